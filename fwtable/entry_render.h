@@ -1,0 +1,39 @@
+// Entry rendering: one table entry turned into text, guided by the table's
+// info record. The value text follows the table's value mask; the key text
+// the table's type. Address entries are handed, as key text and the leading
+// number of the value text, to the address-entry handler; entries of
+// interface, number, flow and MAC tables print one line on standard output;
+// other table types produce nothing.
+//
+// Owns: nothing; every buffer is local to the call (no heap, no kernel
+// request), so calls may nest.
+// Failure: none; nothing here ends the process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fwtable/fw_records.h"
+
+// Receives an address entry: its key text (a writable 128-byte buffer of
+// the renderer's, valid for the call; the handler may change it) and the
+// leading number of its value text as an unsigned 32-bit number. The result
+// is ignored.
+using address_entry_fn = int (*)(char* key_text, uint32_t expiry);
+
+constexpr size_t ENTRY_TEXT_SIZE = 128;
+
+// Writes the value text for vmask and v into buf (ENTRY_TEXT_SIZE bytes).
+void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf);
+
+// Writes the key text of an address entry into buf (ENTRY_TEXT_SIZE bytes):
+// the address, with "/N" after it when the mask length is below 32 for
+// IPv4, and not 128 for IPv6. A family other than IPv4 and IPv6 gives the
+// empty text.
+void format_address_key(const ipfw_obj_tentry* entry, char* buf);
+
+// Renders one entry. For an address table the key text and expiry go to
+// on_address; when on_address is null (the failure report of a record
+// change) the address entry is printed as "KEY VALUE\n" instead, so that
+// rendering can never start a deletion.
+void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address);

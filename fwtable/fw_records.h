@@ -1,0 +1,268 @@
+// Wire records of the IPFW table interface (IP_FW3 socket option), as the
+// FreeBSD 15.1 kernel lays them out, in the subset this system reads and
+// writes; and the named constants that go with them.
+//
+// Owns: nothing at run time; only layouts and constants. Every size and
+// offset is checked at compile time below, so a change in any field fails
+// the build instead of corrupting a request.
+// Failure: none (no code).
+//
+// Multi-byte fields are in host byte order unless a comment says network
+// order. Requests are always built in zero-filled buffers, so fields marked
+// reserved are zero in everything this system sends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The socket option and its level on FreeBSD.
+constexpr int IP_FW3_OPTION = 48;
+
+// Opcodes carried in ip_fw3_opheader.opcode.
+constexpr uint16_t IP_FW_TABLE_XADD = 86;
+constexpr uint16_t IP_FW_TABLE_XDEL = 87;
+constexpr uint16_t IP_FW_TABLE_XLIST = 89;
+constexpr uint16_t IP_FW_TABLE_XINFO = 93;
+
+// TLV type of the table-name record; containers and entries are sent as 0.
+constexpr uint16_t IPFW_TLV_TBL_NAME = 1;
+
+// Table types (ipfw_xtable_info.type).
+constexpr uint8_t IPFW_TABLE_ADDR = 1;
+constexpr uint8_t IPFW_TABLE_INTERFACE = 2;
+constexpr uint8_t IPFW_TABLE_NUMBER = 3;
+constexpr uint8_t IPFW_TABLE_FLOW = 4;
+constexpr uint8_t IPFW_TABLE_MAC = 5;
+
+// Flow-field bits (ipfw_xtable_info.tflags of a flow table). A flow key
+// holds the selected fields in the order src-ip, proto, src-port, dst-ip,
+// dst-port.
+constexpr uint8_t IPFW_TFFLAG_SRCIP = 0x01;
+constexpr uint8_t IPFW_TFFLAG_DSTIP = 0x02;
+constexpr uint8_t IPFW_TFFLAG_SRCPORT = 0x04;
+constexpr uint8_t IPFW_TFFLAG_DSTPORT = 0x08;
+constexpr uint8_t IPFW_TFFLAG_PROTO = 0x10;
+
+// Value-type bits (ipfw_xtable_info.vmask).
+constexpr uint32_t IPFW_VTYPE_SKIPTO = 0x001;
+constexpr uint32_t IPFW_VTYPE_PIPE = 0x002;
+constexpr uint32_t IPFW_VTYPE_FIB = 0x004;
+constexpr uint32_t IPFW_VTYPE_NAT = 0x008;
+constexpr uint32_t IPFW_VTYPE_DSCP = 0x010;
+constexpr uint32_t IPFW_VTYPE_TAG = 0x020;
+constexpr uint32_t IPFW_VTYPE_DIVERT = 0x040;
+constexpr uint32_t IPFW_VTYPE_NETGRAPH = 0x080;
+constexpr uint32_t IPFW_VTYPE_LIMIT = 0x100;
+constexpr uint32_t IPFW_VTYPE_NH4 = 0x200;
+constexpr uint32_t IPFW_VTYPE_NH6 = 0x400;
+// All bits set: the value is one legacy number, held in the tag field.
+constexpr uint32_t IPFW_VTYPE_LEGACY = 0xFFFFFFFFu;
+
+// Table flags (ipfw_xtable_info.flags) and modification flags (mflags).
+constexpr uint16_t IPFW_TGFLAGS_LOCKED = 0x01;
+constexpr uint16_t IPFW_TMFLAGS_LIMIT = 0x02;
+constexpr uint16_t IPFW_TMFLAGS_LOCK = 0x04;
+
+// Container flags (ipfw_obj_ctlv.flags).
+constexpr uint8_t IPFW_CTF_ATOMIC = 0x01;
+
+// Per-entry results the kernel writes into add and delete replies.
+constexpr uint8_t IPFW_TR_IGNORED = 0;
+constexpr uint8_t IPFW_TR_ADDED = 1;
+constexpr uint8_t IPFW_TR_UPDATED = 2;
+constexpr uint8_t IPFW_TR_DELETED = 3;
+constexpr uint8_t IPFW_TR_LIMIT = 4;
+constexpr uint8_t IPFW_TR_NOTFOUND = 5;
+constexpr uint8_t IPFW_TR_EXISTS = 6;
+constexpr uint8_t IPFW_TR_ERROR = 7;
+
+// Key families as the kernel numbers them (FreeBSD's AF_INET, AF_INET6 and
+// AF_LINK). They are wire values, so they are fixed here rather than taken
+// from the host's <sys/socket.h>, whose AF_INET6 differs on Linux.
+constexpr uint8_t FW_AF_UNSPEC = 0;
+constexpr uint8_t FW_AF_INET = 2;
+constexpr uint8_t FW_AF_LINK = 18;
+constexpr uint8_t FW_AF_INET6 = 28;
+
+// Longest table name, without the terminating NUL.
+constexpr size_t IPFW_TABLE_NAME_MAX = 63;
+
+// Common 8-byte TLV head.
+struct ipfw_obj_tlv {
+  uint16_t type;
+  uint16_t flags;
+  uint32_t length;  // whole record, head included
+};
+
+// Op header: the first 8 bytes of every request.
+struct ip_fw3_opheader {
+  uint16_t opcode;  // written by fwctl_get
+  uint16_t version;  // fwctl_get writes 1
+  uint8_t reserved[4];
+};
+
+// Table-name record.
+struct ipfw_obj_ntlv {
+  ipfw_obj_tlv head;  // type 1, length 80
+  uint32_t idx;  // name index, 1
+  uint8_t set;  // the table's set number
+  uint8_t type;  // table type in add and delete requests, else 0
+  uint8_t reserved[2];
+  char name[64];  // NUL-terminated, at most 63 characters
+};
+
+// Object header: every request of this system starts with one.
+struct ipfw_obj_header {
+  ip_fw3_opheader opheader;
+  uint32_t idx;  // object index, 1
+  uint8_t reserved[4];
+  ipfw_obj_ntlv ntlv;
+};
+
+// Table info record, filled by the kernel in info and list replies.
+struct ipfw_xtable_info {
+  uint8_t type;  // table type, 1..5
+  uint8_t tflags;  // flow fields of a flow table
+  uint16_t mflags;  // modification flags
+  uint16_t flags;  // table flags; bit 0: locked
+  uint8_t reserved[6];
+  uint32_t vmask;  // value mask
+  uint32_t set;
+  uint32_t kidx;  // kernel index
+  uint32_t refcnt;
+  uint32_t count;  // item count
+  uint32_t size;  // listing size in bytes
+  uint32_t limit;  // entry limit, 0 for none
+  char tablename[64];
+  char algoname[64];
+  uint8_t ainfo[32];  // algorithm info area, read only by administration tools
+};
+
+// Container record: heads the entries of add and delete requests.
+struct ipfw_obj_ctlv {
+  ipfw_obj_tlv head;  // type 0, length 16 + 120 * count
+  uint32_t count;
+  uint8_t reserved[3];
+  uint8_t flags;  // bit 0: atomic
+};
+
+// Value record of a table entry.
+struct ipfw_table_value {
+  uint32_t tag;
+  uint16_t pipe;
+  uint16_t divert;
+  uint32_t skipto;
+  uint32_t netgraph;
+  uint32_t nat;
+  uint32_t nh4;  // IPv4 address, host order
+  uint16_t fib;
+  uint8_t dscp;
+  uint8_t reserved0;
+  uint8_t reserved1[4];
+  uint8_t nh6[16];  // IPv6 address, network order
+  uint32_t limit;
+  uint32_t zoneid;  // scope id of nh6
+  uint8_t reserved2[8];
+};
+
+// Flow key, inside the 40-byte key area of an entry. IPv4 flows keep the
+// source at addr[0..3] and the destination at addr[4..7]; IPv6 flows the
+// source at addr[0..15] and the destination at addr[16..31].
+struct ipfw_flow_key {
+  uint8_t af;  // 0, 2 or 28
+  uint8_t proto;
+  uint8_t reserved[2];
+  uint16_t sport;  // network order
+  uint16_t dport;  // network order
+  uint8_t addr[32];
+};
+
+// Key area of an entry, by table type.
+union ipfw_table_key {
+  uint8_t raw[40];
+  uint8_t addr4[4];  // address table, IPv4, network order
+  uint8_t addr6[16];  // address table, IPv6, network order
+  char iface[16];  // interface name, NUL-terminated
+  uint32_t number;  // number table
+  ipfw_flow_key flow;
+  uint8_t mac[6];  // first octet first
+};
+
+// Table entry: entry lists in list replies and in add and delete requests.
+struct ipfw_obj_tentry {
+  ipfw_obj_tlv head;  // length 120 in requests; list replies step by it
+  uint8_t subtype;  // key family
+  uint8_t masklen;
+  uint8_t result;  // per-entry outcome in add and delete replies
+  uint8_t reserved;
+  uint32_t idx;  // name index: the object header's object index
+  ipfw_table_key k;
+  ipfw_table_value v;
+};
+
+// Sizes of the requests built from these records.
+constexpr size_t FW_INFO_REQUEST_SIZE = sizeof(ipfw_obj_header) + sizeof(ipfw_xtable_info);
+constexpr size_t FW_LIST_ENTRIES_OFFSET = FW_INFO_REQUEST_SIZE;
+constexpr size_t FW_CHANGE_ENTRIES_OFFSET = sizeof(ipfw_obj_header) + sizeof(ipfw_obj_ctlv);
+
+// ---- layout checks ---------------------------------------------------------
+
+static_assert(sizeof(ipfw_obj_tlv) == 8);
+static_assert(offsetof(ipfw_obj_tlv, type) == 0 && offsetof(ipfw_obj_tlv, flags) == 2 &&
+              offsetof(ipfw_obj_tlv, length) == 4);
+
+static_assert(sizeof(ip_fw3_opheader) == 8);
+static_assert(offsetof(ip_fw3_opheader, opcode) == 0 && offsetof(ip_fw3_opheader, version) == 2 &&
+              offsetof(ip_fw3_opheader, reserved) == 4);
+
+static_assert(sizeof(ipfw_obj_ntlv) == 80);
+static_assert(offsetof(ipfw_obj_ntlv, head) == 0 && offsetof(ipfw_obj_ntlv, idx) == 8 &&
+              offsetof(ipfw_obj_ntlv, set) == 12 && offsetof(ipfw_obj_ntlv, type) == 13 &&
+              offsetof(ipfw_obj_ntlv, reserved) == 14 && offsetof(ipfw_obj_ntlv, name) == 16);
+
+static_assert(sizeof(ipfw_obj_header) == 96);
+static_assert(offsetof(ipfw_obj_header, opheader) == 0 && offsetof(ipfw_obj_header, idx) == 8 &&
+              offsetof(ipfw_obj_header, reserved) == 12 && offsetof(ipfw_obj_header, ntlv) == 16);
+
+static_assert(sizeof(ipfw_xtable_info) == 200);
+static_assert(offsetof(ipfw_xtable_info, type) == 0 && offsetof(ipfw_xtable_info, tflags) == 1 &&
+              offsetof(ipfw_xtable_info, mflags) == 2 && offsetof(ipfw_xtable_info, flags) == 4 &&
+              offsetof(ipfw_xtable_info, reserved) == 6 && offsetof(ipfw_xtable_info, vmask) == 12 &&
+              offsetof(ipfw_xtable_info, set) == 16 && offsetof(ipfw_xtable_info, kidx) == 20 &&
+              offsetof(ipfw_xtable_info, refcnt) == 24 && offsetof(ipfw_xtable_info, count) == 28 &&
+              offsetof(ipfw_xtable_info, size) == 32 && offsetof(ipfw_xtable_info, limit) == 36 &&
+              offsetof(ipfw_xtable_info, tablename) == 40 &&
+              offsetof(ipfw_xtable_info, algoname) == 104 && offsetof(ipfw_xtable_info, ainfo) == 168);
+
+static_assert(sizeof(ipfw_obj_ctlv) == 16);
+static_assert(offsetof(ipfw_obj_ctlv, head) == 0 && offsetof(ipfw_obj_ctlv, count) == 8 &&
+              offsetof(ipfw_obj_ctlv, reserved) == 12 && offsetof(ipfw_obj_ctlv, flags) == 15);
+
+static_assert(sizeof(ipfw_table_value) == 64);
+static_assert(offsetof(ipfw_table_value, tag) == 0 && offsetof(ipfw_table_value, pipe) == 4 &&
+              offsetof(ipfw_table_value, divert) == 6 && offsetof(ipfw_table_value, skipto) == 8 &&
+              offsetof(ipfw_table_value, netgraph) == 12 && offsetof(ipfw_table_value, nat) == 16 &&
+              offsetof(ipfw_table_value, nh4) == 20 && offsetof(ipfw_table_value, fib) == 24 &&
+              offsetof(ipfw_table_value, dscp) == 26 && offsetof(ipfw_table_value, reserved0) == 27 &&
+              offsetof(ipfw_table_value, reserved1) == 28 && offsetof(ipfw_table_value, nh6) == 32 &&
+              offsetof(ipfw_table_value, limit) == 48 && offsetof(ipfw_table_value, zoneid) == 52 &&
+              offsetof(ipfw_table_value, reserved2) == 56);
+
+static_assert(sizeof(ipfw_flow_key) == 40);
+static_assert(offsetof(ipfw_flow_key, af) == 0 && offsetof(ipfw_flow_key, proto) == 1 &&
+              offsetof(ipfw_flow_key, reserved) == 2 && offsetof(ipfw_flow_key, sport) == 4 &&
+              offsetof(ipfw_flow_key, dport) == 6 && offsetof(ipfw_flow_key, addr) == 8);
+static_assert(sizeof(ipfw_table_key) == 40);
+
+static_assert(sizeof(ipfw_obj_tentry) == 120);
+static_assert(offsetof(ipfw_obj_tentry, head) == 0 && offsetof(ipfw_obj_tentry, subtype) == 8 &&
+              offsetof(ipfw_obj_tentry, masklen) == 9 && offsetof(ipfw_obj_tentry, result) == 10 &&
+              offsetof(ipfw_obj_tentry, reserved) == 11 && offsetof(ipfw_obj_tentry, idx) == 12 &&
+              offsetof(ipfw_obj_tentry, k) == 16 && offsetof(ipfw_obj_tentry, v) == 56);
+// Key area offsets within the entry, by table type.
+static_assert(offsetof(ipfw_obj_tentry, k.flow.af) == 16 && offsetof(ipfw_obj_tentry, k.flow.proto) == 17 &&
+              offsetof(ipfw_obj_tentry, k.flow.sport) == 20 && offsetof(ipfw_obj_tentry, k.flow.dport) == 22 &&
+              offsetof(ipfw_obj_tentry, k.flow.addr) == 24);
+
+static_assert(FW_INFO_REQUEST_SIZE == 296);
+static_assert(FW_CHANGE_ENTRIES_OFFSET == 112);

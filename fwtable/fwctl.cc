@@ -1,0 +1,69 @@
+#include "fwtable/fwctl.h"
+
+#include <sysexits.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fwtable/fatal.h"
+#include "fwtable/fwctl_transport.h"
+
+namespace {
+
+int control_fd = -1;
+fwctl_handler_fn test_handler = nullptr;
+void* test_handler_ctx = nullptr;
+
+// Opens the control socket on first use; a descriptor once had is kept.
+int control_socket() {
+  if (control_fd == -1) control_fd = fwctl_transport_open();
+  if (control_fd < 0) {
+    int saved = errno;
+    control_fd = -1;
+    errno = saved;
+    fatal_err(EX_UNAVAILABLE, "socket");
+  }
+  return control_fd;
+}
+
+}  // namespace
+
+int fwctl_get(uint16_t opcode, void* buf, uint64_t* size) {
+  ip_fw3_opheader op;
+  memcpy(&op, buf, sizeof op);
+  op.opcode = opcode;
+  op.version = 1;
+  memcpy(buf, &op, sizeof op);
+
+  uint32_t optlen = static_cast<uint32_t>(*size);
+  int rc;
+  if (test_handler != nullptr) {
+    rc = test_handler(test_handler_ctx, buf, &optlen);
+  } else {
+    int fd = control_socket();
+    rc = fwctl_transport_get(fd, buf, &optlen);
+  }
+  int saved = errno;
+  *size = optlen;
+  errno = saved;
+  return rc;
+}
+
+void init_request_header(ipfw_obj_header* oh, const char* name, uint8_t set) {
+  ipfw_obj_ntlv* ntlv = &oh->ntlv;
+  ntlv->head.type = IPFW_TLV_TBL_NAME;
+  ntlv->head.length = sizeof(ipfw_obj_ntlv);
+  ntlv->idx = 1;
+  ntlv->set = set;
+  size_t n = strnlen(name, IPFW_TABLE_NAME_MAX);
+  memcpy(ntlv->name, name, n);
+  ntlv->name[n] = '\0';
+  oh->idx = 1;
+}
+
+int fwctl_socket_fd() { return control_fd; }
+
+void fwctl_set_handler(fwctl_handler_fn handler, void* ctx) {
+  test_handler = handler;
+  test_handler_ctx = ctx;
+}

@@ -1,0 +1,39 @@
+// The control channel to the kernel firewall: one control socket, opened at
+// the first request and kept for the life of the process, and the one
+// operation that sends a request and receives the reply in the same buffer.
+//
+// Owns: the process-wide control socket descriptor (-1 until the first
+// request; never closed), and an optional request handler that tests use in
+// place of the socket.
+// Failure: fwctl_get returns -1 with errno as the transport left it, and
+// prints nothing. A control socket that cannot be opened ends the process
+// with status 69 and "socket" (fatal_err).
+//
+// Where the socket leads is chosen at build time (fwctl_transport.h): the
+// FreeBSD kernel's IP_FW3 option, or the fwemu emulator on a Unix socket.
+#pragma once
+
+#include <cstdint>
+
+#include "fwtable/fw_records.h"
+
+// Writes opcode and version 1 into the op header at the start of buf, passes
+// the low 32 bits of *size to the transport as the option length, and writes
+// the length the transport reports back into *size, zero-extended, whether
+// the call succeeded or not. Returns 0, or -1 with errno set.
+int fwctl_get(uint16_t opcode, void* buf, uint64_t* size);
+
+// Fills a zero-filled object header for the named table: table-name record
+// with TLV type 1, length 80, name index 1 and the set; the name copied with
+// at most 63 characters and a NUL; object index 1. Nothing else is touched.
+void init_request_header(ipfw_obj_header* oh, const char* name, uint8_t set);
+
+// The descriptor of the control socket, or -1 while none is open.
+int fwctl_socket_fd();
+
+// A stand-in for the kernel, for tests: while set, fwctl_get hands every
+// request to it instead of the control socket. It behaves as getsockopt
+// does: reads the request from buf, writes the reply into it, sets *len to
+// the reported length and returns 0, or -1 with errno set.
+using fwctl_handler_fn = int (*)(void* ctx, void* buf, uint32_t* len);
+void fwctl_set_handler(fwctl_handler_fn handler, void* ctx);

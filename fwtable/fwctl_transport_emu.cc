@@ -1,0 +1,45 @@
+// The emulator transport: the control socket is a Unix-domain stream
+// connection to fwemu, and each get request travels as one framed message
+// (fwemu_wire.h) with getsockopt's contract kept exactly: the reply is
+// written over the caller's buffer, never past the length passed in, and
+// the length, the result and errno come back as the emulator set them.
+#if !defined(__FreeBSD__) || defined(HOSTREAPD_USE_EMULATOR)
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "fwtable/fwctl_transport.h"
+#include "fwtable/fwemu_io.h"
+#include "fwtable/fwemu_wire.h"
+
+int fwctl_transport_open() { return fwemu_connect(fwemu_socket_path()); }
+
+int fwctl_transport_get(int fd, void* buf, uint32_t* len) {
+  auto* bytes = static_cast<unsigned char*>(buf);
+  uint32_t sent = *len;
+  while (sent > 0 && bytes[sent - 1] == 0) sent--;
+
+  fwemu_request_head req{FWEMU_MAGIC, FWEMU_KIND_GET, *len, sent};
+  if (fwemu_write_all(fd, &req, sizeof req) != 0 || fwemu_write_all(fd, bytes, sent) != 0) return -1;
+
+  fwemu_reply_head rep;
+  if (fwemu_read_all(fd, &rep, sizeof rep) != 0) return -1;
+  if (rep.magic != FWEMU_MAGIC || rep.data > *len || (rep.result != 0 && rep.result != -1)) {
+    errno = EPROTO;
+    return -1;
+  }
+  if (fwemu_read_all(fd, bytes, rep.data) != 0) return -1;
+  *len = rep.optlen;
+  if (rep.result != 0) {
+    errno = rep.error;
+    return -1;
+  }
+  return 0;
+}
+
+#endif

@@ -1,0 +1,77 @@
+#include "fwtable/fwemu_io.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "fwtable/fwemu_wire.h"
+
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0  // where it is missing, SO_NOSIGPIPE is set instead
+#endif
+
+const char* fwemu_socket_path() {
+  const char* env = getenv(FWEMU_SOCKET_ENV);
+  return (env != nullptr && env[0] != '\0') ? env : FWEMU_DEFAULT_SOCKET;
+}
+
+int fwemu_connect(const char* path) {
+  sockaddr_un sun;
+  memset(&sun, 0, sizeof sun);
+  sun.sun_family = AF_UNIX;
+  size_t n = strlen(path);
+  if (n >= sizeof sun.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  memcpy(sun.sun_path, path, n);
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+#ifdef SO_NOSIGPIPE
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+}
+
+int fwemu_write_all(int fd, const void* buf, size_t len) {
+  const auto* p = static_cast<const char*>(buf);
+  while (len > 0) {
+    ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int fwemu_read_all(int fd, void* buf, size_t len) {
+  auto* p = static_cast<char*>(buf);
+  while (len > 0) {
+    ssize_t n = read(fd, p, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      errno = ECONNRESET;
+      return -1;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}

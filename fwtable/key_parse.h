@@ -1,0 +1,22 @@
+// Entry key parsing: a key text of a table command turned into the key of
+// one table entry, by the type of the table the request header names. The
+// first key of a command fetches the table's info record into a cache that
+// the caller keeps for the rest of the command.
+//
+// Owns: nothing; the info cache belongs to the caller.
+// Failure: every failure ends the process with its message and a sysexits
+// status (fatal_errx): 65 for a text that does not parse or a missing
+// table, 68 for an unknown host, 71 for a failed info request.
+#pragma once
+
+#include <cstdint>
+
+#include "fwtable/fw_records.h"
+
+// Parses key (cut in place at a '/' and at the commas of a flow) into
+// entry's key family, mask length and key area. entry arrives zeroed.
+// add is non-zero for the add command. *type receives the table type and
+// *vmask the table's value mask. cache is zero before the first key of a
+// command; an empty table name in it means "not fetched yet".
+void parse_entry_key(const ipfw_obj_header* oh, ipfw_obj_tentry* entry, char* key, int add, uint8_t* type,
+                     uint32_t* vmask, ipfw_xtable_info* cache);

@@ -1,0 +1,19 @@
+// Record deletion (and its twin, addition): every key of a command becomes
+// one table entry record, all records go to the kernel in one request, and
+// either the call returns quietly or it reports each record and ends the
+// process.
+//
+// Owns: the record array, the info cache and the request buffer of one
+// call; a one-key command uses no heap.
+// Failure: "address required" (64); "Unable to allocate memory for all
+// entries" (71); key texts that do not parse end the process as the key
+// parser says; a failed request other than a delete's ENOENT (or an add's
+// EEXIST) prints the failure report and ends with "%s: %s" (71).
+#pragma once
+
+#include "fwtable/fw_records.h"
+
+// oh: the command's object header, filled by the interpreter. add: non-zero
+// for add (opcode 86), zero for delete (87). atomic: non-zero only under
+// the atomic command. keys: the argc texts after the command word.
+void change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys);
