@@ -1,1 +1,118 @@
-int main() { return 70; }
+// hostreapd: keeps one IPFW lookup table free of stale entries. The value of
+// each address entry is the Unix time after which it is no longer wanted;
+// every few seconds the table is listed, and every entry whose time has
+// passed is logged to syslog and deleted.
+//
+// Start-up, the sweep loop and shutdown live here; the table work is done by
+// the table command interpreter, the expiry decision by expire_if_due, the
+// single-instance lock by the PID-file library.
+#include <limits.h>
+#include <sysexits.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <err.h>
+#include <memory>
+#include <string>
+
+#include "daemon/command_line.h"
+#include "daemon/expire.h"
+#include "daemon/pidlock.h"
+#include "daemon/process_state.h"
+#include "daemon/stop_signals.h"
+#include "fwtable/fatal.h"
+#include "fwtable/table_command.h"
+
+namespace {
+
+struct free_deleter {
+  void operator()(void* p) const { free(p); }
+};
+
+// Detaching makes the root directory the working directory, so a relative
+// PID-file path is made absolute against the starting directory first and
+// that one path is used from opening to removal. Returns false when the
+// starting directory cannot be had.
+bool absolute_pid_path(const char* path, std::string* out) {
+  if (path[0] == '/') {
+    *out = path;
+    return true;
+  }
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return false;
+  *out = cwd;
+  if (out->back() != '/') out->push_back('/');
+  out->append(path);
+  return true;
+}
+
+// P1: the PID file is opened and locked before detaching, so that a refusal
+// reaches the caller.
+pidlock* open_pid_file(const char* path) {
+  std::string abs;
+  if (!absolute_pid_path(path, &abs)) {
+    warn("cannot open pid file");
+    return nullptr;
+  }
+  int32_t other = 0;
+  pidlock* pl = pidlock_open(abs.c_str(), 0600, &other);
+  if (pl == nullptr) {
+    if (errno == EEXIST) fatal_errx(1, "hostreapd already running, pid: %d", other);
+    warn("cannot open pid file");
+  }
+  return pl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc <= 2) show_usage();
+
+  openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
+  syslog(LOG_INFO, "starting....");
+
+  daemon_options opts;
+  read_options(argc, argv, &opts);
+
+  install_stop_handling();
+
+  pidlock* pl = opts.pid_path != nullptr ? open_pid_file(opts.pid_path) : nullptr;
+
+  if (opts.detach) {
+    if (daemon(0, 0) == -1) {
+      if (pl != nullptr) pidlock_remove(pl, true);  // P2
+      fatal_errx(EX_OSERR, "Failed to become a daemon");
+    }
+    // Standard error is the null device from here on: fatal messages go to
+    // syslog as well.
+    fatal_mirror_to_syslog(true);
+  }
+
+  if (opts.pid_path != nullptr) pidlock_write(pl);  // P3: the detached process's PID
+
+  char table_word[] = "table";
+  char list_word[] = "list";
+  char number_text[100] = {};
+  std::unique_ptr<char*, free_deleter> list_vector(static_cast<char**>(calloc(3, sizeof(char*))));
+  if (!list_vector) fatal_err(EX_OSERR, "cannot allocate the list command");
+  list_vector.get()[0] = table_word;
+  list_vector.get()[1] = number_text;
+  list_vector.get()[2] = list_word;
+
+  set_address_entry_handler(expire_if_due);
+
+  while (!wait_for_stop(0)) {
+    snprintf(number_text, sizeof number_text, "%d", table_number);
+    run_table_command(3, list_vector.get());
+    if (wait_for_stop(static_cast<unsigned>(opts.sleep_seconds))) break;
+  }
+
+  if (pl != nullptr) pidlock_remove(pl, true);  // P4
+  list_vector.reset();
+  closelog();
+  return 0;
+}
