@@ -1,0 +1,273 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace {
+
+int64_t now_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+exit_result decode(int status) {
+  exit_result r;
+  r.finished = true;
+  if (WIFEXITED(status)) {
+    r.exited = true;
+    r.code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    r.signal = WTERMSIG(status);
+  }
+  return r;
+}
+
+}  // namespace
+
+temp_dir::temp_dir() {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/hostreapd-test.XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+  path = buf.data();
+}
+
+temp_dir::~temp_dir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+child_process::~child_process() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+child_process::child_process(child_process&& other) noexcept
+    : pid(other.pid), out_path(std::move(other.out_path)), err_path(std::move(other.err_path)) {
+  other.pid = -1;
+}
+
+child_process& child_process::operator=(child_process&& other) noexcept {
+  if (this != &other) {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    pid = other.pid;
+    out_path = std::move(other.out_path);
+    err_path = std::move(other.err_path);
+    other.pid = -1;
+  }
+  return *this;
+}
+
+child_process child_process::start(const std::vector<std::string>& argv, const std::string& out_dir,
+                                   const std::vector<std::string>& env, const std::string& dir) {
+  static int serial = 0;
+  child_process c;
+  serial++;
+  c.out_path = out_dir + "/out." + std::to_string(getpid()) + "." + std::to_string(serial);
+  c.err_path = out_dir + "/err." + std::to_string(getpid()) + "." + std::to_string(serial);
+
+  // Everything the child needs is prepared before fork.
+  std::vector<std::string> envs;
+  for (char** e = environ; *e != nullptr; e++) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& add : env)
+      if (add.substr(0, add.find('=')) == name) replaced = true;
+    if (!replaced) envs.push_back(entry);
+  }
+  for (const auto& add : env) envs.push_back(add);
+  std::vector<char*> cargv, cenv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  for (const auto& e : envs) cenv.push_back(const_cast<char*>(e.c_str()));
+  cenv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << strerror(errno);
+    return c;
+  }
+  if (pid == 0) {
+    setpgid(0, 0);
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in < 0 || out < 0 || err < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
+    execve(cargv[0], cargv.data(), cenv.data());
+    _exit(127);
+  }
+  c.pid = pid;
+  return c;
+}
+
+exit_result child_process::wait(int timeout_ms) {
+  exit_result r;
+  if (pid <= 0) return r;
+  int64_t deadline = now_ms() + timeout_ms;
+  for (;;) {
+    int status = 0;
+    pid_t got = waitpid(pid, &status, WNOHANG);
+    if (got == pid) {
+      pid = -1;
+      return decode(status);
+    }
+    if (got < 0 && errno != EINTR) return r;
+    if (now_ms() >= deadline) return r;
+    sleep_ms(5);
+  }
+}
+
+void child_process::send(int sig) const {
+  if (pid > 0) kill(pid, sig);
+}
+
+std::string child_process::out() const { return read_file(out_path); }
+std::string child_process::err() const { return read_file(err_path); }
+
+run_output run_program(const std::vector<std::string>& argv, const std::string& out_dir,
+                       const std::vector<std::string>& env, int timeout_ms) {
+  child_process c = child_process::start(argv, out_dir, env);
+  run_output r;
+  r.status = c.wait(timeout_ms);
+  if (!r.status.finished) {
+    c.send(SIGKILL);
+    c.wait(5000);
+  }
+  r.out = c.out();
+  r.err = c.err();
+  return r;
+}
+
+syslog_sink::syslog_sink(const std::string& dir) : path(dir + "/log.sock") {
+  fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un sun;
+  memset(&sun, 0, sizeof sun);
+  sun.sun_family = AF_UNIX;
+  if (path.size() >= sizeof sun.sun_path) {
+    ADD_FAILURE() << "syslog socket path too long: " << path;
+    return;
+  }
+  memcpy(sun.sun_path, path.c_str(), path.size());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0)
+    ADD_FAILURE() << "bind " << path << ": " << strerror(errno);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  int size = 4 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+syslog_sink::~syslog_sink() {
+  if (fd >= 0) close(fd);
+  unlink(path.c_str());
+}
+
+std::vector<std::string> syslog_sink::wrap(const std::vector<std::string>& argv) const {
+  std::vector<std::string> out = {"/usr/bin/unshare", "-m", "/bin/sh", DEVLOG_WRAPPER, path};
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
+}
+
+const std::vector<syslog_message>& syslog_sink::messages() {
+  char buf[8192];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf - 1, 0);
+    if (n < 0) break;
+    std::string raw(buf, static_cast<size_t>(n));
+    syslog_message m;
+    m.raw = raw;
+    // <PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT
+    size_t gt = raw.find('>');
+    if (!raw.empty() && raw[0] == '<' && gt != std::string::npos) {
+      m.priority = atoi(raw.substr(1, gt - 1).c_str());
+      std::string rest = raw.substr(gt + 1);
+      if (rest.size() > 16) rest = rest.substr(16);  // the timestamp and its blank
+      size_t colon = rest.find(": ");
+      std::string head = rest.substr(0, colon);
+      m.text = colon == std::string::npos ? "" : rest.substr(colon + 2);
+      size_t br = head.find('[');
+      m.ident = head.substr(0, br);
+      if (br != std::string::npos) m.pid = atoi(head.substr(br + 1).c_str());
+    }
+    received.push_back(m);
+  }
+  return received;
+}
+
+bool syslog_sink::wait_for(const std::string& text, int timeout_ms) {
+  int64_t deadline = now_ms() + timeout_ms;
+  for (;;) {
+    for (const auto& m : messages())
+      if (m.text == text) return true;
+    if (now_ms() >= deadline) return false;
+    sleep_ms(10);
+  }
+}
+
+std::vector<std::string> syslog_sink::texts() {
+  std::vector<std::string> out;
+  for (const auto& m : messages()) out.push_back(m.text);
+  return out;
+}
+
+void sleep_ms(int ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+bool wait_for_file(const std::string& path, int timeout_ms, bool non_empty) {
+  int64_t deadline = now_ms() + timeout_ms;
+  for (;;) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && (!non_empty || st.st_size > 0)) return true;
+    if (now_ms() >= deadline) return false;
+    sleep_ms(10);
+  }
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool process_alive(pid_t pid) {
+  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
+  // A zombie (ended, not yet reaped) no longer runs.
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t paren = stat.rfind(')');
+  return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
+}

@@ -1,0 +1,106 @@
+// Running the real programs as a user would, for process-level tests: a
+// child process with its own arguments, environment additions and working
+// directory, its standard output and error captured in files, waited for
+// with a time limit; a temporary directory per test; a syslog sink that
+// receives what a program logs on a real datagram socket.
+//
+// Owns: the temporary directory (removed with its content), the child (a
+// child still running when the handle dies is killed and reaped), the sink
+// socket.
+// Failure: set-up failures fail the current test (gtest assertions); the
+// calls themselves report through their results.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct temp_dir {
+  temp_dir();
+  ~temp_dir();
+  temp_dir(const temp_dir&) = delete;
+  temp_dir& operator=(const temp_dir&) = delete;
+  std::string file(const std::string& name) const { return path + "/" + name; }
+  std::string path;
+};
+
+struct exit_result {
+  bool finished = false;  // false: still running when the time ran out
+  bool exited = false;  // ended by exit (status in code), else by a signal
+  int code = -1;
+  int signal = 0;
+};
+
+struct child_process {
+  child_process() = default;
+  ~child_process();
+  child_process(child_process&& other) noexcept;
+  child_process& operator=(child_process&& other) noexcept;
+
+  // Starts argv[0] (a path) with argv, in dir (empty: the current one),
+  // standard input from /dev/null, output and error into files of out_dir.
+  // env: "NAME=value" entries added to (or replacing in) the environment.
+  static child_process start(const std::vector<std::string>& argv, const std::string& out_dir,
+                             const std::vector<std::string>& env = {}, const std::string& dir = "");
+
+  // Waits at most timeout_ms for the child to end.
+  exit_result wait(int timeout_ms);
+  void send(int sig) const;
+  std::string out() const;
+  std::string err() const;
+
+  pid_t pid = -1;
+  std::string out_path;
+  std::string err_path;
+};
+
+// Starts, waits at most timeout_ms, and kills the child if it is still
+// running then (the result then says finished false).
+struct run_output {
+  exit_result status;
+  std::string out;
+  std::string err;
+};
+run_output run_program(const std::vector<std::string>& argv, const std::string& out_dir,
+                       const std::vector<std::string>& env = {}, int timeout_ms = 10000);
+
+// One syslog message as it arrived: "<PRI>TIMESTAMP IDENT[PID]: TEXT".
+struct syslog_message {
+  int priority = -1;
+  std::string ident;
+  pid_t pid = -1;
+  std::string text;
+  std::string raw;
+};
+
+// A datagram socket in dir, named "log.sock", that stands for /dev/log of
+// a program run under with_devlog (see wrap()).
+struct syslog_sink {
+  explicit syslog_sink(const std::string& dir);
+  ~syslog_sink();
+  syslog_sink(const syslog_sink&) = delete;
+  syslog_sink& operator=(const syslog_sink&) = delete;
+
+  // argv run in a private mount namespace whose /dev/log is this socket.
+  std::vector<std::string> wrap(const std::vector<std::string>& argv) const;
+
+  // Every message that has arrived so far, in order of arrival.
+  const std::vector<syslog_message>& messages();
+  // Waits at most timeout_ms until a message with this text has arrived.
+  bool wait_for(const std::string& text, int timeout_ms);
+  // The texts of the messages so far.
+  std::vector<std::string> texts();
+
+  std::string path;
+  int fd = -1;
+  std::vector<syslog_message> received;
+};
+
+// Sleeps for ms milliseconds.
+void sleep_ms(int ms);
+// Waits at most timeout_ms until the file exists (and is not empty, if asked).
+bool wait_for_file(const std::string& path, int timeout_ms, bool non_empty = false);
+std::string read_file(const std::string& path);
+// True while a process with this PID exists.
+bool process_alive(pid_t pid);
