@@ -37,6 +37,28 @@ struct pidlock {
   uint64_t ino;  // st_ino right after opening
 };
 
+// Creates path with mode (the file-creation mask applies) if it is missing,
+// locks it exclusively without waiting and truncates it once the lock is
+// held. Returns the handle, or none with errno: ENAMETOOLONG for a path of
+// PIDLOCK_PATH_MAX characters or more (nothing touched); EEXIST when another
+// open file holds the lock and its PID (the file's first 15 bytes, wholly a
+// decimal number, empty reading as 0, cut to 32 bits) is in *other_pid;
+// EINVAL when those bytes are not wholly a number (or path is null); else
+// the error number of the failing call. *other_pid is written only when the
+// holder's file could be read; other_pid may be null.
 pidlock* pidlock_open(const char* path, mode_t mode, int32_t* other_pid);
+
+// Truncates the file and writes the own PID ("%u") at offset 0. After the
+// identity check passes, a failed truncation or write (a short write is
+// EIO) removes the file and closes the handle as pidlock_remove(pl, false)
+// does. 0, or -1 with errno.
 int pidlock_write(pidlock* pl);
+
+// Unlinks the path (only while it still names the locked file; otherwise
+// the path is left alone and the step fails with PIDLOCK_EIDENTITY, or with
+// stat's error number), releases the lock and closes the descriptor: all
+// three attempted, the first failure reported. A failed identity check does
+// nothing to the file or the descriptor. With release the record is freed
+// in every case, also on failure; without it the descriptor becomes -1
+// (unless the identity check failed). 0, or -1 with errno.
 int pidlock_remove(pidlock* pl, bool release);
