@@ -1,4 +1,209 @@
 #include "fwtable/entry_render.h"
-void format_entry_value(uint32_t, const ipfw_table_value*, char* buf) { buf[0] = '\0'; }
-void format_address_key(const ipfw_obj_tentry*, char* buf) { buf[0] = '\0'; }
-void render_table_entry(const ipfw_xtable_info*, const ipfw_obj_tentry*, address_entry_fn) {}
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Wire family to the host's, or 0 for a family that has no address text.
+int host_family(uint8_t fw_family) {
+  if (fw_family == FW_AF_INET) return AF_INET;
+  if (fw_family == FW_AF_INET6) return AF_INET6;
+  return 0;
+}
+
+// The address at addr (4 or 16 bytes by family) as text into buf of size
+// len; an empty text for any other family or a failed conversion.
+void address_text(uint8_t fw_family, const void* addr, char* buf, size_t len) {
+  int af = host_family(fw_family);
+  if (af == 0 || inet_ntop(af, addr, buf, static_cast<socklen_t>(len)) == nullptr) buf[0] = '\0';
+}
+
+// Appends one formatted field to the value text. A field that would not fit
+// whole is cut off again and ends the text: once that happens *full is set
+// and every later field is left out, so the text always ends on a whole
+// field (and its comma).
+void append_field(char* buf, size_t* used, bool* full, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+void append_field(char* buf, size_t* used, bool* full, const char* fmt, ...) {
+  if (*full) return;
+  size_t room = ENTRY_TEXT_SIZE - *used;
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(buf + *used, room, fmt, ap);
+  va_end(ap);
+  if (n < 0 || static_cast<size_t>(n) >= room) {
+    buf[*used] = '\0';
+    *full = true;
+    return;
+  }
+  *used += static_cast<size_t>(n);
+}
+
+// The IPv6 value field with its scope, as getnameinfo writes it; false when
+// it cannot be converted (the field is then left out).
+bool ipv6_value_text(const ipfw_table_value* v, char* host, size_t len) {
+  sockaddr_in6 sa;
+  memset(&sa, 0, sizeof sa);
+#ifdef SIN6_LEN
+  sa.sin6_len = sizeof sa;
+#endif
+  sa.sin6_family = AF_INET6;
+  memcpy(&sa.sin6_addr, v->nh6, sizeof v->nh6);
+  sa.sin6_scope_id = v->zoneid;
+  return getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, static_cast<socklen_t>(len), nullptr, 0,
+                     NI_NUMERICHOST) == 0;
+}
+
+// The leading number of a value text as atoi reads it (blanks, a sign,
+// digits; 0 without digits), taken modulo 2^32: "-1" gives 4294967295 and
+// "4294967295" arrives unchanged. strtoll keeps this free of overflow for
+// every text the value formatter writes.
+uint32_t leading_number(const char* text) {
+  long long n = strtoll(text, nullptr, 10);
+  return static_cast<uint32_t>(static_cast<unsigned long long>(n));
+}
+
+void print_flow_line(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, const char* value) {
+  const ipfw_flow_key& flow = entry->k.flow;
+  char text[ENTRY_TEXT_SIZE];
+  const char* sep = "";
+  if (info->tflags & IPFW_TFFLAG_SRCIP) {
+    address_text(flow.af, &flow.addr[0], text, sizeof text);
+    printf("%s%s", sep, text);
+    sep = ",";
+  }
+  if (info->tflags & IPFW_TFFLAG_PROTO) {
+    printf("%s%d", sep, flow.proto);
+    sep = ",";
+  }
+  if (info->tflags & IPFW_TFFLAG_SRCPORT) {
+    printf("%s%d", sep, ntohs(flow.sport));
+    sep = ",";
+  }
+  if (info->tflags & IPFW_TFFLAG_DSTIP) {
+    // An IPv4 flow keeps its destination right after the 4-byte source;
+    // every other family after a 16-byte one.
+    const uint8_t* dst = flow.af == FW_AF_INET ? &flow.addr[4] : &flow.addr[16];
+    address_text(flow.af, dst, text, sizeof text);
+    printf("%s%s", sep, text);
+    sep = ",";
+  }
+  if (info->tflags & IPFW_TFFLAG_DSTPORT) printf("%s%d", sep, ntohs(flow.dport));
+  printf(" %s\n", value);
+}
+
+}  // namespace
+
+// The value text never passes its 128 bytes: a field that would not fit
+// whole is left out, and so is every field after it (see append_field).
+// With every field at its widest only the IPv6 field can be lost this way.
+void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf) {
+  buf[0] = '\0';
+  if (vmask == IPFW_VTYPE_LEGACY) {
+    snprintf(buf, ENTRY_TEXT_SIZE, "%u", v->tag);
+    return;
+  }
+  size_t used = 0;
+  bool full = false;
+  // Bits 0x800 and above name no field, and bit 31 is never looked at, so
+  // the walk stops after the IPv6 bit.
+  for (uint32_t bit = IPFW_VTYPE_SKIPTO; bit <= IPFW_VTYPE_NH6 && !full; bit <<= 1) {
+    if ((vmask & bit) == 0) continue;
+    switch (bit) {
+      case IPFW_VTYPE_SKIPTO:
+        append_field(buf, &used, &full, "%d,", static_cast<int32_t>(v->skipto));
+        break;
+      case IPFW_VTYPE_PIPE:
+        append_field(buf, &used, &full, "%u,", v->pipe);
+        break;
+      case IPFW_VTYPE_FIB:
+        append_field(buf, &used, &full, "%u,", v->fib);
+        break;
+      case IPFW_VTYPE_NAT:
+        append_field(buf, &used, &full, "%u,", v->nat);
+        break;
+      case IPFW_VTYPE_DSCP:
+        append_field(buf, &used, &full, "%d,", v->dscp);
+        break;
+      case IPFW_VTYPE_TAG:
+        append_field(buf, &used, &full, "%u,", v->tag);
+        break;
+      case IPFW_VTYPE_DIVERT:
+        append_field(buf, &used, &full, "%d,", v->divert);
+        break;
+      case IPFW_VTYPE_NETGRAPH:
+        append_field(buf, &used, &full, "%u,", v->netgraph);
+        break;
+      case IPFW_VTYPE_LIMIT:
+        append_field(buf, &used, &full, "%u,", v->limit);
+        break;
+      case IPFW_VTYPE_NH4: {
+        char addr[64];
+        uint32_t net = htonl(v->nh4);
+        if (inet_ntop(AF_INET, &net, addr, sizeof addr) == nullptr) addr[0] = '\0';
+        append_field(buf, &used, &full, "%s,", addr);
+        break;
+      }
+      case IPFW_VTYPE_NH6: {
+        char addr[64];
+        if (ipv6_value_text(v, addr, sizeof addr)) append_field(buf, &used, &full, "%s,", addr);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  // Every field ends with a comma; the last one goes.
+  if (used > 0) buf[used - 1] = '\0';
+}
+
+void format_address_key(const ipfw_obj_tentry* entry, char* buf) {
+  address_text(entry->subtype, &entry->k, buf, ENTRY_TEXT_SIZE);
+  if (buf[0] == '\0') return;
+  bool prefix = (entry->subtype == FW_AF_INET && entry->masklen < 32) ||
+                (entry->subtype == FW_AF_INET6 && entry->masklen != 128);
+  if (prefix) {
+    size_t len = strlen(buf);
+    snprintf(buf + len, ENTRY_TEXT_SIZE - len, "/%u", entry->masklen);
+  }
+}
+
+void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address) {
+  char value[ENTRY_TEXT_SIZE];
+  format_entry_value(info->vmask, &entry->v, value);
+
+  switch (info->type) {
+    case IPFW_TABLE_ADDR: {
+      char key[ENTRY_TEXT_SIZE];
+      format_address_key(entry, key);
+      if (on_address != nullptr)
+        on_address(key, leading_number(value));
+      else
+        printf("%s %s\n", key, value);
+      break;
+    }
+    case IPFW_TABLE_INTERFACE:
+      printf("%.*s %s\n", static_cast<int>(strnlen(entry->k.iface, sizeof entry->k.iface)), entry->k.iface, value);
+      break;
+    case IPFW_TABLE_NUMBER:
+      printf("%u %s\n", entry->k.number, value);
+      break;
+    case IPFW_TABLE_FLOW:
+      print_flow_line(info, entry, value);
+      break;
+    case IPFW_TABLE_MAC: {
+      const uint8_t* m = entry->k.mac;
+      printf("%02x:%02x:%02x:%02x:%02x:%02x/%u %s\n", m[0], m[1], m[2], m[3], m[4], m[5], entry->masklen, value);
+      break;
+    }
+    default:
+      break;
+  }
+}

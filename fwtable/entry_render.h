@@ -23,7 +23,11 @@ using address_entry_fn = int (*)(char* key_text, uint32_t expiry);
 
 constexpr size_t ENTRY_TEXT_SIZE = 128;
 
-// Writes the value text for vmask and v into buf (ENTRY_TEXT_SIZE bytes).
+// Writes the value text for vmask and v into buf (ENTRY_TEXT_SIZE bytes):
+// the legacy mask gives the tag as one number; any other mask its fields in
+// bit order, comma-separated. A field that would not fit whole is left out
+// with every field after it, so the text stays within its 127 characters
+// and ends on a whole field. No field at all gives the empty text.
 void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf);
 
 // Writes the key text of an address entry into buf (ENTRY_TEXT_SIZE bytes):
