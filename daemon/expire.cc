@@ -1,3 +1,55 @@
 #include "daemon/expire.h"
-int expire_if_due(char*, uint32_t) { return 0; }
-void set_expiry_clock(expiry_clock_fn) {}
+
+#include <syslog.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "daemon/process_state.h"
+#include "fwtable/table_command.h"
+
+namespace {
+
+expiry_clock_fn clock_seam = nullptr;
+expiry_log_fn log_seam = nullptr;
+expiry_command_fn command_seam = nullptr;
+
+int64_t now() { return clock_seam != nullptr ? clock_seam() : static_cast<int64_t>(time(nullptr)); }
+
+void log_removal(const char* key_text) {
+  if (log_seam == nullptr) {
+    syslog(LOG_INFO, "Removing host %s from table %d", key_text, table_number);
+    return;
+  }
+  char message[256];
+  snprintf(message, sizeof message, "Removing host %s from table %d", key_text, table_number);
+  log_seam(LOG_INFO, message);
+}
+
+}  // namespace
+
+int expire_if_due(char* key_text, uint32_t expiry) {
+  // The expiry is widened without sign extension: 4294967295 is a time far
+  // ahead, not -1.
+  if (now() <= static_cast<int64_t>(expiry)) return 0;
+
+  char number[100] = {};
+  snprintf(number, sizeof number, "%d", table_number);
+  char word_table[] = "table";
+  char word_delete[] = "delete";
+  // Four slots in the call's own storage: building the vector cannot fail.
+  char* argv[4] = {word_table, number, word_delete, key_text};
+
+  log_removal(key_text);
+  if (command_seam != nullptr)
+    command_seam(4, argv);
+  else
+    run_table_command(4, argv);
+  return 0;
+}
+
+void set_expiry_clock(expiry_clock_fn clock) { clock_seam = clock; }
+
+void set_expiry_log(expiry_log_fn log) { log_seam = log; }
+
+void set_expiry_command(expiry_command_fn run) { command_seam = run; }

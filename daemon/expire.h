@@ -1,21 +1,35 @@
 // The expiry decision for one address entry: the entry's value is the Unix
 // time after which it is no longer wanted. When that time has passed, the
 // removal is logged ("Removing host %s from table %d", LOG_INFO) and the
-// entry is deleted through the table command interpreter.
+// entry is deleted through the table command interpreter with the vector
+// "table", table number, "delete", key text.
 //
-// Owns: the delete command vector of one call (released before it returns)
-// and the clock seam (set once; the daemon uses the real clock).
+// Owns: the delete command vector of one call (in the call's own storage,
+// gone when it returns) and three seams, each set once: the clock, the log
+// line and the command runner. The daemon uses the real ones (time(3),
+// syslog(3), run_table_command); tests set their own.
 // Failure: reports nothing; a failed deletion is dealt with (and may end the
 // process) inside the interpreter.
 #pragma once
 
 #include <cstdint>
 
-// Key text (writable; the deletion may cut it) and expiry in seconds since
-// the epoch. Due when the clock is strictly past the expiry. Returns 0.
+// Key text (writable; the deletion may cut it, and it is not read after the
+// delete command) and expiry in seconds since the epoch. Due when the clock
+// is strictly past the expiry. Returns 0.
 int expire_if_due(char* key_text, uint32_t expiry);
 
 // The clock the decision reads: seconds since the epoch. nullptr restores
 // the real clock (time(3)).
 using expiry_clock_fn = int64_t (*)();
 void set_expiry_clock(expiry_clock_fn clock);
+
+// Where the removal line goes, as priority and finished text. nullptr
+// restores syslog(3).
+using expiry_log_fn = void (*)(int priority, const char* message);
+void set_expiry_log(expiry_log_fn log);
+
+// What runs the delete command vector (argc elements, no terminating null).
+// nullptr restores run_table_command.
+using expiry_command_fn = void (*)(int argc, char** argv);
+void set_expiry_command(expiry_command_fn run);
