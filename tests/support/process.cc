@@ -83,7 +83,8 @@ child_process& child_process::operator=(child_process&& other) noexcept {
 }
 
 child_process child_process::start(const std::vector<std::string>& argv, const std::string& out_dir,
-                                   const std::vector<std::string>& env, const std::string& dir) {
+                                   const std::vector<std::string>& env, const std::string& dir,
+                                   int pending_signal) {
   static int serial = 0;
   child_process c;
   serial++;
@@ -123,8 +124,10 @@ child_process child_process::start(const std::vector<std::string>& argv, const s
     dup2(err, 2);
     sigset_t none;
     sigemptyset(&none);
+    if (pending_signal != 0) sigaddset(&none, pending_signal);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     signal(SIGPIPE, SIG_DFL);
+    if (pending_signal != 0) raise(pending_signal);
     if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
     execve(cargv[0], cargv.data(), cenv.data());
     _exit(127);

@@ -41,8 +41,12 @@ struct child_process {
   // Starts argv[0] (a path) with argv, in dir (empty: the current one),
   // standard input from /dev/null, output and error into files of out_dir.
   // env: "NAME=value" entries added to (or replacing in) the environment.
+  // pending_signal: when non-zero, the program starts with that signal
+  // blocked and already pending (as if it had arrived before it could
+  // take it), every other signal unblocked.
   static child_process start(const std::vector<std::string>& argv, const std::string& out_dir,
-                             const std::vector<std::string>& env = {}, const std::string& dir = "");
+                             const std::vector<std::string>& env = {}, const std::string& dir = "",
+                             int pending_signal = 0);
 
   // Waits at most timeout_ms for the child to end.
   exit_result wait(int timeout_ms);

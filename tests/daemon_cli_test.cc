@@ -1,0 +1,75 @@
+// The daemon's command line as a user meets it: the usage text, every exit
+// status of start-up, and whether "starting...." reaches syslog.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace {
+
+const std::string usage_text =
+    "\nUsage: hostreapd -t table [-s seconds]\n"
+    "       -t          set the IPFW table number\n"
+    "       -s          set the sleep time between cycles, default: 5sec\n"
+    "       -p          PID file path, default: none\n"
+    "       -f          run the daemon in the foreground (do not daemonize)\n"
+    "       -h          print this message.\n\n";
+
+struct cli_case {
+  std::vector<std::string> args;
+  int status;
+  std::string err_before_usage;  // standard error before the usage text; "-" when no usage text follows
+  std::string err_exact;  // for cases without usage text: the whole standard error
+  bool logged;  // "starting...." reaches syslog
+};
+
+TEST(DaemonCommandLine, UsageAndExitStatuses) {
+  const cli_case cases[] = {
+      {{}, 1, "", "", false},
+      {{"-t5"}, 1, "", "", false},  // one argument only, though getopt would take it
+      {{"-h", "x"}, 1, "", "", true},
+      {{"-t", "5", "-h"}, 1, "", "", true},
+      // getopt's own diagnostics name the program as it was invoked.
+      {{"-f", "-s", "3"}, 1, "hostreapd: table number required\n", "", true},
+      {{"x", "-t", "5"}, 1, "hostreapd: table number required\n", "", true},  // reading stops at the operand
+      {{"-t", "5", "-x"}, 1, std::string(HOSTREAPD_BIN) + ": invalid option -- 'x'\n", "", true},
+      {{"-f", "-t"}, 1, std::string(HOSTREAPD_BIN) + ": option requires an argument -- 't'\n", "", true},
+      {{"-t", "128"}, 64, "-", "hostreapd: table number can be from 0 to 127\n", true},
+      {{"-t", "-1"}, 64, "-", "hostreapd: table number can be from 0 to 127\n", true},
+      {{"-t", "5", "-t", "300"}, 64, "-", "hostreapd: table number can be from 0 to 127\n", true},
+      {{"-t", "300", "-t", "5"}, 64, "-", "hostreapd: table number can be from 0 to 127\n", true},
+  };
+  for (const auto& c : cases) {
+    std::string what;
+    for (const auto& a : c.args) what += " " + a;
+    SCOPED_TRACE("hostreapd" + what);
+    temp_dir dir;
+    syslog_sink sink(dir.path);
+    std::vector<std::string> argv = {HOSTREAPD_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    run_output r = run_program(sink.wrap(argv), dir.path);
+    ASSERT_TRUE(r.status.finished);
+    EXPECT_TRUE(r.status.exited);
+    EXPECT_EQ(r.status.code, c.status);
+    if (c.err_before_usage == "-") {
+      EXPECT_EQ(r.err, c.err_exact);
+    } else {
+      EXPECT_EQ(r.err, c.err_before_usage + usage_text);
+    }
+    EXPECT_EQ(r.out, "");
+    std::vector<syslog_message> msgs = sink.messages();
+    if (c.logged) {
+      ASSERT_EQ(msgs.size(), 1u);
+      EXPECT_EQ(msgs[0].priority, 38);  // LOG_AUTH | LOG_INFO
+      EXPECT_EQ(msgs[0].ident, "hostreapd");
+      EXPECT_EQ(msgs[0].text, "starting....");
+      EXPECT_GT(msgs[0].pid, 0);
+    } else {
+      EXPECT_TRUE(msgs.empty()) << msgs[0].raw;
+    }
+  }
+}
+
+}  // namespace
