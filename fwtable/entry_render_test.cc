@@ -1,0 +1,303 @@
+#include "fwtable/entry_render.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using calls_t = std::vector<std::pair<std::string, uint32_t>>;
+
+// What the address-entry handler received, in order.
+calls_t received;
+
+int capture_address(char* key_text, uint32_t expiry) {
+  received.emplace_back(key_text, expiry);
+  return 0;
+}
+
+ipfw_obj_tentry blank_entry() {
+  ipfw_obj_tentry e;
+  memset(&e, 0, sizeof e);
+  e.head.length = sizeof e;
+  e.idx = 1;
+  return e;
+}
+
+ipfw_obj_tentry addr_entry(const char* text, uint8_t masklen) {
+  ipfw_obj_tentry e = blank_entry();
+  if (inet_pton(AF_INET, text, e.k.addr4) == 1) {
+    e.subtype = FW_AF_INET;
+  } else {
+    EXPECT_EQ(inet_pton(AF_INET6, text, e.k.addr6), 1) << text;
+    e.subtype = FW_AF_INET6;
+  }
+  e.masklen = masklen;
+  return e;
+}
+
+ipfw_obj_tentry legacy(ipfw_obj_tentry e, uint32_t tag) {
+  e.v.tag = tag;
+  return e;
+}
+
+ipfw_xtable_info table_info(uint8_t type, uint32_t vmask, uint8_t tflags = 0) {
+  ipfw_xtable_info info;
+  memset(&info, 0, sizeof info);
+  info.type = type;
+  info.vmask = vmask;
+  info.tflags = tflags;
+  return info;
+}
+
+std::string value_text(uint32_t vmask, const ipfw_table_value& v) {
+  char buf[ENTRY_TEXT_SIZE];
+  memset(buf, 0xAA, sizeof buf);
+  format_entry_value(vmask, &v, buf);
+  return buf;
+}
+
+TEST(FormatAddressKey, HostsBareAndPrefixesWithTheirLength) {
+  struct row {
+    const char* addr;
+    uint8_t masklen;
+    const char* want;
+  };
+  const std::vector<row> rows = {
+      {"192.0.2.7", 32, "192.0.2.7"},
+      {"198.51.100.0", 24, "198.51.100.0/24"},
+      {"0.0.0.0", 0, "0.0.0.0/0"},
+      {"10.0.0.0", 31, "10.0.0.0/31"},
+      {"fd00::5", 128, "fd00::5"},
+      {"fd00:1::", 64, "fd00:1::/64"},
+      {"::", 0, "::/0"},
+      {"2001:db8::1", 127, "2001:db8::1/127"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.want);
+    ipfw_obj_tentry e = addr_entry(r.addr, r.masklen);
+    char buf[ENTRY_TEXT_SIZE];
+    memset(buf, 0xAA, sizeof buf);
+    format_address_key(&e, buf);
+    EXPECT_STREQ(buf, r.want);
+  }
+}
+
+TEST(FormatAddressKey, UnknownFamilyGivesEmptyText) {
+  for (uint8_t family : {FW_AF_UNSPEC, FW_AF_LINK, uint8_t{10}, uint8_t{255}}) {
+    SCOPED_TRACE(family);
+    ipfw_obj_tentry e = addr_entry("192.0.2.7", 24);
+    e.subtype = family;
+    char buf[ENTRY_TEXT_SIZE];
+    memset(buf, 0xAA, sizeof buf);
+    format_address_key(&e, buf);
+    EXPECT_STREQ(buf, "");
+  }
+}
+
+TEST(FormatEntryValue, FieldsInBitOrder) {
+  struct row {
+    const char* name;
+    uint32_t vmask;
+    std::function<void(ipfw_table_value&)> set;
+    const char* want;
+  };
+  auto nh6 = [](ipfw_table_value& v, const char* text, uint32_t zone) {
+    ASSERT_EQ(inet_pton(AF_INET6, text, v.nh6), 1);
+    v.zoneid = zone;
+  };
+  const std::vector<row> rows = {
+      {"legacy", IPFW_VTYPE_LEGACY, [](auto& v) { v.tag = 500; }, "500"},
+      {"legacy widest", IPFW_VTYPE_LEGACY, [](auto& v) { v.tag = 4294967295u; }, "4294967295"},
+      {"skipto", IPFW_VTYPE_SKIPTO, [](auto& v) { v.skipto = 100; }, "100"},
+      {"skipto signed", IPFW_VTYPE_SKIPTO, [](auto& v) { v.skipto = 4294967295u; }, "-1"},
+      {"pipe", IPFW_VTYPE_PIPE, [](auto& v) { v.pipe = 65535; }, "65535"},
+      {"fib", IPFW_VTYPE_FIB, [](auto& v) { v.fib = 3; }, "3"},
+      {"nat", IPFW_VTYPE_NAT, [](auto& v) { v.nat = 4000000000u; }, "4000000000"},
+      {"dscp", IPFW_VTYPE_DSCP, [](auto& v) { v.dscp = 255; }, "255"},
+      {"tag", IPFW_VTYPE_TAG, [](auto& v) { v.tag = 5; }, "5"},
+      {"divert", IPFW_VTYPE_DIVERT, [](auto& v) { v.divert = 65535; }, "65535"},
+      {"netgraph", IPFW_VTYPE_NETGRAPH, [](auto& v) { v.netgraph = 7; }, "7"},
+      {"limit", IPFW_VTYPE_LIMIT, [](auto& v) { v.limit = 9; }, "9"},
+      {"ipv4 from host order", IPFW_VTYPE_NH4, [](auto& v) { v.nh4 = 0xC0000201; }, "192.0.2.1"},
+      {"ipv6", IPFW_VTYPE_NH6, [&](auto& v) { nh6(v, "2001:db8::1", 0); }, "2001:db8::1"},
+      {"ipv6 with scope", IPFW_VTYPE_NH6, [&](auto& v) { nh6(v, "fe80::1", 4000000); }, "fe80::1%4000000"},
+      {"skipto and tag", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG,
+       [](auto& v) {
+         v.skipto = 100;
+         v.tag = 5;
+       },
+       "100,5"},
+      {"pipe, ipv4, ipv6", 0x602,
+       [&](auto& v) {
+         v.pipe = 7;
+         v.nh4 = 0xC0000201;
+         nh6(v, "2001:db8::1", 0);
+       },
+       "7,192.0.2.1,2001:db8::1"},
+      {"only bit 0x800", 0x800, [](auto& v) { v.tag = 5; }, ""},
+      {"only high bits", 0x7FFFF800, [](auto& v) { v.tag = 5; }, ""},
+      {"no bits", 0, [](auto& v) { v.tag = 5; }, ""},
+      {"bit 31 is not a field", 0x80000000u | IPFW_VTYPE_TAG, [](auto& v) { v.tag = 5; }, "5"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    ipfw_table_value v;
+    memset(&v, 0, sizeof v);
+    r.set(v);
+    EXPECT_EQ(value_text(r.vmask, v), r.want);
+  }
+}
+
+// Every field at its widest passes 127 characters: the text keeps the whole
+// fields that fit, drops the rest, and nothing is written past 128 bytes.
+TEST(FormatEntryValue, WidestFieldsStayWithinTheBuffer) {
+  ipfw_table_value v;
+  memset(&v, 0, sizeof v);
+  v.skipto = 0x80000000u;
+  v.pipe = v.fib = v.divert = 65535;
+  v.dscp = 255;
+  v.nat = v.tag = v.netgraph = v.limit = 4294967295u;
+  v.nh4 = 0xFFFFFFFFu;
+  memset(v.nh6, 0xFF, sizeof v.nh6);
+  v.nh6[0] = 0xFE;
+  v.nh6[1] = 0x80;
+  v.zoneid = 4294967295u;
+
+  char buf[ENTRY_TEXT_SIZE + 64];
+  memset(buf, 0xAA, sizeof buf);
+  format_entry_value(0x7FF, &v, buf);
+  EXPECT_STREQ(buf,
+               "-2147483648,65535,65535,4294967295,255,4294967295,65535,4294967295,4294967295,255.255.255.255");
+  for (size_t i = ENTRY_TEXT_SIZE; i < sizeof buf; i++) ASSERT_EQ(static_cast<uint8_t>(buf[i]), 0xAA) << i;
+
+  // With small numbers the same IPv6 field fits and is kept.
+  v.skipto = v.nat = v.tag = v.netgraph = v.limit = 1;
+  EXPECT_EQ(value_text(0x7FF, v),
+            "1,65535,65535,1,255,1,65535,1,1,255.255.255.255,fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295");
+}
+
+// An address table hands every entry to the handler and prints nothing.
+TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
+  struct row {
+    const char* name;
+    uint32_t vmask;
+    ipfw_obj_tentry entry;
+    std::string key;
+    uint32_t expiry;
+  };
+  ipfw_obj_tentry skip_tag = addr_entry("192.0.2.8", 32);
+  skip_tag.v.skipto = 100;
+  skip_tag.v.tag = 5;
+  ipfw_obj_tentry skip_minus = addr_entry("192.0.2.9", 32);
+  skip_minus.v.skipto = 4294967295u;
+  ipfw_obj_tentry nh4_first = addr_entry("192.0.2.10", 32);
+  nh4_first.v.nh4 = 0xC0000201;
+  ipfw_obj_tentry no_family = legacy(addr_entry("192.0.2.11", 32), 3);
+  no_family.subtype = FW_AF_UNSPEC;
+  const std::vector<row> rows = {
+      {"legacy IPv4 host", IPFW_VTYPE_LEGACY, legacy(addr_entry("192.0.2.7", 32), 500), "192.0.2.7", 500},
+      {"IPv4 prefix", IPFW_VTYPE_LEGACY, legacy(addr_entry("198.51.100.0", 24), 1), "198.51.100.0/24", 1},
+      {"IPv6 prefix", IPFW_VTYPE_LEGACY, legacy(addr_entry("fd00:1::", 64), 2), "fd00:1::/64", 2},
+      {"IPv6 host", IPFW_VTYPE_LEGACY, legacy(addr_entry("fd00::5", 128), 2), "fd00::5", 2},
+      {"legacy widest", IPFW_VTYPE_LEGACY, legacy(addr_entry("192.0.2.7", 32), 4294967295u), "192.0.2.7",
+       4294967295u},
+      {"leading number of several fields", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, skip_tag, "192.0.2.8", 100},
+      {"skipto -1 wraps", IPFW_VTYPE_SKIPTO, skip_minus, "192.0.2.9", 4294967295u},
+      {"address value gives its first octet", IPFW_VTYPE_NH4, nh4_first, "192.0.2.10", 192},
+      {"empty value text gives 0", 0x800, legacy(addr_entry("192.0.2.7", 32), 500), "192.0.2.7", 0},
+      {"unknown family gives an empty key", IPFW_VTYPE_LEGACY, no_family, "", 3},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    received.clear();
+    ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, r.vmask);
+    testing::internal::CaptureStdout();
+    render_table_entry(&info, &r.entry, capture_address);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(received, (calls_t{{r.key, r.expiry}}));
+  }
+}
+
+// Without a handler (the failure report of a record change) an address
+// entry is printed, and nothing can start a deletion.
+TEST(RenderTableEntry, AddressEntryWithoutHandlerIsPrinted) {
+  ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, IPFW_VTYPE_LEGACY);
+  ipfw_obj_tentry e = legacy(addr_entry("198.51.100.0", 24), 500);
+  testing::internal::CaptureStdout();
+  render_table_entry(&info, &e, nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "198.51.100.0/24 500\n");
+}
+
+TEST(RenderTableEntry, OtherTablesPrintOneLine) {
+  struct row {
+    const char* name;
+    ipfw_xtable_info info;
+    ipfw_obj_tentry entry;
+    const char* want;
+  };
+  ipfw_obj_tentry iface = legacy(blank_entry(), 3);
+  strcpy(iface.k.iface, "em0");
+  iface.masklen = 128;
+  ipfw_obj_tentry iface_full = legacy(blank_entry(), 4);
+  memcpy(iface_full.k.iface, "abcdefghijklmnop", 16);  // no NUL in its 16 bytes
+  iface_full.k.raw[16] = 'X';
+  ipfw_obj_tentry number = legacy(blank_entry(), 0);
+  number.k.number = 80;
+  ipfw_obj_tentry mac = legacy(blank_entry(), 9);
+  const uint8_t mac_bytes[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+  memcpy(mac.k.mac, mac_bytes, 6);
+  mac.subtype = FW_AF_LINK;
+  mac.masklen = 48;
+
+  ipfw_obj_tentry flow4 = legacy(blank_entry(), 7);
+  flow4.subtype = flow4.k.flow.af = FW_AF_INET;
+  flow4.k.flow.proto = 6;
+  flow4.k.flow.sport = htons(1234);
+  flow4.k.flow.dport = htons(22);
+  inet_pton(AF_INET, "192.0.2.1", &flow4.k.flow.addr[0]);
+  inet_pton(AF_INET, "192.0.2.9", &flow4.k.flow.addr[4]);
+  ipfw_obj_tentry flow6 = legacy(blank_entry(), 7);
+  flow6.subtype = flow6.k.flow.af = FW_AF_INET6;
+  flow6.k.flow.proto = 17;
+  flow6.k.flow.sport = htons(53);
+  flow6.k.flow.dport = htons(5353);
+  inet_pton(AF_INET6, "2001:db8::1", &flow6.k.flow.addr[0]);
+  inet_pton(AF_INET6, "2001:db8::2", &flow6.k.flow.addr[16]);
+  ipfw_obj_tentry flow_none = flow4;
+  flow_none.subtype = flow_none.k.flow.af = FW_AF_UNSPEC;
+
+  const std::vector<row> rows = {
+      {"iface", table_info(IPFW_TABLE_INTERFACE, IPFW_VTYPE_LEGACY), iface, "em0 3\n"},
+      {"iface name filling its field", table_info(IPFW_TABLE_INTERFACE, IPFW_VTYPE_LEGACY), iface_full,
+       "abcdefghijklmnop 4\n"},
+      {"number", table_info(IPFW_TABLE_NUMBER, IPFW_VTYPE_LEGACY), number, "80 0\n"},
+      {"mac", table_info(IPFW_TABLE_MAC, IPFW_VTYPE_LEGACY), mac, "00:11:22:33:44:55/48 9\n"},
+      {"flow src-ip, proto, dst-port", table_info(IPFW_TABLE_FLOW, IPFW_VTYPE_LEGACY, 0x19), flow4,
+       "192.0.2.1,6,22 7\n"},
+      {"flow src-port before dst-ip", table_info(IPFW_TABLE_FLOW, IPFW_VTYPE_LEGACY, 0x06), flow4,
+       "1234,192.0.2.9 7\n"},
+      {"flow all fields, IPv6", table_info(IPFW_TABLE_FLOW, IPFW_VTYPE_LEGACY, 0x1F), flow6,
+       "2001:db8::1,17,53,2001:db8::2,5353 7\n"},
+      {"flow no fields", table_info(IPFW_TABLE_FLOW, IPFW_VTYPE_LEGACY, 0), flow4, " 7\n"},
+      {"flow without a family", table_info(IPFW_TABLE_FLOW, IPFW_VTYPE_LEGACY, 0x03), flow_none, ", 7\n"},
+      {"number with several value fields", table_info(IPFW_TABLE_NUMBER, 0x21), number, "80 0,0\n"},
+      {"type 0", table_info(0, IPFW_VTYPE_LEGACY), number, ""},
+      {"type 6", table_info(6, IPFW_VTYPE_LEGACY), number, ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    received.clear();
+    testing::internal::CaptureStdout();
+    render_table_entry(&r.info, &r.entry, capture_address);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), r.want);
+    EXPECT_TRUE(received.empty());
+  }
+}
+
+}  // namespace
