@@ -1,0 +1,335 @@
+#include "fwtable/table_list.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fwtable/fwctl.h"
+#include "tests/support/fake_kernel.h"
+
+namespace {
+
+using calls_t = std::vector<std::pair<std::string, uint32_t>>;
+
+calls_t received;
+
+int capture_address(char* key_text, uint32_t expiry) {
+  received.emplace_back(key_text, expiry);
+  return 0;
+}
+
+// For replies that must render nothing: a call ends the (death test) child
+// with a status of its own.
+int must_not_render(char*, uint32_t) { _exit(98); }
+
+ipfw_xtable_info table_info(const char* name, uint8_t type, uint32_t count, uint32_t size) {
+  ipfw_xtable_info info;
+  memset(&info, 0, sizeof info);
+  info.type = type;
+  info.vmask = IPFW_VTYPE_LEGACY;
+  info.count = count;
+  info.size = size;
+  strcpy(info.tablename, name);
+  return info;
+}
+
+ipfw_obj_tentry addr4(const char* text, uint32_t tag, uint32_t length = sizeof(ipfw_obj_tentry)) {
+  ipfw_obj_tentry e;
+  memset(&e, 0, sizeof e);
+  e.head.length = length;
+  e.subtype = FW_AF_INET;
+  e.masklen = 32;
+  e.idx = 1;
+  EXPECT_EQ(inet_pton(AF_INET, text, e.k.addr4), 1);
+  e.v.tag = tag;
+  return e;
+}
+
+// A list reply: header, info record, then each entry followed by filler up
+// to its own length (filler that would read as garbage if taken for an
+// entry).
+std::vector<uint8_t> list_reply(const ipfw_xtable_info& info, const std::vector<ipfw_obj_tentry>& entries) {
+  std::vector<uint8_t> r(FW_LIST_ENTRIES_OFFSET, 0);
+  memcpy(r.data() + sizeof(ipfw_obj_header), &info, sizeof info);
+  for (const auto& e : entries) {
+    const auto* b = reinterpret_cast<const uint8_t*>(&e);
+    r.insert(r.end(), b, b + sizeof e);
+    if (e.head.length > sizeof e) r.insert(r.end(), e.head.length - sizeof e, 0xEE);
+  }
+  return r;
+}
+
+void set_u32(std::vector<uint8_t>& bytes, size_t off, uint32_t value) { memcpy(bytes.data() + off, &value, 4); }
+
+// Answers a list request as the kernel does: the whole reply when it fits,
+// else ENOMEM with the length it needs. Every byte of the buffer the caller
+// claims is written, so a buffer smaller than the size handed over shows.
+int answer_list(const std::vector<uint8_t>& reply, uint8_t* buf, uint32_t* len) {
+  if (reply.size() > *len) {
+    *len = static_cast<uint32_t>(reply.size());
+    errno = ENOMEM;
+    return -1;
+  }
+  memset(buf, 0, *len);
+  memcpy(buf, reply.data(), reply.size());
+  *len = static_cast<uint32_t>(reply.size());
+  return 0;
+}
+
+struct TableList : testing::Test {
+  void SetUp() override { received.clear(); }
+  fake_kernel fk;
+};
+
+TEST_F(TableList, InfoRequestCarriesHeaderAndReturnsTheReplyRecord) {
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, "t5", 0);
+  ipfw_xtable_info kernel_info = table_info("t5", IPFW_TABLE_ADDR, 3, 656);
+  kernel_info.set = 7;
+  fk.answer = [&](uint16_t opcode, uint8_t* buf, uint32_t* len) {
+    EXPECT_EQ(opcode, IP_FW_TABLE_XINFO);
+    memcpy(buf + sizeof(ipfw_obj_header), &kernel_info, sizeof kernel_info);
+    *len = FW_INFO_REQUEST_SIZE;
+    return 0;
+  };
+
+  ipfw_xtable_info info;
+  fetch_table_info(&oh, &info);
+
+  EXPECT_EQ(memcmp(&info, &kernel_info, sizeof info), 0);
+  ASSERT_EQ(fk.requests.size(), 1u);
+  const auto& req = fk.requests[0];
+  EXPECT_EQ(req.len, FW_INFO_REQUEST_SIZE);
+  ipfw_obj_header want = oh;
+  want.opheader.opcode = IP_FW_TABLE_XINFO;
+  want.opheader.version = 1;
+  std::vector<uint8_t> want_bytes(FW_INFO_REQUEST_SIZE, 0);
+  memcpy(want_bytes.data(), &want, sizeof want);
+  EXPECT_EQ(req.bytes, want_bytes);
+}
+
+TEST_F(TableList, FailedInfoRequestEndsTheProcess) {
+  struct row {
+    const char* name;
+    int result;
+    uint32_t reply_len;
+  };
+  const std::vector<row> rows = {
+      {"request refused", ESRCH, 0},
+      {"reply one byte short", 0, FW_INFO_REQUEST_SIZE - 1},
+      {"empty reply", 0, 0},
+  };
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, "t5", 0);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    fk.answer = [&](uint16_t, uint8_t*, uint32_t* len) {
+      *len = r.reply_len;
+      if (r.result == 0) return 0;
+      errno = r.result;
+      return -1;
+    };
+    ipfw_xtable_info info;
+    EXPECT_EXIT(fetch_table_info(&oh, &info), testing::ExitedWithCode(71), "failed to request table info");
+  }
+}
+
+// The list buffer follows the kernel: listing size plus 44 at first, then
+// the length an ENOMEM answer leaves behind, but never less than the
+// listing size plus 44, and never less than the request header.
+TEST_F(TableList, BufferSizedFromListingSizeAndEnomemAnswers) {
+  struct row {
+    const char* name;
+    uint32_t listing_size;
+    std::vector<uint32_t> enomem_lens;  // lengths left by failed requests
+    std::vector<uint32_t> want;  // length of every request made
+  };
+  const std::vector<row> rows = {
+      {"first request", 536, {}, {580}},
+      {"grows to the length asked for", 536, {1000}, {580, 1000}},
+      {"a shorter length falls back to the listing size", 536, {296}, {580, 580}},
+      {"the same length again", 536, {580}, {580, 580}},
+      {"growing twice", 536, {1000, 2000}, {580, 1000, 2000}},
+      {"a zero length falls back too", 536, {0}, {580, 580}},
+      {"a tiny listing size still holds the header", 0, {296}, {96, 296}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    fk.requests.clear();
+    ipfw_xtable_info info = table_info("t5", IPFW_TABLE_ADDR, 0, r.listing_size);
+    std::vector<uint8_t> reply = list_reply(table_info("t5", IPFW_TABLE_ADDR, 0, r.listing_size), {});
+    size_t calls = 0;
+    fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
+      if (calls < r.enomem_lens.size()) {
+        *len = r.enomem_lens[calls++];
+        errno = ENOMEM;
+        return -1;
+      }
+      calls++;
+      return answer_list(reply, buf, len);
+    };
+    list_table_entries(&info, capture_address);
+    std::vector<uint32_t> lens;
+    for (const auto& req : fk.requests_of(IP_FW_TABLE_XLIST)) lens.push_back(req.len);
+    EXPECT_EQ(lens, r.want);
+    EXPECT_EQ(fk.requests.size(), r.want.size());
+  }
+}
+
+// Only the object header carries meaning: name and the low 8 bits of the set
+// from the info record, op version 1; every other byte is zero.
+TEST_F(TableList, ListRequestBytes) {
+  struct row {
+    const char* name;
+    std::string table_name;  // as the info record holds it
+    std::string sent_name;
+  };
+  const std::vector<row> rows = {
+      {"plain name", "tbl-one", "tbl-one"},
+      {"name filling the whole field is cut to 63", std::string(64, 'n'), std::string(63, 'n')},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    fk.requests.clear();
+    ipfw_xtable_info info = table_info("", IPFW_TABLE_ADDR, 0, 536);
+    memcpy(info.tablename, r.table_name.data(), r.table_name.size());
+    info.set = 0x1234;
+    std::vector<uint8_t> reply = list_reply(info, {});
+    fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
+
+    list_table_entries(&info, capture_address);
+
+    ipfw_obj_header want;
+    memset(&want, 0, sizeof want);
+    want.opheader.opcode = IP_FW_TABLE_XLIST;
+    want.opheader.version = 1;
+    want.idx = 1;
+    want.ntlv.head.type = 1;
+    want.ntlv.head.length = 80;
+    want.ntlv.idx = 1;
+    want.ntlv.set = 0x34;
+    memcpy(want.ntlv.name, r.sent_name.data(), r.sent_name.size());
+    std::vector<uint8_t> want_bytes(580, 0);
+    memcpy(want_bytes.data(), &want, sizeof want);
+    ASSERT_EQ(fk.requests.size(), 1u);
+    EXPECT_EQ(fk.requests[0].opcode, IP_FW_TABLE_XLIST);
+    EXPECT_EQ(fk.requests[0].bytes, want_bytes);
+  }
+}
+
+TEST_F(TableList, FailedListRequestsEndTheProcess) {
+  struct row {
+    const char* name;
+    int error;
+    int allowed;  // requests that may be made before the end
+  };
+  const std::vector<row> rows = {
+      {"eight ENOMEM answers and no ninth request", ENOMEM, 8},
+      {"another error at once", EPERM, 1},
+      {"table gone at once", ESRCH, 1},
+  };
+  ipfw_xtable_info info = table_info("t5", IPFW_TABLE_ADDR, 0, 536);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    int calls = 0;
+    fk.answer = [&](uint16_t, uint8_t*, uint32_t* len) {
+      if (++calls > r.allowed) _exit(99);
+      *len = 1000;
+      errno = r.error;
+      return -1;
+    };
+    EXPECT_EXIT(list_table_entries(&info, must_not_render), testing::ExitedWithCode(71),
+                "Error requesting table t5 list");
+  }
+}
+
+TEST_F(TableList, EmptyTableRendersNothing) {
+  ipfw_xtable_info info = table_info("t5", IPFW_TABLE_ADDR, 0, 296);
+  std::vector<uint8_t> reply = list_reply(info, {});
+  fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
+  testing::internal::CaptureStdout();
+  list_table_entries(&info, capture_address);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(received.empty());
+  EXPECT_EQ(fk.requests_of(IP_FW_TABLE_XLIST).size(), 1u);
+}
+
+// The count walked and the info record handed on are the reply's, not the
+// ones from the info request.
+TEST_F(TableList, CountAndInfoComeFromTheReply) {
+  ipfw_xtable_info asked = table_info("t5", IPFW_TABLE_NUMBER, 5, 1000);
+  ipfw_xtable_info in_reply = table_info("t5", IPFW_TABLE_ADDR, 2, 656);
+  std::vector<uint8_t> reply =
+      list_reply(in_reply, {addr4("192.0.2.1", 10), addr4("192.0.2.2", 20), addr4("192.0.2.3", 30)});
+  fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
+  testing::internal::CaptureStdout();
+  list_table_entries(&asked, capture_address);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(received, (calls_t{{"192.0.2.1", 10}, {"192.0.2.2", 20}}));
+}
+
+// Entries are stepped over by their own length, which need not keep the
+// next entry aligned.
+TEST_F(TableList, EntriesSteppedByTheirOwnLength) {
+  ipfw_xtable_info info = table_info("t5", IPFW_TABLE_ADDR, 4, 1000);
+  std::vector<uint8_t> reply = list_reply(info, {addr4("192.0.2.1", 1, 120), addr4("192.0.2.2", 2, 200),
+                                                 addr4("192.0.2.3", 3, 121), addr4("192.0.2.4", 4, 120)});
+  fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
+  list_table_entries(&info, capture_address);
+  EXPECT_EQ(received, (calls_t{{"192.0.2.1", 1}, {"192.0.2.2", 2}, {"192.0.2.3", 3}, {"192.0.2.4", 4}}));
+}
+
+// A reply whose count or lengths do not keep every entry inside it renders
+// nothing and ends the process as a failed listing.
+TEST_F(TableList, MalformedReplyRendersNothingAndEndsTheProcess) {
+  constexpr size_t count_at = sizeof(ipfw_obj_header) + offsetof(ipfw_xtable_info, count);
+  constexpr size_t first_len_at = FW_LIST_ENTRIES_OFFSET + 4;
+  constexpr size_t second_len_at = first_len_at + sizeof(ipfw_obj_tentry);
+  struct row {
+    const char* name;
+    std::function<void(std::vector<uint8_t>& reply, uint32_t& reported, uint32_t buf_len)> spoil;
+  };
+  const std::vector<row> rows = {
+      {"first entry of length 0", [](auto& r, auto&, auto) { set_u32(r, first_len_at, 0); }},
+      {"second entry of length 0", [](auto& r, auto&, auto) { set_u32(r, second_len_at, 0); }},
+      {"entry shorter than its fields", [](auto& r, auto&, auto) { set_u32(r, first_len_at, 119); }},
+      {"entry running past the end", [](auto& r, auto&, auto) { set_u32(r, second_len_at, 121); }},
+      {"entry length near 4 GiB", [](auto& r, auto&, auto) { set_u32(r, second_len_at, 0xFFFFFFF0u); }},
+      {"item count one too many", [](auto& r, auto&, auto) { set_u32(r, count_at, 3); }},
+      {"item count huge", [](auto& r, auto&, auto) { set_u32(r, count_at, 0xFFFFFFFFu); }},
+      {"reported length past the buffer", [](auto&, auto& reported, auto buf_len) { reported = buf_len + 1; }},
+      {"reported length cuts the last entry", [](auto&, auto& reported, auto) { reported -= 1; }},
+      {"reply shorter than the info record",
+       [](auto& r, auto& reported, auto) {
+         set_u32(r, count_at, 0);
+         reported = FW_LIST_ENTRIES_OFFSET - 1;
+       }},
+  };
+  ipfw_xtable_info info = table_info("t5", IPFW_TABLE_ADDR, 2, 536);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
+      std::vector<uint8_t> reply = list_reply(info, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2)});
+      uint32_t reported = static_cast<uint32_t>(reply.size());
+      r.spoil(reply, reported, *len);
+      memcpy(buf, reply.data(), std::min<size_t>(reply.size(), *len));
+      *len = reported;
+      return 0;
+    };
+    EXPECT_EXIT(list_table_entries(&info, must_not_render), testing::ExitedWithCode(71),
+                "Error requesting table t5 list");
+  }
+}
+
+}  // namespace
