@@ -6,7 +6,9 @@
 // Owns: nothing; the info cache belongs to the caller.
 // Failure: every failure ends the process with its message and a sysexits
 // status (fatal_errx): 65 for a text that does not parse or a missing
-// table, 68 for an unknown host, 71 for a failed info request.
+// table, 68 for an unknown host, 71 for a failed info request. A text
+// whose width, number or port lies outside its field is refused, never cut
+// to fit (cut, it would name a different key).
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,8 @@
 // entry's key family, mask length and key area. entry arrives zeroed.
 // add is non-zero for the add command. *type receives the table type and
 // *vmask the table's value mask. cache is zero before the first key of a
-// command; an empty table name in it means "not fetched yet".
+// command; an empty table name in it means "not fetched yet". On the add
+// road a missing table is not an error of the info request; the cache then
+// holds no type and the key is refused as of an unsupported type.
 void parse_entry_key(const ipfw_obj_header* oh, ipfw_obj_tentry* entry, char* key, int add, uint8_t* type,
                      uint32_t* vmask, ipfw_xtable_info* cache);

@@ -8,12 +8,18 @@
 // Failure: "address required" (64); "Unable to allocate memory for all
 // entries" (71); key texts that do not parse end the process as the key
 // parser says; a failed request other than a delete's ENOENT (or an add's
-// EEXIST) prints the failure report and ends with "%s: %s" (71).
+// EEXIST) prints the failure report and ends with "%s: %s" (71). The report
+// renders each record with no address handler (an address record is
+// printed, never handed to the expiry decision, so a failed deletion can
+// not start another) and is flushed before the final message.
 #pragma once
 
 #include "fwtable/fw_records.h"
 
 // oh: the command's object header, filled by the interpreter. add: non-zero
 // for add (opcode 86), zero for delete (87). atomic: non-zero only under
-// the atomic command. keys: the argc texts after the command word.
+// the atomic command. keys: the argc texts after the command word; they end
+// at the first null one. On the add road a key may be followed by a value,
+// which this program cannot interpret: it is refused (64) rather than sent
+// as an entry without it.
 void change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys);
