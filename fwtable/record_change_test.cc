@@ -273,14 +273,17 @@ TEST(RecordChangeDeathTest, FailureReportThenExit71) {
 
 TEST(RecordChangeDeathTest, NothingIsSentUnlessEveryKeyParses) {
   struct row {
+    int add;
     std::vector<std::string> keys;
     int status;
     const char* message;
   };
   const std::vector<row> rows = {
-      {{}, EXIT_USAGE, "address required"},
-      {{"192.0.2.1", "192.0.2.0/33"}, EXIT_DATAERR, "bad IPv4 mask width: 33"},
-      {{"no-such-host.invalid", "192.0.2.1"}, 68, "hostname ``no-such-host\\.invalid'' unknown"},
+      {0, {}, EXIT_USAGE, "address required"},
+      {0, {"192.0.2.1", "192.0.2.0/33"}, EXIT_DATAERR, "bad IPv4 mask width: 33"},
+      {0, {"no-such-host.invalid", "192.0.2.1"}, 68, "hostname ``no-such-host\\.invalid'' unknown"},
+      // A value this program cannot read is not dropped from the entry.
+      {1, {"192.0.2.1", "300"}, EXIT_USAGE, "table values are not supported by this program"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.message);
@@ -295,7 +298,7 @@ TEST(RecordChangeDeathTest, NothingIsSentUnlessEveryKeyParses) {
           };
           ipfw_obj_header oh = table_header();
           key_args keys(r.keys);
-          change_table_records(&oh, 0, 0, keys.argc(), keys.argc() > 0 ? keys.argv() : nullptr);
+          change_table_records(&oh, r.add, 0, keys.argc(), keys.argc() > 0 ? keys.argv() : nullptr);
         },
         testing::ExitedWithCode(r.status), r.message);
   }
