@@ -1,0 +1,219 @@
+#include "daemon/expire.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "daemon/process_state.h"
+#include "fwtable/fatal.h"
+#include "fwtable/fw_records.h"
+#include "fwtable/table_command.h"
+#include "tests/support/fake_kernel.h"
+
+namespace {
+
+int64_t fake_now = 0;
+int64_t fake_clock() { return fake_now; }
+
+// Log lines and delete commands, in the order they happened.
+std::vector<std::string> events;
+// The key text pointer the delete command received.
+const char* command_key = nullptr;
+
+void record_log(int priority, const char* message) {
+  events.push_back("log " + std::to_string(priority) + " " + message);
+}
+
+void record_command(int argc, char** argv) {
+  std::string line = "cmd";
+  for (int i = 0; i < argc; i++) line += std::string(" ") + argv[i];
+  events.push_back(line);
+  command_key = argc == 4 ? argv[3] : nullptr;
+}
+
+std::string log_line(const std::string& key, int table) {
+  return "log " + std::to_string(LOG_INFO) + " Removing host " + key + " from table " + std::to_string(table);
+}
+
+struct Expire : testing::Test {
+  void SetUp() override {
+    events.clear();
+    command_key = nullptr;
+    table_number = 5;
+    set_expiry_clock(fake_clock);
+    set_expiry_log(record_log);
+    set_expiry_command(record_command);
+  }
+  void TearDown() override {
+    set_expiry_clock(nullptr);
+    set_expiry_log(nullptr);
+    set_expiry_command(nullptr);
+    table_number = -1;
+  }
+};
+
+TEST_F(Expire, DueOnlyOnceTheClockIsPastTheExpiry) {
+  struct row {
+    const char* name;
+    int64_t now;
+    uint32_t expiry;
+    bool due;
+  };
+  const std::vector<row> rows = {
+      {"one second past", 1000, 999, true},
+      {"the very second", 1000, 1000, false},
+      {"the next second", 1001, 1000, true},
+      {"still ahead", 1000, 1001, false},
+      {"no leading number", 1000, 0, true},
+      {"zero at the epoch", 0, 0, false},
+      {"largest expiry is far ahead, not -1", 2000000000, 4294967295u, false},
+      {"largest expiry at its second", 4294967295, 4294967295u, false},
+      {"largest expiry passed", 4294967296, 4294967295u, true},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    events.clear();
+    fake_now = r.now;
+    char key[ENTRY_TEXT_SIZE] = "192.0.2.7";
+    EXPECT_EQ(expire_if_due(key, r.expiry), 0);
+    if (r.due)
+      EXPECT_EQ(events, (std::vector<std::string>{log_line("192.0.2.7", 5), "cmd table 5 delete 192.0.2.7"}));
+    else
+      EXPECT_TRUE(events.empty());
+  }
+}
+
+// The log line comes first, then the four-element delete command whose key
+// is the caller's own buffer, not a copy.
+TEST_F(Expire, LogsThenDeletesWithTheCallersKeyText) {
+  struct row {
+    int32_t table;
+    const char* key;
+  };
+  const std::vector<row> rows = {{0, "198.51.100.0/24"}, {127, "fd00:1::/64"}};
+  fake_now = 2000;
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.key);
+    events.clear();
+    table_number = r.table;
+    char key[ENTRY_TEXT_SIZE];
+    strcpy(key, r.key);
+    expire_if_due(key, 1999);
+    std::string number = std::to_string(r.table);
+    EXPECT_EQ(events, (std::vector<std::string>{log_line(r.key, r.table), "cmd table " + number + " delete " + r.key}));
+    EXPECT_EQ(command_key, key);
+  }
+}
+
+// ---- through the interpreter, the listing and the record change ----------
+
+struct fatal_exit {
+  int status;
+};
+[[noreturn]] void throw_fatal(int status) { throw fatal_exit{status}; }
+
+ipfw_obj_tentry addr_entry(const char* text, uint8_t masklen, uint32_t expiry) {
+  ipfw_obj_tentry e;
+  memset(&e, 0, sizeof e);
+  e.head.length = sizeof e;
+  e.idx = 1;
+  if (inet_pton(AF_INET, text, e.k.addr4) == 1) {
+    e.subtype = FW_AF_INET;
+  } else {
+    EXPECT_EQ(inet_pton(AF_INET6, text, e.k.addr6), 1) << text;
+    e.subtype = FW_AF_INET6;
+  }
+  e.masklen = masklen;
+  e.v.tag = expiry;
+  return e;
+}
+
+// The key a delete request names, as "address/length".
+std::string deleted_key(const uint8_t* req, uint32_t len) {
+  if (len < FW_CHANGE_ENTRIES_OFFSET + sizeof(ipfw_obj_tentry)) return "short request";
+  ipfw_obj_tentry e;
+  memcpy(&e, req + FW_CHANGE_ENTRIES_OFFSET, sizeof e);
+  char text[INET6_ADDRSTRLEN] = "";
+  inet_ntop(e.subtype == FW_AF_INET ? AF_INET : AF_INET6, &e.k, text, sizeof text);
+  return std::string(text) + "/" + std::to_string(e.masklen);
+}
+
+// A sweep of address table "5": the kernel lists four entries; the two
+// whose time has passed and the prefix are each logged and then deleted by
+// their own key, in listing order. Needs the key parser and the record
+// change in place.
+TEST_F(Expire, SweepLogsAndDeletesEachDueEntryInListingOrder) {
+  set_expiry_command(nullptr);
+  set_address_entry_handler(expire_if_due);
+  fatal_set_hook(throw_fatal);
+  fake_now = 1000;
+
+  ipfw_xtable_info info;
+  memset(&info, 0, sizeof info);
+  info.type = IPFW_TABLE_ADDR;
+  info.vmask = IPFW_VTYPE_LEGACY;
+  info.count = 4;
+  info.size = FW_LIST_ENTRIES_OFFSET + 4 * sizeof(ipfw_obj_tentry);
+  strcpy(info.tablename, "5");
+  const std::vector<ipfw_obj_tentry> entries = {
+      addr_entry("192.0.2.1", 32, 999),
+      addr_entry("192.0.2.2", 32, 5000),
+      addr_entry("198.51.100.0", 24, 0),
+      addr_entry("fd00:1::", 64, 1),
+  };
+
+  fake_kernel fk;
+  fk.answer = [&](uint16_t opcode, uint8_t* buf, uint32_t* len) {
+    if (opcode == IP_FW_TABLE_XINFO) {
+      memcpy(buf + sizeof(ipfw_obj_header), &info, sizeof info);
+      *len = FW_INFO_REQUEST_SIZE;
+      return 0;
+    }
+    if (opcode == IP_FW_TABLE_XLIST) {
+      if (*len < info.size) {
+        *len = info.size;
+        errno = ENOMEM;
+        return -1;
+      }
+      memcpy(buf + sizeof(ipfw_obj_header), &info, sizeof info);
+      for (size_t i = 0; i < entries.size(); i++)
+        memcpy(buf + FW_LIST_ENTRIES_OFFSET + i * sizeof(ipfw_obj_tentry), &entries[i], sizeof entries[i]);
+      *len = info.size;
+      return 0;
+    }
+    if (opcode == IP_FW_TABLE_XDEL) {
+      events.push_back("XDEL " + deleted_key(buf, *len));
+      return 0;
+    }
+    errno = EINVAL;
+    return -1;
+  };
+
+  char w_table[] = "table", w_number[] = "5", w_list[] = "list";
+  char* argv[] = {w_table, w_number, w_list};
+  testing::internal::CaptureStdout();
+  try {
+    run_table_command(3, argv);
+  } catch (const fatal_exit& e) {
+    ADD_FAILURE() << "the sweep would end the process with status " << e.status;
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  fatal_set_hook(nullptr);
+  set_address_entry_handler(nullptr);
+
+  EXPECT_EQ(events, (std::vector<std::string>{
+                        log_line("192.0.2.1", 5),
+                        "XDEL 192.0.2.1/32",
+                        log_line("198.51.100.0/24", 5),
+                        "XDEL 198.51.100.0/24",
+                        log_line("fd00:1::/64", 5),
+                        "XDEL fd00:1::/64",
+                    }));
+}
+
+}  // namespace
