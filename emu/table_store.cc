@@ -1,8 +1,234 @@
+// Answers the table requests as the kernel does. Every read of the request
+// is bounded by the length passed in and copied out with memcpy (the buffer
+// may be misaligned); every write stays below that length.
 #include "emu/table_store.h"
+
 #include <cerrno>
-struct emu_store {};
+#include <cstring>
+#include <vector>
+
+#include "emu/entry_key.h"
+#include "emu/store_state.h"
+#include "fwtable/fw_records.h"
+
+namespace {
+
+constexpr size_t HEADER_SIZE = sizeof(ipfw_obj_header);
+constexpr size_t ENTRY_SIZE = sizeof(ipfw_obj_tentry);
+constexpr size_t RESULT_OFFSET = offsetof(ipfw_obj_tentry, result);
+
+// Finds the table that the object header names. name_idx is the index the
+// request refers to the name record by (the object index for info and list,
+// the entries' name index for add and delete). The caller has checked that
+// the header fits.
+int find_table(emu_store* s, const uint8_t* b, uint32_t name_idx, emu_table** out) {
+  ipfw_obj_header oh;
+  memcpy(&oh, b, sizeof oh);
+  const ipfw_obj_ntlv& nt = oh.ntlv;
+  if (nt.head.type != IPFW_TLV_TBL_NAME || nt.head.length != sizeof(ipfw_obj_ntlv)) return EINVAL;
+  if (nt.idx != name_idx) return EINVAL;
+  if (memchr(nt.name, 0, sizeof nt.name) == nullptr || nt.name[0] == '\0') return EINVAL;
+  auto it = s->tables.find(nt.name);
+  if (it == s->tables.end()) return ESRCH;
+  if (nt.type != 0 && nt.type != it->second.type) return EINVAL;
+  *out = &it->second;
+  return 0;
+}
+
+uint32_t object_index(const uint8_t* b) {
+  uint32_t idx;
+  memcpy(&idx, b + offsetof(ipfw_obj_header, idx), sizeof idx);
+  return idx;
+}
+
+int answer_info(emu_store* s, uint8_t* b, uint32_t* len) {
+  if (*len < FW_INFO_REQUEST_SIZE) return EINVAL;
+  emu_table* t;
+  if (int e = find_table(s, b, object_index(b), &t)) return e;
+  ipfw_xtable_info info;
+  emu_table_info(*t, &info);
+  memcpy(b + HEADER_SIZE, &info, sizeof info);
+  uint32_t short_len;
+  *len = emu_fault_take_short_info(&s->faults, &short_len) ? short_len : FW_INFO_REQUEST_SIZE;
+  return 0;
+}
+
+// Spoils a list reply as a pending fault asks.
+void corrupt_list(emu_list_fault kind, uint8_t* b, uint32_t count) {
+  uint32_t len;
+  switch (kind) {
+    case emu_list_fault::zero_length:
+      len = 0;
+      memcpy(b + FW_LIST_ENTRIES_OFFSET + offsetof(ipfw_obj_tlv, length), &len, sizeof len);
+      break;
+    case emu_list_fault::past_end:
+      // The last entry claims twice its size: it runs 120 bytes past the
+      // reported end of the reply.
+      len = 2 * ENTRY_SIZE;
+      memcpy(b + FW_LIST_ENTRIES_OFFSET + (count - 1) * ENTRY_SIZE + offsetof(ipfw_obj_tlv, length), &len,
+             sizeof len);
+      break;
+    case emu_list_fault::count:
+      len = count + 1;
+      memcpy(b + HEADER_SIZE + offsetof(ipfw_xtable_info, count), &len, sizeof len);
+      break;
+    case emu_list_fault::none:
+      break;
+  }
+}
+
+int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
+  if (*len < HEADER_SIZE) return EINVAL;
+  emu_table* t;
+  if (int e = find_table(s, b, object_index(b), &t)) return e;
+  ipfw_xtable_info info;
+  emu_table_info(*t, &info);
+  if (*len < info.size) {
+    // Too small: only the info record, where it fits, and the needed length.
+    if (*len >= FW_INFO_REQUEST_SIZE) memcpy(b + HEADER_SIZE, &info, sizeof info);
+    *len = info.size;
+    return ENOMEM;
+  }
+  memcpy(b + HEADER_SIZE, &info, sizeof info);
+  size_t off = FW_LIST_ENTRIES_OFFSET;
+  for (const auto& [key, value] : t->entries) {
+    ipfw_obj_tentry e;
+    memset(&e, 0, sizeof e);
+    e.head.length = ENTRY_SIZE;
+    emu_key_to_entry(key, &e);
+    e.v = value;
+    memcpy(b + off, &e, sizeof e);
+    off += ENTRY_SIZE;
+  }
+  corrupt_list(emu_fault_take_list(&s->faults, info.count), b, info.count);
+  *len = info.size;
+  return 0;
+}
+
+// Undoes the records of a change request applied so far, in reverse.
+struct applied_change {
+  emu_entry_key key;
+  ipfw_table_value value;
+};
+
+void undo(emu_table* t, bool add, const std::vector<applied_change>& done) {
+  uint8_t ignored;
+  for (auto it = done.rbegin(); it != done.rend(); ++it) {
+    if (add)
+      emu_table_delete(t, it->key, nullptr, &ignored);
+    else
+      t->entries.emplace(it->key, it->value);
+  }
+}
+
+int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
+  const uint64_t n_len = *len;
+  if (n_len < FW_CHANGE_ENTRIES_OFFSET) return EINVAL;
+  ipfw_obj_ctlv ctlv;
+  memcpy(&ctlv, b + HEADER_SIZE, sizeof ctlv);
+  if (HEADER_SIZE + static_cast<uint64_t>(ctlv.head.length) != n_len) return EINVAL;
+  if (FW_CHANGE_ENTRIES_OFFSET + ENTRY_SIZE * static_cast<uint64_t>(ctlv.count) != n_len) return EINVAL;
+
+  // Every entry's shape first; nothing is applied unless all are sound.
+  const uint32_t n = ctlv.count;
+  auto entry_at = [b](uint32_t i) {
+    ipfw_obj_tentry e;
+    memcpy(&e, b + FW_CHANGE_ENTRIES_OFFSET + static_cast<size_t>(i) * ENTRY_SIZE, ENTRY_SIZE);
+    return e;
+  };
+  const uint32_t name_idx = n > 0 ? entry_at(0).idx : object_index(b);
+  for (uint32_t i = 0; i < n; i++) {
+    ipfw_obj_tentry e = entry_at(i);
+    if (e.head.length != ENTRY_SIZE || e.idx != name_idx) return EINVAL;
+  }
+  emu_table* t;
+  if (int e = find_table(s, b, name_idx, &t)) return e;
+  if (t->locked) return EACCES;
+  std::vector<emu_entry_key> keys(n);
+  for (uint32_t i = 0; i < n; i++) {
+    ipfw_obj_tentry e = entry_at(i);
+    if (emu_normalise_key(t->type, t->tflags, e.subtype, e.masklen, e.k.raw, &keys[i]) != 0) return EINVAL;
+  }
+
+  const bool atomic = (ctlv.flags & IPFW_CTF_ATOMIC) != 0;
+  std::vector<applied_change> done;
+  int first_error = 0;
+  for (uint32_t i = 0; i < n; i++) {
+    uint8_t result;
+    applied_change c{keys[i], entry_at(i).v};
+    int e = add ? emu_table_add(t, c.key, c.value, &result) : emu_table_delete(t, c.key, &c.value, &result);
+    b[FW_CHANGE_ENTRIES_OFFSET + static_cast<size_t>(i) * ENTRY_SIZE + RESULT_OFFSET] = result;
+    if (e == 0) {
+      if (atomic) done.push_back(c);
+      continue;
+    }
+    if (first_error == 0) first_error = e;
+    if (atomic) {
+      undo(t, add, done);
+      return e;
+    }
+  }
+  return n == 1 ? first_error : 0;
+}
+
+// A pending injected failure for this request, if any. Returns its errno
+// (0 when none) and sets *len as the fault says.
+int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t* len) {
+  emu_faults::fail f;
+  if (!emu_fault_take_fail(&s->faults, opcode, &f)) return 0;
+  if (f.has_len) {
+    *len = f.len;
+  } else if (f.error == ENOMEM && opcode == IP_FW_TABLE_XLIST && *len >= HEADER_SIZE) {
+    emu_table* t;
+    if (find_table(s, b, object_index(b), &t) == 0) *len = static_cast<uint32_t>(emu_table_listing_size(*t));
+  }
+  return f.error;
+}
+
+int answer(emu_store* s, uint8_t* b, uint32_t* len) {
+  if (*len < sizeof(ip_fw3_opheader)) {
+    s->stats.requests[0]++;
+    return EINVAL;
+  }
+  ip_fw3_opheader op;
+  memcpy(&op, b, sizeof op);
+  s->stats.requests[op.opcode]++;
+  emu_fault_delay(&s->faults);
+  if (int e = injected_failure(s, op.opcode, b, len)) return e;
+  switch (op.opcode) {
+    case IP_FW_TABLE_XINFO:
+      return answer_info(s, b, len);
+    case IP_FW_TABLE_XLIST:
+      return answer_list(s, b, len);
+    case IP_FW_TABLE_XDEL:
+      return answer_change(s, false, b, len);
+    case IP_FW_TABLE_XADD:
+      return answer_change(s, true, b, len);
+    default:
+      return EINVAL;
+  }
+}
+
+}  // namespace
+
 emu_store* emu_store_new() { return new emu_store; }
-void emu_store_free(emu_store* s) { delete s; }
-int emu_store_get(emu_store*, void*, uint32_t*) { errno = ENOSYS; return -1; }
-int emu_store_fwctl_handler(void* ctx, void* buf, uint32_t* len) { return emu_store_get(static_cast<emu_store*>(ctx), buf, len); }
-int emu_store_admin(emu_store*, const std::vector<std::string>&, std::string* out) { *out = "not built yet"; return 70; }
+
+void emu_store_free(emu_store* store) { delete store; }
+
+int emu_store_get(emu_store* store, void* buf, uint32_t* len) {
+  int e;
+  try {
+    e = answer(store, static_cast<uint8_t*>(buf), len);
+  } catch (const std::bad_alloc&) {
+    e = ENOMEM;
+  }
+  if (e == 0) return 0;
+  errno = e;
+  return -1;
+}
+
+int emu_store_fwctl_handler(void* ctx, void* buf, uint32_t* len) {
+  return emu_store_get(static_cast<emu_store*>(ctx), buf, len);
+}
+
+void emu_store_count_connection(emu_store* store) { store->stats.connections++; }

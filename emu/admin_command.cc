@@ -1,0 +1,228 @@
+// The administrative commands of the fwemu tool, run against the store:
+// create, add, delete, list, info, lock, unlock, flush, destroy, fault,
+// stats. Words come as the tool received them after the program name.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "emu/admin_status.h"
+#include "emu/key_text.h"
+#include "emu/number_word.h"
+#include "emu/store_state.h"
+#include "emu/table_store.h"
+#include "emu/table_words.h"
+#include "emu/value_text.h"
+#include "fwtable/entry_render.h"
+
+namespace {
+
+using words_t = std::vector<std::string>;
+
+const char* usage_text =
+    "usage: create NAME [type addr|iface|number|flow:FIELD,...|mac] [valtype legacy|TYPE,...]\n"
+    "              [limit N] [set N]\n"
+    "       add NAME KEY [VALUE] | delete NAME KEY | list NAME | info NAME\n"
+    "       lock NAME | unlock NAME | flush NAME | destroy NAME\n"
+    "       fault ... | stats";
+
+int fail(std::string* out, int status, const std::string& message) {
+  *out = message;
+  return status;
+}
+
+int usage(std::string* out) { return fail(out, EMU_USAGE, usage_text); }
+
+bool valid_table_name(const std::string& name) {
+  if (name.empty() || name.size() > IPFW_TABLE_NAME_MAX) return false;
+  for (unsigned char c : name)
+    if (c <= ' ' || c >= 0x7f) return false;
+  return true;
+}
+
+// The named table, or a failure status with its message.
+int find(emu_store* s, const std::string& name, emu_table** t, std::string* out) {
+  auto it = s->tables.find(name);
+  if (it == s->tables.end()) return fail(out, EMU_NO_TABLE, "no such table: " + name);
+  *t = &it->second;
+  return 0;
+}
+
+int refused(std::string* out, const emu_table& t, const std::string& what, int err) {
+  const char* text = err == EEXIST   ? "record already exists"
+                     : err == ENOENT ? "record not found"
+                     : err == EFBIG  ? "limit hit"
+                     : err == EACCES ? "table is locked"
+                                     : strerror(err);
+  return fail(out, EMU_REFUSED, t.name + (what.empty() ? "" : ": " + what) + ": " + text);
+}
+
+int create(emu_store* s, const words_t& w, std::string* out) {
+  if (w.size() < 2 || w.size() % 2 != 0) return usage(out);
+  emu_table t;
+  t.name = w[1];
+  if (!valid_table_name(t.name))
+    return fail(out, EMU_BAD_DATA, "bad table name (1 to 63 printable characters, no blanks): " + t.name);
+  for (size_t i = 2; i < w.size(); i += 2) {
+    const std::string& opt = w[i];
+    const std::string& arg = w[i + 1];
+    if (opt == "type") {
+      if (!emu_type_from_word(arg, &t.type, &t.tflags)) return fail(out, EMU_BAD_DATA, "bad table type: " + arg);
+    } else if (opt == "valtype") {
+      if (!emu_vmask_from_word(arg, &t.vmask)) return fail(out, EMU_BAD_DATA, "bad value type: " + arg);
+    } else if (opt == "limit") {
+      if (!emu_parse_u32(arg, UINT32_MAX, &t.limit)) return fail(out, EMU_BAD_DATA, "bad limit: " + arg);
+    } else if (opt == "set") {
+      if (!emu_parse_u32(arg, 31, &t.set)) return fail(out, EMU_BAD_DATA, "bad set (0 to 31): " + arg);
+    } else {
+      return usage(out);
+    }
+  }
+  if (s->tables.count(t.name) != 0) return fail(out, EMU_REFUSED, "table already exists: " + t.name);
+  t.kidx = s->next_kidx++;
+  std::string name = t.name;
+  s->tables.emplace(name, std::move(t));
+  return 0;
+}
+
+int parse_key(const emu_table& t, const std::string& text, emu_entry_key* key, std::string* out) {
+  std::string why;
+  if (emu_parse_key(t, text, key, &why)) return 0;
+  std::string msg = std::string("bad key for ") + emu_type_word(t.type) + " table: " + text;
+  if (!why.empty()) msg += " (" + why + ")";
+  return fail(out, EMU_BAD_DATA, msg);
+}
+
+int add(emu_store* s, const words_t& w, std::string* out) {
+  if (w.size() != 3 && w.size() != 4) return usage(out);
+  emu_table* t;
+  if (int st = find(s, w[1], &t, out)) return st;
+  emu_entry_key key;
+  if (int st = parse_key(*t, w[2], &key, out)) return st;
+  ipfw_table_value value;
+  memset(&value, 0, sizeof value);
+  std::string why;
+  if (w.size() == 4 && !emu_parse_value(t->vmask, w[3], &value, &why))
+    return fail(out, EMU_BAD_DATA, "bad value " + w[3] + ": " + why);
+  if (t->locked) return refused(out, *t, "", EACCES);
+  uint8_t result;
+  if (int e = emu_table_add(t, key, value, &result)) return refused(out, *t, w[2], e);
+  return 0;
+}
+
+int del(emu_store* s, const words_t& w, std::string* out) {
+  if (w.size() != 3) return usage(out);
+  emu_table* t;
+  if (int st = find(s, w[1], &t, out)) return st;
+  emu_entry_key key;
+  if (int st = parse_key(*t, w[2], &key, out)) return st;
+  if (t->locked) return refused(out, *t, "", EACCES);
+  uint8_t result;
+  if (int e = emu_table_delete(t, key, nullptr, &result)) return refused(out, *t, w[2], e);
+  return 0;
+}
+
+int list(emu_store* s, const words_t& w, std::string* out) {
+  if (w.size() != 2) return usage(out);
+  emu_table* t;
+  if (int st = find(s, w[1], &t, out)) return st;
+  out->clear();
+  for (const auto& [key, value] : t->entries) {
+    char text[ENTRY_TEXT_SIZE];
+    format_entry_value(t->vmask, &value, text);
+    text[ENTRY_TEXT_SIZE - 1] = '\0';
+    *out += emu_key_text(*t, key) + " " + text + "\n";
+  }
+  return 0;
+}
+
+int info(emu_store* s, const words_t& w, std::string* out) {
+  if (w.size() != 2) return usage(out);
+  emu_table* t;
+  if (int st = find(s, w[1], &t, out)) return st;
+  ipfw_xtable_info i;
+  emu_table_info(*t, &i);
+  *out = "name: " + t->name + "\n" +                                            //
+         "type: " + emu_type_word(t->type) + "\n" +                              //
+         "algorithm: " + i.algoname + "\n" +                                    //
+         "flow fields: " + emu_tflags_words(i.tflags) + "\n" +                   //
+         "value mask: " + emu_vmask_words(t->vmask) + "\n" +                     //
+         "set: " + std::to_string(i.set) + "\n" +                                //
+         "kernel index: " + std::to_string(i.kidx) + "\n" +                      //
+         "count: " + std::to_string(i.count) + "\n" +                            //
+         "size: " + std::to_string(i.size) + "\n" +                              //
+         "limit: " + std::to_string(i.limit) + "\n" +                            //
+         "locked: " + (t->locked ? "yes" : "no") + "\n";
+  return 0;
+}
+
+// lock, unlock, flush, destroy.
+int table_verb(emu_store* s, const words_t& w, std::string* out) {
+  if (w.size() != 2) return usage(out);
+  emu_table* t;
+  if (int st = find(s, w[1], &t, out)) return st;
+  const std::string& verb = w[0];
+  if (verb == "lock") {
+    t->locked = true;
+  } else if (verb == "unlock") {
+    t->locked = false;
+  } else if (t->locked) {
+    return refused(out, *t, "", EACCES);
+  } else if (verb == "flush") {
+    t->entries.clear();
+  } else {
+    s->tables.erase(w[1]);
+  }
+  return 0;
+}
+
+int stats(emu_store* s, const words_t& w, std::string* out) {
+  if (w.size() != 1) return usage(out);
+  const emu_stats& st = s->stats;
+  auto count = [&](uint16_t op) {
+    auto it = st.requests.find(op);
+    return std::to_string(it == st.requests.end() ? 0 : it->second);
+  };
+  uint64_t other = 0;
+  for (const auto& [op, n] : st.requests)
+    if (op != IP_FW_TABLE_XINFO && op != IP_FW_TABLE_XLIST && op != IP_FW_TABLE_XDEL && op != IP_FW_TABLE_XADD)
+      other += n;
+  *out = "connections: " + std::to_string(st.connections) + "\n" +                 //
+         "admin commands: " + std::to_string(st.admin_commands) + "\n" +          //
+         "requests 93: " + count(IP_FW_TABLE_XINFO) + "\n" +                      //
+         "requests 89: " + count(IP_FW_TABLE_XLIST) + "\n" +                      //
+         "requests 87: " + count(IP_FW_TABLE_XDEL) + "\n" +                       //
+         "requests 86: " + count(IP_FW_TABLE_XADD) + "\n" +                       //
+         "requests other: " + std::to_string(other) + "\n";
+  return 0;
+}
+
+int run(emu_store* s, const words_t& w, std::string* out) {
+  if (w.empty()) return usage(out);
+  const std::string& verb = w[0];
+  if (verb == "create") return create(s, w, out);
+  if (verb == "add") return add(s, w, out);
+  if (verb == "delete") return del(s, w, out);
+  if (verb == "list") return list(s, w, out);
+  if (verb == "info") return info(s, w, out);
+  if (verb == "lock" || verb == "unlock" || verb == "flush" || verb == "destroy") return table_verb(s, w, out);
+  if (verb == "fault") return emu_fault_command(&s->faults, words_t(w.begin() + 1, w.end()), out);
+  if (verb == "stats") return stats(s, w, out);
+  if (verb == "help" && w.size() == 1) {
+    *out = usage_text;
+    return 0;
+  }
+  return usage(out);
+}
+
+}  // namespace
+
+int emu_store_admin(emu_store* store, const std::vector<std::string>& words, std::string* out) {
+  out->clear();
+  store->stats.admin_commands++;
+  try {
+    return run(store, words, out);
+  } catch (const std::bad_alloc&) {
+    return fail(out, EMU_SYSTEM, strerror(ENOMEM));
+  }
+}

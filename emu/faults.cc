@@ -1,0 +1,174 @@
+#include "emu/faults.h"
+
+#include <sysexits.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "emu/errno_word.h"
+#include "emu/number_word.h"
+#include "fwtable/fw_records.h"
+
+namespace {
+
+constexpr uint32_t MAX_DELAY_MS = 60000;
+
+const char* usage_text =
+    "usage: fault fail OPCODE ERRNO [COUNT [LEN]] | fault short-info LEN [COUNT] |\n"
+    "       fault corrupt-list zero-length|past-end|count [COUNT] | fault delay MS [COUNT] |\n"
+    "       fault clear | fault show";
+
+int usage(std::string* out) {
+  *out = usage_text;
+  return EX_USAGE;
+}
+
+int bad(std::string* out, const std::string& what, const std::string& word) {
+  *out = "bad " + what + ": " + word;
+  return EX_DATAERR;
+}
+
+bool opcode_from_word(const std::string& w, uint16_t* op) {
+  if (w == "add") *op = IP_FW_TABLE_XADD;
+  else if (w == "delete") *op = IP_FW_TABLE_XDEL;
+  else if (w == "list") *op = IP_FW_TABLE_XLIST;
+  else if (w == "info") *op = IP_FW_TABLE_XINFO;
+  else {
+    uint32_t n;
+    if (!emu_parse_u32(w, UINT16_MAX, &n)) return false;
+    *op = static_cast<uint16_t>(n);
+  }
+  return true;
+}
+
+// Reads an optional COUNT at words[i] into *c (default 1, 0 for ever).
+bool count_from_words(const std::vector<std::string>& words, size_t i, emu_fault_count* c) {
+  uint32_t n = 1;
+  if (i < words.size() && !emu_parse_u32(words[i], UINT32_MAX, &n)) return false;
+  c->forever = n == 0;
+  c->left = n;
+  return true;
+}
+
+std::string count_text(const emu_fault_count& c) {
+  return c.forever ? "every request" : std::to_string(c.left) + " more";
+}
+
+std::string show(const emu_faults& f) {
+  std::string s;
+  for (const auto& x : f.fails) {
+    if (!x.times.pending()) continue;
+    s += "fail " + std::to_string(x.opcode) + " " + emu_errno_word(x.error);
+    if (x.has_len) s += " len " + std::to_string(x.len);
+    s += ": " + count_text(x.times) + "\n";
+  }
+  if (f.short_info.pending())
+    s += "short-info " + std::to_string(f.short_info_len) + ": " + count_text(f.short_info) + "\n";
+  if (f.list_times.pending()) {
+    const char* kind = f.list_fault == emu_list_fault::zero_length ? "zero-length"
+                       : f.list_fault == emu_list_fault::past_end  ? "past-end"
+                                                                    : "count";
+    s += std::string("corrupt-list ") + kind + ": " + count_text(f.list_times) + "\n";
+  }
+  if (f.delay_times.pending())
+    s += "delay " + std::to_string(f.delay_ms) + ": " + count_text(f.delay_times) + "\n";
+  return s;
+}
+
+}  // namespace
+
+bool emu_fault_count::take() {
+  if (forever) return true;
+  if (left == 0) return false;
+  left--;
+  return true;
+}
+
+int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::string* out) {
+  out->clear();
+  if (w.empty()) return usage(out);
+  const std::string& verb = w[0];
+  if (verb == "clear" && w.size() == 1) {
+    *f = emu_faults{};
+    return 0;
+  }
+  if (verb == "show" && w.size() == 1) {
+    *out = show(*f);
+    return 0;
+  }
+  if (verb == "fail" && w.size() >= 3 && w.size() <= 5) {
+    emu_faults::fail x{};
+    if (!opcode_from_word(w[1], &x.opcode)) return bad(out, "opcode", w[1]);
+    if (!emu_errno_from_word(w[2], &x.error)) return bad(out, "errno", w[2]);
+    if (!count_from_words(w, 3, &x.times)) return bad(out, "count", w[3]);
+    if (w.size() == 5) {
+      if (!emu_parse_u32(w[4], UINT32_MAX, &x.len)) return bad(out, "length", w[4]);
+      x.has_len = true;
+    }
+    std::erase_if(f->fails, [&](const emu_faults::fail& old) { return old.opcode == x.opcode; });
+    f->fails.push_back(x);
+    return 0;
+  }
+  if (verb == "short-info" && w.size() >= 2 && w.size() <= 3) {
+    uint32_t len;
+    if (!emu_parse_u32(w[1], FW_INFO_REQUEST_SIZE - 1, &len))
+      return bad(out, "length (0 to 295)", w[1]);
+    emu_fault_count c;
+    if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
+    f->short_info_len = len;
+    f->short_info = c;
+    return 0;
+  }
+  if (verb == "corrupt-list" && w.size() >= 2 && w.size() <= 3) {
+    emu_list_fault kind;
+    if (w[1] == "zero-length") kind = emu_list_fault::zero_length;
+    else if (w[1] == "past-end") kind = emu_list_fault::past_end;
+    else if (w[1] == "count") kind = emu_list_fault::count;
+    else return usage(out);
+    emu_fault_count c;
+    if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
+    f->list_fault = kind;
+    f->list_times = c;
+    return 0;
+  }
+  if (verb == "delay" && w.size() >= 2 && w.size() <= 3) {
+    uint32_t ms;
+    if (!emu_parse_u32(w[1], MAX_DELAY_MS, &ms)) return bad(out, "delay (0 to 60000 ms)", w[1]);
+    emu_fault_count c;
+    if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
+    f->delay_ms = ms;
+    f->delay_times = c;
+    return 0;
+  }
+  return usage(out);
+}
+
+void emu_fault_delay(emu_faults* f) {
+  if (!f->delay_times.take()) return;
+  timespec ts{static_cast<time_t>(f->delay_ms / 1000), static_cast<long>(f->delay_ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+bool emu_fault_take_fail(emu_faults* f, uint16_t opcode, emu_faults::fail* out) {
+  for (auto& x : f->fails) {
+    if (x.opcode == opcode && x.times.take()) {
+      *out = x;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool emu_fault_take_short_info(emu_faults* f, uint32_t* len) {
+  if (!f->short_info.take()) return false;
+  *len = f->short_info_len;
+  return true;
+}
+
+emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries) {
+  if (!f->list_times.pending()) return emu_list_fault::none;
+  if (entries == 0 && f->list_fault != emu_list_fault::count) return emu_list_fault::none;
+  f->list_times.take();
+  return f->list_fault;
+}

@@ -1,0 +1,67 @@
+// Fault injection for tests: failures and malformed replies that the table
+// store produces on demand, set with the "fault" administrative command so
+// that tests in-process and over the socket use the same words.
+//
+//   fault fail OPCODE ERRNO [COUNT [LEN]]   the next COUNT requests of the
+//        opcode (86, 87, 89, 93, or add, delete, list, info) fail with
+//        ERRNO (a number or a name such as ENOMEM), reporting LEN
+//   fault short-info LEN [COUNT]    info replies succeed but report LEN < 296
+//   fault corrupt-list zero-length|past-end|count [COUNT]   list replies
+//        with the first entry's length 0, the last entry's length running
+//        past the end of the reply, or an item count one larger than the
+//        entries sent
+//   fault delay MS [COUNT]          wait MS milliseconds before answering
+//   fault clear                     drop every pending fault
+//   fault show                      print the pending faults
+//
+// COUNT defaults to 1; 0 means every request until "fault clear".
+//
+// Owns: the pending faults (plain values).
+// Failure: emu_fault_command returns 0, or 64 (usage) / 65 (bad number or
+// errno word) with a message; the take functions do not fail.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct emu_fault_count {
+  uint32_t left = 0;
+  bool forever = false;
+
+  bool pending() const { return forever || left > 0; }
+  // Uses one occurrence; false when none is pending.
+  bool take();
+};
+
+enum class emu_list_fault { none, zero_length, past_end, count };
+
+struct emu_faults {
+  struct fail {
+    uint16_t opcode;
+    int error;
+    bool has_len;
+    uint32_t len;
+    emu_fault_count times;
+  };
+  std::vector<fail> fails;  // at most one per opcode
+  uint32_t short_info_len = 0;
+  emu_fault_count short_info;
+  emu_list_fault list_fault = emu_list_fault::none;
+  emu_fault_count list_times;
+  uint32_t delay_ms = 0;
+  emu_fault_count delay_times;
+};
+
+// The words after "fault".
+int emu_fault_command(emu_faults* f, const std::vector<std::string>& words, std::string* out);
+
+// Sleeps for the pending delay, if any (uses one occurrence).
+void emu_fault_delay(emu_faults* f);
+// The failure pending for opcode, if any (uses one occurrence).
+bool emu_fault_take_fail(emu_faults* f, uint16_t opcode, emu_faults::fail* out);
+// The shortened info length, if one is pending (uses one occurrence).
+bool emu_fault_take_short_info(emu_faults* f, uint32_t* len);
+// The list corruption pending for a reply with `entries` entries; zero-length
+// and past-end wait for a reply that has an entry to corrupt.
+emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries);

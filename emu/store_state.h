@@ -1,0 +1,32 @@
+// What an emu_store holds, for the modules of the emulator that work on it
+// (request answering in table_store.cc, the administrative commands in
+// admin_command.cc, the server's counters): the tables by name, the next
+// kernel index, the pending faults and the counters that "stats" prints.
+//
+// Owns: the tables (by value, in a std::map), the faults and the counters.
+// Failure: none (definitions only).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "emu/faults.h"
+#include "emu/table.h"
+#include "emu/table_store.h"
+
+struct emu_stats {
+  uint64_t connections = 0;
+  uint64_t admin_commands = 0;
+  std::map<uint16_t, uint64_t> requests;  // get requests by opcode
+};
+
+struct emu_store {
+  std::map<std::string, emu_table> tables;
+  uint32_t next_kidx = 1;
+  emu_faults faults;
+  emu_stats stats;
+};
+
+// Counts one accepted client connection (the server calls it).
+void emu_store_count_connection(emu_store* store);

@@ -1,0 +1,108 @@
+#include "emu/table_words.h"
+
+#include "emu/word_split.h"
+#include "fwtable/fw_records.h"
+
+const emu_flow_field emu_flow_fields[5] = {
+    {IPFW_TFFLAG_SRCIP, "src-ip"},     {IPFW_TFFLAG_PROTO, "proto"},      {IPFW_TFFLAG_SRCPORT, "src-port"},
+    {IPFW_TFFLAG_DSTIP, "dst-ip"},     {IPFW_TFFLAG_DSTPORT, "dst-port"},
+};
+
+namespace {
+
+struct value_type_row {
+  uint32_t bit;
+  const char* word;
+};
+
+constexpr value_type_row value_types[] = {
+    {IPFW_VTYPE_SKIPTO, "skipto"}, {IPFW_VTYPE_PIPE, "pipe"},     {IPFW_VTYPE_FIB, "fib"},
+    {IPFW_VTYPE_NAT, "nat"},       {IPFW_VTYPE_DSCP, "dscp"},     {IPFW_VTYPE_TAG, "tag"},
+    {IPFW_VTYPE_DIVERT, "divert"}, {IPFW_VTYPE_NETGRAPH, "netgraph"}, {IPFW_VTYPE_LIMIT, "limit"},
+    {IPFW_VTYPE_NH4, "ipv4"},      {IPFW_VTYPE_NH6, "ipv6"},
+};
+
+}  // namespace
+
+bool emu_type_from_word(const std::string& word, uint8_t* type, uint8_t* tflags) {
+  *tflags = 0;
+  if (word == "addr") *type = IPFW_TABLE_ADDR;
+  else if (word == "iface") *type = IPFW_TABLE_INTERFACE;
+  else if (word == "number") *type = IPFW_TABLE_NUMBER;
+  else if (word == "mac") *type = IPFW_TABLE_MAC;
+  else if (word == "flow") *type = IPFW_TABLE_FLOW;
+  else if (word.starts_with("flow:")) {
+    uint8_t flags = 0;
+    for (const std::string& part : emu_split(word.substr(5), ',')) {
+      uint8_t bit = 0;
+      for (const auto& f : emu_flow_fields)
+        if (part == f.word) bit = f.bit;
+      if (bit == 0) return false;
+      flags |= bit;
+    }
+    *type = IPFW_TABLE_FLOW;
+    *tflags = flags;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+const char* emu_type_word(uint8_t type) {
+  switch (type) {
+    case IPFW_TABLE_ADDR:
+      return "addr";
+    case IPFW_TABLE_INTERFACE:
+      return "iface";
+    case IPFW_TABLE_NUMBER:
+      return "number";
+    case IPFW_TABLE_FLOW:
+      return "flow";
+    case IPFW_TABLE_MAC:
+      return "mac";
+    default:
+      return "unknown";
+  }
+}
+
+std::string emu_tflags_words(uint8_t tflags) {
+  std::string s;
+  for (const auto& f : emu_flow_fields) {
+    if ((tflags & f.bit) == 0) continue;
+    if (!s.empty()) s += ',';
+    s += f.word;
+  }
+  return s.empty() ? "none" : s;
+}
+
+uint32_t emu_value_type_bit(const std::string& word) {
+  for (const auto& v : value_types)
+    if (word == v.word) return v.bit;
+  return 0;
+}
+
+bool emu_vmask_from_word(const std::string& word, uint32_t* vmask) {
+  if (word == "legacy") {
+    *vmask = IPFW_VTYPE_LEGACY;
+    return true;
+  }
+  uint32_t mask = 0;
+  for (const std::string& part : emu_split(word, ',')) {
+    uint32_t bit = emu_value_type_bit(part);
+    if (bit == 0) return false;
+    mask |= bit;
+  }
+  *vmask = mask;
+  return true;
+}
+
+std::string emu_vmask_words(uint32_t vmask) {
+  if (vmask == IPFW_VTYPE_LEGACY) return "legacy";
+  std::string s;
+  for (const auto& v : value_types) {
+    if ((vmask & v.bit) == 0) continue;
+    if (!s.empty()) s += ',';
+    s += v.word;
+  }
+  return s.empty() ? "none" : s;
+}
