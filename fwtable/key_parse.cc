@@ -72,16 +72,16 @@ struct parsed_key {
 };
 
 // Address table: IPv4 or IPv6 with an optional width, else the shortened
-// IPv4 forms, else a host name. A negative width is refused with the width
-// message: stored as its low eight bits it would name a different, valid
-// prefix (-200 is /56), and the key would act on another record.
+// IPv4 forms, else a host name. The width has an upper bound only: a
+// smaller one, negative included, goes into the 8-bit mask length as its
+// low eight bits.
 parsed_key parse_address_key(char* key, ipfw_obj_tentry* entry) {
   const char* width_text = cut_at_slash(key);
   long width = width_text != nullptr ? read_width(width_text) : 0;
 
   uint8_t a4[4];
   if (inet_pton(AF_INET, key, a4) == 1) {
-    if (width_text != nullptr && (width >= 33 || width < 0))
+    if (width_text != nullptr && width >= 33)
       fatal_errx(EX_DATAERR, "bad IPv4 mask width: %s", width_text);
     memcpy(entry->k.addr4, a4, sizeof a4);
     return {FW_AF_INET, static_cast<uint8_t>(width_text != nullptr ? width : 32)};
@@ -93,7 +93,7 @@ parsed_key parse_address_key(char* key, ipfw_obj_tentry* entry) {
     uint32_t low = (uint32_t{a6[12]} << 24) | (uint32_t{a6[13]} << 16) | (uint32_t{a6[14]} << 8) | a6[15];
     if (memcmp(a6, zero12, sizeof zero12) == 0 && low > 1)
       fatal_errx(EX_DATAERR, "Use IPv4 instead of v4-compatible");
-    if (width_text != nullptr && (width >= 129 || width < 0))
+    if (width_text != nullptr && width >= 129)
       fatal_errx(EX_DATAERR, "bad IPv6 mask width: %s", width_text);
     memcpy(entry->k.addr6, a6, sizeof a6);
     return {FW_AF_INET6, static_cast<uint8_t>(width_text != nullptr ? width : 128)};
@@ -121,14 +121,11 @@ parsed_key parse_iface_key(const char* key, ipfw_obj_tentry* entry) {
   return {FW_AF_UNSPEC, 128};
 }
 
-// Number table. A value outside 0..4294967295 is refused like a text with
-// characters left over: cut to 32 bits it would name another key.
+// Number table: strtol's value, its low 32 bits; there is no range check.
 parsed_key parse_number_key(const char* key, ipfw_obj_tentry* entry) {
   char* end = nullptr;
-  errno = 0;
   long v = strtol(key, &end, 10);
-  if (*end != '\0' || errno == ERANGE || v < 0 || static_cast<unsigned long>(v) > UINT32_MAX)
-    fatal_errx(EX_DATAERR, "Invalid number: %s", key);
+  if (*end != '\0') fatal_errx(EX_DATAERR, "Invalid number: %s", key);
   uint32_t number = static_cast<uint32_t>(v);
   memcpy(&entry->k.number, &number, sizeof number);
   return {FW_AF_UNSPEC, 32};
@@ -162,15 +159,12 @@ char* next_flow_field(flow_cutter* c, const char* missing) {
   return field;
 }
 
-// A port, numeric or a service name, in network order. A number outside
-// 0..65535 is no port number, so it goes to the services database like
-// any other text that is not one, and is refused there ("Unknown service")
-// rather than cut to 16 bits (70000 would become port 4464).
+// A port, numeric or a service name, in network order. A number keeps its
+// low 16 bits; there is no range check.
 uint16_t parse_flow_port(const char* field) {
   char* end = nullptr;
-  errno = 0;
   long v = strtol(field, &end, 10);
-  if (*end == '\0' && errno != ERANGE && v >= 0 && v <= 65535) return htons(static_cast<uint16_t>(v));
+  if (*end == '\0') return htons(static_cast<uint16_t>(v));
   const servent* se = getservbyname(field, nullptr);
   if (se == nullptr) fatal_errx(EX_DATAERR, "Unknown service: %s", field);
   // The services database keeps the port in network order already.
@@ -179,19 +173,15 @@ uint16_t parse_flow_port(const char* field) {
 
 uint8_t parse_flow_proto(const char* field) {
   char* end = nullptr;
-  errno = 0;
   long v = strtol(field, &end, 10);
-  bool out_of_range = errno == ERANGE;
   if (*end != '\0') {
-    out_of_range = false;
     const protoent* pe = getprotobyname(field);
     if (pe == nullptr) fatal_errx(EX_DATAERR, "Unknown proto: %s", field);
     v = pe->p_proto;
   }
-  // Judged on the whole number, so that a value past 32 bits cannot wrap
-  // into the valid range; the message shows it as 32 unsigned bits.
-  if (out_of_range || v < 0 || v >= 256)
-    fatal_errx(EX_DATAERR, "Bad protocol number: %u", static_cast<uint32_t>(v));
+  // The number is taken as an unsigned 32-bit value.
+  uint32_t proto = static_cast<uint32_t>(v);
+  if (proto >= 256) fatal_errx(EX_DATAERR, "Bad protocol number: %u", proto);
   return static_cast<uint8_t>(v);
 }
 
@@ -244,14 +234,14 @@ parsed_key parse_flow_key(char* key, uint8_t tflags, ipfw_obj_tentry* entry) {
   return {family, 0};
 }
 
-// MAC table: an address with an optional width of at most 48; a negative
-// width is refused for the same reason as an address's.
+// MAC table: an address with an optional width of at most 48; smaller
+// widths, negative ones included, are stored as an address's are.
 parsed_key parse_mac_key(char* key, ipfw_obj_tentry* entry) {
   const char* width_text = cut_at_slash(key);
   long width = 48;
   if (width_text != nullptr) {
     width = read_width(width_text);
-    if (width >= 49 || width < 0) fatal_errx(EX_DATAERR, "bad MAC mask width: %s", width_text);
+    if (width >= 49) fatal_errx(EX_DATAERR, "bad MAC mask width: %s", width_text);
   }
   const ether_addr* ea = ether_aton(key);
   if (ea == nullptr) fatal_errx(EX_DATAERR, "Incorrect MAC address");
