@@ -75,7 +75,7 @@ ipfw_obj_tentry entry(uint8_t family, uint8_t masklen, const bytes& key, uint32_
   e.subtype = family;
   e.masklen = masklen;
   e.idx = 1;
-  memcpy(e.k.raw, key.data(), key.size());
+  if (!key.empty()) memcpy(e.k.raw, key.data(), key.size());
   e.v.tag = tag;
   return e;
 }

@@ -1,0 +1,227 @@
+#include "emu/server.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <list>
+#include <vector>
+
+#include "emu/admin_status.h"
+#include "emu/frame_reader.h"
+#include "emu/store_state.h"
+#include "fwtable/fw_records.h"
+
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0
+#endif
+
+namespace {
+
+volatile sig_atomic_t stop_requested = 0;
+
+void on_stop_signal(int) { stop_requested = 1; }
+
+struct client {
+  int fd;
+  emu_frame_reader reader;
+  std::vector<uint8_t> out;
+  size_t out_done = 0;
+  bool close_after_reply = false;
+  bool gone = false;
+};
+
+void put_reply(client* c, const fwemu_reply_head& rep, const uint8_t* data) {
+  c->out.resize(sizeof rep + rep.data);
+  memcpy(c->out.data(), &rep, sizeof rep);
+  if (rep.data > 0) memcpy(c->out.data() + sizeof rep, data, rep.data);
+  c->out_done = 0;
+}
+
+// Bytes of the option buffer to send back. The store writes only below the
+// larger of the length it reports and the info request's 296 bytes, so the
+// scan for the last non-zero byte stops there; bytes up to `sent` always go
+// back, as the client's copy of them may differ from the reply.
+uint32_t reply_extent(const uint8_t* buf, uint32_t optlen, uint32_t sent, uint32_t len_out) {
+  uint32_t limit = std::min(optlen, std::max({sent, len_out, static_cast<uint32_t>(FW_INFO_REQUEST_SIZE)}));
+  uint32_t end = limit;
+  while (end > sent && buf[end - 1] == 0) end--;
+  return end;
+}
+
+void answer_get(emu_store* store, client* c) {
+  const fwemu_request_head& h = c->reader.head;
+  fwemu_reply_head rep{FWEMU_MAGIC, -1, ENOMEM, h.optlen, 0};
+  if (c->reader.no_memory) {
+    put_reply(c, rep, nullptr);
+    return;
+  }
+  uint8_t* buf = c->reader.body.get();
+  uint32_t len = h.optlen;
+  errno = 0;
+  int rc = emu_store_get(store, buf, &len);
+  rep.result = rc == 0 ? 0 : -1;
+  rep.error = rc == 0 ? 0 : (errno != 0 ? errno : EIO);
+  rep.optlen = len;
+  rep.data = reply_extent(buf, h.optlen, h.sent, len);
+  put_reply(c, rep, buf);
+}
+
+void answer_admin(emu_store* store, client* c) {
+  const uint8_t* body = c->reader.body.get();
+  size_t n = c->reader.head.sent;
+  std::string text;
+  int status;
+  if (c->reader.no_memory) {
+    status = EMU_SYSTEM;
+    text = strerror(ENOMEM);
+  } else if (n > 0 && body[n - 1] != 0) {
+    status = EMU_USAGE;
+    text = "malformed command: every word must end with a NUL";
+  } else {
+    std::vector<std::string> words;
+    for (size_t at = 0; at < n;) {
+      size_t len = strlen(reinterpret_cast<const char*>(body + at));
+      words.emplace_back(reinterpret_cast<const char*>(body + at), len);
+      at += len + 1;
+    }
+    status = emu_store_admin(store, words, &text);
+  }
+  fwemu_reply_head rep{FWEMU_MAGIC, status, 0, 0, static_cast<uint32_t>(text.size())};
+  put_reply(c, rep, reinterpret_cast<const uint8_t*>(text.data()));
+}
+
+void answer_bad_frame(client* c) {
+  fwemu_reply_head rep{FWEMU_MAGIC, -1, EPROTO, 0, 0};
+  put_reply(c, rep, nullptr);
+  c->close_after_reply = true;
+}
+
+// Reads what the client has sent; answers a complete request.
+void read_client(emu_store* store, client* c) {
+  uint8_t chunk[64 * 1024];
+  ssize_t n = recv(c->fd, chunk, sizeof chunk, 0);
+  if (n < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) c->gone = true;
+    return;
+  }
+  if (n == 0) {
+    c->gone = true;
+    return;
+  }
+  size_t at = 0;
+  while (at < static_cast<size_t>(n) && c->out.empty() && !c->close_after_reply) {
+    size_t used;
+    emu_feed f = emu_frame_feed(&c->reader, chunk + at, static_cast<size_t>(n) - at, &used);
+    at += used;
+    if (f == emu_feed::more) continue;
+    if (f == emu_feed::bad) {
+      answer_bad_frame(c);
+    } else if (c->reader.head.kind == FWEMU_KIND_GET) {
+      answer_get(store, c);
+    } else {
+      answer_admin(store, c);
+    }
+    emu_frame_reset(&c->reader);
+  }
+  // Bytes of a next request sent before this reply was read are not kept:
+  // a client waits for each reply before it sends again, and one that does
+  // not is dropped with the rest of its bytes.
+  if (at < static_cast<size_t>(n)) c->close_after_reply = true;
+}
+
+void write_client(client* c) {
+  while (c->out_done < c->out.size()) {
+    ssize_t n = send(c->fd, c->out.data() + c->out_done, c->out.size() - c->out_done, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) c->gone = true;
+      return;
+    }
+    c->out_done += static_cast<size_t>(n);
+  }
+  c->out.clear();
+  c->out_done = 0;
+  if (c->close_after_reply) c->gone = true;
+}
+
+void accept_clients(emu_store* store, int listen_fd, std::list<client>* clients) {
+  for (;;) {
+    int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;  // EAGAIN, or a failure that the next poll retries
+#ifdef SO_NOSIGPIPE
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+    emu_store_count_connection(store);
+    clients->push_back(client{fd, {}, {}, 0, false, false});
+  }
+}
+
+struct signal_guard {
+  struct sigaction old_int, old_term;
+  sigset_t old_mask;
+  sigset_t wait_mask;  // the mask while polling: stop signals let through
+
+  signal_guard() {
+    stop_requested = 0;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &old_int);
+    sigaction(SIGTERM, &sa, &old_term);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigprocmask(SIG_BLOCK, &block, &old_mask);
+    wait_mask = old_mask;
+    sigdelset(&wait_mask, SIGINT);
+    sigdelset(&wait_mask, SIGTERM);
+  }
+  ~signal_guard() {
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGTERM, &old_term, nullptr);
+  }
+};
+
+}  // namespace
+
+int emu_serve(emu_store* store, const emu_listener& listener, std::string* why) {
+  signal_guard signals;
+  std::list<client> clients;
+  int status = 0;
+  std::vector<pollfd> fds;
+  while (!stop_requested) {
+    fds.clear();
+    fds.push_back(pollfd{listener.fd, POLLIN, 0});
+    for (const client& c : clients) fds.push_back(pollfd{c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
+    if (ppoll(fds.data(), fds.size(), nullptr, &signals.wait_mask) < 0) {
+      if (errno == EINTR) continue;
+      *why = std::string("poll: ") + strerror(errno);
+      status = EMU_SYSTEM;
+      break;
+    }
+    size_t i = 1;
+    for (client& c : clients) {
+      short ev = fds[i++].revents;
+      if (ev & (POLLERR | POLLNVAL)) c.gone = true;
+      else if (!c.out.empty() && (ev & (POLLOUT | POLLHUP))) write_client(&c);
+      else if (ev & (POLLIN | POLLHUP)) read_client(store, &c);
+      if (!c.gone && !c.out.empty()) write_client(&c);
+    }
+    clients.remove_if([](const client& c) {
+      if (c.gone) close(c.fd);
+      return c.gone;
+    });
+    if (fds[0].revents & POLLIN) accept_clients(store, listener.fd, &clients);
+  }
+  for (client& c : clients) close(c.fd);
+  return status;
+}
