@@ -177,16 +177,29 @@ void format_address_key(const ipfw_obj_tentry* entry, char* buf) {
 
 void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address) {
   char value[ENTRY_TEXT_SIZE];
-  format_entry_value(info->vmask, &entry->v, value);
 
+  if (info->type == IPFW_TABLE_ADDR && on_address != nullptr) {
+    // The sweep's own path, once per entry of every cycle. A legacy value
+    // text is the tag in decimal, so its leading number is the tag itself
+    // and no text needs to be written.
+    char key[ENTRY_TEXT_SIZE];
+    format_address_key(entry, key);
+    uint32_t expiry = entry->v.tag;
+    if (info->vmask != IPFW_VTYPE_LEGACY) {
+      format_entry_value(info->vmask, &entry->v, value);
+      expiry = leading_number(value);
+    }
+    on_address(key, expiry);
+    return;
+  }
+
+  format_entry_value(info->vmask, &entry->v, value);
   switch (info->type) {
     case IPFW_TABLE_ADDR: {
+      // No handler: the failure report of a record change prints the entry.
       char key[ENTRY_TEXT_SIZE];
       format_address_key(entry, key);
-      if (on_address != nullptr)
-        on_address(key, leading_number(value));
-      else
-        printf("%s %s\n", key, value);
+      printf("%s %s\n", key, value);
       break;
     }
     case IPFW_TABLE_INTERFACE:
