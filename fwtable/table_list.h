@@ -12,13 +12,16 @@
 
 // Asks the kernel for the info record of the table that oh names
 // (IP_FW_TABLE_XINFO) and stores it in *info. Ends the process with
-// "failed to request table info" (71) when the request fails or its reply
-// is shorter than 296 bytes.
+// "failed to request table info" (71) when the request fails (with its
+// errno) or its reply is shorter than 296 bytes (EBADMSG).
 void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info);
 
 // Lists the entries of the table that info describes (IP_FW_TABLE_XLIST),
 // sizing the buffer from info's listing size and retrying on ENOMEM (at most
 // 8 attempts), checks the whole reply, then renders every entry with the
 // reply's info record, passing on_address to the renderer. Ends the process
-// with "Error requesting table %s list" (71) on failure.
+// with "Error requesting table %s list" (71) on failure: a refused request
+// with its errno, a reply whose length, item count or entry lengths do not
+// keep every entry (at least 120 bytes each) inside it with EBADMSG, before
+// any entry is rendered.
 void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address);
