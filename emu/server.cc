@@ -42,17 +42,6 @@ void put_reply(client* c, const fwemu_reply_head& rep, const uint8_t* data) {
   c->out_done = 0;
 }
 
-// Bytes of the option buffer to send back. The store writes only below the
-// larger of the length it reports and the info request's 296 bytes, so the
-// scan for the last non-zero byte stops there; bytes up to `sent` always go
-// back, as the client's copy of them may differ from the reply.
-uint32_t reply_extent(const uint8_t* buf, uint32_t optlen, uint32_t sent, uint32_t len_out) {
-  uint32_t limit = std::min(optlen, std::max({sent, len_out, static_cast<uint32_t>(FW_INFO_REQUEST_SIZE)}));
-  uint32_t end = limit;
-  while (end > sent && buf[end - 1] == 0) end--;
-  return end;
-}
-
 void answer_get(emu_store* store, client* c) {
   const fwemu_request_head& h = c->reader.head;
   fwemu_reply_head rep{FWEMU_MAGIC, -1, ENOMEM, h.optlen, 0};
@@ -67,7 +56,10 @@ void answer_get(emu_store* store, client* c) {
   rep.result = rc == 0 ? 0 : -1;
   rep.error = rc == 0 ? 0 : (errno != 0 ? errno : EIO);
   rep.optlen = len;
-  rep.data = reply_extent(buf, h.optlen, h.sent, len);
+  // Back go the bytes the client sent (its copy of them may differ now) and
+  // those the store wrote; past both, the client's buffer and this one are
+  // zero alike.
+  rep.data = std::min(h.optlen, std::max(h.sent, store->written_end));
   put_reply(c, rep, buf);
 }
 

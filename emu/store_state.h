@@ -26,6 +26,9 @@ struct emu_store {
   uint32_t next_kidx = 1;
   emu_faults faults;
   emu_stats stats;
+  // End of the bytes the last get request wrote into its buffer (0 when it
+  // wrote nothing): what of the buffer a reply must carry back.
+  uint32_t written_end = 0;
 };
 
 // Counts one accepted client connection (the server calls it).

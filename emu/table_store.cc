@@ -48,6 +48,7 @@ int answer_info(emu_store* s, uint8_t* b, uint32_t* len) {
   ipfw_xtable_info info;
   emu_table_info(*t, &info);
   memcpy(b + HEADER_SIZE, &info, sizeof info);
+  s->written_end = FW_INFO_REQUEST_SIZE;
   uint32_t short_len;
   *len = emu_fault_take_short_info(&s->faults, &short_len) ? short_len : FW_INFO_REQUEST_SIZE;
   return 0;
@@ -85,7 +86,10 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
   emu_table_info(*t, &info);
   if (*len < info.size) {
     // Too small: only the info record, where it fits, and the needed length.
-    if (*len >= FW_INFO_REQUEST_SIZE) memcpy(b + HEADER_SIZE, &info, sizeof info);
+    if (*len >= FW_INFO_REQUEST_SIZE) {
+      memcpy(b + HEADER_SIZE, &info, sizeof info);
+      s->written_end = FW_INFO_REQUEST_SIZE;
+    }
     *len = info.size;
     return ENOMEM;
   }
@@ -101,6 +105,7 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
     off += ENTRY_SIZE;
   }
   corrupt_list(emu_fault_take_list(&s->faults, info.count), b, info.count);
+  s->written_end = info.size;
   *len = info.size;
   return 0;
 }
@@ -158,6 +163,7 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
     applied_change c{keys[i], entry_at(i).v};
     int e = add ? emu_table_add(t, c.key, c.value, &result) : emu_table_delete(t, c.key, &c.value, &result);
     b[FW_CHANGE_ENTRIES_OFFSET + static_cast<size_t>(i) * ENTRY_SIZE + RESULT_OFFSET] = result;
+    s->written_end = static_cast<uint32_t>(FW_CHANGE_ENTRIES_OFFSET + (static_cast<size_t>(i) + 1) * ENTRY_SIZE);
     if (e == 0) {
       if (atomic) done.push_back(c);
       continue;
@@ -186,6 +192,7 @@ int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t* len) {
 }
 
 int answer(emu_store* s, uint8_t* b, uint32_t* len) {
+  s->written_end = 0;
   if (*len < sizeof(ip_fw3_opheader)) {
     s->stats.requests[0]++;
     return EINVAL;

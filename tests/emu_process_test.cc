@@ -1,0 +1,305 @@
+// The fwemu emulator as a separate process: the tool against a running
+// server, bad clients, and the server's start and stop.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "fwtable/fwemu_io.h"
+#include "fwtable/fwemu_wire.h"
+#include "tests/support/emu_server.h"
+
+namespace {
+
+struct step {
+  std::vector<std::string> args;
+  int status;
+  std::string out;  // exact standard output
+  std::string err;  // part of standard error; "" means it must be empty
+};
+
+void run_session(emu_server& server, const std::vector<step>& steps) {
+  for (const step& s : steps) {
+    std::string cmd;
+    for (const auto& a : s.args) cmd += " " + a;
+    SCOPED_TRACE("fwemu" + cmd);
+    emu_server::result r = server.cli(s.args);
+    EXPECT_EQ(r.status, s.status) << r.err;
+    EXPECT_EQ(r.out, s.out);
+    if (s.err.empty()) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_NE(r.err.find("fwemu: " + s.err), std::string::npos) << r.err;
+    }
+  }
+}
+
+TEST(EmuProcess, AddressTableThroughTheTool) {
+  emu_server server;
+  run_session(server, {
+      {{"create", "t5"}, 0, "", ""},
+      {{"create", "t5"}, 1, "", "table already exists: t5"},
+      {{"add", "t5", "192.0.2.1", "1700000000"}, 0, "", ""},
+      {{"add", "t5", "198.51.100.7/24", "1800000000"}, 0, "", ""},
+      {{"add", "t5", "2001:db8::/64", "5"}, 0, "", ""},
+      {{"add", "t5", "2001:db8::1"}, 0, "", ""},
+      {{"add", "t5", "192.0.2.1", "9"}, 1, "", "t5: 192.0.2.1: record already exists"},
+      {{"list", "t5"},
+       0,
+       "192.0.2.1 1700000000\n198.51.100.0/24 1800000000\n2001:db8::/64 5\n2001:db8::1 0\n",
+       ""},
+      {{"delete", "t5", "198.51.100.9/24"}, 0, "", ""},
+      {{"delete", "t5", "198.51.100.0/24"}, 1, "", "t5: 198.51.100.0/24: record not found"},
+      {{"delete", "t5", "2001:db8::1"}, 0, "", ""},
+      {{"info", "t5"},
+       0,
+       "name: t5\ntype: addr\nalgorithm: addr:radix\nflow fields: none\nvalue mask: legacy\nset: 0\n"
+       "kernel index: 1\ncount: 2\nsize: 536\nlimit: 0\nlocked: no\n",
+       ""},
+      {{"lock", "t5"}, 0, "", ""},
+      {{"add", "t5", "192.0.2.9"}, 1, "", "t5: table is locked"},
+      {{"flush", "t5"}, 1, "", "t5: table is locked"},
+      {{"unlock", "t5"}, 0, "", ""},
+      {{"flush", "t5"}, 0, "", ""},
+      {{"list", "t5"}, 0, "", ""},
+      {{"destroy", "t5"}, 0, "", ""},
+      {{"list", "t5"}, 66, "", "no such table: t5"},
+  });
+}
+
+TEST(EmuProcess, BadWordsGetTheirStatus) {
+  emu_server server;
+  run_session(server, {
+      {{"create", "a", "limit", "1"}, 0, "", ""},
+      {{"create", "b", "type", "flow:src-ip,colour"}, 65, "", "bad table type: flow:src-ip,colour"},
+      {{"create", "c", "valtype", "skipto,speed"}, 65, "", "bad value type: skipto,speed"},
+      {{"create", "d", "set", "32"}, 65, "", "bad set"},
+      {{"create", "e", "type"}, 64, "", "usage:"},
+      {{"create", std::string(64, 'n')}, 65, "", "bad table name"},
+      {{"add", "a", "192.0.2.1/33"}, 65, "", "bad key for addr table: 192.0.2.1/33"},
+      {{"add", "a", "192.0.2.1", "-5"}, 65, "", "bad value -5"},
+      {{"add", "a", "192.0.2.1", "skipto=5"}, 65, "", "bad value skipto=5"},
+      {{"add", "a"}, 64, "", "usage:"},
+      {{"add", "nosuch", "192.0.2.1"}, 66, "", "no such table: nosuch"},
+      {{"add", "a", "192.0.2.1"}, 0, "", ""},
+      {{"add", "a", "192.0.2.2"}, 1, "", "a: 192.0.2.2: limit hit"},
+      {{"frobnicate", "a"}, 64, "", "usage:"},
+      {{"fault", "fail", "list", "ENOSUCH"}, 65, "", "bad errno: ENOSUCH"},
+  });
+  emu_server::result r = run_program({FWEMU_BIN});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_NE(r.err.find("usage: fwemu"), std::string::npos);
+  r = run_program({FWEMU_BIN, "-s"});
+  EXPECT_EQ(r.status, 64);
+  r = run_program({FWEMU_BIN, "-s", server.socket_path(), "serve", "now"});
+  EXPECT_EQ(r.status, 64);
+}
+
+TEST(EmuProcess, OtherTableTypesThroughTheTool) {
+  emu_server server;
+  run_session(server, {
+      {{"create", "f", "type", "flow:dst-port,src-ip,proto", "valtype", "skipto,tag"}, 0, "", ""},
+      {{"add", "f", "192.0.2.1,6,22", "skipto=100,tag=5"}, 0, "", ""},
+      {{"add", "f", "2001:db8::1,17,53", "tag=1"}, 0, "", ""},
+      {{"list", "f"}, 0, "192.0.2.1,6,22 100,5\n2001:db8::1,17,53 0,1\n", ""},
+      {{"create", "m", "type", "mac"}, 0, "", ""},
+      {{"add", "m", "00:11:22:33:44:55", "9"}, 0, "", ""},
+      {{"add", "m", "0a:0b:0c:0d:0e:0f/24", "1"}, 0, "", ""},
+      {{"list", "m"}, 0, "00:11:22:33:44:55/48 9\n0a:0b:0c:00:00:00/24 1\n", ""},
+      {{"create", "n", "type", "number"}, 0, "", ""},
+      {{"add", "n", "4294967295", "4294967295"}, 0, "", ""},
+      {{"list", "n"}, 0, "4294967295 4294967295\n", ""},
+      {{"create", "i", "type", "iface"}, 0, "", ""},
+      {{"add", "i", "em0", "3"}, 0, "", ""},
+      {{"add", "i", "a-name-too-long"}, 0, "", ""},
+      {{"add", "i", "a-name-too-long!"}, 65, "", "bad key for iface table"},
+      {{"list", "i"}, 0, "a-name-too-long 0\nem0 3\n", ""},
+  });
+}
+
+TEST(EmuProcess, NoServerIsStatus69) {
+  emu_server server;
+  std::string missing = server.dir() + "/missing.sock";
+  emu_server::result r = run_program({FWEMU_BIN, "-s", missing, "list", "t"});
+  EXPECT_EQ(r.status, 69);
+  EXPECT_NE(r.err.find("cannot reach the server at " + missing + ": " + strerror(ENOENT)), std::string::npos)
+      << r.err;
+}
+
+TEST(EmuProcess, SocketFromTheEnvironmentAndFlagOverridesIt) {
+  emu_server server;
+  ASSERT_EQ(server.admin("create t").status, 0);
+  std::string env_before = getenv(FWEMU_SOCKET_ENV) != nullptr ? getenv(FWEMU_SOCKET_ENV) : "";
+  setenv(FWEMU_SOCKET_ENV, server.socket_path().c_str(), 1);
+  emu_server::result by_env = run_program({FWEMU_BIN, "info", "t"});
+  emu_server::result by_flag =
+      run_program({FWEMU_BIN, "-s", server.dir() + "/elsewhere.sock", "info", "t"});
+  if (env_before.empty())
+    unsetenv(FWEMU_SOCKET_ENV);
+  else
+    setenv(FWEMU_SOCKET_ENV, env_before.c_str(), 1);
+  EXPECT_EQ(by_env.status, 0) << by_env.err;
+  EXPECT_EQ(by_flag.status, 69);
+}
+
+// ---- bad clients do not take the server down ------------------------------------
+
+struct raw_client {
+  int fd;
+  explicit raw_client(const std::string& path) : fd(fwemu_connect(path.c_str())) {}
+  ~raw_client() {
+    if (fd >= 0) close(fd);
+  }
+  bool send(const void* p, size_t n) { return fwemu_write_all(fd, p, n) == 0; }
+  // The reply head, or false when the server closed the connection.
+  bool reply(fwemu_reply_head* rep) { return fwemu_read_all(fd, rep, sizeof *rep) == 0; }
+};
+
+struct bad_frame_case {
+  const char* what;
+  fwemu_request_head head;
+  std::string body;
+  bool answered;  // a reply head comes back before the server closes
+  int32_t result;
+  int32_t error;
+};
+
+class EmuProcessBadFrame : public testing::TestWithParam<bad_frame_case> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    , EmuProcessBadFrame,
+    testing::Values(
+        bad_frame_case{"wrong_magic", {0x12345678, FWEMU_KIND_GET, 296, 0}, "", true, -1, EPROTO},
+        bad_frame_case{"unknown_kind", {FWEMU_MAGIC, 3, 0, 0}, "", true, -1, EPROTO},
+        bad_frame_case{"more_sent_than_optlen", {FWEMU_MAGIC, FWEMU_KIND_GET, 4, 8}, "", true, -1, EPROTO},
+        bad_frame_case{"oversized_command", {FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, 1u << 20}, "", true, -1, EPROTO},
+        bad_frame_case{"command_word_without_nul", {FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, 5}, "stats", true, 64, 0},
+        bad_frame_case{"get_shorter_than_an_op_header", {FWEMU_MAGIC, FWEMU_KIND_GET, 4, 4}, "abcd", true, -1,
+                       EINVAL},
+        bad_frame_case{"absurd_optlen", {FWEMU_MAGIC, FWEMU_KIND_GET, 0xFFFFFFF0u, 8}, std::string("\x5d\0\1\0xxxx", 8),
+                       true, -1, 0}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_P(EmuProcessBadFrame, ServerGoesOn) {
+  const bad_frame_case& c = GetParam();
+  emu_server server;
+  {
+    raw_client bad(server.socket_path());
+    ASSERT_GE(bad.fd, 0);
+    ASSERT_TRUE(bad.send(&c.head, sizeof c.head));
+    if (!c.body.empty()) {
+      ASSERT_TRUE(bad.send(c.body.data(), c.body.size()));
+    }
+    fwemu_reply_head rep{};
+    ASSERT_EQ(bad.reply(&rep), c.answered);
+    EXPECT_EQ(rep.magic, FWEMU_MAGIC);
+    EXPECT_EQ(rep.result, c.result);
+    // An absurd option length is answered ENOMEM when it cannot be had,
+    // else as the store answers the request inside it.
+    if (c.error != 0) {
+      EXPECT_EQ(rep.error, c.error);
+    }
+  }
+  emu_server::result r = server.admin("create t");
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST(EmuProcess, ClientsThatStopHalfwayAreDroppedAndHoldUpNobody) {
+  emu_server server;
+  ASSERT_EQ(server.admin("create t").status, 0);
+
+  fwemu_request_head head{FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, 100};
+  raw_client half_head(server.socket_path());
+  ASSERT_TRUE(half_head.send(&head, 7));
+  raw_client half_body(server.socket_path());
+  ASSERT_TRUE(half_body.send(&head, sizeof head));
+  ASSERT_TRUE(half_body.send("list", 4));
+
+  // Both wait in the middle of a request; others are still answered.
+  EXPECT_EQ(server.admin("add t 192.0.2.1").status, 0);
+
+  // Both vanish mid-request; the server drops them and goes on.
+  close(half_head.fd);
+  half_head.fd = -1;
+  close(half_body.fd);
+  half_body.fd = -1;
+  emu_server::result r = server.admin("list t");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "192.0.2.1 0\n");
+
+  // A client that sends a request and leaves before the reply.
+  {
+    raw_client rude(server.socket_path());
+    std::string words("list\0t\0", 7);
+    fwemu_request_head h{FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, static_cast<uint32_t>(words.size())};
+    ASSERT_TRUE(rude.send(&h, sizeof h));
+    ASSERT_TRUE(rude.send(words.data(), words.size()));
+  }
+  EXPECT_EQ(server.admin("list t").out, "192.0.2.1 0\n");
+}
+
+// ---- start and stop -----------------------------------------------------------------
+
+TEST(EmuProcess, StopSignalsEndTheServerCleanly) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    emu_server server;
+    ASSERT_TRUE(server.running());
+    raw_client idle(server.socket_path());  // a connected client does not keep it alive
+    pid_t pid = server.pid();
+    if (sig == SIGTERM) {
+      server.stop();  // expects status 0 and the socket removed
+    } else {
+      kill(pid, SIGINT);
+      int ws;
+      ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+      EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+      struct stat st;
+      EXPECT_NE(lstat(server.socket_path().c_str(), &st), 0);
+      server.kill();  // already reaped: only forget the pid
+    }
+  }
+}
+
+TEST(EmuProcess, SecondServerOnALiveSocketIsRefused) {
+  emu_server server;
+  ASSERT_EQ(server.admin("create t").status, 0);
+  emu_server::result r = run_program({FWEMU_BIN, "-s", server.socket_path(), "serve"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("another fwemu is serving there"), std::string::npos) << r.err;
+  // The first server still holds its tables.
+  EXPECT_EQ(server.admin("info t").status, 0);
+}
+
+TEST(EmuProcess, StaleSocketIsReplacedAndOtherFilesAreLeftAlone) {
+  emu_server first;
+  std::string dir = first.dir();
+  std::string path = first.socket_path();
+  ASSERT_EQ(first.admin("create t").status, 0);
+  first.kill();
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0) << "a killed server leaves its socket";
+  {
+    emu_server second(dir);
+    ASSERT_TRUE(second.running());
+    EXPECT_EQ(second.admin("info t").status, 66) << "a fresh server has no tables";
+  }
+
+  std::string file = dir + "/plain";
+  std::ofstream(file) << "keep me\n";
+  emu_server::result r = run_program({FWEMU_BIN, "-s", file, "serve"});
+  EXPECT_EQ(r.status, 73);
+  EXPECT_NE(r.err.find("exists and is not a socket"), std::string::npos) << r.err;
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "keep me");
+}
+
+}  // namespace
