@@ -1,0 +1,172 @@
+// The sweep loop as a user runs it, against a real emulator: cycles in the
+// foreground and detached, and the stop signals at every moment of a cycle
+// (during the pause, during a kernel request, before the first cycle).
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/daemon_harness.h"
+
+namespace {
+
+// A stop must end the daemon promptly; this only guards against a hang (a
+// pause of an hour, a lost signal), it measures nothing.
+constexpr int STOP_LIMIT_MS = 5000;
+
+struct stop_case {
+  const char* name;
+  int sig;
+  bool during_request;  // the signal lands while the first kernel request is held up
+};
+
+class DaemonStop : public testing::TestWithParam<stop_case> {};
+
+TEST_P(DaemonStop, ForegroundEndsAtOnceWithStatusZeroAndNoFurtherCycle) {
+  const stop_case& c = GetParam();
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  h.admin("add 5 192.0.2.1 4294967295");
+  if (c.during_request) h.admin("fault delay 1500 1");
+  child_process d = h.start({"-t", "5", "-f", "-s", "3600"});
+  if (c.during_request) {
+    // The info request of the first cycle is held by the server.
+    sleep_ms(500);
+  } else {
+    ASSERT_TRUE(h.wait_for_lists(1, 10000));
+  }
+  d.send(c.sig);
+  exit_result r = d.wait(STOP_LIMIT_MS + (c.during_request ? 1500 : 0));
+  ASSERT_TRUE(r.finished) << "no exit after " << c.name;
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(d.err(), "");
+  // The cycle in progress finished its requests; no second cycle began.
+  EXPECT_EQ(h.requests(93), 1);
+  EXPECT_EQ(h.requests(89), 1);
+  EXPECT_EQ(h.log_texts(), std::vector<std::string>{"starting...."});
+}
+
+TEST_P(DaemonStop, DetachedEndsAtOnceWithStatusZeroAndNoFurtherCycle) {
+  const stop_case& c = GetParam();
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  if (c.during_request) h.admin("fault delay 1500 1");
+  child_process starter = h.start({"-t", "5", "-s", "3600"});
+  exit_result started = starter.wait(10000);
+  ASSERT_TRUE(started.finished);
+  EXPECT_EQ(started.code, 0);  // the parent leaves once the child is detached
+  pid_t pid = h.find_daemon(10000);
+  ASSERT_GT(pid, 0);
+  EXPECT_NE(pid, starter.pid);
+  if (c.during_request)
+    sleep_ms(500);
+  else
+    ASSERT_TRUE(h.wait_for_lists(1, 10000));
+  kill(pid, c.sig);
+  EXPECT_TRUE(h.wait_gone(pid, STOP_LIMIT_MS + (c.during_request ? 1500 : 0)));
+  EXPECT_EQ(h.requests(89), 1);
+  // The detached process logs under its own PID.
+  std::vector<syslog_message> msgs = h.sink.messages();
+  ASSERT_EQ(msgs.size(), 1u);
+  EXPECT_EQ(msgs[0].text, "starting....");
+  EXPECT_EQ(msgs[0].priority, 38);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DaemonStop,
+                         testing::Values(stop_case{"SIGTERM in the pause", SIGTERM, false},
+                                         stop_case{"SIGINT in the pause", SIGINT, false},
+                                         stop_case{"SIGTERM during a request", SIGTERM, true},
+                                         stop_case{"SIGINT during a request", SIGINT, true}),
+                         [](const testing::TestParamInfo<stop_case>& i) {
+                           return std::string(i.param.sig == SIGTERM ? "Term" : "Int") +
+                                  (i.param.during_request ? "DuringRequest" : "InPause");
+                         });
+
+TEST(DaemonStopEarly, SignalBeforeTheFirstCycleMeansNoCycle) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    daemon_harness h;
+    h.admin("create 5 type addr");
+    long before = h.emu.connections();
+    child_process d = h.start({"-t", "5", "-f", "-s", "0"}, false, sig);
+    exit_result r = d.wait(STOP_LIMIT_MS);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 0);
+    // Only the count request's own connection: the daemon never connected.
+    EXPECT_EQ(h.emu.connections(), before + 1);
+    EXPECT_EQ(h.requests(93), 0);
+  }
+}
+
+TEST(DaemonCycles, ForegroundRunsCycleAfterCycleAndPrintsNonAddressEntries) {
+  daemon_harness h;
+  h.admin("create 7 type iface");
+  h.admin("add 7 em0 42");
+  long before = h.emu.connections();
+  child_process d = h.start({"-t", "7", "-f", "-s", "0"});
+  // Watch standard output only, so that no other client talks to the
+  // server while the daemon runs.
+  for (int waited = 0; d.out().size() < 3 * std::string("em0 42\n").size() && waited < 10000; waited += 10)
+    sleep_ms(10);
+  d.send(SIGTERM);
+  exit_result r = d.wait(STOP_LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 0);
+  // One control socket for the life of the process (and the count
+  // request's own connection).
+  EXPECT_EQ(h.emu.connections(), before + 1 + 1);
+  long cycles = h.requests(89);
+  EXPECT_GE(cycles, 3);
+  std::string expected;
+  for (long i = 0; i < cycles; i++) expected += "em0 42\n";
+  EXPECT_EQ(d.out(), expected);
+}
+
+TEST(DaemonCycles, TableNumberTextIsReadAsAtoiDoes) {
+  for (auto [arg, table] : {std::pair{"abc", "0"}, std::pair{"12abc", "12"}, std::pair{"127", "127"}}) {
+    daemon_harness h;
+    h.admin(std::string("create ") + table + " type number");
+    h.admin(std::string("add ") + table + " 80 0");
+    child_process d = h.start({"-t", arg, "-f", "-s", "3600"});
+    ASSERT_TRUE(h.wait_for_lists(1, 10000)) << arg;
+    d.send(SIGTERM);
+    ASSERT_TRUE(d.wait(STOP_LIMIT_MS).finished);
+    EXPECT_EQ(d.out(), "80 0\n") << arg;
+  }
+}
+
+TEST(DaemonFatal, DetachedFatalErrorReachesSyslogAtLogErr) {
+  daemon_harness h;  // no table 5: the first info request fails
+  child_process starter = h.start({"-t", "5", "-s", "1"});
+  ASSERT_TRUE(starter.wait(10000).finished);
+  ASSERT_TRUE(h.sink.wait_for("failed to request table info: No such process", 10000));
+  for (const auto& m : h.sink.messages()) {
+    if (m.text == "starting....") EXPECT_EQ(m.priority, 38);
+    else EXPECT_EQ(m.priority, 35) << m.raw;  // LOG_AUTH | LOG_ERR
+  }
+  EXPECT_TRUE(h.daemons().empty());
+}
+
+TEST(DaemonFatal, ForegroundFatalErrorGoesToStandardErrorOnly) {
+  daemon_harness h;
+  child_process d = h.start({"-t", "5", "-f", "-s", "1"});
+  exit_result r = d.wait(10000);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 71);
+  EXPECT_EQ(d.err(), "hostreapd: failed to request table info: No such process\n");
+  EXPECT_EQ(h.log_texts(), std::vector<std::string>{"starting...."});
+}
+
+TEST(DaemonFatal, MissingEmulatorEndsTheFirstCycleWithStatus69) {
+  daemon_harness h;
+  h.emu.stop();
+  child_process d = h.start({"-t", "5", "-f"});
+  exit_result r = d.wait(10000);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 69);
+  EXPECT_EQ(d.err().rfind("hostreapd: socket: ", 0), 0u) << d.err();
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+#include "tests/support/daemon_harness.h"
+
+#include <dirent.h>
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace {
+
+// The count of the "requests OPCODE: N" line of the server's stats.
+long stats_count(const std::string& stats, int opcode) {
+  std::string key = "requests " + std::to_string(opcode) + ": ";
+  size_t at = stats.find(key);
+  return at == std::string::npos ? -1 : atol(stats.c_str() + at + key.size());
+}
+
+}  // namespace
+
+daemon_harness::daemon_harness() : emu(dir.path), sink(dir.path) {}
+
+daemon_harness::~daemon_harness() {
+  for (pid_t p : daemons()) found.push_back(p);
+  for (pid_t p : found) kill(p, SIGKILL);
+}
+
+std::string daemon_harness::admin(const std::string& words) {
+  emu_server::result r = emu.admin(words);
+  EXPECT_EQ(r.status, 0) << "fwemu " << words << ": " << r.out << r.err;
+  return r.out;
+}
+
+child_process daemon_harness::start(const std::vector<std::string>& args, bool with_syslog, int pending_signal,
+                                    const std::string& cwd) {
+  std::vector<std::string> argv = {HOSTREAPD_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  if (with_syslog) argv = sink.wrap(argv);
+  return child_process::start(argv, dir.path, {"FWEMU_SOCKET=" + emu.socket_path()}, cwd, pending_signal);
+}
+
+long daemon_harness::requests(int opcode) { return stats_count(emu.admin("stats").out, opcode); }
+
+bool daemon_harness::wait_for_lists(long n, int timeout_ms) {
+  for (int waited = 0;; waited += 10) {
+    if (requests(89) >= n) return true;
+    if (waited >= timeout_ms) return false;
+    sleep_ms(10);
+  }
+}
+
+std::vector<pid_t> daemon_harness::daemons() {
+  std::vector<pid_t> out;
+  const std::string want = "FWEMU_SOCKET=" + emu.socket_path();
+  DIR* d = opendir("/proc");
+  if (d == nullptr) return out;
+  while (dirent* e = readdir(d)) {
+    pid_t pid = atoi(e->d_name);
+    if (pid <= 0) continue;
+    std::string base = std::string("/proc/") + e->d_name;
+    std::string comm = read_file(base + "/comm");
+    if (comm != "hostreapd\n") continue;
+    std::string env = read_file(base + "/environ");
+    std::istringstream in(env);
+    for (std::string entry; std::getline(in, entry, '\0');) {
+      if (entry == want && process_alive(pid)) {
+        out.push_back(pid);
+        break;
+      }
+    }
+  }
+  closedir(d);
+  return out;
+}
+
+pid_t daemon_harness::find_daemon(int timeout_ms) {
+  for (int waited = 0;; waited += 10) {
+    std::vector<pid_t> p = daemons();
+    if (p.size() == 1) {
+      found.push_back(p[0]);
+      return p[0];
+    }
+    if (waited >= timeout_ms) return -1;
+    sleep_ms(10);
+  }
+}
+
+bool daemon_harness::wait_gone(pid_t pid, int timeout_ms) {
+  for (int waited = 0;; waited += 10) {
+    if (!process_alive(pid)) return true;
+    if (waited >= timeout_ms) return false;
+    sleep_ms(10);
+  }
+}
+
+std::vector<std::string> daemon_harness::log_texts() { return sink.texts(); }
+
+std::vector<std::string> daemon_harness::removal_lines() {
+  std::vector<std::string> out;
+  for (const auto& t : sink.texts())
+    if (t.rfind("Removing host ", 0) == 0) out.push_back(t);
+  return out;
+}
