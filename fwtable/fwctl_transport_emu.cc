@@ -36,7 +36,8 @@ int fwctl_transport_get(int fd, void* buf, uint32_t* len) {
   if (fwemu_read_all(fd, bytes, rep.data) != 0) return -1;
   *len = rep.optlen;
   if (rep.result != 0) {
-    errno = rep.error;
+    // A failure always carries its error number; one without is garbled.
+    errno = rep.error > 0 ? rep.error : EPROTO;
     return -1;
   }
   return 0;

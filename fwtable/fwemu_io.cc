@@ -29,7 +29,7 @@ int fwemu_connect(const char* path) {
     return -1;
   }
   memcpy(sun.sun_path, path, n);
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
 #ifdef SO_NOSIGPIPE
   int one = 1;

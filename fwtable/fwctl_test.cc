@@ -1,0 +1,358 @@
+// The control channel: the object header it fills, what fwctl_get stamps
+// and writes back, the emulator transport's framing, and the one control
+// socket over a real fwemu server.
+#include "fwtable/fwctl.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fwtable/fw_records.h"
+#include "fwtable/fwctl_transport.h"
+#include "fwtable/fwemu_io.h"
+#include "fwtable/fwemu_wire.h"
+#include "tests/support/emu_server.h"
+
+namespace {
+
+// ---- init_request_header -----------------------------------------------------
+
+struct header_case {
+  const char* what;
+  std::string name;
+  uint8_t set;
+  std::string stored;  // the name as it lands in the record
+};
+
+class FwctlHeader : public testing::TestWithParam<header_case> {};
+
+INSTANTIATE_TEST_SUITE_P(, FwctlHeader,
+                         testing::Values(header_case{"one_character", "5", 0, "5"},
+                                         header_case{"set_7", "5", 7, "5"},
+                                         header_case{"longest_name", std::string(63, 'a'), 0, std::string(63, 'a')},
+                                         header_case{"name_of_64_is_cut", std::string(63, 'a') + "b", 0,
+                                                     std::string(63, 'a')},
+                                         header_case{"name_of_100_is_cut", std::string(100, 'c'), 0,
+                                                     std::string(63, 'c')}),
+                         [](const auto& info) { return std::string(info.param.what); });
+
+TEST_P(FwctlHeader, FillsOnlyTheNamedFields) {
+  const header_case& c = GetParam();
+  uint8_t want[96] = {};
+  want[8] = 1;  // object index
+  want[16] = 1;  // TLV type
+  want[20] = 80;  // TLV length
+  want[24] = 1;  // name index
+  want[28] = c.set;
+  memcpy(want + 32, c.stored.data(), c.stored.size());
+
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, c.name.c_str(), c.set);
+  uint8_t got[96];
+  memcpy(got, &oh, sizeof got);
+  for (size_t i = 0; i < sizeof got; i++) EXPECT_EQ(got[i], want[i]) << "byte " << i;
+}
+
+// ---- fwctl_get over a handler ------------------------------------------------------
+
+struct seen {
+  int calls = 0;
+  uint32_t len_in = 0;
+  std::vector<uint8_t> request;
+  int rc = 0;
+  int err = 0;
+  uint32_t len_out = 0;
+};
+
+int scripted(void* ctx, void* buf, uint32_t* len) {
+  auto* s = static_cast<seen*>(ctx);
+  s->calls++;
+  s->len_in = *len;
+  auto* b = static_cast<uint8_t*>(buf);
+  s->request.assign(b, b + 16);
+  *len = s->len_out;
+  errno = s->err;
+  return s->rc;
+}
+
+struct handler_guard {
+  explicit handler_guard(seen* s) { fwctl_set_handler(scripted, s); }
+  ~handler_guard() { fwctl_set_handler(nullptr, nullptr); }
+};
+
+TEST(FwctlGet, StampsOpcodeAndVersionOverTheOpHeader) {
+  seen s;
+  handler_guard g(&s);
+  uint8_t buf[296];
+  memset(buf, 0xAB, sizeof buf);
+  buf[2] = 0;  // version 0
+  buf[3] = 0;
+  uint64_t size = sizeof buf;
+  s.len_out = 296;
+  ASSERT_EQ(fwctl_get(IP_FW_TABLE_XINFO, buf, &size), 0);
+  ASSERT_EQ(s.calls, 1);
+  ip_fw3_opheader op;
+  memcpy(&op, s.request.data(), sizeof op);
+  EXPECT_EQ(op.opcode, IP_FW_TABLE_XINFO);
+  EXPECT_EQ(op.version, 1);
+  for (size_t i = 4; i < 16; i++) EXPECT_EQ(s.request[i], 0xAB) << "byte " << i << " is not the op header's";
+}
+
+struct size_case {
+  const char* what;
+  uint64_t size_in;
+  uint32_t len_seen;
+  int rc;
+  int err;
+  uint32_t len_out;
+  uint64_t size_out;
+};
+
+class FwctlGetSize : public testing::TestWithParam<size_case> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    , FwctlGetSize,
+    testing::Values(size_case{"success", 296, 296, 0, 0, 296, 296},
+                    size_case{"only_the_low_32_bits_are_passed", 0x100000128ull, 0x128, 0, 0, 0x128, 0x128},
+                    size_case{"high_bits_never_survive", 0xFFFFFFFF00000200ull, 0x200, 0, 0, 0x200, 0x200},
+                    size_case{"failure_writes_back_the_length_left", 296, 296, -1, EINVAL, 77, 77},
+                    size_case{"enomem_writes_back_the_needed_length", 580, 580, -1, ENOMEM, 1000, 1000},
+                    size_case{"written_back_zero_extended", 580, 580, -1, ENOMEM, 0xFFFFFFFFu, 0xFFFFFFFFull}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_P(FwctlGetSize, PassesLow32BitsAndWritesTheLengthBack) {
+  const size_case& c = GetParam();
+  seen s;
+  s.rc = c.rc;
+  s.err = c.err;
+  s.len_out = c.len_out;
+  handler_guard g(&s);
+  uint8_t buf[64] = {};
+  uint64_t size = c.size_in;
+  errno = 0;
+  int rc = fwctl_get(IP_FW_TABLE_XLIST, buf, &size);
+  int err = errno;
+  EXPECT_EQ(rc, c.rc);
+  if (c.rc != 0) {
+    EXPECT_EQ(err, c.err);
+  }
+  EXPECT_EQ(s.len_in, c.len_seen);
+  EXPECT_EQ(size, c.size_out);
+}
+
+// ---- the emulator transport, against a scripted peer ---------------------------------
+
+// One end of a socket pair as the control socket; the test plays the server
+// on the other end (replies are written before the call, so no thread is
+// needed: the socket buffer holds them).
+struct socket_pair {
+  int ours = -1, peer = -1;
+  socket_pair() {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) {
+      ours = sv[0];
+      peer = sv[1];
+    }
+  }
+  ~socket_pair() {
+    if (ours >= 0) close(ours);
+    if (peer >= 0) close(peer);
+  }
+  void reply(const fwemu_reply_head& rep, const std::vector<uint8_t>& data = {}) {
+    ASSERT_EQ(fwemu_write_all(peer, &rep, sizeof rep), 0);
+    if (!data.empty()) {
+      ASSERT_EQ(fwemu_write_all(peer, data.data(), data.size()), 0);
+    }
+  }
+  std::vector<uint8_t> request() {
+    fwemu_request_head h;
+    EXPECT_EQ(fwemu_read_all(peer, &h, sizeof h), 0);
+    std::vector<uint8_t> body(h.sent);
+    if (h.sent > 0) {
+      EXPECT_EQ(fwemu_read_all(peer, body.data(), body.size()), 0);
+    }
+    std::vector<uint8_t> out(sizeof h);
+    memcpy(out.data(), &h, sizeof h);
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+  }
+};
+
+TEST(FwctlTransport, SendsTheBufferWithoutItsTrailingZeros) {
+  socket_pair sp;
+  ASSERT_GE(sp.ours, 0);
+  sp.reply({FWEMU_MAGIC, 0, 0, 300, 3}, {7, 8, 9});
+  std::vector<uint8_t> buf(580);
+  buf[0] = 0x59;
+  buf[95] = 0x11;  // the last non-zero byte
+  uint32_t len = 580;
+  ASSERT_EQ(fwctl_transport_get(sp.ours, buf.data(), &len), 0);
+  EXPECT_EQ(len, 300u);
+  EXPECT_EQ(buf[0], 7);
+  EXPECT_EQ(buf[2], 9);
+  EXPECT_EQ(buf[95], 0x11) << "bytes past the reply's data stay";
+
+  std::vector<uint8_t> sent = sp.request();
+  fwemu_request_head h;
+  memcpy(&h, sent.data(), sizeof h);
+  EXPECT_EQ(h.magic, FWEMU_MAGIC);
+  EXPECT_EQ(h.kind, FWEMU_KIND_GET);
+  EXPECT_EQ(h.optlen, 580u);
+  EXPECT_EQ(h.sent, 96u);
+  EXPECT_EQ(sent[16], 0x59);
+}
+
+struct transport_case {
+  const char* what;
+  fwemu_reply_head rep;
+  std::vector<uint8_t> data;
+  bool close_peer;  // the server goes away after the reply bytes
+  int rc;
+  int err;
+  uint32_t len;  // *len afterwards
+};
+
+class FwctlTransportReply : public testing::TestWithParam<transport_case> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    , FwctlTransportReply,
+    testing::Values(
+        transport_case{"failure_with_length", {FWEMU_MAGIC, -1, ENOMEM, 1000, 0}, {}, false, -1, ENOMEM, 1000},
+        transport_case{"failure_without_errno_is_garbled", {FWEMU_MAGIC, -1, 0, 64, 0}, {}, false, -1, EPROTO, 64},
+        transport_case{"wrong_magic", {0x0BADF00D, 0, 0, 64, 0}, {}, false, -1, EPROTO, 64},
+        transport_case{"result_other_than_0_or_minus_1", {FWEMU_MAGIC, 2, 0, 64, 0}, {}, false, -1, EPROTO, 64},
+        transport_case{"more_data_than_the_buffer", {FWEMU_MAGIC, 0, 0, 64, 65}, std::vector<uint8_t>(65, 1), false,
+                       -1, EPROTO, 64},
+        transport_case{"server_gone_before_the_reply", {}, {}, true, -1, ECONNRESET, 64},
+        transport_case{"server_gone_mid_data", {FWEMU_MAGIC, 0, 0, 64, 32}, std::vector<uint8_t>(8, 1), true, -1,
+                       ECONNRESET, 64}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_P(FwctlTransportReply, NeverWritesPastTheBuffer) {
+  const transport_case& c = GetParam();
+  socket_pair sp;
+  ASSERT_GE(sp.ours, 0);
+  if (c.rep.magic != 0) {
+    ASSERT_EQ(fwemu_write_all(sp.peer, &c.rep, sizeof c.rep), 0);
+    if (!c.data.empty()) {
+      ASSERT_EQ(fwemu_write_all(sp.peer, c.data.data(), c.data.size()), 0);
+    }
+  }
+  if (c.close_peer) {
+    shutdown(sp.peer, SHUT_WR);
+  }
+  std::vector<uint8_t> buf(64 + 16, 0);
+  buf[0] = 1;
+  uint32_t len = 64;
+  errno = 0;
+  int rc = fwctl_transport_get(sp.ours, buf.data(), &len);
+  EXPECT_EQ(rc, c.rc);
+  EXPECT_EQ(errno, c.err);
+  EXPECT_EQ(len, c.len);
+  for (size_t i = 64; i < buf.size(); i++) EXPECT_EQ(buf[i], 0) << "byte " << i << " past the buffer";
+}
+
+TEST(FwctlTransport, ServerClosedBeforeTheRequestIsEpipeWithoutASignal) {
+  socket_pair sp;
+  close(sp.peer);
+  sp.peer = -1;
+  uint8_t buf[96] = {1};
+  uint32_t len = sizeof buf;
+  errno = 0;
+  EXPECT_EQ(fwctl_transport_get(sp.ours, buf, &len), -1);
+  EXPECT_EQ(errno, EPIPE);
+}
+
+// ---- the control socket over a real server ------------------------------------------
+
+// Runs checks in a child process of their own (a death test in the
+// threadsafe style), so that the control socket it opens, which is never
+// closed, does not outlive the check in this process. The check returns ""
+// or what went wrong.
+[[noreturn]] void exit_with(const std::string& problem) {
+  if (!problem.empty()) fprintf(stderr, "%s\n", problem.c_str());
+  _exit(problem.empty() ? 0 : 1);
+}
+
+std::string one_socket_for_every_request() {
+  emu_server server;
+  if (!server.running()) return "no server";
+  setenv(FWEMU_SOCKET_ENV, server.socket_path().c_str(), 1);
+  if (server.admin("create t5").status != 0 || server.admin("add t5 192.0.2.1 1700000000").status != 0 ||
+      server.admin("add t5 0.0.0.0/0").status != 0)
+    return "setup";
+  if (fwctl_socket_fd() != -1) return "socket open before the first request";
+  long before = server.connections();
+
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, "t5", 0);
+  uint8_t info[296] = {};
+  memcpy(info, &oh, sizeof oh);
+  uint64_t size = sizeof info;
+  if (fwctl_get(IP_FW_TABLE_XINFO, info, &size) != 0 || size != 296) return "info request";
+  int fd = fwctl_socket_fd();
+  if (fd < 0) return "no socket after the first request";
+  if ((fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) return "control socket not close-on-exec";
+
+  std::vector<uint8_t> list(296 + 240 + 44);
+  memcpy(list.data(), &oh, sizeof oh);
+  size = list.size();
+  if (fwctl_get(IP_FW_TABLE_XLIST, list.data(), &size) != 0 || size != 536) return "list request";
+  ipfw_obj_tentry e;
+  memcpy(&e, list.data() + 296 + 120, sizeof e);
+  uint8_t want[4] = {192, 0, 2, 1};
+  if (e.head.length != 120 || e.subtype != FW_AF_INET || memcmp(e.k.addr4, want, 4) != 0 || e.v.tag != 1700000000)
+    return "second listed entry";
+
+  // A delete whose entry ends in zeros that the transport does not send:
+  // the result byte the server writes there still comes back.
+  uint8_t del[232] = {};
+  memcpy(del, &oh, sizeof oh);
+  ipfw_obj_ctlv c{};
+  c.head.length = 136;
+  c.count = 1;
+  memcpy(del + 96, &c, sizeof c);
+  ipfw_obj_tentry d{};
+  d.head.length = 120;
+  d.subtype = FW_AF_INET;
+  d.idx = 1;
+  memcpy(del + 112, &d, sizeof d);
+  size = sizeof del;
+  if (fwctl_get(IP_FW_TABLE_XDEL, del, &size) != 0 || size != 232) return "delete request";
+  if (del[112 + 10] != IPFW_TR_DELETED) return "result byte " + std::to_string(del[122]);
+
+  if (fwctl_socket_fd() != fd) return "a second socket";
+  long after = server.connections();
+  if (after - before != 2) return "connections: " + std::to_string(after - before) + " (want the control socket and stats)";
+  server.stop();
+  return "";
+}
+
+TEST(FwctlSocket, OpenedAtTheFirstRequestAndKept) {
+  EXPECT_EXIT(exit_with(one_socket_for_every_request()), testing::ExitedWithCode(0), "");
+}
+
+TEST(FwctlSocket, MissingServerEndsTheProcessWith69) {
+  std::string missing = testing::TempDir() + "/no-fwemu-here.sock";
+  EXPECT_EXIT(
+      {
+        setenv(FWEMU_SOCKET_ENV, missing.c_str(), 1);
+        uint8_t buf[296] = {};
+        uint64_t size = sizeof buf;
+        fwctl_get(IP_FW_TABLE_XINFO, buf, &size);
+      },
+      testing::ExitedWithCode(69), std::string("socket: ") + strerror(ENOENT));
+}
+
+}  // namespace
