@@ -1,0 +1,304 @@
+// The fwemu tool's words, run in-process against a store: key and value
+// texts of every table type, table settings, info and stats.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "emu/store_state.h"
+#include "emu/table_store.h"
+#include "fwtable/fw_records.h"
+#include "fwtable/fwctl.h"
+
+namespace {
+
+struct store_deleter {
+  void operator()(emu_store* s) const { emu_store_free(s); }
+};
+
+class AdminTest : public testing::Test {
+ protected:
+  std::unique_ptr<emu_store, store_deleter> store{emu_store_new()};
+
+  int run(const std::string& words, std::string* text = nullptr) {
+    std::vector<std::string> w;
+    std::istringstream in(words);
+    for (std::string s; in >> s;) w.push_back(s);
+    std::string out;
+    int st = emu_store_admin(store.get(), w, &out);
+    if (text != nullptr) *text = out;
+    return st;
+  }
+  std::string ok(const std::string& words) {
+    std::string out;
+    EXPECT_EQ(run(words, &out), 0) << words << ": " << out;
+    return out;
+  }
+  // The entries as a list request returns them.
+  std::vector<ipfw_obj_tentry> listed(const char* name) {
+    std::vector<uint8_t> b(1 << 16);
+    ipfw_obj_header oh;
+    memset(&oh, 0, sizeof oh);
+    init_request_header(&oh, name, 0);
+    oh.opheader.opcode = IP_FW_TABLE_XLIST;
+    memcpy(b.data(), &oh, sizeof oh);
+    uint32_t len = static_cast<uint32_t>(b.size());
+    EXPECT_EQ(emu_store_get(store.get(), b.data(), &len), 0);
+    std::vector<ipfw_obj_tentry> out((len - 296) / 120);
+    for (size_t i = 0; i < out.size(); i++) memcpy(&out[i], b.data() + 296 + 120 * i, 120);
+    return out;
+  }
+  std::string first_key(const std::string& name) {
+    std::string text = ok("list " + name);
+    return text.substr(0, text.find(' '));
+  }
+};
+
+// ---- key texts -----------------------------------------------------------------
+
+struct key_case {
+  const char* type;
+  const char* text;
+  const char* listed;  // nullptr: refused with status 65
+};
+
+class AdminKeyText : public AdminTest, public testing::WithParamInterface<key_case> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    , AdminKeyText,
+    testing::Values(key_case{"addr", "192.0.2.1", "192.0.2.1"}, key_case{"addr", "192.0.2.1/32", "192.0.2.1"},
+                    key_case{"addr", "198.51.100.7/24", "198.51.100.0/24"},
+                    key_case{"addr", "10.1.2.3/0", "0.0.0.0/0"}, key_case{"addr", "2001:db8::1", "2001:db8::1"},
+                    key_case{"addr", "2001:db8::1/128", "2001:db8::1"},
+                    key_case{"addr", "2001:db8:ffff::/33", "2001:db8:8000::/33"},
+                    key_case{"addr", "192.0.2.1/33", nullptr}, key_case{"addr", "2001:db8::/129", nullptr},
+                    key_case{"addr", "192.0.2.1/", nullptr}, key_case{"addr", "192.0.2.1/x", nullptr},
+                    key_case{"addr", "192.0.2.1/-1", nullptr}, key_case{"addr", "10.1", nullptr},
+                    key_case{"addr", "host.example", nullptr},
+                    key_case{"iface", "em0", "em0"}, key_case{"iface", "fifteen-chars-x", "fifteen-chars-x"},
+                    key_case{"iface", "sixteen-chars-xy", nullptr},
+                    key_case{"number", "0", "0"}, key_case{"number", "4294967295", "4294967295"},
+                    key_case{"number", "4294967296", nullptr}, key_case{"number", "-1", nullptr},
+                    key_case{"number", "42x", nullptr},
+                    key_case{"flow:src-ip,proto,src-port,dst-ip,dst-port", "192.0.2.1,6,1024,192.0.2.2,80",
+                             "192.0.2.1,6,1024,192.0.2.2,80"},
+                    key_case{"flow:dst-port,src-ip", "2001:db8::1,53", "2001:db8::1,53"},
+                    key_case{"flow:src-ip,proto,src-port,dst-ip,dst-port", ",6,1,,2", ",6,1,,2"},
+                    key_case{"flow:src-ip,dst-ip", "192.0.2.1,2001:db8::1", nullptr},
+                    key_case{"flow:src-ip,dst-ip", "192.0.2.1", nullptr},
+                    key_case{"flow:src-ip,dst-ip", "192.0.2.1,192.0.2.2,80", nullptr},
+                    key_case{"flow:proto", "256", nullptr}, key_case{"flow:dst-port", "65536", nullptr},
+                    key_case{"flow:src-ip", "not-an-address", nullptr},
+                    key_case{"mac", "00:11:22:33:44:55", "00:11:22:33:44:55/48"},
+                    key_case{"mac", "0:1:2:3:4:5", "00:01:02:03:04:05/48"},
+                    key_case{"mac", "AA:BB:CC:DD:EE:FF/8", "aa:00:00:00:00:00/8"},
+                    key_case{"mac", "00:11:22:33:44:55/49", nullptr}, key_case{"mac", "00:11:22:33:44", nullptr},
+                    key_case{"mac", "00:11:22:33:44:gg", nullptr}, key_case{"mac", "001:1:2:3:4:5", nullptr}));
+
+TEST_P(AdminKeyText, ReadAndWrittenBack) {
+  const key_case& c = GetParam();
+  ok(std::string("create t type ") + c.type);
+  std::string text;
+  int st = run(std::string("add t ") + c.text, &text);
+  if (c.listed == nullptr) {
+    EXPECT_EQ(st, 65) << text;
+    EXPECT_NE(text.find(std::string("bad key for ")), std::string::npos) << text;
+    EXPECT_EQ(ok("list t"), "");
+    return;
+  }
+  ASSERT_EQ(st, 0) << text;
+  EXPECT_EQ(first_key("t"), c.listed);
+  // The written form reads back as the same key.
+  EXPECT_EQ(run(std::string("add t ") + c.listed), 1);
+  ok(std::string("delete t ") + c.listed);
+  EXPECT_EQ(ok("list t"), "");
+}
+
+// ---- value texts -----------------------------------------------------------------
+
+struct value_case {
+  const char* valtype;
+  const char* text;
+  bool accepted;
+  std::function<void(ipfw_table_value*)> expect;  // fills the fields set
+};
+
+class AdminValueText : public AdminTest, public testing::WithParamInterface<value_case> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    , AdminValueText,
+    testing::Values(
+        value_case{"legacy", "4294967295", true, [](ipfw_table_value* v) { v->tag = 4294967295u; }},
+        value_case{"legacy", "4294967296", false, nullptr}, value_case{"legacy", "-1", false, nullptr},
+        value_case{"legacy", "tag=5", false, nullptr},
+        value_case{"skipto,tag", "skipto=100,tag=5", true,
+                   [](ipfw_table_value* v) {
+                     v->skipto = 100;
+                     v->tag = 5;
+                   }},
+        value_case{"skipto,tag", "tag=5", true, [](ipfw_table_value* v) { v->tag = 5; }},
+        value_case{"pipe,fib,nat,dscp,divert,netgraph,limit", "pipe=65535,fib=2,nat=3,dscp=63,divert=4,netgraph=5,limit=6",
+                   true,
+                   [](ipfw_table_value* v) {
+                     v->pipe = 65535;
+                     v->fib = 2;
+                     v->nat = 3;
+                     v->dscp = 63;
+                     v->divert = 4;
+                     v->netgraph = 5;
+                     v->limit = 6;
+                   }},
+        value_case{"ipv4", "ipv4=192.0.2.1", true, [](ipfw_table_value* v) { v->nh4 = 0xC0000201u; }},
+        value_case{"ipv6", "ipv6=2001:db8::1%3", true,
+                   [](ipfw_table_value* v) {
+                     inet_pton(AF_INET6, "2001:db8::1", v->nh6);
+                     v->zoneid = 3;
+                   }},
+        value_case{"dscp", "dscp=64", false, nullptr}, value_case{"pipe", "pipe=65536", false, nullptr},
+        value_case{"skipto", "fib=1", false, nullptr}, value_case{"skipto", "skipto=1,skipto=2", false, nullptr},
+        value_case{"skipto", "skipto", false, nullptr}, value_case{"ipv4", "ipv4=2001:db8::1", false, nullptr},
+        value_case{"ipv6", "ipv6=2001:db8::1%x", false, nullptr}));
+
+TEST_P(AdminValueText, StoredInItsFields) {
+  const value_case& c = GetParam();
+  ok(std::string("create t valtype ") + c.valtype);
+  std::string text;
+  int st = run(std::string("add t 192.0.2.1 ") + c.text, &text);
+  if (!c.accepted) {
+    EXPECT_EQ(st, 65) << text;
+    EXPECT_TRUE(listed("t").empty());
+    return;
+  }
+  ASSERT_EQ(st, 0) << text;
+  ipfw_table_value want;
+  memset(&want, 0, sizeof want);
+  c.expect(&want);
+  auto entries = listed("t");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(memcmp(&entries[0].v, &want, sizeof want), 0);
+}
+
+TEST_F(AdminTest, ValueDefaultsToZero) {
+  ok("create t valtype skipto,ipv6");
+  ok("add t 192.0.2.1");
+  ipfw_table_value zero;
+  memset(&zero, 0, sizeof zero);
+  EXPECT_EQ(memcmp(&listed("t")[0].v, &zero, sizeof zero), 0);
+}
+
+// ---- tables -----------------------------------------------------------------------
+
+struct create_case {
+  const char* words;
+  int status;
+};
+
+class AdminCreate : public AdminTest, public testing::WithParamInterface<create_case> {};
+
+INSTANTIATE_TEST_SUITE_P(, AdminCreate,
+                         testing::Values(create_case{"create t", 0},
+                                         create_case{"create t type mac valtype legacy limit 5 set 31", 0},
+                                         create_case{"create t set 5 limit 0 type flow", 0},
+                                         create_case{"create t set 32", 65}, create_case{"create t limit -1", 65},
+                                         create_case{"create t type ipv7", 65},
+                                         create_case{"create t type flow:src-ip,,dst-ip", 65},
+                                         create_case{"create t valtype legacy,tag", 65},
+                                         create_case{"create t type", 64}, create_case{"create t colour red", 64},
+                                         create_case{"create", 64},
+                                         create_case{"create t\x01", 65}));
+
+TEST_P(AdminCreate, Status) {
+  std::string text;
+  EXPECT_EQ(run(GetParam().words, &text), GetParam().status) << text;
+  EXPECT_EQ(run("info t") == 0, GetParam().status == 0);
+}
+
+TEST_F(AdminTest, SecondTableOfTheSameNameIsRefused) {
+  ok("create t type number");
+  std::string text;
+  EXPECT_EQ(run("create t", &text), 1);
+  EXPECT_EQ(text, "table already exists: t");
+  EXPECT_NE(ok("info t").find("type: number"), std::string::npos);
+}
+
+TEST_F(AdminTest, InfoDescribesTheTable) {
+  ok("create a");
+  ok("create t type flow:dst-port,src-ip valtype tag,skipto limit 9 set 4");
+  ok("add t 192.0.2.1,80 skipto=1");
+  ok("lock t");
+  EXPECT_EQ(ok("info t"),
+            "name: t\ntype: flow\nalgorithm: flow:hash\nflow fields: src-ip,dst-port\nvalue mask: skipto,tag\n"
+            "set: 4\nkernel index: 2\ncount: 1\nsize: 416\nlimit: 9\nlocked: yes\n");
+}
+
+struct verb_case {
+  const char* words;
+  int status;
+  const char* text;
+};
+
+class AdminVerbs : public AdminTest, public testing::WithParamInterface<verb_case> {};
+
+INSTANTIATE_TEST_SUITE_P(, AdminVerbs,
+                         testing::Values(verb_case{"list nosuch", 66, "no such table: nosuch"},
+                                         verb_case{"info nosuch", 66, "no such table: nosuch"},
+                                         verb_case{"lock nosuch", 66, "no such table: nosuch"},
+                                         verb_case{"destroy nosuch", 66, "no such table: nosuch"},
+                                         verb_case{"delete t 192.0.2.9", 1, "t: 192.0.2.9: record not found"},
+                                         verb_case{"add t 192.0.2.1", 1, "t: 192.0.2.1: record already exists"},
+                                         verb_case{"list t extra", 64, nullptr}, verb_case{"delete t", 64, nullptr},
+                                         verb_case{"stats now", 64, nullptr}, verb_case{"", 64, nullptr},
+                                         verb_case{"LIST t", 64, nullptr}));
+
+TEST_P(AdminVerbs, Refusals) {
+  ok("create t");
+  ok("add t 192.0.2.1");
+  std::string text;
+  EXPECT_EQ(run(GetParam().words, &text), GetParam().status);
+  if (GetParam().text != nullptr) {
+    EXPECT_EQ(text, GetParam().text);
+  } else {
+    EXPECT_EQ(text.rfind("usage:", 0), 0u) << text;
+  }
+}
+
+TEST_F(AdminTest, LockGuardsEntriesAndTheTable) {
+  ok("create t");
+  ok("add t 192.0.2.1");
+  ok("lock t");
+  for (const char* words : {"add t 192.0.2.2", "delete t 192.0.2.1", "flush t", "destroy t"}) {
+    std::string text;
+    EXPECT_EQ(run(words, &text), 1) << words;
+    EXPECT_EQ(text, "t: table is locked");
+  }
+  EXPECT_EQ(ok("list t").substr(0, 10), "192.0.2.1 ");
+  ok("unlock t");
+  ok("flush t");
+  EXPECT_EQ(ok("list t"), "");
+  ok("destroy t");
+  EXPECT_EQ(run("list t"), 66);
+}
+
+TEST_F(AdminTest, StatsCountConnectionsCommandsAndRequests) {
+  ok("create t");
+  emu_store_count_connection(store.get());
+  std::vector<uint8_t> b(296);
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, "t", 0);
+  for (uint16_t op : {IP_FW_TABLE_XINFO, IP_FW_TABLE_XINFO, IP_FW_TABLE_XLIST, IP_FW_TABLE_XDEL, uint16_t{50}}) {
+    oh.opheader.opcode = op;
+    memcpy(b.data(), &oh, sizeof oh);
+    uint32_t len = 296;
+    emu_store_get(store.get(), b.data(), &len);
+  }
+  EXPECT_EQ(ok("stats"),
+            "connections: 1\nadmin commands: 2\nrequests 93: 2\nrequests 89: 1\nrequests 87: 1\n"
+            "requests 86: 0\nrequests other: 1\n");
+}
+
+}  // namespace
