@@ -1,0 +1,82 @@
+// Pieces shared by the fuzz targets: the fatal hook that turns a process
+// exit into an exception the target catches, a reader that takes fields
+// from the front of the fuzzer's input, the check that stops the fuzzer on
+// a broken invariant, and the redirection of standard output.
+//
+// Owns: the process-wide fatal hook, once installed; nothing else.
+// Failure: fuzz_check reports the failed condition through the sanitizer's
+// report channel (so it is seen even when the fuzzer closes standard error)
+// and aborts, which makes the fuzzer keep the input as a crash.
+#pragma once
+
+#include <fcntl.h>
+#include <sanitizer/common_interface_defs.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fwtable/fatal.h"
+
+// Thrown by the fatal hook in place of exit(status). Everything between the
+// throw and the target's catch owns its memory through RAII, so the
+// fuzzer's leak check sees whatever that road would lose.
+struct fatal_exit {
+  int status;
+};
+
+[[noreturn]] inline void throw_fatal_exit(int status) { throw fatal_exit{status}; }
+
+inline void install_fatal_hook() { fatal_set_hook(throw_fatal_exit); }
+
+[[noreturn]] inline void fuzz_fail(const char* what, const char* file, int line) {
+  char text[512];
+  snprintf(text, sizeof text, "fuzz check failed: %s at %s:%d", what, file, line);
+  __sanitizer_report_error_summary(text);
+  abort();
+}
+
+#define FUZZ_CHECK(cond)                                   \
+  do {                                                     \
+    if (!(cond)) fuzz_fail(#cond, __FILE__, __LINE__);     \
+  } while (0)
+
+// Standard output to the null device, for targets whose code prints lines.
+inline void silence_stdout() {
+  fflush(stdout);
+  int fd = open("/dev/null", O_WRONLY);
+  if (fd >= 0) {
+    dup2(fd, STDOUT_FILENO);
+    close(fd);
+  }
+}
+
+// Fields from the front of the input, little-endian. Past the end every
+// field reads as zero, so any input, however short, is a whole script.
+struct input_reader {
+  const uint8_t* data;
+  size_t left;
+
+  void bytes(void* out, size_t n) {
+    size_t take = n < left ? n : left;
+    if (take > 0) memcpy(out, data, take);
+    memset(static_cast<uint8_t*>(out) + take, 0, n - take);
+    data += take;
+    left -= take;
+  }
+
+  uint8_t u8() {
+    uint8_t v;
+    bytes(&v, 1);
+    return v;
+  }
+
+  uint32_t u32() {
+    uint8_t b[4];
+    bytes(b, sizeof b);
+    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+  }
+};
