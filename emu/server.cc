@@ -31,6 +31,9 @@ struct client {
   emu_frame_reader reader;
   std::vector<uint8_t> out;
   size_t out_done = 0;
+  // Bytes of the next request that came with the last one; taken up once
+  // the reply to that one is out.
+  std::vector<uint8_t> pending;
   bool close_after_reply = false;
   bool gone = false;
 };
@@ -93,22 +96,13 @@ void answer_bad_frame(client* c) {
   c->close_after_reply = true;
 }
 
-// Reads what the client has sent; answers a complete request.
-void read_client(emu_store* store, client* c) {
-  uint8_t chunk[64 * 1024];
-  ssize_t n = recv(c->fd, chunk, sizeof chunk, 0);
-  if (n < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) c->gone = true;
-    return;
-  }
-  if (n == 0) {
-    c->gone = true;
-    return;
-  }
+// Takes the client's bytes up to the end of its next request and answers
+// that; what follows waits in `pending` until the reply is out.
+void take_bytes(emu_store* store, client* c, const uint8_t* data, size_t n) {
   size_t at = 0;
-  while (at < static_cast<size_t>(n) && c->out.empty() && !c->close_after_reply) {
+  while (at < n && c->out.empty() && !c->close_after_reply) {
     size_t used;
-    emu_feed f = emu_frame_feed(&c->reader, chunk + at, static_cast<size_t>(n) - at, &used);
+    emu_feed f = emu_frame_feed(&c->reader, data + at, n - at, &used);
     at += used;
     if (f == emu_feed::more) continue;
     if (f == emu_feed::bad) {
@@ -120,10 +114,22 @@ void read_client(emu_store* store, client* c) {
     }
     emu_frame_reset(&c->reader);
   }
-  // Bytes of a next request sent before this reply was read are not kept:
-  // a client waits for each reply before it sends again, and one that does
-  // not is dropped with the rest of its bytes.
-  if (at < static_cast<size_t>(n)) c->close_after_reply = true;
+  if (!c->close_after_reply) c->pending.insert(c->pending.end(), data + at, data + n);
+}
+
+// Reads what the client has sent (only while no reply waits for it).
+void read_client(emu_store* store, client* c) {
+  uint8_t chunk[64 * 1024];
+  ssize_t n = recv(c->fd, chunk, sizeof chunk, 0);
+  if (n < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) c->gone = true;
+    return;
+  }
+  if (n == 0) {
+    c->gone = true;
+    return;
+  }
+  take_bytes(store, c, chunk, static_cast<size_t>(n));
 }
 
 void write_client(client* c) {
@@ -141,6 +147,16 @@ void write_client(client* c) {
   if (c->close_after_reply) c->gone = true;
 }
 
+// After a reply: answers the requests that arrived with the last one.
+void take_pending(emu_store* store, client* c) {
+  while (!c->gone && c->out.empty() && !c->pending.empty()) {
+    std::vector<uint8_t> bytes;
+    bytes.swap(c->pending);
+    take_bytes(store, c, bytes.data(), bytes.size());
+    if (!c->out.empty()) write_client(c);
+  }
+}
+
 void accept_clients(emu_store* store, int listen_fd, std::list<client>* clients) {
   for (;;) {
     int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -150,7 +166,7 @@ void accept_clients(emu_store* store, int listen_fd, std::list<client>* clients)
     setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
 #endif
     emu_store_count_connection(store);
-    clients->push_back(client{fd, {}, {}, 0, false, false});
+    clients->push_back(client{fd, {}, {}, 0, {}, false, false});
   }
 }
 
@@ -207,6 +223,7 @@ int emu_serve(emu_store* store, const emu_listener& listener, std::string* why) 
       else if (!c.out.empty() && (ev & (POLLOUT | POLLHUP))) write_client(&c);
       else if (ev & (POLLIN | POLLHUP)) read_client(store, &c);
       if (!c.gone && !c.out.empty()) write_client(&c);
+      take_pending(store, &c);
     }
     clients.remove_if([](const client& c) {
       if (c.gone) close(c.fd);

@@ -5,7 +5,7 @@
 // Clients are never waited for: every socket is non-blocking, a half-sent
 // request waits in its client's frame reader, and a reply that cannot be
 // written at once waits in its client's output (the client's next request
-// is read only once the reply is out). A client that disconnects, even in
+// is taken up only once the reply is out). A client that disconnects, even in
 // the middle of a request, is dropped; one whose frame head cannot be
 // trusted gets a reply of -1/EPROTO and is then dropped.
 //

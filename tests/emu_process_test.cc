@@ -244,6 +244,31 @@ TEST(EmuProcess, ClientsThatStopHalfwayAreDroppedAndHoldUpNobody) {
   EXPECT_EQ(server.admin("list t").out, "192.0.2.1 0\n");
 }
 
+TEST(EmuProcess, RequestsSentTogetherAreAnsweredInOrder) {
+  emu_server server;
+  raw_client c(server.socket_path());
+  std::string stream;
+  for (std::string words : {std::string("create\0t\0", 9), std::string("add\0t\0", 6) + "192.0.2.1" + std::string(1, '\0'),
+                            std::string("list\0t\0", 7)}) {
+    fwemu_request_head h{FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, static_cast<uint32_t>(words.size())};
+    stream.append(reinterpret_cast<const char*>(&h), sizeof h);
+    stream += words;
+  }
+  ASSERT_TRUE(c.send(stream.data(), stream.size()));
+  std::vector<std::string> texts;
+  for (int i = 0; i < 3; i++) {
+    fwemu_reply_head rep;
+    ASSERT_TRUE(c.reply(&rep)) << i;
+    EXPECT_EQ(rep.result, 0) << i;
+    std::string text(rep.data, '\0');
+    if (rep.data > 0) {
+      ASSERT_EQ(fwemu_read_all(c.fd, text.data(), text.size()), 0);
+    }
+    texts.push_back(text);
+  }
+  EXPECT_EQ(texts, (std::vector<std::string>{"", "", "192.0.2.1 0\n"}));
+}
+
 // ---- start and stop -----------------------------------------------------------------
 
 TEST(EmuProcess, StopSignalsEndTheServerCleanly) {
