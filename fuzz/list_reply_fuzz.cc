@@ -1,0 +1,208 @@
+// Kernel replies to the "list" command through fetch_table_info and
+// list_table_entries, and from there through the rendering walk.
+//
+// Input, a script of the kernel's answers:
+//   byte 0    the info answer, by its low 2 bits: 0 the record with the
+//             length 296; 1 the record with the length below; 2 ESRCH;
+//             3 EACCES
+//   4 bytes   the info reply's length, for answer 1
+//   200 bytes the info record of the info reply
+//   then one answer per list request, each
+//     1 byte  by its low 2 bits: 0 the reply, with the length written;
+//             1 ENOMEM, with the length below; 2 the reply, with the length
+//             below, whatever was written; 3 EINVAL
+//     4 bytes a length
+//   For answers 0 and 2 the rest of the input is the reply from byte 96 on
+//   (the info record of the reply, then the entries), written as far as
+//   the request's length allows, and the script ends there.
+//
+// The listing may ask for up to 4 GiB on the kernel's word; the kernel's
+// sizes are kept below LENGTH_LIMIT here so the fuzzer's memory limit
+// measures the code, not the script.
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fuzz/fuzz_support.h"
+#include "fwtable/fw_records.h"
+#include "fwtable/fwctl.h"
+#include "fwtable/table_list.h"
+
+namespace {
+
+constexpr int EXIT_OSERR = 71;
+constexpr uint32_t LENGTH_LIMIT = 1u << 18;
+constexpr int LIST_ATTEMPTS = 8;
+
+struct kernel_script {
+  input_reader in;
+  ipfw_xtable_info info;  // as the info reply carries it
+  int info_calls;
+  int list_calls;
+  uint64_t expected_len;  // the length the next list request must carry
+  std::vector<uint8_t> reply;  // the bytes written from offset 96 by the reply
+  bool replied;
+};
+
+struct address_record {
+  int calls;
+  uint32_t last_expiry;
+};
+
+address_record addresses;
+
+// The address handler: every key text ends within its 128 bytes, and all
+// 128 of them belong to the renderer's writable buffer.
+int record_address(char* key_text, uint32_t expiry) {
+  FUZZ_CHECK(memchr(key_text, '\0', ENTRY_TEXT_SIZE) != nullptr);
+  memset(key_text, 'x', ENTRY_TEXT_SIZE - 1);
+  key_text[ENTRY_TEXT_SIZE - 1] = '\0';
+  addresses.calls++;
+  addresses.last_expiry = expiry;
+  return 0;
+}
+
+bool all_zero(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; i++)
+    if (p[i] != 0) return false;
+  return true;
+}
+
+// The list buffer's size for the next request, from the listing size of
+// the info record the listing was given: that size plus 44 when the
+// current size falls short of it, never below the request header.
+uint64_t next_list_len(uint64_t current, const ipfw_xtable_info& info) {
+  if (current < info.size) current = uint64_t{info.size} + 44;
+  return current < sizeof(ipfw_obj_header) ? sizeof(ipfw_obj_header) : current;
+}
+
+int answer_info(kernel_script* s, uint8_t* buf, uint32_t* len) {
+  s->info_calls++;
+  FUZZ_CHECK(s->info_calls == 1);
+  FUZZ_CHECK(*len == FW_INFO_REQUEST_SIZE);
+  uint8_t answer = s->in.u8() & 3;
+  uint32_t reported = s->in.u32();
+  s->in.bytes(&s->info, sizeof s->info);
+  s->info.size %= LENGTH_LIMIT;
+  if (answer == 2) {
+    errno = ESRCH;
+    return -1;
+  }
+  if (answer == 3) {
+    errno = EACCES;
+    return -1;
+  }
+  memcpy(buf + sizeof(ipfw_obj_header), &s->info, sizeof s->info);
+  *len = answer == 0 ? FW_INFO_REQUEST_SIZE : reported;
+  s->expected_len = next_list_len(0, s->info);
+  return 0;
+}
+
+// Checks the list request as the listing built it: its length follows the
+// size rule, the buffer holds that many bytes, and the header names the
+// table of the info record with nothing else set.
+void check_list_request(kernel_script* s, const uint8_t* buf, uint32_t len) {
+  FUZZ_CHECK(len == s->expected_len);
+  volatile uint8_t last = buf[len - 1];
+  (void)last;
+
+  ipfw_obj_header oh;
+  memcpy(&oh, buf, sizeof oh);
+  FUZZ_CHECK(oh.opheader.opcode == IP_FW_TABLE_XLIST && oh.opheader.version == 1);
+  FUZZ_CHECK(all_zero(oh.opheader.reserved, sizeof oh.opheader.reserved));
+  FUZZ_CHECK(oh.idx == 1 && all_zero(oh.reserved, sizeof oh.reserved));
+  FUZZ_CHECK(oh.ntlv.head.type == IPFW_TLV_TBL_NAME && oh.ntlv.head.flags == 0 &&
+             oh.ntlv.head.length == sizeof(ipfw_obj_ntlv));
+  FUZZ_CHECK(oh.ntlv.idx == 1 && oh.ntlv.set == (s->info.set & 0xff) && oh.ntlv.type == 0);
+  size_t name_len = strnlen(s->info.tablename, IPFW_TABLE_NAME_MAX);
+  FUZZ_CHECK(memcmp(oh.ntlv.name, s->info.tablename, name_len) == 0);
+  FUZZ_CHECK(all_zero(reinterpret_cast<const uint8_t*>(oh.ntlv.name) + name_len, sizeof oh.ntlv.name - name_len));
+  FUZZ_CHECK(all_zero(buf + sizeof oh, len - sizeof oh));
+}
+
+int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
+  s->list_calls++;
+  FUZZ_CHECK(!s->replied);
+  FUZZ_CHECK(s->list_calls <= LIST_ATTEMPTS);
+  check_list_request(s, buf, *len);
+
+  uint8_t answer = s->in.u8() & 3;
+  uint32_t length = s->in.u32();
+  if (answer == 1) {
+    length %= LENGTH_LIMIT;
+    *len = length;
+    s->expected_len = next_list_len(length, s->info);
+    errno = ENOMEM;
+    return -1;
+  }
+  if (answer == 3) {
+    errno = EINVAL;
+    return -1;
+  }
+  // The reply: never a byte past the length the request carries.
+  size_t room = *len - sizeof(ipfw_obj_header);
+  size_t n = s->in.left < room ? s->in.left : room;
+  s->reply.assign(s->in.data, s->in.data + n);
+  if (n > 0) memcpy(buf + sizeof(ipfw_obj_header), s->in.data, n);
+  s->in.left = 0;
+  s->replied = true;
+  *len = answer == 0 ? static_cast<uint32_t>(sizeof(ipfw_obj_header) + n) : length;
+  return 0;
+}
+
+int answer_request(void* ctx, void* buf, uint32_t* len) {
+  auto* s = static_cast<kernel_script*>(ctx);
+  auto* bytes = static_cast<uint8_t*>(buf);
+  ip_fw3_opheader op;
+  memcpy(&op, bytes, sizeof op);
+  if (op.opcode == IP_FW_TABLE_XINFO) return answer_info(s, bytes, len);
+  FUZZ_CHECK(op.opcode == IP_FW_TABLE_XLIST);
+  FUZZ_CHECK(s->info_calls == 1);
+  return answer_list(s, bytes, len);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  install_fatal_hook();
+  silence_stdout();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  kernel_script s{};
+  s.in = input_reader{data, size};
+  addresses = address_record{};
+  fwctl_set_handler(answer_request, &s);
+
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, "t5", 0);
+  bool listed = false;
+  try {
+    ipfw_xtable_info info;
+    fetch_table_info(&oh, &info);
+    FUZZ_CHECK(memcmp(&info, &s.info, sizeof info) == 0);
+    list_table_entries(&info, record_address);
+    listed = true;
+  } catch (const fatal_exit& e) {
+    FUZZ_CHECK(e.status == EXIT_OSERR);
+    // A reply is checked whole before any entry of it is rendered.
+    FUZZ_CHECK(addresses.calls == 0);
+  }
+  fwctl_set_handler(nullptr, nullptr);
+
+  if (listed) {
+    // Every entry of an address table reached the handler, as many as the
+    // reply's own info record counts.
+    FUZZ_CHECK(s.replied);
+    ipfw_xtable_info reply_info;
+    memset(&reply_info, 0, sizeof reply_info);
+    if (!s.reply.empty()) memcpy(&reply_info, s.reply.data(), std::min(s.reply.size(), sizeof reply_info));
+    uint32_t expected_calls = reply_info.type == IPFW_TABLE_ADDR ? reply_info.count : 0;
+    FUZZ_CHECK(static_cast<uint32_t>(addresses.calls) == expected_calls);
+  }
+  return 0;
+}

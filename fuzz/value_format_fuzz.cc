@@ -1,0 +1,124 @@
+// Value records and masks through format_entry_value, and random entries of
+// random table types through format_address_key and render_table_entry.
+//
+// Input:
+//   4 bytes   the value mask (little-endian)
+//   1 byte    the table type of the info record
+//   1 byte    the flow-field byte of the info record
+//   120 bytes the entry, value record included; missing bytes are zero
+//
+// Every record is a heap block of its own size and every text buffer one of
+// exactly 128 bytes, so a read or write past any of them is caught.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "fuzz/fuzz_support.h"
+#include "fwtable/entry_render.h"
+#include "fwtable/fw_records.h"
+
+namespace {
+
+struct address_record {
+  int calls;
+  uint32_t expiry;
+};
+
+address_record addresses;
+
+int record_address(char* key_text, uint32_t expiry) {
+  FUZZ_CHECK(memchr(key_text, '\0', ENTRY_TEXT_SIZE) != nullptr);
+  // The whole 128-byte buffer is the renderer's and writable.
+  memset(key_text, 'x', ENTRY_TEXT_SIZE - 1);
+  key_text[ENTRY_TEXT_SIZE - 1] = '\0';
+  addresses.calls++;
+  addresses.expiry = expiry;
+  return 0;
+}
+
+// A fresh 128-byte text buffer, filled with a byte no text holds, so an
+// unterminated text is seen.
+std::unique_ptr<char[]> text_buffer() {
+  std::unique_ptr<char[]> buf(new char[ENTRY_TEXT_SIZE]);
+  memset(buf.get(), 0x7f, ENTRY_TEXT_SIZE);
+  return buf;
+}
+
+bool terminated(const char* text) { return memchr(text, '\0', ENTRY_TEXT_SIZE) != nullptr; }
+
+// A value text is whole fields joined by commas: no empty field, no comma
+// at either end, and no more fields than the mask names.
+void check_value_text(uint32_t vmask, const ipfw_table_value* v, const char* text) {
+  FUZZ_CHECK(terminated(text));
+  size_t len = strlen(text);
+  FUZZ_CHECK(len <= ENTRY_TEXT_SIZE - 1);
+  if (vmask == IPFW_VTYPE_LEGACY) {
+    char tag[16];
+    snprintf(tag, sizeof tag, "%u", v->tag);
+    FUZZ_CHECK(strcmp(text, tag) == 0);
+    return;
+  }
+  if (len == 0) return;
+  FUZZ_CHECK(text[0] != ',' && text[len - 1] != ',');
+  FUZZ_CHECK(strstr(text, ",,") == nullptr);
+  int fields = 1;
+  for (size_t i = 0; i < len; i++)
+    if (text[i] == ',') fields++;
+  FUZZ_CHECK(fields <= __builtin_popcount(vmask & 0x7ff));
+}
+
+// The expiry handed on for an address entry: the leading number of the
+// value text, as atoi reads it, modulo 2^32.
+uint32_t leading_number(const char* text) {
+  return static_cast<uint32_t>(static_cast<unsigned long long>(strtoll(text, nullptr, 10)));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  install_fatal_hook();
+  silence_stdout();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  input_reader in{data, size};
+  std::unique_ptr<ipfw_xtable_info> info(new ipfw_xtable_info);
+  memset(info.get(), 0, sizeof *info);
+  info->vmask = in.u32();
+  info->type = in.u8();
+  info->tflags = in.u8();
+  std::unique_ptr<ipfw_obj_tentry> entry(new ipfw_obj_tentry);
+  in.bytes(entry.get(), sizeof *entry);
+  std::unique_ptr<ipfw_table_value> value(new ipfw_table_value);
+  memcpy(value.get(), &entry->v, sizeof *value);
+
+  try {
+    std::unique_ptr<char[]> value_text = text_buffer();
+    format_entry_value(info->vmask, value.get(), value_text.get());
+    check_value_text(info->vmask, value.get(), value_text.get());
+
+    std::unique_ptr<char[]> key_text = text_buffer();
+    format_address_key(entry.get(), key_text.get());
+    FUZZ_CHECK(terminated(key_text.get()));
+    if (entry->subtype != FW_AF_INET && entry->subtype != FW_AF_INET6) FUZZ_CHECK(key_text[0] == '\0');
+
+    addresses = address_record{};
+    render_table_entry(info.get(), entry.get(), record_address);
+    if (info->type == IPFW_TABLE_ADDR) {
+      FUZZ_CHECK(addresses.calls == 1);
+      FUZZ_CHECK(addresses.expiry == leading_number(value_text.get()));
+    } else {
+      FUZZ_CHECK(addresses.calls == 0);
+    }
+
+    // Without a handler (the failure report) nothing is handed on.
+    addresses = address_record{};
+    render_table_entry(info.get(), entry.get(), nullptr);
+    FUZZ_CHECK(addresses.calls == 0);
+  } catch (const fatal_exit&) {
+    fuzz_fail("rendering ended the process", __FILE__, __LINE__);
+  }
+  return 0;
+}
