@@ -110,12 +110,13 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
   return 0;
 }
 
-// Undoes the records of a change request applied so far, in reverse.
+// A record of a change request as applied, for undoing it.
 struct applied_change {
   emu_entry_key key;
   ipfw_table_value value;
 };
 
+// Undoes the records of an atomic request applied so far, in reverse.
 void undo(emu_table* t, bool add, const std::vector<applied_change>& done) {
   uint8_t ignored;
   for (auto it = done.rbegin(); it != done.rend(); ++it) {
@@ -157,6 +158,7 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
 
   const bool atomic = (ctlv.flags & IPFW_CTF_ATOMIC) != 0;
   std::vector<applied_change> done;
+  if (atomic) done.reserve(n);  // no allocation between applying and recording
   int first_error = 0;
   for (uint32_t i = 0; i < n; i++) {
     uint8_t result;

@@ -6,7 +6,8 @@
 //
 // Owns: every table and entry, and the pending faults.
 // Failure: emu_store_get has getsockopt's contract (0, or -1 with errno);
-// emu_store_admin returns an exit status with a message in its text.
+// emu_store_admin returns an exit status (emu/admin_status.h) with a
+// message in its text.
 // Malformed requests are EINVAL; nothing a client sends crashes it.
 #pragma once
 
