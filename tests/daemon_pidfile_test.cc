@@ -1,0 +1,517 @@
+// The PID file as a user meets it, with the real daemon: the file holds the
+// running process's PID and goes away at a stop; a second start is refused
+// and names the first; a file that cannot be had is only a warning; a stale
+// file is taken over; a relative path names the same file at start and at
+// stop, detached or not.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <ostream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/daemon_harness.h"
+
+namespace {
+
+// Limits that only guard against a hang; nothing here measures speed.
+constexpr int LIMIT_MS = 10000;
+
+std::string pid_text(pid_t pid) { return std::to_string(pid); }
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+  ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  close(fd);
+}
+
+void make_dir(const std::string& path) {
+  ASSERT_TRUE(mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) << path << ": " << strerror(errno);
+}
+
+// Waits until the file holds exactly text.
+bool wait_for_content(const std::string& path, const std::string& text, int timeout_ms) {
+  for (int waited = 0;; waited += 10) {
+    if (exists(path) && read_file(path) == text) return true;
+    if (waited >= timeout_ms) return false;
+    sleep_ms(10);
+  }
+}
+
+// An absolute path of exactly length characters below base; every directory
+// on the way exists, so only the length can stand in the way of the file.
+std::string path_of_length(const std::string& base, size_t length) {
+  std::string path = base;
+  size_t left = length - path.size();
+  while (left > 202) {
+    path += "/" + std::string(200, 'd');
+    make_dir(path);
+    left -= 201;
+  }
+  return path + "/" + std::string(left - 1, 'f');
+}
+
+// Another process's hold on a PID file: the file with this content, locked
+// the way the daemon locks it, for as long as the holder lives. The lock
+// belongs to this open file, so the daemon's own open of the path meets it.
+struct lock_holder {
+  lock_holder(const std::string& path, const std::string& content) {
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_GE(fd, 0) << path << ": " << strerror(errno);
+    EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << strerror(errno);
+  }
+  ~lock_holder() {
+    if (fd >= 0) close(fd);
+  }
+  lock_holder(const lock_holder&) = delete;
+  lock_holder& operator=(const lock_holder&) = delete;
+  int fd = -1;
+};
+
+// Runs the starter of a detached daemon to its end and returns the daemon
+// it left behind (-1 if none). The starter's standard error goes to *err.
+pid_t start_detached(daemon_harness& h, const std::vector<std::string>& args, std::string* err = nullptr,
+                     const std::string& cwd = "") {
+  child_process starter = h.start(args, true, 0, cwd);
+  exit_result r = starter.wait(LIMIT_MS);
+  EXPECT_TRUE(r.finished);
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.code, 0);  // the starter leaves once its child has detached
+  if (err != nullptr) *err = starter.err();
+  pid_t pid = h.find_daemon(LIMIT_MS);
+  EXPECT_GT(pid, 0) << "no detached daemon";
+  EXPECT_NE(pid, starter.pid);
+  return pid;
+}
+
+// Stops a running daemon with sig and waits until it is gone.
+void stop_daemon(daemon_harness& h, pid_t pid, int sig) {
+  ASSERT_EQ(kill(pid, sig), 0);
+  EXPECT_TRUE(h.wait_gone(pid, LIMIT_MS)) << "still running after signal " << sig;
+}
+
+// ---- The own PID file: its content, its mode, its removal at a stop.
+
+struct own_case {
+  const char* name;
+  bool detached;
+  int sig;
+  bool long_path;  // a path of 1023 characters, the longest that is taken
+};
+void PrintTo(const own_case& c, std::ostream* os) { *os << c.name; }
+
+class PidFileOwn : public testing::TestWithParam<own_case> {};
+
+TEST_P(PidFileOwn, HoldsTheRunningProcessPidUntilTheStopRemovesIt) {
+  const own_case& c = GetParam();
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  std::string path = c.long_path ? path_of_length(h.dir.path, 1023) : h.dir.file("hostreapd.pid");
+  if (c.long_path) {
+    ASSERT_EQ(path.size(), 1023u);
+  }
+  std::vector<std::string> args = {"-t", "5", "-s", "1", "-p", path};
+  if (!c.detached) args.push_back("-f");
+
+  child_process fg;
+  pid_t pid;
+  if (c.detached) {
+    std::string err;
+    pid = start_detached(h, args, &err);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(err, "");
+  } else {
+    fg = h.start(args);
+    pid = fg.pid;
+  }
+
+  // The PID of the process that runs the loop (for a detached daemon not
+  // that of its starter), in decimal, nothing before or after it.
+  ASSERT_TRUE(wait_for_content(path, pid_text(pid), LIMIT_MS)) << "file holds \"" << read_file(path) << "\"";
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));  // it cycles with its file in place
+  EXPECT_EQ(read_file(path), pid_text(pid));
+
+  if (c.detached) {
+    stop_daemon(h, pid, c.sig);
+  } else {
+    fg.send(c.sig);
+    exit_result r = fg.wait(LIMIT_MS);
+    ASSERT_TRUE(r.finished);
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(fg.err(), "");
+  }
+  EXPECT_FALSE(exists(path));
+  EXPECT_EQ(h.log_texts(), std::vector<std::string>{"starting...."});
+}
+
+INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileOwn,
+                         testing::Values(own_case{"DetachedTerm", true, SIGTERM, false},
+                                         own_case{"DetachedInt", true, SIGINT, false},
+                                         own_case{"ForegroundTerm", false, SIGTERM, false},
+                                         own_case{"ForegroundInt", false, SIGINT, false},
+                                         own_case{"DetachedLongestPath", true, SIGTERM, true}),
+                         [](const testing::TestParamInfo<own_case>& i) { return std::string(i.param.name); });
+
+// ---- A relative path names one file from the start to the stop.
+
+struct relative_case {
+  const char* name;
+  const char* cwd;  // below the test's directory ("" for the directory itself)
+  const char* arg;  // the -p argument
+  const char* file;  // where it must appear, below the test's directory
+  const char* from_root;  // where the argument would lead from /
+};
+void PrintTo(const relative_case& c, std::ostream* os) { *os << c.name; }
+
+class PidFileRelative : public testing::TestWithParam<relative_case> {};
+
+TEST_P(PidFileRelative, DetachedDaemonCreatesAndRemovesTheFileOfItsStartingDirectory) {
+  const relative_case& c = GetParam();
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  make_dir(h.dir.file("run"));
+  make_dir(h.dir.file("sub"));
+  std::string cwd = h.dir.path + (c.cwd[0] != '\0' ? std::string("/") + c.cwd : "");
+  std::string file = h.dir.file(c.file);
+  bool root_had_it = exists(c.from_root);
+
+  pid_t pid = start_detached(h, {"-t", "5", "-s", "1", "-p", c.arg}, nullptr, cwd);
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(wait_for_content(file, pid_text(pid), LIMIT_MS)) << file;
+  ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
+  stop_daemon(h, pid, SIGTERM);
+
+  EXPECT_FALSE(exists(file)) << "the stop left " << file;
+  EXPECT_EQ(exists(c.from_root), root_had_it) << c.from_root;
+}
+
+INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileRelative,
+    testing::Values(relative_case{"IntoASubdirectory", "", "run/hostreapd-test-x.pid", "run/hostreapd-test-x.pid",
+                                  "/run/hostreapd-test-x.pid"},
+                    relative_case{"UpFromASubdirectory", "sub", "../hostreapd-test-up.pid",
+                                  "hostreapd-test-up.pid", "/hostreapd-test-up.pid"},
+                    relative_case{"PlainName", "sub", "hostreapd-test-here.pid", "sub/hostreapd-test-here.pid",
+                                  "/hostreapd-test-here.pid"}),
+    [](const testing::TestParamInfo<relative_case>& i) { return std::string(i.param.name); });
+
+// ---- A second start while the first runs.
+
+class PidFileSecondStart : public testing::TestWithParam<bool> {};
+
+TEST_P(PidFileSecondStart, IsRefusedWithTheFirstOnesPidAndNeverDetaches) {
+  bool first_detached = GetParam();
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  std::string path = h.dir.file("hostreapd.pid");
+  std::vector<std::string> args = {"-t", "5", "-s", "1", "-p", path};
+
+  child_process fg;
+  pid_t first;
+  if (first_detached) {
+    first = start_detached(h, args);
+  } else {
+    std::vector<std::string> fg_args = args;
+    fg_args.push_back("-f");
+    fg = h.start(fg_args);
+    first = fg.pid;
+  }
+  ASSERT_GT(first, 0);
+  ASSERT_TRUE(wait_for_content(path, pid_text(first), LIMIT_MS));
+
+  for (bool second_detached : {true, false}) {
+    SCOPED_TRACE(second_detached ? "second start detached" : "second start in the foreground");
+    std::vector<std::string> second_args = args;
+    if (!second_detached) second_args.push_back("-f");
+    child_process second = h.start(second_args);
+    exit_result r = second.wait(LIMIT_MS);
+    ASSERT_TRUE(r.finished);
+    EXPECT_TRUE(r.exited);
+    // Status 1 from the starter itself: a detached child would have left
+    // its starter with status 0.
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(second.err(), "hostreapd: hostreapd already running, pid: " + pid_text(first) + "\n");
+    EXPECT_EQ(h.daemons(), std::vector<pid_t>{first});
+    EXPECT_EQ(read_file(path), pid_text(first));
+  }
+
+  // The first one never noticed: it cycles on and removes its file at the stop.
+  long lists = h.requests(89);
+  ASSERT_TRUE(h.wait_for_lists(lists + 1, LIMIT_MS));
+  if (first_detached) {
+    stop_daemon(h, first, SIGTERM);
+  } else {
+    fg.send(SIGTERM);
+    ASSERT_TRUE(fg.wait(LIMIT_MS).finished);
+  }
+  EXPECT_FALSE(exists(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileSecondStart, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) {
+                           return std::string(i.param ? "Detached" : "InTheForeground");
+                         });
+
+// ---- A file held by someone else.
+
+struct held_case {
+  const char* name;
+  const char* content;  // what the holder's file says
+  int status;  // of the start
+  const char* err;  // its whole standard error
+};
+void PrintTo(const held_case& c, std::ostream* os) { *os << c.name; }
+
+class PidFileHeld : public testing::TestWithParam<held_case> {};
+
+TEST_P(PidFileHeld, StartReadsTheHoldersFile) {
+  const held_case& c = GetParam();
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  std::string path = h.dir.file("hostreapd.pid");
+  lock_holder holder(path, c.content);
+
+  child_process starter = h.start({"-t", "5", "-s", "1", "-p", path});
+  exit_result r = starter.wait(LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.code, c.status);
+  EXPECT_EQ(starter.err(), c.err);
+
+  if (c.status == 0) {
+    // Not a running instance after all: the daemon runs without a PID file.
+    pid_t pid = h.find_daemon(LIMIT_MS);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
+    EXPECT_EQ(read_file(path), c.content);
+    stop_daemon(h, pid, SIGTERM);
+  } else {
+    EXPECT_TRUE(h.daemons().empty());
+    EXPECT_EQ(h.requests(93), 0);  // refused before the first cycle
+  }
+  // The holder's file is the holder's: neither changed nor removed.
+  EXPECT_EQ(read_file(path), c.content);
+}
+
+INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileHeld,
+    testing::Values(held_case{"Pid", "4321", 1, "hostreapd: hostreapd already running, pid: 4321\n"},
+                    // A holder between taking the lock and writing its PID.
+                    held_case{"Empty", "", 1, "hostreapd: hostreapd already running, pid: 0\n"},
+                    held_case{"PidAndLineFeed", "4321\n", 0, "hostreapd: cannot open pid file: Invalid argument\n"},
+                    held_case{"Words", "not a pid", 0, "hostreapd: cannot open pid file: Invalid argument\n"}),
+    [](const testing::TestParamInfo<held_case>& i) { return std::string(i.param.name); });
+
+// ---- Paths that cannot be had: a warning, and a run without a PID file.
+
+struct unusable_case {
+  const char* name;
+  std::function<std::string(const std::string& dir)> path;  // from the test's directory
+  const char* err;
+  bool names_a_file;  // the path could name a file, which must not appear
+};
+void PrintTo(const unusable_case& c, std::ostream* os) { *os << c.name; }
+
+class PidFileUnusable : public testing::TestWithParam<unusable_case> {};
+
+TEST_P(PidFileUnusable, WarnsAndRunsWithoutAPidFile) {
+  const unusable_case& c = GetParam();
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  std::string path = c.path(h.dir.path);
+
+  std::string err;
+  pid_t pid = start_detached(h, {"-t", "5", "-s", "1", "-p", path}, &err);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(err, c.err);
+  ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
+  if (c.names_a_file) {
+    EXPECT_FALSE(exists(path)) << path;
+  }
+  stop_daemon(h, pid, SIGTERM);
+}
+
+INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileUnusable,
+    testing::Values(
+        unusable_case{"MissingDirectory", [](const std::string& d) { return d + "/no-such-dir/hostreapd.pid"; },
+                      "hostreapd: cannot open pid file: No such file or directory\n", true},
+        unusable_case{"Directory", [](const std::string& d) { return d; },
+                      "hostreapd: cannot open pid file: Is a directory\n", false},
+        // Every directory on the way exists: only the length refuses it.
+        unusable_case{"Length1024", [](const std::string& d) { return path_of_length(d, 1024); },
+                      "hostreapd: cannot open pid file: File name too long\n", true},
+        unusable_case{"Length2000", [](const std::string& d) { return path_of_length(d, 2000); },
+                      "hostreapd: cannot open pid file: File name too long\n", true}),
+    [](const testing::TestParamInfo<unusable_case>& i) { return std::string(i.param.name); });
+
+// ---- A stale file, left where no one holds it, is taken over.
+
+enum class stale_kind { killed, fatal_error, long_content, garbage };
+
+struct stale_case {
+  const char* name;
+  stale_kind kind;
+};
+void PrintTo(const stale_case& c, std::ostream* os) { *os << c.name; }
+
+class PidFileStale : public testing::TestWithParam<stale_case> {};
+
+TEST_P(PidFileStale, NextStartTakesItOver) {
+  const stale_case& c = GetParam();
+  daemon_harness h;
+  std::string path = h.dir.file("hostreapd.pid");
+  std::vector<std::string> args = {"-t", "5", "-s", "1", "-p", path};
+  std::string stale;
+
+  switch (c.kind) {
+    case stale_kind::killed: {
+      h.admin("create 5 type addr");
+      pid_t old = start_detached(h, args);
+      ASSERT_GT(old, 0);
+      ASSERT_TRUE(wait_for_content(path, pid_text(old), LIMIT_MS));
+      stop_daemon(h, old, SIGKILL);
+      stale = pid_text(old);
+      break;
+    }
+    case stale_kind::fatal_error: {
+      // No table yet: the first cycle's request fails and the daemon ends
+      // without its shutdown steps. Its fatal message names its PID.
+      child_process starter = h.start(args);
+      ASSERT_TRUE(starter.wait(LIMIT_MS).finished);
+      const std::string fatal = "failed to request table info: No such process";
+      ASSERT_TRUE(h.sink.wait_for(fatal, LIMIT_MS));
+      pid_t old = -1;
+      for (const auto& m : h.sink.messages())
+        if (m.text == fatal) old = m.pid;
+      ASSERT_GT(old, 0);
+      EXPECT_TRUE(h.wait_gone(old, LIMIT_MS));
+      stale = pid_text(old);
+      h.admin("create 5 type addr");
+      break;
+    }
+    case stale_kind::long_content:
+      h.admin("create 5 type addr");
+      stale = "99999999999999";  // longer than any PID: the rest must not stay behind
+      write_file(path, stale);
+      break;
+    case stale_kind::garbage:
+      h.admin("create 5 type addr");
+      stale = "not a pid\n";  // unreadable, but no one holds it
+      write_file(path, stale);
+      break;
+  }
+  ASSERT_EQ(read_file(path), stale) << "the file should be left behind";
+
+  std::string err;
+  pid_t pid = start_detached(h, args, &err);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(err, "");
+  ASSERT_TRUE(wait_for_content(path, pid_text(pid), LIMIT_MS)) << "file holds \"" << read_file(path) << "\"";
+  ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
+  stop_daemon(h, pid, SIGTERM);
+  EXPECT_FALSE(exists(path));
+}
+
+INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileStale,
+                         testing::Values(stale_case{"KilledDaemon", stale_kind::killed},
+                                         stale_case{"FatalError", stale_kind::fatal_error},
+                                         stale_case{"LongContent", stale_kind::long_content},
+                                         stale_case{"Garbage", stale_kind::garbage}),
+                         [](const testing::TestParamInfo<stale_case>& i) { return std::string(i.param.name); });
+
+// ---- Two starts at the same moment.
+
+class PidFileRace : public testing::TestWithParam<bool> {};
+
+TEST_P(PidFileRace, ExactlyOneRunsAndTheOtherIsRefused) {
+  bool detached = GetParam();
+  // A few rounds, so that the loser meets the winner at different moments
+  // (before or after it wrote its PID); every one must end the same way.
+  for (int round = 0; round < 5; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    daemon_harness h;
+    h.admin("create 5 type addr");
+    std::string path = h.dir.file("hostreapd.pid");
+    std::vector<std::string> args = {"-t", "5", "-s", "1", "-p", path};
+    if (!detached) args.push_back("-f");
+
+    child_process a = h.start(args);
+    child_process b = h.start(args);
+    const pid_t starters[2] = {a.pid, b.pid};
+    child_process* both[2] = {&a, &b};
+
+    // Detached, both starters end: the winner's with 0 once its child has
+    // detached, the loser's with 1. In the foreground only the loser ends.
+    exit_result ends[2];
+    for (int waited = 0; waited < LIMIT_MS; waited += 10) {
+      for (int i = 0; i < 2; i++)
+        if (!ends[i].finished) ends[i] = both[i]->wait(0);
+      if (detached ? ends[0].finished && ends[1].finished : ends[0].finished || ends[1].finished) break;
+      sleep_ms(10);
+    }
+    int lost = ends[0].finished && ends[0].exited && ends[0].code == 1 ? 0 : 1;
+    ASSERT_TRUE(ends[lost].finished && ends[lost].exited && ends[lost].code == 1) << "neither start was refused";
+    child_process* loser = both[lost];
+    child_process* winner_child = both[1 - lost];
+    std::string loser_err = loser->err();
+
+    pid_t winner;
+    if (detached) {
+      ASSERT_TRUE(ends[1 - lost].finished);
+      EXPECT_TRUE(ends[1 - lost].exited);
+      EXPECT_EQ(ends[1 - lost].code, 0);
+      winner = h.find_daemon(LIMIT_MS);
+      ASSERT_GT(winner, 0);
+      EXPECT_NE(winner, starters[0]);
+      EXPECT_NE(winner, starters[1]);
+    } else {
+      EXPECT_FALSE(ends[1 - lost].finished) << "the winner ended";
+      winner = winner_child->pid;
+      ASSERT_GT(winner, 0);
+    }
+    EXPECT_EQ(winner_child->err(), "");
+    EXPECT_EQ(h.daemons(), std::vector<pid_t>{winner});
+
+    // The loser read the winner's file either before or after the PID was
+    // written into it.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(loser_err, m, std::regex("hostreapd: hostreapd already running, pid: ([0-9]+)\n")))
+        << loser_err;
+    EXPECT_TRUE(m[1] == "0" || m[1] == pid_text(winner)) << loser_err;
+    ASSERT_TRUE(wait_for_content(path, pid_text(winner), LIMIT_MS));
+
+    if (detached) {
+      stop_daemon(h, winner, SIGTERM);
+    } else {
+      winner_child->send(SIGTERM);
+      ASSERT_TRUE(winner_child->wait(LIMIT_MS).finished);
+    }
+    EXPECT_FALSE(exists(path));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileRace, testing::Bool(), [](const testing::TestParamInfo<bool>& i) {
+  return std::string(i.param ? "Detached" : "InTheForeground");
+});
+
+}  // namespace
