@@ -35,10 +35,11 @@ struct free_deleter {
 
 // Detaching makes the root directory the working directory, so a relative
 // PID-file path is made absolute against the starting directory first and
-// that one path is used from opening to removal. Returns false when the
-// starting directory cannot be had.
+// that one path is used from opening to removal. An empty path names no
+// file and stays empty (prefixed, it would name the starting directory).
+// Returns false when the starting directory cannot be had.
 bool absolute_pid_path(const char* path, std::string* out) {
-  if (path[0] == '/') {
+  if (path[0] == '/' || path[0] == '\0') {
     *out = path;
     return true;
   }

@@ -361,7 +361,10 @@ INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileUnusable,
         unusable_case{"Length1024", [](const std::string& d) { return path_of_length(d, 1024); },
                       "hostreapd: cannot open pid file: File name too long\n", true},
         unusable_case{"Length2000", [](const std::string& d) { return path_of_length(d, 2000); },
-                      "hostreapd: cannot open pid file: File name too long\n", true}),
+                      "hostreapd: cannot open pid file: File name too long\n", true},
+        // An empty path names no file, wherever the daemon starts.
+        unusable_case{"Empty", [](const std::string&) { return std::string(); },
+                      "hostreapd: cannot open pid file: No such file or directory\n", false}),
     [](const testing::TestParamInfo<unusable_case>& i) { return std::string(i.param.name); });
 
 // ---- A stale file, left where no one holds it, is taken over.
