@@ -45,8 +45,21 @@ long daemon_harness::requests(int opcode) { return stats_count(emu.admin("stats"
 
 bool daemon_harness::wait_for_lists(long n, int timeout_ms) {
   for (int waited = 0;; waited += 10) {
+    sink.messages();
     if (requests(89) >= n) return true;
     if (waited >= timeout_ms) return false;
+    sleep_ms(10);
+  }
+}
+
+exit_result daemon_harness::wait_exit(child_process& d, int timeout_ms) {
+  for (int waited = 0;; waited += 10) {
+    sink.messages();
+    exit_result r = d.wait(0);
+    if (r.finished || waited >= timeout_ms) {
+      sink.messages();
+      return r;
+    }
     sleep_ms(10);
   }
 }

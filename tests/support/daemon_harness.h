@@ -33,8 +33,14 @@ struct daemon_harness {
 
   // Requests of this opcode the server has answered so far.
   long requests(int opcode);
-  // Waits until at least n list requests have been answered.
+  // Waits until at least n list requests have been answered. Reads the
+  // syslog sink meanwhile (see wait_exit).
   bool wait_for_lists(long n, int timeout_ms);
+  // Waits at most timeout_ms for a hostreapd started here to end, reading
+  // the syslog sink meanwhile: a datagram socket queues only a few messages
+  // (net.unix.max_dgram_qlen, 10 by default), and a daemon that logs more
+  // blocks in syslog(3), deaf to its stop signals, until they are read.
+  exit_result wait_exit(child_process& d, int timeout_ms);
 
   // The hostreapd processes whose environment names this server (running).
   std::vector<pid_t> daemons();
