@@ -1,0 +1,313 @@
+// Faults from the platform, met by the real daemon against a real fwemu
+// server: refused and malformed kernel answers (injected with the server's
+// "fault" command), a locked or vanished table, a server that dies in the
+// middle of a cycle or between cycles, and one that answers slowly.
+//
+// In every case the daemon ends with the status and message it is built to
+// give (on standard error in the foreground, in syslog at LOG_ERR once
+// detached) or goes on sweeping; it never crashes or hangs, and never
+// deletes an entry whose time has not come.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <ostream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/daemon_harness.h"
+
+namespace {
+
+constexpr int LIMIT_MS = 15000;  // guards against hangs only
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
+struct table_entry {
+  std::string key;  // as the emulator lists it and the daemon renders it
+  long value;
+  bool due;
+};
+
+// Table 5: due entries of every address kind beside ones far from due.
+std::vector<table_entry> fill_table(daemon_harness& h, bool with_due = true) {
+  const long now = static_cast<long>(time(nullptr));
+  std::vector<table_entry> all = {
+      {"192.0.2.1", 0, true},
+      {"192.0.2.9", 4294967295L, false},
+      {"198.51.100.0/24", now - 10, true},
+      {"203.0.113.128/25", now + 3600, false},
+      {"2001:db8::1", 1, true},
+      {"2001:db8:1::/64", now + 3600, false},
+  };
+  std::vector<table_entry> used;
+  h.admin("create 5 type addr");
+  for (const auto& e : all) {
+    if (e.due && !with_due) continue;
+    h.admin("add 5 " + e.key + " " + std::to_string(e.value));
+    used.push_back(e);
+  }
+  return used;
+}
+
+// The key of the first due entry in listing order: the one the daemon
+// tries to delete first.
+std::string first_due_key(daemon_harness& h, const std::vector<table_entry>& entries) {
+  for (const auto& l : lines(h.admin("list 5")))
+    for (const auto& e : entries)
+      if (e.due && l.starts_with(e.key + " ")) return e.key;
+  return "";
+}
+
+// ---------------------------------------------------------------------------
+// Faults that end the daemon in its first cycle, before any entry has left.
+
+struct fatal_case {
+  const char* name;
+  std::vector<std::string> setup;  // administrative commands before the start
+  std::string message;  // what follows "hostreapd: " on standard error
+  bool tries_delete;  // the first due entry is logged and its deletion refused
+  long lists;  // list requests the daemon makes (-1: not counted)
+};
+
+const fatal_case FATAL_CASES[] = {
+    {"ListOutOfMemoryEightTimes", {"fault fail list ENOMEM 8"},
+     "Error requesting table 5 list: Cannot allocate memory", false, 8},
+    {"ListRefused", {"fault fail list EPERM"}, "Error requesting table 5 list: Operation not permitted", false, 1},
+    {"InfoRefused", {"fault fail info EPERM"}, "failed to request table info: Operation not permitted", false, 0},
+    {"InfoReplyShort", {"fault short-info 100"}, "failed to request table info: Bad message", false, 0},
+    {"ListEntryOfLengthZero", {"fault corrupt-list zero-length"}, "Error requesting table 5 list: Bad message", false,
+     1},
+    {"ListEntryPastTheEnd", {"fault corrupt-list past-end"}, "Error requesting table 5 list: Bad message", false, 1},
+    {"ListCountTooLarge", {"fault corrupt-list count"}, "Error requesting table 5 list: Bad message", false, 1},
+    {"TableLocked", {"lock 5"}, "Deleting record failed: table is locked", true, 1},
+    {"DeleteRefusedAsLocked", {"fault fail delete EACCES"}, "Deleting record failed: table is locked", true, 1},
+    {"DeleteRefusedInvalid", {"fault fail delete EINVAL"}, "Deleting record failed: Invalid argument", true, 1},
+};
+
+void PrintTo(const fatal_case& c, std::ostream* os) { *os << c.name; }
+
+class DaemonFatalFault : public testing::TestWithParam<fatal_case> {};
+
+TEST_P(DaemonFatalFault, ForegroundEndsWithItsMessageAndDeletesNothing) {
+  const fatal_case& c = GetParam();
+  daemon_harness h;
+  std::vector<table_entry> entries = fill_table(h);
+  const std::string before = h.admin("list 5");
+  const std::string first = first_due_key(h, entries);
+  for (const auto& words : c.setup) h.admin(words);
+
+  child_process d = h.start({"-t", "5", "-f", "-s", "0"});
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished) << "hangs";
+  ASSERT_TRUE(r.exited) << "ended by signal " << r.signal;
+  EXPECT_EQ(r.code, 71);
+  EXPECT_EQ(d.err(), "hostreapd: " + c.message + "\n");
+
+  std::vector<std::string> removals;
+  if (c.tries_delete) {
+    // The report of the refused record (its result byte untouched, its key
+    // and the value it was sent with); no second deletion is tried.
+    EXPECT_EQ(d.out(), "ignored: " + first + " 0\n");
+    removals.push_back("Removing host " + first + " from table 5");
+    EXPECT_EQ(h.requests(87), 1);
+  } else {
+    EXPECT_EQ(d.out(), "");
+    EXPECT_EQ(h.requests(87), 0);
+  }
+  EXPECT_EQ(h.removal_lines(), removals);
+  if (c.lists >= 0) {
+    EXPECT_EQ(h.requests(89), c.lists);
+  }
+  h.admin("fault clear");
+  h.admin("unlock 5");
+  EXPECT_EQ(h.admin("list 5"), before) << "an entry left the table";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, DaemonFatalFault, testing::ValuesIn(FATAL_CASES),
+                         [](const testing::TestParamInfo<fatal_case>& i) { return std::string(i.param.name); });
+
+// Detached, standard error is the null device: the message goes to syslog
+// at LOG_ERR under the detached process's PID, and the process is gone.
+struct detached_case {
+  const char* name;
+  const char* setup;
+  const char* message;
+  bool tries_delete;
+};
+
+const detached_case DETACHED_CASES[] = {
+    {"ListOutOfMemoryEightTimes", "fault fail list ENOMEM 8", "Error requesting table 5 list: Cannot allocate memory",
+     false},
+    {"DeleteRefusedInvalid", "fault fail delete EINVAL", "Deleting record failed: Invalid argument", true},
+};
+
+void PrintTo(const detached_case& c, std::ostream* os) { *os << c.name; }
+
+class DaemonDetachedFault : public testing::TestWithParam<detached_case> {};
+
+TEST_P(DaemonDetachedFault, MessageReachesSyslogAtLogErrAndTheDaemonIsGone) {
+  const detached_case& c = GetParam();
+  daemon_harness h;
+  std::vector<table_entry> entries = fill_table(h);
+  const std::string before = h.admin("list 5");
+  const std::string first = first_due_key(h, entries);
+  h.admin(c.setup);
+
+  child_process starter = h.start({"-t", "5", "-s", "0"});
+  exit_result started = h.wait_exit(starter, LIMIT_MS);
+  ASSERT_TRUE(started.finished);
+  EXPECT_EQ(started.code, 0);  // the parent leaves once the child is detached
+  ASSERT_TRUE(h.sink.wait_for(c.message, LIMIT_MS)) << "no message in syslog";
+
+  pid_t pid = -1;
+  std::vector<std::string> texts;
+  for (const auto& m : h.sink.messages()) {
+    if (m.text == c.message) pid = m.pid;
+    EXPECT_EQ(m.priority, m.text == c.message ? 35 : 38) << m.raw;  // LOG_AUTH | LOG_ERR, LOG_AUTH | LOG_INFO
+    texts.push_back(m.text);
+  }
+  ASSERT_GT(pid, 0);
+  EXPECT_NE(pid, starter.pid);
+  EXPECT_TRUE(h.wait_gone(pid, LIMIT_MS));
+  // "starting...." comes from the process before it detached.
+  std::vector<std::string> want = {"starting...."};
+  if (c.tries_delete) want.push_back("Removing host " + first + " from table 5");
+  want.push_back(c.message);
+  EXPECT_EQ(texts, want);
+  h.admin("fault clear");
+  EXPECT_EQ(h.admin("list 5"), before) << "an entry left the table";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, DaemonDetachedFault, testing::ValuesIn(DETACHED_CASES),
+                         [](const testing::TestParamInfo<detached_case>& i) { return std::string(i.param.name); });
+
+// ---------------------------------------------------------------------------
+// Faults the daemon lives through.
+
+// Runs the daemon in the foreground for at least `lists` list requests,
+// stops it and expects a clean end; then exactly the due entries have gone,
+// each logged once.
+void sweep_and_expect_due_entries_gone(daemon_harness& h, const std::vector<table_entry>& entries, long lists) {
+  child_process d = h.start({"-t", "5", "-f", "-s", "0"});
+  EXPECT_TRUE(h.wait_for_lists(lists, LIMIT_MS));
+  d.send(SIGTERM);
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished) << "hangs";
+  ASSERT_TRUE(r.exited) << "ended by signal " << r.signal;
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(d.err(), "");
+  EXPECT_EQ(d.out(), "");
+
+  std::vector<std::string> removed = h.removal_lines();
+  std::vector<std::string> left;
+  for (const auto& e : entries) {
+    const std::string line = "Removing host " + e.key + " from table 5";
+    EXPECT_EQ(std::count(removed.begin(), removed.end(), line), e.due ? 1 : 0) << e.key;
+    if (!e.due) left.push_back(e.key + " " + std::to_string(e.value));
+  }
+  h.admin("fault clear");
+  std::vector<std::string> listed = lines(h.admin("list 5"));
+  std::sort(left.begin(), left.end());
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, left);
+}
+
+TEST(DaemonLivesThrough, ListOutOfMemoryUpToSevenTimesThenTheSweepGoesOn) {
+  // The kernel reports the length it needs: its own, a larger one, or one
+  // too small even for the request header. The eighth attempt still counts.
+  for (const char* fault : {"fault fail list ENOMEM 1", "fault fail list ENOMEM 7 4000", "fault fail list ENOMEM 3 0"}) {
+    SCOPED_TRACE(fault);
+    daemon_harness h;
+    std::vector<table_entry> entries = fill_table(h);
+    h.admin(fault);
+    sweep_and_expect_due_entries_gone(h, entries, 10);
+  }
+}
+
+TEST(DaemonLivesThrough, SlowAnswersStillSweepCorrectly) {
+  daemon_harness h;
+  std::vector<table_entry> entries = fill_table(h);
+  h.admin("fault delay 300 0");  // every request held 300 ms
+  sweep_and_expect_due_entries_gone(h, entries, 2);
+}
+
+// ---------------------------------------------------------------------------
+// The table or the whole emulator vanishes while the daemon runs.
+
+TEST(DaemonVanishing, TableDestroyedBetweenCyclesEndsTheNextCycle) {
+  daemon_harness h;
+  std::vector<table_entry> entries = fill_table(h, false);
+  child_process d = h.start({"-t", "5", "-f", "-s", "1"});
+  // With nothing due, the list request is the cycle's last: once it has
+  // been answered the daemon makes no request until the next cycle.
+  ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+  h.admin("destroy 5");
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished) << "hangs";
+  ASSERT_TRUE(r.exited) << "ended by signal " << r.signal;
+  EXPECT_EQ(r.code, 71);
+  EXPECT_EQ(d.err(), "hostreapd: failed to request table info: No such process\n");
+  EXPECT_EQ(h.requests(89), 1);
+  EXPECT_EQ(h.removal_lines(), std::vector<std::string>{});
+}
+
+struct vanish_case {
+  const char* name;
+  bool during_request;  // killed while a request is held, else in the pause
+};
+
+void PrintTo(const vanish_case& c, std::ostream* os) { *os << c.name; }
+
+class DaemonServerKilled : public testing::TestWithParam<vanish_case> {};
+
+TEST_P(DaemonServerKilled, EndsWithStatus71AndTheReasonNoHang) {
+  const vanish_case& c = GetParam();
+  daemon_harness h;
+  fill_table(h, false);
+  child_process d;
+  if (c.during_request) {
+    h.admin("fault delay 2000 0");  // every request held two seconds
+    long seen = h.emu.connections();
+    d = h.start({"-t", "5", "-f", "-s", "0"});
+    // The daemon's control connection shows in the count beside those of
+    // the counting commands themselves; its first request follows at once.
+    bool connected = false;
+    for (int waited = 0; !connected && waited < LIMIT_MS; waited += 10) {
+      connected = h.emu.connections() > ++seen;
+      if (!connected) sleep_ms(10);
+    }
+    ASSERT_TRUE(connected);
+    sleep_ms(300);
+  } else {
+    d = h.start({"-t", "5", "-f", "-s", "2"});
+    ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+  }
+  h.emu.kill();
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished) << "hangs";
+  ASSERT_TRUE(r.exited) << "ended by signal " << r.signal;
+  EXPECT_EQ(r.code, 71);
+  // A held request never gets its reply (the connection is reset); the next
+  // request after the pause finds the connection closed (a broken pipe).
+  EXPECT_TRUE(std::regex_match(d.err(), std::regex("hostreapd: (failed to request table info|Error requesting table 5 "
+                                                   "list): (Connection reset by peer|Broken pipe)\n")))
+      << d.err();
+  EXPECT_EQ(d.out(), "");
+  EXPECT_EQ(h.removal_lines(), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, DaemonServerKilled,
+                         testing::Values(vanish_case{"DuringAHeldRequest", true}, vanish_case{"InThePause", false}),
+                         [](const testing::TestParamInfo<vanish_case>& i) { return std::string(i.param.name); });
+
+}  // namespace
