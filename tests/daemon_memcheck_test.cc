@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
+#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -52,6 +53,8 @@ const memcheck_case CASES[] = {
     // A malformed reply: the listing's buffer is released before the end.
     {"EndsOnAMalformedListing", "fault corrupt-list past-end", 71, "hostreapd: Error requesting table 5 list: Bad message"},
 };
+
+void PrintTo(const memcheck_case& c, std::ostream* os) { *os << c.name; }
 
 class DaemonMemcheck : public testing::TestWithParam<memcheck_case> {};
 
