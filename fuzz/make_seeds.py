@@ -79,6 +79,13 @@ def key_seeds():
         "flow_v4": seed(FLOW, "192.0.2.1,tcp,ssh,192.0.2.2,80", SRCIP | PROTO | SRCPORT | DSTIP | DSTPORT),
         "flow_v6": seed(FLOW, "2001:db8::1,2001:db8::2,443", SRCIP | DSTIP | DSTPORT),
         "mac": seed(MAC, "00:11:22:33:44:55/48"),
+        "mac_wide": seed(MAC, "00:11:22:33:44:55/49"),
+        "addr_v4_wide": seed(ADDR, "192.0.2.0/33"),
+        "addr_v6_wide": seed(ADDR, "2001:db8::/129"),
+        "addr_v4_compatible": seed(ADDR, "::192.0.2.1"),
+        "flow_proto_wrap": seed(FLOW, "-1", PROTO),
+        "flow_port_wrap": seed(FLOW, "192.0.2.1,70000", SRCIP | DSTPORT),
+        "flow_dst_missing": seed(FLOW, "192.0.2.1", SRCIP | DSTIP | DSTPORT),
         "missing_table": seed(ADDR | 12 << 4, "192.0.2.1"),
         "add_missing_table": seed(ADDR | 1 << 3 | 12 << 4, "192.0.2.1"),
     }

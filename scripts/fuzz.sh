@@ -38,13 +38,16 @@ for target in "${targets[@]}"; do
   mkdir -p "$corpus" "$artifacts"
   if [ -d "fuzz/corpus/$target" ]; then cp -R "fuzz/corpus/$target/." "$corpus/"; fi
 
+  extra=()
+  if [ -f "fuzz/$target.dict" ]; then extra+=(-dict="fuzz/$target.dict"); fi
+
   echo "== $target: ${seconds}s"
   # -close_fd_mask=3 keeps the target's own output (the lines the renderer
   # prints, the messages of every fatal exit) out of the log; the fuzzer's
   # lines and the sanitizers' reports still come through.
   rc=0
   "$bin" "$corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -close_fd_mask=3 \
-    -print_final_stats=1 -artifact_prefix="$artifacts/" >"$scratch/$target.log" 2>&1 || rc=$?
+    -print_final_stats=1 -artifact_prefix="$artifacts/" "${extra[@]}" >"$scratch/$target.log" 2>&1 || rc=$?
   found=$(find "$artifacts" -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) | sort)
   if [ "$rc" -ne 0 ] || [ -n "$found" ] || grep -qE '^(==[0-9]+==ERROR|SUMMARY: )' "$scratch/$target.log"; then
     tail -n 60 "$scratch/$target.log"
