@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -67,9 +66,10 @@ std::string path_of_length(const std::string& base, size_t length) {
   return path + "/" + std::string(left - 1, 'f');
 }
 
-// Another process's hold on a PID file: the file with this content, locked
-// the way the daemon locks it, for as long as the holder lives. The lock
-// belongs to this open file, so the daemon's own open of the path meets it.
+// A hold on a PID file by someone other than the daemon (this test
+// process): the file with this content, locked the way the daemon locks it,
+// for as long as the holder lives. The lock belongs to this open file, so
+// the daemon's own open of the path meets it.
 struct lock_holder {
   lock_holder(const std::string& path, const std::string& content) {
     fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -90,6 +90,7 @@ struct lock_holder {
 pid_t start_detached(daemon_harness& h, const std::vector<std::string>& args, std::string* err = nullptr,
                      const std::string& cwd = "") {
   child_process starter = h.start(args, true, 0, cwd);
+  const pid_t starter_pid = starter.pid;
   exit_result r = starter.wait(LIMIT_MS);
   EXPECT_TRUE(r.finished);
   EXPECT_TRUE(r.exited);
@@ -97,7 +98,7 @@ pid_t start_detached(daemon_harness& h, const std::vector<std::string>& args, st
   if (err != nullptr) *err = starter.err();
   pid_t pid = h.find_daemon(LIMIT_MS);
   EXPECT_GT(pid, 0) << "no detached daemon";
-  EXPECT_NE(pid, starter.pid);
+  EXPECT_NE(pid, starter_pid);
   return pid;
 }
 
