@@ -9,26 +9,37 @@
 //
 // Every record is a heap block of its own size and every text buffer one of
 // exactly 128 bytes, so a read or write past any of them is caught.
+//
+// The key text of an address entry then takes the daemon's road back: the
+// delete command parses it, and it must name the same key.
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "fuzz/fake_name_lookups.h"
 #include "fuzz/fuzz_support.h"
 #include "fwtable/entry_render.h"
 #include "fwtable/fw_records.h"
+#include "fwtable/fwctl.h"
+#include "fwtable/key_parse.h"
 
 namespace {
+
+constexpr int EXIT_DATAERR = 65;
 
 struct address_record {
   int calls;
   uint32_t expiry;
+  char key_text[ENTRY_TEXT_SIZE];
 };
 
 address_record addresses;
 
 int record_address(char* key_text, uint32_t expiry) {
   FUZZ_CHECK(memchr(key_text, '\0', ENTRY_TEXT_SIZE) != nullptr);
+  memcpy(addresses.key_text, key_text, ENTRY_TEXT_SIZE);
   // The whole 128-byte buffer is the renderer's and writable.
   memset(key_text, 'x', ENTRY_TEXT_SIZE - 1);
   key_text[ENTRY_TEXT_SIZE - 1] = '\0';
@@ -74,6 +85,68 @@ uint32_t leading_number(const char* text) {
   return static_cast<uint32_t>(static_cast<unsigned long long>(strtoll(text, nullptr, 10)));
 }
 
+// The kernel's answer to the delete command's info request: an address
+// table.
+int answer_address_table_info(void*, void* buf, uint32_t* len) {
+  ip_fw3_opheader op;
+  memcpy(&op, buf, sizeof op);
+  FUZZ_CHECK(op.opcode == IP_FW_TABLE_XINFO && *len == FW_INFO_REQUEST_SIZE);
+  ipfw_xtable_info xi;
+  memset(&xi, 0, sizeof xi);
+  xi.type = IPFW_TABLE_ADDR;
+  xi.vmask = IPFW_VTYPE_LEGACY;
+  strcpy(xi.tablename, "t5");
+  memcpy(static_cast<uint8_t*>(buf) + sizeof(ipfw_obj_header), &xi, sizeof xi);
+  *len = FW_INFO_REQUEST_SIZE;
+  return 0;
+}
+
+// An address key the kernel can hold: IPv4 with a mask length up to 32 or
+// IPv6 with one up to 128.
+bool kernel_address_key(const ipfw_obj_tentry& e) {
+  return (e.subtype == FW_AF_INET && e.masklen <= 32) || (e.subtype == FW_AF_INET6 && e.masklen <= 128);
+}
+
+// An IPv4-compatible IPv6 address (::a.b.c.d other than :: and ::1), which
+// key parsing refuses.
+bool v4_compatible(const ipfw_obj_tentry& e) {
+  static const uint8_t zero12[12] = {};
+  const uint8_t* a = e.k.raw;
+  uint32_t low = uint32_t{a[12]} << 24 | uint32_t{a[13]} << 16 | uint32_t{a[14]} << 8 | a[15];
+  return e.subtype == FW_AF_INET6 && memcmp(a, zero12, sizeof zero12) == 0 && low > 1;
+}
+
+// The delete command's parse of the key text gives back the entry's key:
+// its family, mask length and address.
+void check_key_round_trip(const ipfw_obj_tentry& e, const char* key_text) {
+  size_t len = strlen(key_text);
+  std::unique_ptr<char[]> key(new char[len + 1]);
+  memcpy(key.get(), key_text, len + 1);
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, "t5", 0);
+  ipfw_xtable_info cache;
+  memset(&cache, 0, sizeof cache);
+  ipfw_obj_tentry parsed;
+  memset(&parsed, 0, sizeof parsed);
+  uint8_t type = 0;
+  uint32_t vmask = 0;
+
+  fwctl_set_handler(answer_address_table_info, nullptr);
+  try {
+    parse_entry_key(&oh, &parsed, key.get(), 0, &type, &vmask, &cache);
+  } catch (const fatal_exit& x) {
+    fwctl_set_handler(nullptr, nullptr);
+    FUZZ_CHECK(x.status == EXIT_DATAERR && v4_compatible(e));
+    return;
+  }
+  fwctl_set_handler(nullptr, nullptr);
+  FUZZ_CHECK(!v4_compatible(e));
+  FUZZ_CHECK(parsed.subtype == e.subtype && parsed.masklen == e.masklen);
+  size_t n = e.subtype == FW_AF_INET ? 4 : 16;
+  FUZZ_CHECK(memcmp(parsed.k.raw, e.k.raw, n) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -109,6 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (info->type == IPFW_TABLE_ADDR) {
       FUZZ_CHECK(addresses.calls == 1);
       FUZZ_CHECK(addresses.expiry == leading_number(value_text.get()));
+      if (kernel_address_key(*entry)) check_key_round_trip(*entry, addresses.key_text);
     } else {
       FUZZ_CHECK(addresses.calls == 0);
     }
