@@ -11,9 +11,9 @@ namespace {
 
 std::vector<uint8_t> frame(uint32_t kind, uint32_t optlen, const std::string& body, uint32_t magic = FWEMU_MAGIC) {
   fwemu_request_head h{magic, kind, optlen, static_cast<uint32_t>(body.size())};
-  std::vector<uint8_t> out(sizeof h);
+  std::vector<uint8_t> out(sizeof h + body.size());
   memcpy(out.data(), &h, sizeof h);
-  out.insert(out.end(), body.begin(), body.end());
+  if (!body.empty()) memcpy(out.data() + sizeof h, body.data(), body.size());
   return out;
 }
 
