@@ -17,7 +17,6 @@
 #include <cstring>
 #include <err.h>
 #include <memory>
-#include <string>
 
 #include "daemon/command_line.h"
 #include "daemon/expire.h"
@@ -35,32 +34,40 @@ struct free_deleter {
 
 // Detaching makes the root directory the working directory, so a relative
 // PID-file path is made absolute against the starting directory first and
-// that one path is used from opening to removal. An empty path names no
-// file and stays empty (prefixed, it would name the starting directory).
-// Returns false when the starting directory cannot be had.
-bool absolute_pid_path(const char* path, std::string* out) {
+// that one path is used from opening to removal (an empty path stays empty:
+// it names no file). Returns false with errno set when the starting
+// directory cannot be had or the path would not fit.
+bool absolute_pid_path(const char* path, char* out, size_t size) {
+  int n;
   if (path[0] == '/' || path[0] == '\0') {
-    *out = path;
-    return true;
+    n = snprintf(out, size, "%s", path);
+  } else {
+    char cwd[PIDLOCK_PATH_MAX + 1];
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+      if (errno == ERANGE) errno = ENAMETOOLONG;
+      return false;
+    }
+    n = snprintf(out, size, "%s%s%s", cwd, cwd[strlen(cwd) - 1] == '/' ? "" : "/", path);
   }
-  char cwd[PATH_MAX];
-  if (getcwd(cwd, sizeof cwd) == nullptr) return false;
-  *out = cwd;
-  if (out->back() != '/') out->push_back('/');
-  out->append(path);
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   return true;
 }
 
 // P1: the PID file is opened and locked before detaching, so that a refusal
 // reaches the caller.
 pidlock* open_pid_file(const char* path) {
-  std::string abs;
-  if (!absolute_pid_path(path, &abs)) {
+  // One byte more than the library keeps, so that a path too long for it
+  // reaches it whole and is refused there with ENAMETOOLONG.
+  char abs[PIDLOCK_PATH_MAX + 2];
+  if (!absolute_pid_path(path, abs, sizeof abs)) {
     warn("cannot open pid file");
     return nullptr;
   }
   int32_t other = 0;
-  pidlock* pl = pidlock_open(abs.c_str(), 0600, &other);
+  pidlock* pl = pidlock_open(abs, 0600, &other);
   if (pl == nullptr) {
     if (errno == EEXIST) fatal_errx(1, "hostreapd already running, pid: %d", other);
     warn("cannot open pid file");
@@ -92,6 +99,9 @@ int main(int argc, char** argv) {
     // syslog as well.
     fatal_mirror_to_syslog(true);
   }
+  // This is the process that sweeps: from here on the stop signals are
+  // taken only while it waits.
+  block_stop_signals();
 
   if (opts.pid_path != nullptr) pidlock_write(pl);  // P3: the detached process's PID
 

@@ -18,6 +18,8 @@ sigset_t stop_set() {
   return set;
 }
 
+constexpr int64_t max_wait_ns = int64_t{86400} * 1000000000;
+
 int64_t monotonic_ns() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -30,6 +32,13 @@ void install_stop_handling() {
   signal(SIGINT, handle_stop_signal);
   signal(SIGTERM, handle_stop_signal);
   signal(SIGPIPE, SIG_IGN);
+  // A mask inherited from whoever started us must not hold a stop back:
+  // one already pending is taken here, by the handler.
+  sigset_t set = stop_set();
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void block_stop_signals() {
   sigset_t set = stop_set();
   sigprocmask(SIG_BLOCK, &set, nullptr);
 }
@@ -41,6 +50,9 @@ bool wait_for_stop(unsigned seconds) {
   for (;;) {
     int64_t left = deadline - monotonic_ns();
     if (left < 0) left = 0;
+    // One day at a time: a pause of up to 2^32 - 1 seconds fits a 32-bit
+    // time_t this way, and the deadline is recomputed after each wait.
+    if (left > max_wait_ns) left = max_wait_ns;
     timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
     int sig = sigtimedwait(&set, nullptr, &ts);
     if (sig == SIGINT || sig == SIGTERM) {

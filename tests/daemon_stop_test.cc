@@ -86,18 +86,32 @@ INSTANTIATE_TEST_SUITE_P(Signals, DaemonStop,
                                   (i.param.during_request ? "DuringRequest" : "InPause");
                          });
 
+// The signal is already pending when the daemon starts (blocked by the
+// starter), so it lands between the installation of the handlers and the
+// first cycle, before detaching: no cycle may run, in the foreground or in
+// the detached child.
 TEST(DaemonStopEarly, SignalBeforeTheFirstCycleMeansNoCycle) {
-  for (int sig : {SIGTERM, SIGINT}) {
-    daemon_harness h;
-    h.admin("create 5 type addr");
-    long before = h.emu.connections();
-    child_process d = h.start({"-t", "5", "-f", "-s", "0"}, false, sig);
-    exit_result r = d.wait(STOP_LIMIT_MS);
-    ASSERT_TRUE(r.finished);
-    EXPECT_EQ(r.code, 0);
-    // Only the count request's own connection: the daemon never connected.
-    EXPECT_EQ(h.emu.connections(), before + 1);
-    EXPECT_EQ(h.requests(93), 0);
+  for (bool detach : {false, true}) {
+    for (int sig : {SIGTERM, SIGINT}) {
+      SCOPED_TRACE(std::string(detach ? "detached, " : "foreground, ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT"));
+      daemon_harness h;
+      h.admin("create 5 type addr");
+      long before = h.emu.connections();
+      std::vector<std::string> args = {"-t", "5", "-s", "0", "-p", h.dir.file("pid")};
+      if (!detach) args.push_back("-f");
+      child_process d = h.start(args, false, sig);
+      exit_result r = d.wait(STOP_LIMIT_MS);
+      ASSERT_TRUE(r.finished);
+      EXPECT_EQ(r.code, 0);
+      // Let a detached child that wrongly went on reach the server.
+      sleep_ms(300);
+      EXPECT_TRUE(h.daemons().empty());
+      // Only the count request's own connection: no daemon ever connected.
+      EXPECT_EQ(h.emu.connections(), before + 1);
+      EXPECT_EQ(h.requests(93), 0);
+      // The stop ran the shutdown steps: the PID file is gone.
+      EXPECT_FALSE(wait_for_file(h.dir.file("pid"), 0));
+    }
   }
 }
 
