@@ -6,7 +6,7 @@
 // Start-up, the sweep loop and shutdown live here; the table work is done by
 // the table command interpreter, the expiry decision by expire_if_due, the
 // single-instance lock by the PID-file library.
-#include <limits.h>
+#include <fcntl.h>
 #include <sysexits.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -75,9 +75,25 @@ pidlock* open_pid_file(const char* path) {
   return pl;
 }
 
+// Standard input, output and error closed by whoever started us would
+// hand their numbers to the PID file or the control socket; daemon() would
+// then put the null device over them (dropping the lock), and printed lines
+// would go into them. The null device holds the three places instead.
+void hold_standard_descriptors() {
+  for (;;) {
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) return;
+    if (fd > 2) {
+      close(fd);
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  hold_standard_descriptors();
   if (argc <= 2) show_usage();
 
   openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);

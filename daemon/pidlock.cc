@@ -17,6 +17,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+
+// FreeBSD opens and locks in one call; losing O_EXLOCK there (to a feature
+// macro, say) would quietly switch to the two-step road.
+#if defined(__FreeBSD__) && !defined(O_EXLOCK)
+#error "O_EXLOCK is expected on FreeBSD"
+#endif
 #include <utility>
 
 namespace {

@@ -519,3 +519,36 @@ INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileRace, testing::Bool(), [](const t
 });
 
 }  // namespace
+
+namespace {
+
+// Started with standard input, output and error closed, the daemon must
+// not let the PID file take one of their numbers: detaching puts the null
+// device over them, which would close the file and drop its lock.
+TEST(DaemonPidFileClosedDescriptors, LockHoldsAfterDetaching) {
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  const std::string path = h.dir.file("hostreapd.pid");
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec 0<&- 1>&- 2>&- \"$0\" \"$@\"", HOSTREAPD_BIN,
+                                   "-t",      "5",  "-s",                              "1",
+                                   "-p",      path};
+  child_process starter =
+      child_process::start(h.sink.wrap(argv), h.dir.path, {"FWEMU_SOCKET=" + h.emu.socket_path()});
+  ASSERT_TRUE(starter.wait(LIMIT_MS).finished);
+  pid_t pid = h.find_daemon(LIMIT_MS);
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(wait_for_content(path, pid_text(pid), LIMIT_MS)) << "file holds \"" << read_file(path) << "\"";
+  ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+
+  // The lock still holds: a second start is refused and names the first.
+  child_process second = h.start({"-t", "5", "-p", path});
+  exit_result r = second.wait(LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(second.err(), "hostreapd: hostreapd already running, pid: " + pid_text(pid) + "\n");
+
+  stop_daemon(h, pid, SIGTERM);
+  EXPECT_FALSE(exists(path));
+}
+
+}  // namespace
