@@ -38,7 +38,14 @@ void append_field(char* buf, size_t* used, bool* full, const char* fmt, ...) {
   va_start(ap, fmt);
   int n = vsnprintf(buf + *used, room, fmt, ap);
   va_end(ap);
-  if (n < 0 || static_cast<size_t>(n) >= room) {
+  if (n >= 0 && static_cast<size_t>(n) == room) {
+    // The field fits exactly once its comma goes, and it is the last one
+    // that can: keep it (the comma's place already holds the NUL).
+    *used = ENTRY_TEXT_SIZE;
+    *full = true;
+    return;
+  }
+  if (n < 0 || static_cast<size_t>(n) > room) {
     buf[*used] = '\0';
     *full = true;
     return;
@@ -189,6 +196,9 @@ void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* ent
       format_entry_value(info->vmask, &entry->v, value);
       expiry = leading_number(value);
     }
+    // An address of a family that has no text names no key a deletion could
+    // find: it is passed over rather than handed on as an empty key.
+    if (key[0] == '\0') return;
     on_address(key, expiry);
     return;
   }

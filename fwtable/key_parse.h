@@ -6,9 +6,9 @@
 // Owns: nothing; the info cache belongs to the caller.
 // Failure: every failure ends the process with its message and a sysexits
 // status (fatal_errx): 65 for a text that does not parse or a missing
-// table, 68 for an unknown host, 71 for a failed info request. A text
-// whose width, number or port lies outside its field is refused, never cut
-// to fit (cut, it would name a different key).
+// table, 68 for an unknown host, 71 for a failed info request. Widths have
+// an upper bound only; numbers, ports and smaller widths keep their low 32,
+// 16 and 8 bits.
 #pragma once
 
 #include <cstdint>
