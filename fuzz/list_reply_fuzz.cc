@@ -43,6 +43,7 @@ struct kernel_script {
   int list_calls;
   uint64_t expected_len;  // the length the next list request must carry
   std::vector<uint8_t> reply;  // the bytes written from offset 96 by the reply
+  uint32_t reply_len;  // the length the reply reported
   bool replied;
 };
 
@@ -148,7 +149,32 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
   s->in.left = 0;
   s->replied = true;
   *len = answer == 0 ? static_cast<uint32_t>(sizeof(ipfw_obj_header) + n) : length;
+  s->reply_len = *len;
   return 0;
+}
+
+// The address entries of a reply the listing accepted: those of an address
+// table whose key has a text (IPv4 or IPv6); an entry of any other family
+// names no key a deletion could find. The reply is read as the listing saw
+// it, the bytes written and zeros after them up to the reported length.
+uint32_t address_entries_of(const kernel_script& s) {
+  constexpr size_t entries_at = sizeof(ipfw_xtable_info);
+  std::vector<uint8_t> reply(s.reply);
+  reply.resize(std::max<size_t>(reply.size(), s.reply_len - sizeof(ipfw_obj_header)));
+  FUZZ_CHECK(reply.size() >= entries_at);
+  ipfw_xtable_info info;
+  memcpy(&info, reply.data(), sizeof info);
+  if (info.type != IPFW_TABLE_ADDR) return 0;
+  uint32_t found = 0;
+  size_t off = entries_at;
+  for (uint32_t i = 0; i < info.count; i++) {
+    FUZZ_CHECK(reply.size() - off >= sizeof(ipfw_obj_tentry));
+    ipfw_obj_tentry e;
+    memcpy(&e, reply.data() + off, sizeof e);
+    if (e.subtype == FW_AF_INET || e.subtype == FW_AF_INET6) found++;
+    off += e.head.length;
+  }
+  return found;
 }
 
 int answer_request(void* ctx, void* buf, uint32_t* len) {
@@ -194,14 +220,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fwctl_set_handler(nullptr, nullptr);
 
   if (listed) {
-    // Every entry of an address table reached the handler, as many as the
-    // reply's own info record counts.
-    FUZZ_CHECK(s.replied);
-    ipfw_xtable_info reply_info;
-    memset(&reply_info, 0, sizeof reply_info);
-    if (!s.reply.empty()) memcpy(&reply_info, s.reply.data(), std::min(s.reply.size(), sizeof reply_info));
-    uint32_t expected_calls = reply_info.type == IPFW_TABLE_ADDR ? reply_info.count : 0;
-    FUZZ_CHECK(static_cast<uint32_t>(addresses.calls) == expected_calls);
+    // Every address entry of the reply reached the handler, and nothing
+    // else did.
+    FUZZ_CHECK(s.replied && s.reply_len >= FW_LIST_ENTRIES_OFFSET);
+    FUZZ_CHECK(static_cast<uint32_t>(addresses.calls) == address_entries_of(s));
   }
   return 0;
 }

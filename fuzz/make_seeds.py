@@ -122,8 +122,13 @@ def list_seeds():
     long_entry = tentry(AF_INET, 32, v4("192.0.2.9"), value(tag=7), length=136) + b"\0" * 16
     long_info = xtable_info(ADDR, count=1, size=296 + len(long_entry))
 
+    # An entry of a family that has no key text among address entries.
+    mixed = tentry(AF_INET, 32, v4("192.0.2.8"), value(tag=2)) + tentry(0, 0, b"", value(tag=3))
+    mixed_info = xtable_info(ADDR, count=2, size=296 + len(mixed))
+
     return {
         "addresses": list_script(addr_info, [(REPLY_AS_WRITTEN, 0)], addr_reply),
+        "address_without_family": list_script(mixed_info, [(REPLY_AS_WRITTEN, 0)], mixed_info + mixed),
         "enomem_then_reply": list_script(addr_info, [(ENOMEM_ANSWER, 296 + len(grown) + 200),
                                                      (REPLY_AS_WRITTEN, 0)], grown_reply),
         "empty_table": list_script(xtable_info(ADDR, size=296), [(REPLY_AS_WRITTEN, 0)], xtable_info(ADDR, size=296)),
@@ -145,6 +150,7 @@ def value_seeds():
     addr = tentry(AF_INET, 32, v4("192.0.2.7"), value(tag=500))
     return {
         "legacy_addr": seed(LEGACY, ADDR, addr),
+        "addr_no_family": seed(LEGACY, ADDR, tentry(0, 32, v4("192.0.2.7"), value(tag=1))),
         "addr_v4_prefix": seed(LEGACY, ADDR, tentry(AF_INET, 24, v4("198.51.100.0"), value(tag=1))),
         "addr_v4_compatible": seed(LEGACY, ADDR, tentry(AF_INET6, 128, v6("::192.0.2.1"), value(tag=1))),
         "skipto_tag": seed(SKIPTO | TAG, ADDR, tentry(AF_INET6, 64, v6("fd00:1::"), value(skipto=100, tag=5))),
