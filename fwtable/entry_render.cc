@@ -77,6 +77,15 @@ uint32_t leading_number(const char* text) {
   return static_cast<uint32_t>(static_cast<unsigned long long>(n));
 }
 
+// An IPv4-compatible IPv6 address (::a.b.c.d other than :: and ::1). Key
+// parsing refuses its text, so a deletion by it would end the process.
+bool v4_compatible_key(const ipfw_obj_tentry* entry) {
+  static const uint8_t zero12[12] = {};
+  const uint8_t* a = entry->k.addr6;
+  uint32_t low = uint32_t{a[12]} << 24 | uint32_t{a[13]} << 16 | uint32_t{a[14]} << 8 | a[15];
+  return entry->subtype == FW_AF_INET6 && memcmp(a, zero12, sizeof zero12) == 0 && low > 1;
+}
+
 void print_flow_line(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, const char* value) {
   const ipfw_flow_key& flow = entry->k.flow;
   char text[ENTRY_TEXT_SIZE];
@@ -197,8 +206,9 @@ void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* ent
       expiry = leading_number(value);
     }
     // An address of a family that has no text names no key a deletion could
-    // find: it is passed over rather than handed on as an empty key.
-    if (key[0] == '\0') return;
+    // find: it is passed over rather than handed on as an empty key. So is
+    // an IPv4-compatible IPv6 address, whose text the deletion refuses.
+    if (key[0] == '\0' || v4_compatible_key(entry)) return;
     on_address(key, expiry);
     return;
   }
