@@ -1,7 +1,8 @@
 // Pieces shared by the fuzz targets: the fatal hook that turns a process
 // exit into an exception the target catches, a reader that takes fields
 // from the front of the fuzzer's input, the check that stops the fuzzer on
-// a broken invariant, and the redirection of standard output.
+// a broken invariant, the redirection of standard output, and the test for
+// an address key no deletion accepts.
 //
 // Owns: the process-wide fatal hook, once installed; nothing else.
 // Failure: fuzz_check reports the failed condition through the sanitizer's
@@ -20,6 +21,7 @@
 #include <cstring>
 
 #include "fwtable/fatal.h"
+#include "fwtable/fw_records.h"
 
 // Thrown by the fatal hook in place of exit(status). Everything between the
 // throw and the target's catch owns its memory through RAII, so the
@@ -43,6 +45,15 @@ inline void install_fatal_hook() { fatal_set_hook(throw_fatal_exit); }
   do {                                                     \
     if (!(cond)) fuzz_fail(#cond, __FILE__, __LINE__);     \
   } while (0)
+
+// An address entry whose key is an IPv4-compatible IPv6 address
+// (::a.b.c.d other than :: and ::1), whose text key parsing refuses.
+inline bool v4_compatible(const ipfw_obj_tentry& e) {
+  static const uint8_t zero12[12] = {};
+  const uint8_t* a = e.k.raw;
+  uint32_t low = uint32_t{a[12]} << 24 | uint32_t{a[13]} << 16 | uint32_t{a[14]} << 8 | a[15];
+  return e.subtype == FW_AF_INET6 && memcmp(a, zero12, sizeof zero12) == 0 && low > 1;
+}
 
 // Standard output to the null device, for targets whose code prints lines.
 inline void silence_stdout() {
