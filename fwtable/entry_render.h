@@ -39,5 +39,7 @@ void format_address_key(const ipfw_obj_tentry* entry, char* buf);
 // Renders one entry. For an address table the key text and expiry go to
 // on_address; when on_address is null (the failure report of a record
 // change) the address entry is printed as "KEY VALUE\n" instead, so that
-// rendering can never start a deletion.
+// rendering can never start a deletion. An address entry whose key a
+// deletion could not name (a family without text, or an IPv4-compatible
+// IPv6 address, which key parsing refuses) is passed over.
 void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address);
