@@ -14,6 +14,7 @@
 #include "fwtable/entry_render.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/table_list.h"
+#include "tests/support/table_records.h"
 
 namespace {
 
@@ -25,33 +26,10 @@ int sum_expiry(char* key_text, uint32_t expiry) {
   return 0;
 }
 
-ipfw_xtable_info table_info(uint8_t type, uint32_t vmask) {
-  ipfw_xtable_info info;
-  memset(&info, 0, sizeof info);
-  info.type = type;
-  info.vmask = vmask;
-  return info;
-}
-
-ipfw_obj_tentry entry(const char* text, uint8_t masklen, uint32_t tag) {
-  ipfw_obj_tentry e;
-  memset(&e, 0, sizeof e);
-  e.head.length = sizeof e;
-  e.idx = 1;
-  if (inet_pton(AF_INET, text, e.k.addr4) == 1) {
-    e.subtype = FW_AF_INET;
-  } else {
-    inet_pton(AF_INET6, text, e.k.addr6);
-    e.subtype = FW_AF_INET6;
-  }
-  e.masklen = masklen;
-  e.v.tag = tag;
-  return e;
-}
-
 void BM_RenderAddressEntry(benchmark::State& state) {
   ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, IPFW_VTYPE_LEGACY);
-  ipfw_obj_tentry e = state.range(0) == 4 ? entry("192.0.2.7", 32, 1700000000) : entry("fd00:1::", 64, 1700000000);
+  ipfw_obj_tentry e = state.range(0) == 4 ? address_entry("192.0.2.7", 32, 1700000000)
+                                              : address_entry("fd00:1::", 64, 1700000000);
   for (auto _ : state) render_table_entry(&info, &e, sum_expiry);
   state.SetItemsProcessed(state.iterations());
 }

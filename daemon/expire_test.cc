@@ -14,6 +14,8 @@
 #include "fwtable/fw_records.h"
 #include "fwtable/table_command.h"
 #include "tests/support/fake_kernel.h"
+#include "tests/support/table_records.h"
+#include "tests/support/throw_fatal.h"
 
 namespace {
 
@@ -112,27 +114,6 @@ TEST_F(Expire, LogsThenDeletesWithTheCallersKeyText) {
 
 // ---- through the interpreter, the listing and the record change ----------
 
-struct fatal_exit {
-  int status;
-};
-[[noreturn]] void throw_fatal(int status) { throw fatal_exit{status}; }
-
-ipfw_obj_tentry addr_entry(const char* text, uint8_t masklen, uint32_t expiry) {
-  ipfw_obj_tentry e;
-  memset(&e, 0, sizeof e);
-  e.head.length = sizeof e;
-  e.idx = 1;
-  if (inet_pton(AF_INET, text, e.k.addr4) == 1) {
-    e.subtype = FW_AF_INET;
-  } else {
-    EXPECT_EQ(inet_pton(AF_INET6, text, e.k.addr6), 1) << text;
-    e.subtype = FW_AF_INET6;
-  }
-  e.masklen = masklen;
-  e.v.tag = expiry;
-  return e;
-}
-
 // The key a delete request names, as "address/length".
 std::string deleted_key(const uint8_t* req, uint32_t len) {
   if (len < FW_CHANGE_ENTRIES_OFFSET + sizeof(ipfw_obj_tentry)) return "short request";
@@ -153,27 +134,19 @@ TEST_F(Expire, SweepLogsAndDeletesEachDueEntryInListingOrder) {
   fatal_set_hook(throw_fatal);
   fake_now = 1000;
 
-  ipfw_xtable_info info;
-  memset(&info, 0, sizeof info);
-  info.type = IPFW_TABLE_ADDR;
-  info.vmask = IPFW_VTYPE_LEGACY;
+  ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, IPFW_VTYPE_LEGACY, 0, "5");
   info.count = 4;
   info.size = FW_LIST_ENTRIES_OFFSET + 4 * sizeof(ipfw_obj_tentry);
-  strcpy(info.tablename, "5");
   const std::vector<ipfw_obj_tentry> entries = {
-      addr_entry("192.0.2.1", 32, 999),
-      addr_entry("192.0.2.2", 32, 5000),
-      addr_entry("198.51.100.0", 24, 0),
-      addr_entry("fd00:1::", 64, 1),
+      address_entry("192.0.2.1", 32, 999),
+      address_entry("192.0.2.2", 32, 5000),
+      address_entry("198.51.100.0", 24, 0),
+      address_entry("fd00:1::", 64, 1),
   };
 
   fake_kernel fk;
   fk.answer = [&](uint16_t opcode, uint8_t* buf, uint32_t* len) {
-    if (opcode == IP_FW_TABLE_XINFO) {
-      memcpy(buf + sizeof(ipfw_obj_header), &info, sizeof info);
-      *len = FW_INFO_REQUEST_SIZE;
-      return 0;
-    }
+    if (opcode == IP_FW_TABLE_XINFO) return answer_info(info, opcode, buf, len);
     if (opcode == IP_FW_TABLE_XLIST) {
       if (*len < info.size) {
         *len = info.size;

@@ -22,17 +22,12 @@
 
 #include "fwtable/fatal.h"
 #include "fwtable/fw_records.h"
+#include "tests/support/throw_fatal.h"
 
-// Thrown by the fatal hook in place of exit(status). Everything between the
-// throw and the target's catch owns its memory through RAII, so the
-// fuzzer's leak check sees whatever that road would lose.
-struct fatal_exit {
-  int status;
-};
-
-[[noreturn]] inline void throw_fatal_exit(int status) { throw fatal_exit{status}; }
-
-inline void install_fatal_hook() { fatal_set_hook(throw_fatal_exit); }
+// The fatal hook throws fatal_exit in place of exit(status). Everything
+// between the throw and the target's catch owns its memory through RAII, so
+// the fuzzer's leak check sees whatever that road would lose.
+inline void install_fatal_hook() { fatal_set_hook(throw_fatal); }
 
 [[noreturn]] inline void fuzz_fail(const char* what, const char* file, int line) {
   char text[512];

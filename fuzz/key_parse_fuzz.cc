@@ -28,6 +28,7 @@
 #include "fwtable/fw_records.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/key_parse.h"
+#include "tests/support/table_records.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ struct info_script {
 
 // The kernel's side of the info request: the request must be the 296-byte
 // info request, and the buffer must really hold the length it is given.
-int answer_info(void* ctx, void* buf, uint32_t* len) {
+int answer_info_request(void* ctx, void* buf, uint32_t* len) {
   auto* s = static_cast<info_script*>(ctx);
   s->calls++;
   auto* bytes = static_cast<uint8_t*>(buf);
@@ -89,15 +90,7 @@ int answer_info(void* ctx, void* buf, uint32_t* len) {
     case info_answer::record:
       break;
   }
-  ipfw_xtable_info xi;
-  memset(&xi, 0, sizeof xi);
-  xi.type = s->type;
-  xi.tflags = s->tflags;
-  xi.vmask = TABLE_VMASK;
-  strcpy(xi.tablename, "t5");
-  memcpy(bytes + sizeof(ipfw_obj_header), &xi, sizeof xi);
-  *len = FW_INFO_REQUEST_SIZE;
-  return 0;
+  return answer_info(table_info(s->type, TABLE_VMASK, s->tflags), op.opcode, bytes, len);
 }
 
 struct parse_result {
@@ -205,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   init_request_header(oh.get(), "t5", 0);
   memset(oh->ntlv.name, 'n', sizeof oh->ntlv.name);
 
-  fwctl_set_handler(answer_info, &script);
+  fwctl_set_handler(answer_info_request, &script);
   ipfw_xtable_info cache;
   memset(&cache, 0, sizeof cache);
   try {

@@ -24,6 +24,7 @@
 #include "fwtable/fw_records.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/key_parse.h"
+#include "tests/support/table_records.h"
 
 namespace {
 
@@ -89,14 +90,7 @@ int answer_address_table_info(void*, void* buf, uint32_t* len) {
   ip_fw3_opheader op;
   memcpy(&op, buf, sizeof op);
   FUZZ_CHECK(op.opcode == IP_FW_TABLE_XINFO && *len == FW_INFO_REQUEST_SIZE);
-  ipfw_xtable_info xi;
-  memset(&xi, 0, sizeof xi);
-  xi.type = IPFW_TABLE_ADDR;
-  xi.vmask = IPFW_VTYPE_LEGACY;
-  strcpy(xi.tablename, "t5");
-  memcpy(static_cast<uint8_t*>(buf) + sizeof(ipfw_obj_header), &xi, sizeof xi);
-  *len = FW_INFO_REQUEST_SIZE;
-  return 0;
+  return answer_info(table_info(IPFW_TABLE_ADDR), op.opcode, static_cast<uint8_t*>(buf), len);
 }
 
 // An address key the kernel can hold: IPv4 with a mask length up to 32 or

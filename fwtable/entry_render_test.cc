@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/table_records.h"
+
 namespace {
 
 using calls_t = std::vector<std::pair<std::string, uint32_t>>;
@@ -21,38 +23,9 @@ int capture_address(char* key_text, uint32_t expiry) {
   return 0;
 }
 
-ipfw_obj_tentry blank_entry() {
-  ipfw_obj_tentry e;
-  memset(&e, 0, sizeof e);
-  e.head.length = sizeof e;
-  e.idx = 1;
-  return e;
-}
-
-ipfw_obj_tentry addr_entry(const char* text, uint8_t masklen) {
-  ipfw_obj_tentry e = blank_entry();
-  if (inet_pton(AF_INET, text, e.k.addr4) == 1) {
-    e.subtype = FW_AF_INET;
-  } else {
-    EXPECT_EQ(inet_pton(AF_INET6, text, e.k.addr6), 1) << text;
-    e.subtype = FW_AF_INET6;
-  }
-  e.masklen = masklen;
-  return e;
-}
-
 ipfw_obj_tentry legacy(ipfw_obj_tentry e, uint32_t tag) {
   e.v.tag = tag;
   return e;
-}
-
-ipfw_xtable_info table_info(uint8_t type, uint32_t vmask, uint8_t tflags = 0) {
-  ipfw_xtable_info info;
-  memset(&info, 0, sizeof info);
-  info.type = type;
-  info.vmask = vmask;
-  info.tflags = tflags;
-  return info;
 }
 
 std::string value_text(uint32_t vmask, const ipfw_table_value& v) {
@@ -80,7 +53,7 @@ TEST(FormatAddressKey, HostsBareAndPrefixesWithTheirLength) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.want);
-    ipfw_obj_tentry e = addr_entry(r.addr, r.masklen);
+    ipfw_obj_tentry e = address_entry(r.addr, r.masklen);
     char buf[ENTRY_TEXT_SIZE];
     memset(buf, 0xAA, sizeof buf);
     format_address_key(&e, buf);
@@ -91,7 +64,7 @@ TEST(FormatAddressKey, HostsBareAndPrefixesWithTheirLength) {
 TEST(FormatAddressKey, UnknownFamilyGivesEmptyText) {
   for (uint8_t family : {FW_AF_UNSPEC, FW_AF_LINK, uint8_t{10}, uint8_t{255}}) {
     SCOPED_TRACE(family);
-    ipfw_obj_tentry e = addr_entry("192.0.2.7", 24);
+    ipfw_obj_tentry e = address_entry("192.0.2.7", 24);
     e.subtype = family;
     char buf[ENTRY_TEXT_SIZE];
     memset(buf, 0xAA, sizeof buf);
@@ -205,26 +178,26 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
     std::string key;
     uint32_t expiry;
   };
-  ipfw_obj_tentry skip_tag = addr_entry("192.0.2.8", 32);
+  ipfw_obj_tentry skip_tag = address_entry("192.0.2.8", 32);
   skip_tag.v.skipto = 100;
   skip_tag.v.tag = 5;
-  ipfw_obj_tentry skip_minus = addr_entry("192.0.2.9", 32);
+  ipfw_obj_tentry skip_minus = address_entry("192.0.2.9", 32);
   skip_minus.v.skipto = 4294967295u;
-  ipfw_obj_tentry nh4_first = addr_entry("192.0.2.10", 32);
+  ipfw_obj_tentry nh4_first = address_entry("192.0.2.10", 32);
   nh4_first.v.nh4 = 0xC0000201;
-  ipfw_obj_tentry no_family = legacy(addr_entry("192.0.2.11", 32), 3);
+  ipfw_obj_tentry no_family = address_entry("192.0.2.11", 32, 3);
   no_family.subtype = FW_AF_UNSPEC;
   const std::vector<row> rows = {
-      {"legacy IPv4 host", IPFW_VTYPE_LEGACY, legacy(addr_entry("192.0.2.7", 32), 500), "192.0.2.7", 500},
-      {"IPv4 prefix", IPFW_VTYPE_LEGACY, legacy(addr_entry("198.51.100.0", 24), 1), "198.51.100.0/24", 1},
-      {"IPv6 prefix", IPFW_VTYPE_LEGACY, legacy(addr_entry("fd00:1::", 64), 2), "fd00:1::/64", 2},
-      {"IPv6 host", IPFW_VTYPE_LEGACY, legacy(addr_entry("fd00::5", 128), 2), "fd00::5", 2},
-      {"legacy widest", IPFW_VTYPE_LEGACY, legacy(addr_entry("192.0.2.7", 32), 4294967295u), "192.0.2.7",
+      {"legacy IPv4 host", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 32, 500), "192.0.2.7", 500},
+      {"IPv4 prefix", IPFW_VTYPE_LEGACY, address_entry("198.51.100.0", 24, 1), "198.51.100.0/24", 1},
+      {"IPv6 prefix", IPFW_VTYPE_LEGACY, address_entry("fd00:1::", 64, 2), "fd00:1::/64", 2},
+      {"IPv6 host", IPFW_VTYPE_LEGACY, address_entry("fd00::5", 128, 2), "fd00::5", 2},
+      {"legacy widest", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 32, 4294967295u), "192.0.2.7",
        4294967295u},
       {"leading number of several fields", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, skip_tag, "192.0.2.8", 100},
       {"skipto -1 wraps", IPFW_VTYPE_SKIPTO, skip_minus, "192.0.2.9", 4294967295u},
       {"address value gives its first octet", IPFW_VTYPE_NH4, nh4_first, "192.0.2.10", 192},
-      {"empty value text gives 0", 0x800, legacy(addr_entry("192.0.2.7", 32), 500), "192.0.2.7", 0},
+      {"empty value text gives 0", 0x800, address_entry("192.0.2.7", 32, 500), "192.0.2.7", 0},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -250,7 +223,7 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
 // entry is printed, and nothing can start a deletion.
 TEST(RenderTableEntry, AddressEntryWithoutHandlerIsPrinted) {
   ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, IPFW_VTYPE_LEGACY);
-  ipfw_obj_tentry e = legacy(addr_entry("198.51.100.0", 24), 500);
+  ipfw_obj_tentry e = address_entry("198.51.100.0", 24, 500);
   testing::internal::CaptureStdout();
   render_table_entry(&info, &e, nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "198.51.100.0/24 500\n");

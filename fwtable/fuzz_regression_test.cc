@@ -1,8 +1,6 @@
 // Inputs the fuzz targets found faulty, kept as ordinary tests.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +9,7 @@
 #include "fwtable/fwctl.h"
 #include "fwtable/key_parse.h"
 #include "tests/support/fake_kernel.h"
+#include "tests/support/table_records.h"
 
 namespace {
 
@@ -21,38 +20,11 @@ int record_key(char* key_text, uint32_t) {
   return 0;
 }
 
-ipfw_obj_tentry address_entry(const char* text, uint8_t masklen) {
-  ipfw_obj_tentry e;
-  memset(&e, 0, sizeof e);
-  e.head.length = sizeof e;
-  e.idx = 1;
-  if (inet_pton(AF_INET, text, e.k.addr4) == 1) {
-    e.subtype = FW_AF_INET;
-  } else {
-    EXPECT_EQ(inet_pton(AF_INET6, text, e.k.addr6), 1) << text;
-    e.subtype = FW_AF_INET6;
-  }
-  e.masklen = masklen;
-  e.v.tag = 1;  // long past
-  return e;
-}
-
 // The delete command's parse of a key text, against an address table.
 ipfw_obj_tentry parse_address_text(const std::string& text) {
   fake_kernel fk;
   fk.answer = [](uint16_t opcode, uint8_t* buf, uint32_t* len) {
-    if (opcode != IP_FW_TABLE_XINFO || *len < FW_INFO_REQUEST_SIZE) {
-      errno = EINVAL;
-      return -1;
-    }
-    ipfw_xtable_info xi;
-    memset(&xi, 0, sizeof xi);
-    xi.type = IPFW_TABLE_ADDR;
-    xi.vmask = IPFW_VTYPE_LEGACY;
-    strcpy(xi.tablename, "t5");
-    memcpy(buf + sizeof(ipfw_obj_header), &xi, sizeof xi);
-    *len = FW_INFO_REQUEST_SIZE;
-    return 0;
+    return answer_info(table_info(IPFW_TABLE_ADDR), opcode, buf, len);
   };
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
@@ -89,13 +61,11 @@ TEST(FuzzRegression, AddressKeysHandedOnParseBackToTheSameKey) {
       {"::ffff:192.0.2.1", 128, "::ffff:192.0.2.1"},
       {"198.51.100.0", 24, "198.51.100.0/24"},
   };
-  ipfw_xtable_info info;
-  memset(&info, 0, sizeof info);
-  info.type = IPFW_TABLE_ADDR;
-  info.vmask = IPFW_VTYPE_LEGACY;
+  ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR);
   for (const row& r : rows) {
     SCOPED_TRACE(r.address);
-    ipfw_obj_tentry entry = address_entry(r.address, r.masklen);
+    ipfw_obj_tentry entry = address_entry(r.address, r.masklen, 1);  // long past
+    EXPECT_NE(entry.subtype, FW_AF_UNSPEC) << "not an address: " << r.address;
     handed_on.clear();
     render_table_entry(&info, &entry, record_key);
     if (r.key_text == nullptr) {

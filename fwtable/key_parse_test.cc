@@ -11,6 +11,7 @@
 
 #include "fwtable/fwctl.h"
 #include "tests/support/fake_kernel.h"
+#include "tests/support/table_records.h"
 
 namespace {
 
@@ -20,21 +21,9 @@ constexpr int EXIT_OSERR = 71;
 
 // Answers the info request with a table of the given type, as the kernel
 // does; anything else is refused.
-void answer_info(fake_kernel& fk, uint8_t type, uint8_t tflags = 0, uint32_t vmask = IPFW_VTYPE_LEGACY) {
-  fk.answer = [=](uint16_t opcode, uint8_t* buf, uint32_t* len) {
-    if (opcode != IP_FW_TABLE_XINFO || *len < FW_INFO_REQUEST_SIZE) {
-      errno = EINVAL;
-      return -1;
-    }
-    ipfw_xtable_info xi;
-    memset(&xi, 0, sizeof xi);
-    xi.type = type;
-    xi.tflags = tflags;
-    xi.vmask = vmask;
-    strcpy(xi.tablename, "t5");
-    memcpy(buf + sizeof(ipfw_obj_header), &xi, sizeof xi);
-    *len = FW_INFO_REQUEST_SIZE;
-    return 0;
+void script_info(fake_kernel& fk, uint8_t type, uint8_t tflags = 0, uint32_t vmask = IPFW_VTYPE_LEGACY) {
+  fk.answer = [info = table_info(type, vmask, tflags)](uint16_t opcode, uint8_t* buf, uint32_t* len) {
+    return answer_info(info, opcode, buf, len);
   };
 }
 
@@ -55,7 +44,7 @@ struct parsed {
 // Parses one key text against a table of the given type, with a fresh cache.
 parsed parse_one(uint8_t type, uint8_t tflags, const std::string& text, int add = 0) {
   fake_kernel fk;
-  answer_info(fk, type, tflags);
+  script_info(fk, type, tflags);
   ipfw_obj_header oh = table_header("t5");
   ipfw_xtable_info cache;
   memset(&cache, 0, sizeof cache);
@@ -204,7 +193,7 @@ TEST(KeyParse, AcceptedKeysOfEveryTableType) {
 
 TEST(KeyParse, CutsTheTextInPlaceAndHandsBackTypeAndValueMask) {
   fake_kernel fk;
-  answer_info(fk, IPFW_TABLE_ADDR, 0, IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG);
+  script_info(fk, IPFW_TABLE_ADDR, 0, IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG);
   ipfw_obj_header oh = table_header("t5");
   ipfw_xtable_info cache;
   memset(&cache, 0, sizeof cache);
@@ -223,7 +212,7 @@ TEST(KeyParse, CutsTheTextInPlaceAndHandsBackTypeAndValueMask) {
 
 TEST(KeyParse, OneInfoRequestPerCommand) {
   fake_kernel fk;
-  answer_info(fk, IPFW_TABLE_ADDR);
+  script_info(fk, IPFW_TABLE_ADDR);
   ipfw_obj_header oh = table_header("t5");
   ipfw_xtable_info cache;
   memset(&cache, 0, sizeof cache);
@@ -289,10 +278,7 @@ TEST(KeyParseDeathTest, InfoRequestFailures) {
               errno = r.error;
               return -1;
             }
-            ipfw_xtable_info xi;
-            memset(&xi, 0, sizeof xi);
-            xi.type = IPFW_TABLE_ADDR;
-            strcpy(xi.tablename, "t5");
+            ipfw_xtable_info xi = table_info(IPFW_TABLE_ADDR, 0);
             memcpy(buf + 96, &xi, sizeof xi);
             *len = r.reply_len;
             return 0;

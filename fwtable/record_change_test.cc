@@ -15,6 +15,7 @@
 #include "fwtable/fwctl.h"
 #include "fwtable/table_command.h"
 #include "tests/support/fake_kernel.h"
+#include "tests/support/table_records.h"
 
 namespace {
 
@@ -50,16 +51,7 @@ ipfw_obj_header table_header() {
 // status 99: a command sends at most one.
 void script_kernel(fake_kernel& fk, uint8_t type, int error, std::vector<uint8_t> results = {}) {
   fk.answer = [type, error, results, changes = 0](uint16_t opcode, uint8_t* buf, uint32_t* len) mutable {
-    if (opcode == IP_FW_TABLE_XINFO) {
-      ipfw_xtable_info xi;
-      memset(&xi, 0, sizeof xi);
-      xi.type = type;
-      xi.vmask = IPFW_VTYPE_LEGACY;
-      strcpy(xi.tablename, "t5");
-      memcpy(buf + sizeof(ipfw_obj_header), &xi, sizeof xi);
-      *len = FW_INFO_REQUEST_SIZE;
-      return 0;
-    }
+    if (opcode == IP_FW_TABLE_XINFO) return answer_info(table_info(type), opcode, buf, len);
     if (opcode != IP_FW_TABLE_XDEL && opcode != IP_FW_TABLE_XADD) {
       errno = EINVAL;
       return -1;

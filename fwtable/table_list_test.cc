@@ -15,6 +15,7 @@
 
 #include "fwtable/fwctl.h"
 #include "tests/support/fake_kernel.h"
+#include "tests/support/table_records.h"
 
 namespace {
 
@@ -31,26 +32,19 @@ int capture_address(char* key_text, uint32_t expiry) {
 // with a status of its own.
 int must_not_render(char*, uint32_t) { _exit(98); }
 
-ipfw_xtable_info table_info(const char* name, uint8_t type, uint32_t count, uint32_t size) {
-  ipfw_xtable_info info;
-  memset(&info, 0, sizeof info);
-  info.type = type;
-  info.vmask = IPFW_VTYPE_LEGACY;
+// The info record of a listed table: legacy values, count entries taking
+// size bytes of list reply.
+ipfw_xtable_info listed_info(const char* name, uint8_t type, uint32_t count, uint32_t size) {
+  ipfw_xtable_info info = table_info(type, IPFW_VTYPE_LEGACY, 0, name);
   info.count = count;
   info.size = size;
-  strcpy(info.tablename, name);
   return info;
 }
 
 ipfw_obj_tentry addr4(const char* text, uint32_t tag, uint32_t length = sizeof(ipfw_obj_tentry)) {
-  ipfw_obj_tentry e;
-  memset(&e, 0, sizeof e);
+  ipfw_obj_tentry e = address_entry(text, 32, tag);
+  EXPECT_EQ(e.subtype, FW_AF_INET) << text;
   e.head.length = length;
-  e.subtype = FW_AF_INET;
-  e.masklen = 32;
-  e.idx = 1;
-  EXPECT_EQ(inet_pton(AF_INET, text, e.k.addr4), 1);
-  e.v.tag = tag;
   return e;
 }
 
@@ -94,7 +88,7 @@ TEST_F(TableList, InfoRequestCarriesHeaderAndReturnsTheReplyRecord) {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   init_request_header(&oh, "t5", 0);
-  ipfw_xtable_info kernel_info = table_info("t5", IPFW_TABLE_ADDR, 3, 656);
+  ipfw_xtable_info kernel_info = listed_info("t5", IPFW_TABLE_ADDR, 3, 656);
   kernel_info.set = 7;
   fk.answer = [&](uint16_t opcode, uint8_t* buf, uint32_t* len) {
     EXPECT_EQ(opcode, IP_FW_TABLE_XINFO);
@@ -167,8 +161,8 @@ TEST_F(TableList, BufferSizedFromListingSizeAndEnomemAnswers) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     fk.requests.clear();
-    ipfw_xtable_info info = table_info("t5", IPFW_TABLE_ADDR, 0, r.listing_size);
-    std::vector<uint8_t> reply = list_reply(table_info("t5", IPFW_TABLE_ADDR, 0, r.listing_size), {});
+    ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 0, r.listing_size);
+    std::vector<uint8_t> reply = list_reply(listed_info("t5", IPFW_TABLE_ADDR, 0, r.listing_size), {});
     size_t calls = 0;
     fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
       if (calls < r.enomem_lens.size()) {
@@ -202,7 +196,7 @@ TEST_F(TableList, ListRequestBytes) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     fk.requests.clear();
-    ipfw_xtable_info info = table_info("", IPFW_TABLE_ADDR, 0, 536);
+    ipfw_xtable_info info = listed_info("", IPFW_TABLE_ADDR, 0, 536);
     memcpy(info.tablename, r.table_name.data(), r.table_name.size());
     info.set = 0x1234;
     std::vector<uint8_t> reply = list_reply(info, {});
@@ -239,7 +233,7 @@ TEST_F(TableList, FailedListRequestsEndTheProcess) {
       {"another error at once", EPERM, 1},
       {"table gone at once", ESRCH, 1},
   };
-  ipfw_xtable_info info = table_info("t5", IPFW_TABLE_ADDR, 0, 536);
+  ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 0, 536);
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     int calls = 0;
@@ -255,7 +249,7 @@ TEST_F(TableList, FailedListRequestsEndTheProcess) {
 }
 
 TEST_F(TableList, EmptyTableRendersNothing) {
-  ipfw_xtable_info info = table_info("t5", IPFW_TABLE_ADDR, 0, 296);
+  ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 0, 296);
   std::vector<uint8_t> reply = list_reply(info, {});
   fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
   testing::internal::CaptureStdout();
@@ -268,8 +262,8 @@ TEST_F(TableList, EmptyTableRendersNothing) {
 // The count walked and the info record handed on are the reply's, not the
 // ones from the info request.
 TEST_F(TableList, CountAndInfoComeFromTheReply) {
-  ipfw_xtable_info asked = table_info("t5", IPFW_TABLE_NUMBER, 5, 1000);
-  ipfw_xtable_info in_reply = table_info("t5", IPFW_TABLE_ADDR, 2, 656);
+  ipfw_xtable_info asked = listed_info("t5", IPFW_TABLE_NUMBER, 5, 1000);
+  ipfw_xtable_info in_reply = listed_info("t5", IPFW_TABLE_ADDR, 2, 656);
   std::vector<uint8_t> reply =
       list_reply(in_reply, {addr4("192.0.2.1", 10), addr4("192.0.2.2", 20), addr4("192.0.2.3", 30)});
   fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
@@ -282,7 +276,7 @@ TEST_F(TableList, CountAndInfoComeFromTheReply) {
 // Entries are stepped over by their own length, which need not keep the
 // next entry aligned.
 TEST_F(TableList, EntriesSteppedByTheirOwnLength) {
-  ipfw_xtable_info info = table_info("t5", IPFW_TABLE_ADDR, 4, 1000);
+  ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 4, 1000);
   std::vector<uint8_t> reply = list_reply(info, {addr4("192.0.2.1", 1, 120), addr4("192.0.2.2", 2, 200),
                                                  addr4("192.0.2.3", 3, 121), addr4("192.0.2.4", 4, 120)});
   fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
@@ -316,7 +310,7 @@ TEST_F(TableList, MalformedReplyRendersNothingAndEndsTheProcess) {
          reported = FW_LIST_ENTRIES_OFFSET - 1;
        }},
   };
-  ipfw_xtable_info info = table_info("t5", IPFW_TABLE_ADDR, 2, 536);
+  ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 2, 536);
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
