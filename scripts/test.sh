@@ -14,7 +14,23 @@ for preset in default asan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   echo "== $preset tests"
-  ctest --preset "$preset"
+  if [ "$preset" = asan ]; then
+    # Every process of the run, detached daemons and death-test children
+    # included, writes any sanitizer report into this directory; one report
+    # fails the run even where no exit status shows it.
+    reports=$(mktemp -d)
+    ASAN_OPTIONS="log_path=$reports/asan:detect_leaks=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+    UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
+      ctest --preset "$preset"
+    if [ -n "$(ls -A "$reports")" ]; then
+      echo "== sanitizer reports:"
+      for f in "$reports"/*; do echo "-- $f"; cat "$f"; done
+      exit 1
+    fi
+    rm -rf "$reports"
+  else
+    ctest --preset "$preset"
+  fi
 done
 
 echo "== fuzzing"
