@@ -18,7 +18,8 @@ fatal_hook_fn fatal_hook = nullptr;
   exit(status);
 }
 
-[[noreturn]] void fatal_v(int status, bool with_errno, const char* fmt, va_list ap) {
+// Writes the message as err(3) or errx(3) would, and to syslog once asked.
+void report(bool with_errno, const char* fmt, va_list ap) {
   int saved = errno;
   va_list copy;
   va_copy(copy, ap);
@@ -36,7 +37,6 @@ fatal_hook_fn fatal_hook = nullptr;
       syslog(LOG_ERR, "%s", text);
   }
   va_end(copy);
-  fatal_end(status);
 }
 
 }  // namespace
@@ -44,13 +44,17 @@ fatal_hook_fn fatal_hook = nullptr;
 void fatal_err(int status, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  fatal_v(status, true, fmt, ap);
+  report(true, fmt, ap);
+  va_end(ap);
+  fatal_end(status);
 }
 
 void fatal_errx(int status, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  fatal_v(status, false, fmt, ap);
+  report(false, fmt, ap);
+  va_end(ap);
+  fatal_end(status);
 }
 
 void fatal_mirror_to_syslog(bool on) { mirror_to_syslog = on; }
