@@ -13,6 +13,7 @@
 #include "emu/table_store.h"
 #include "fwtable/fw_records.h"
 #include "fwtable/fwctl.h"
+#include "tests/support/fake_kernel.h"
 
 namespace {
 
@@ -24,15 +25,7 @@ class AdminTest : public testing::Test {
  protected:
   std::unique_ptr<emu_store, store_deleter> store{emu_store_new()};
 
-  int run(const std::string& words, std::string* text = nullptr) {
-    std::vector<std::string> w;
-    std::istringstream in(words);
-    for (std::string s; in >> s;) w.push_back(s);
-    std::string out;
-    int st = emu_store_admin(store.get(), w, &out);
-    if (text != nullptr) *text = out;
-    return st;
-  }
+  int run(const std::string& words, std::string* text = nullptr) { return store_admin(store.get(), words, text); }
   std::string ok(const std::string& words) {
     std::string out;
     EXPECT_EQ(run(words, &out), 0) << words << ": " << out;

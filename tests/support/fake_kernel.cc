@@ -39,7 +39,7 @@ fake_kernel::~fake_kernel() {
   emu_store_free(store);
 }
 
-int fake_kernel::admin_status(const std::string& words, std::string* out) {
+int store_admin(emu_store* store, const std::string& words, std::string* out) {
   std::vector<std::string> w;
   std::istringstream in(words);
   for (std::string s; in >> s;) w.push_back(s);
@@ -48,6 +48,8 @@ int fake_kernel::admin_status(const std::string& words, std::string* out) {
   if (out != nullptr) *out = text;
   return status;
 }
+
+int fake_kernel::admin_status(const std::string& words, std::string* out) { return store_admin(store, words, out); }
 
 std::string fake_kernel::admin(const std::string& words) {
   std::string text;

@@ -16,6 +16,11 @@
 
 #include "emu/table_store.h"
 
+// Runs one fwemu administrative command given as one line of blank-separated
+// words ("create t5 type addr") against a store; returns its status and
+// leaves its text in *out when asked.
+int store_admin(emu_store* store, const std::string& words, std::string* out = nullptr);
+
 struct fake_kernel {
   struct request {
     uint16_t opcode;
