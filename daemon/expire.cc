@@ -28,10 +28,14 @@ void log_removal(const char* key_text) {
 
 }  // namespace
 
-int expire_if_due(char* key_text, uint32_t expiry) {
+bool expiry_is_due(uint32_t expiry) {
   // The expiry is widened without sign extension: 4294967295 is a time far
   // ahead, not -1.
-  if (now() <= static_cast<int64_t>(expiry)) return 0;
+  return now() > static_cast<int64_t>(expiry);
+}
+
+int expire_if_due(char* key_text, uint32_t expiry) {
+  if (!expiry_is_due(expiry)) return 0;
 
   char number[100] = {};
   snprintf(number, sizeof number, "%d", table_number);

@@ -19,6 +19,10 @@
 // is strictly past the expiry. Returns 0.
 int expire_if_due(char* key_text, uint32_t expiry);
 
+// The same test alone: true when the clock is strictly past expiry. The
+// listing asks it first, so an entry that is not due costs no key text.
+bool expiry_is_due(uint32_t expiry);
+
 // The clock the decision reads: seconds since the epoch. nullptr restores
 // the real clock (time(3)).
 using expiry_clock_fn = int64_t (*)();

@@ -130,7 +130,7 @@ std::string deleted_key(const uint8_t* req, uint32_t len) {
 // change in place.
 TEST_F(Expire, SweepLogsAndDeletesEachDueEntryInListingOrder) {
   set_expiry_command(nullptr);
-  set_address_entry_handler(expire_if_due);
+  set_address_entry_handler(expire_if_due, expiry_is_due);
   fatal_set_hook(throw_fatal);
   fake_now = 1000;
 

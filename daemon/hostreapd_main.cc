@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
   list_vector.get()[1] = number_text;
   list_vector.get()[2] = list_word;
 
-  set_address_entry_handler(expire_if_due);
+  set_address_entry_handler(expire_if_due, expiry_is_due);
 
   while (!wait_for_stop(0)) {
     snprintf(number_text, sizeof number_text, "%d", table_number);

@@ -153,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<char[]> value_text = text_buffer();
     format_entry_value(info->vmask, value.get(), value_text.get());
     check_value_text(info->vmask, value.get(), value_text.get());
+    FUZZ_CHECK(value_leading_number(info->vmask, value.get()) == leading_number(value_text.get()));
 
     std::unique_ptr<char[]> key_text = text_buffer();
     format_address_key(entry.get(), key_text.get());

@@ -191,20 +191,53 @@ void format_address_key(const ipfw_obj_tentry* entry, char* buf) {
   }
 }
 
-void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address) {
+uint32_t value_leading_number(uint32_t vmask, const ipfw_table_value* v) {
+  if (vmask == IPFW_VTYPE_LEGACY) return v->tag;
+  // The first field present leads the text; a numeric field is written
+  // whole (it is at most 11 characters), so its number is the field's
+  // value: "%d" of a signed skipto reads back, modulo 2^32, as its bits.
+  uint32_t first = vmask & -vmask;
+  switch (first) {
+    case IPFW_VTYPE_SKIPTO:
+      return v->skipto;
+    case IPFW_VTYPE_PIPE:
+      return v->pipe;
+    case IPFW_VTYPE_FIB:
+      return v->fib;
+    case IPFW_VTYPE_NAT:
+      return v->nat;
+    case IPFW_VTYPE_DSCP:
+      return v->dscp;
+    case IPFW_VTYPE_TAG:
+      return v->tag;
+    case IPFW_VTYPE_DIVERT:
+      return v->divert;
+    case IPFW_VTYPE_NETGRAPH:
+      return v->netgraph;
+    case IPFW_VTYPE_LIMIT:
+      return v->limit;
+    default: {
+      // A next hop leads (its text's leading digits count), or no field
+      // at all does: read the text itself.
+      char value[ENTRY_TEXT_SIZE];
+      format_entry_value(vmask, v, value);
+      return leading_number(value);
+    }
+  }
+}
+
+void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address,
+                        address_due_fn is_due) {
   char value[ENTRY_TEXT_SIZE];
 
   if (info->type == IPFW_TABLE_ADDR && on_address != nullptr) {
-    // The sweep's own path, once per entry of every cycle. A legacy value
-    // text is the tag in decimal, so its leading number is the tag itself
-    // and no text needs to be written.
+    // The sweep's own path, once per entry of every cycle: the expiry is
+    // read straight from the value record, and an entry that is not due
+    // costs no text.
+    uint32_t expiry = value_leading_number(info->vmask, &entry->v);
+    if (is_due != nullptr && !is_due(expiry)) return;
     char key[ENTRY_TEXT_SIZE];
     format_address_key(entry, key);
-    uint32_t expiry = entry->v.tag;
-    if (info->vmask != IPFW_VTYPE_LEGACY) {
-      format_entry_value(info->vmask, &entry->v, value);
-      expiry = leading_number(value);
-    }
     // An address of a family that has no text names no key a deletion could
     // find: it is passed over rather than handed on as an empty key. So is
     // an IPv4-compatible IPv6 address, whose text the deletion refuses.

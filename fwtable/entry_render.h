@@ -36,10 +36,26 @@ void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf);
 // empty text.
 void format_address_key(const ipfw_obj_tentry* entry, char* buf);
 
+// Tells whether an address entry whose value text leads with this number
+// is due. The renderer asks before it writes the entry's key text: an entry
+// that is not due is passed over without any text written, which is what
+// keeps a sweep of a large table cheap.
+using address_due_fn = bool (*)(uint32_t expiry);
+
+// The leading number of the value text that format_entry_value writes for
+// vmask and v, as atoi reads it, modulo 2^32: the tag for the legacy mask,
+// the first field's number when that field is numeric, and the leading
+// digits of the address text when it is the next hop (0 without a field).
+// No text is written unless the first field is an address.
+uint32_t value_leading_number(uint32_t vmask, const ipfw_table_value* v);
+
 // Renders one entry. For an address table the key text and expiry go to
-// on_address; when on_address is null (the failure report of a record
-// change) the address entry is printed as "KEY VALUE\n" instead, so that
-// rendering can never start a deletion. An address entry whose key a
+// on_address; when is_due is given and answers false for the expiry, the
+// entry is passed over before its key text is written (on_address would
+// have left it alone). When on_address is null (the failure report of a
+// record change) the address entry is printed as "KEY VALUE\n" instead, so
+// that rendering can never start a deletion. An address entry whose key a
 // deletion could not name (a family without text, or an IPv4-compatible
 // IPv6 address, which key parsing refuses) is passed over.
-void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address);
+void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address,
+                        address_due_fn is_due = nullptr);

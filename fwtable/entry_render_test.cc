@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -217,6 +218,85 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
   render_table_entry(&info, &no_family, capture_address);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_TRUE(received.empty());
+}
+
+// The expiry read straight from the value record is the leading number of
+// the value text, for every mask of fields and values at their edges.
+TEST(ValueLeadingNumber, AgreesWithTheValueText) {
+  ipfw_table_value widest;
+  memset(&widest, 0xFF, sizeof widest);
+  widest.skipto = 0x80000000u;
+  ipfw_table_value small;
+  memset(&small, 0, sizeof small);
+  small.skipto = 7;
+  small.pipe = 1;
+  small.dscp = 63;
+  small.tag = 1700000000;
+  small.nh4 = 0x0A000001;
+  inet_pton(AF_INET6, "2001:db8::1", small.nh6);
+  ipfw_table_value scoped = small;
+  inet_pton(AF_INET6, "fe80::1", scoped.nh6);
+  scoped.zoneid = 3;
+  ipfw_table_value zero;
+  memset(&zero, 0, sizeof zero);
+  const ipfw_table_value values[] = {widest, small, scoped, zero};
+
+  std::vector<uint32_t> masks = {IPFW_VTYPE_LEGACY, 0x800, 0x80000000u, 0xFFFFF800u, 0xFFFFFFFEu};
+  for (uint32_t m = 0; m <= 0x7FF; m++) masks.push_back(m);
+  for (const auto& v : values) {
+    for (uint32_t m : masks) {
+      std::string text = value_text(m, v);
+      auto want = static_cast<uint32_t>(static_cast<unsigned long long>(strtoll(text.c_str(), nullptr, 10)));
+      ASSERT_EQ(value_leading_number(m, &v), want) << "mask " << m << " text \"" << text << "\"";
+    }
+  }
+}
+
+namespace {
+
+std::vector<uint32_t> asked;
+
+// Due when the expiry is below 100.
+bool due_below_100(uint32_t expiry) {
+  asked.push_back(expiry);
+  return expiry < 100;
+}
+
+}  // namespace
+
+// With a due test, an entry that is not due never reaches the handler; a
+// due one does, with its key text, and an entry without a deletable key is
+// still passed over.
+TEST(RenderTableEntry, EntriesNotDueArePassedOverEarly) {
+  ipfw_obj_tentry no_family = address_entry("192.0.2.11", 32, 3);
+  no_family.subtype = FW_AF_UNSPEC;
+  ipfw_obj_tentry skipto_due = address_entry("192.0.2.12", 32);
+  skipto_due.v.skipto = 99;
+  skipto_due.v.tag = 500;
+  ipfw_obj_tentry skipto_not_due = address_entry("192.0.2.13", 32, 5);
+  skipto_not_due.v.skipto = 100;
+  struct row {
+    const char* name;
+    uint32_t vmask;
+    ipfw_obj_tentry entry;
+    calls_t want;
+  };
+  const std::vector<row> rows = {
+      {"due", IPFW_VTYPE_LEGACY, address_entry("fd00:1::", 64, 99), {{"fd00:1::/64", 99}}},
+      {"not due", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 32, 100), {}},
+      {"due without a key", IPFW_VTYPE_LEGACY, no_family, {}},
+      {"due by its first field", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, skipto_due, {{"192.0.2.12", 99}}},
+      {"not due by its first field", IPFW_VTYPE_TAG | IPFW_VTYPE_SKIPTO, skipto_not_due, {}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    received.clear();
+    asked.clear();
+    ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, r.vmask);
+    render_table_entry(&info, &r.entry, capture_address, due_below_100);
+    EXPECT_EQ(asked, std::vector<uint32_t>{value_leading_number(r.vmask, &r.entry.v)});
+    EXPECT_EQ(received, r.want);
+  }
 }
 
 // Without a handler (the failure report of a record change) an address

@@ -22,6 +22,7 @@ const keyword_row table_command_keywords[] = {
 namespace {
 
 address_entry_fn address_handler = nullptr;
+address_due_fn address_due = nullptr;
 
 // An entry of the vector, or null when it is missing.
 char* vector_entry(int argc, char** argv, int i) { return (i < argc && argv != nullptr) ? argv[i] : nullptr; }
@@ -90,7 +91,7 @@ void run_table_command(int argc, char** argv) {
       {
         ipfw_xtable_info info;
         fetch_table_info(&oh, &info);
-        list_table_entries(&info, address_handler);
+        list_table_entries(&info, address_handler, address_due);
       }
       return;
     case TOK_INFO:
@@ -116,6 +117,9 @@ void run_table_command(int argc, char** argv) {
     if (row->token == token) not_supported(row->word);
 }
 
-void set_address_entry_handler(address_entry_fn handler) { address_handler = handler; }
+void set_address_entry_handler(address_entry_fn handler, address_due_fn is_due) {
+  address_handler = handler;
+  address_due = is_due;
+}
 
 address_entry_fn address_entry_handler() { return address_handler; }

@@ -88,7 +88,7 @@ void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
   memcpy(info, buf + sizeof(ipfw_obj_header), sizeof *info);
 }
 
-void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address) {
+void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due) {
   list_buffer buf;
   uint64_t buf_size = 0;
   uint64_t size = 0;
@@ -129,6 +129,6 @@ void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_addres
     ipfw_obj_tentry entry;
     memcpy(&entry, reply + off, sizeof entry);
     off += entry.head.length;
-    render_table_entry(&reply_info, &entry, on_address);
+    render_table_entry(&reply_info, &entry, on_address, is_due);
   }
 }

@@ -23,5 +23,6 @@ void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info);
 // with "Error requesting table %s list" (71) on failure: a refused request
 // with its errno, a reply whose length, item count or entry lengths do not
 // keep every entry (at least 120 bytes each) inside it with EBADMSG, before
-// any entry is rendered.
-void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address);
+// any entry is rendered. is_due, when given, lets the renderer pass over
+// address entries that are not due before it writes any text for them.
+void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due = nullptr);
