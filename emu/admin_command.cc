@@ -1,6 +1,6 @@
 // The administrative commands of the fwemu tool, run against the store:
-// create, add, delete, list, info, lock, unlock, flush, destroy, fault,
-// stats. Words come as the tool received them after the program name.
+// create, add, fill, delete, list, info, lock, unlock, flush, destroy,
+// fault, stats. Words come as the tool received them after the program name.
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -22,7 +22,8 @@ using words_t = std::vector<std::string>;
 const char* usage_text =
     "usage: create NAME [type addr|iface|number|flow:FIELD,...|mac] [valtype legacy|TYPE,...]\n"
     "              [limit N] [set N]\n"
-    "       add NAME KEY [VALUE] | delete NAME KEY | list NAME | info NAME\n"
+    "       add NAME KEY [VALUE] | fill NAME ADDRESS COUNT [VALUE [STEP]]\n"
+    "       delete NAME KEY | list NAME | info NAME\n"
     "       lock NAME | unlock NAME | flush NAME | destroy NAME\n"
     "       fault ... | stats";
 
@@ -107,6 +108,79 @@ int add(emu_store* s, const words_t& w, std::string* out) {
   if (t->locked) return refused(out, *t, "", EACCES);
   uint8_t result;
   if (int e = emu_table_add(t, key, value, &result)) return refused(out, *t, w[2], e);
+  return 0;
+}
+
+// Adds n << shift to the big-endian number a[0..len); false when the sum
+// does not fit (a is then unusable).
+bool add_shifted(uint8_t* a, size_t len, uint64_t n, unsigned shift) {
+  unsigned q = shift / 8, r = shift % 8;
+  // n << r in nine bytes, least significant first.
+  uint8_t addend[9];
+  uint64_t lo = n << r;
+  uint64_t hi = r == 0 ? 0 : n >> (64 - r);
+  for (unsigned j = 0; j < 8; j++) addend[j] = static_cast<uint8_t>(lo >> (8 * j));
+  addend[8] = static_cast<uint8_t>(hi);
+  unsigned carry = 0;
+  for (size_t j = 0; j < len; j++) {
+    size_t pos = len - 1 - j;
+    unsigned add = (j >= q && j - q < sizeof addend) ? addend[j - q] : 0;
+    unsigned sum = a[pos] + add + carry;
+    a[pos] = static_cast<uint8_t>(sum);
+    carry = sum >> 8;
+  }
+  if (carry != 0) return false;
+  for (unsigned j = 0; j < sizeof addend; j++)
+    if (addend[j] != 0 && j + q >= len) return false;
+  return true;
+}
+
+// fill NAME ADDRESS COUNT [VALUE [STEP]]: COUNT entries of an address
+// table, the first ADDRESS (a host or a prefix), each next one STEP
+// prefixes of the same length further on, all with VALUE. All or nothing:
+// a key that exists, the limit or the end of the family refuses the whole
+// fill before anything is added.
+int fill(emu_store* s, const words_t& w, std::string* out) {
+  if (w.size() < 4 || w.size() > 6) return usage(out);
+  emu_table* t;
+  if (int st = find(s, w[1], &t, out)) return st;
+  if (t->type != IPFW_TABLE_ADDR) return fail(out, EMU_BAD_DATA, "fill needs an address table: " + t->name);
+  emu_entry_key first;
+  if (int st = parse_key(*t, w[2], &first, out)) return st;
+  uint32_t count = 0, step = 1;
+  if (!emu_parse_u32(w[3], UINT32_MAX, &count)) return fail(out, EMU_BAD_DATA, "bad count: " + w[3]);
+  ipfw_table_value value;
+  memset(&value, 0, sizeof value);
+  std::string why;
+  if (w.size() >= 5 && !emu_parse_value(t->vmask, w[4], &value, &why))
+    return fail(out, EMU_BAD_DATA, "bad value " + w[4] + ": " + why);
+  if (w.size() == 6 && (!emu_parse_u32(w[5], UINT32_MAX, &step) || step == 0))
+    return fail(out, EMU_BAD_DATA, "bad step: " + w[5]);
+  if (t->locked) return refused(out, *t, "", EACCES);
+  if (count == 0) return 0;
+
+  const size_t len = first.family() == FW_AF_INET ? 4 : 16;
+  const unsigned shift = static_cast<unsigned>(len * 8 - first.masklen());
+  auto key_at = [&](uint32_t i, emu_entry_key* k) {
+    *k = first;
+    return add_shifted(k->bytes.data() + 1, len, uint64_t{i} * step, shift);
+  };
+  emu_entry_key k;
+  if (!key_at(count - 1, &k)) return fail(out, EMU_BAD_DATA, "fill runs past the last address: " + w[2]);
+  uint64_t room = t->limit == 0 ? UINT64_MAX : (t->entries.size() < t->limit ? t->limit - t->entries.size() : 0);
+  uint64_t listing = emu_table_listing_size(*t) + uint64_t{count} * sizeof(ipfw_obj_tentry);
+  if (count > room || listing > UINT32_MAX) return refused(out, *t, "", EFBIG);
+  for (uint32_t i = 0; i < count; i++) {
+    key_at(i, &k);
+    if (t->entries.count(k) != 0) return refused(out, *t, emu_key_text(*t, k), EEXIST);
+  }
+  // Keys come in listing order: each goes in right after the one before.
+  auto hint = t->entries.end();
+  for (uint32_t i = 0; i < count; i++) {
+    key_at(i, &k);
+    hint = t->entries.emplace_hint(hint, k, value);
+    ++hint;
+  }
   return 0;
 }
 
@@ -202,6 +276,7 @@ int run(emu_store* s, const words_t& w, std::string* out) {
   const std::string& verb = w[0];
   if (verb == "create") return create(s, w, out);
   if (verb == "add") return add(s, w, out);
+  if (verb == "fill") return fill(s, w, out);
   if (verb == "delete") return del(s, w, out);
   if (verb == "list") return list(s, w, out);
   if (verb == "info") return info(s, w, out);

@@ -276,6 +276,57 @@ TEST_F(AdminTest, LockGuardsEntriesAndTheTable) {
   EXPECT_EQ(run("list t"), 66);
 }
 
+// fill: consecutive hosts or prefixes, STEP apart, across byte and family
+// boundaries; refused whole when a key exists, the limit is reached, the
+// family ends or the table is not an address table.
+TEST_F(AdminTest, FillAddsConsecutiveAddressesOrNothing) {
+  struct row {
+    const char* words;
+    int status;
+    const char* listing;  // the whole table afterwards; refusals leave it as it was
+  };
+  const std::vector<row> rows = {
+      {"fill a 10.0.0.254 3 7", 0, "10.0.0.254 7\n10.0.0.255 7\n10.0.1.0 7\n"},
+      {"fill a 10.0.0.0/24 3 5 2", 0, "10.0.0.0/24 5\n10.0.2.0/24 5\n10.0.4.0/24 5\n"},
+      {"fill a 255.255.255.254 2", 0, "255.255.255.254 0\n255.255.255.255 0\n"},
+      {"fill a fd00::ffff:ffff:ffff:ffff 2 9", 0, "fd00::ffff:ffff:ffff:ffff 9\nfd00:0:0:1:: 9\n"},
+      {"fill a fd00:1::/64 2 1 65536", 0, "fd00:1::/64 1\nfd00:1:1::/64 1\n"},
+      {"fill a 0.0.0.0/0 1 3", 0, "0.0.0.0/0 3\n"},
+      {"fill a 10.0.0.1 0 3", 0, ""},
+      {"fill a 255.255.255.255 2", 65, "10.0.0.3 1\n"},
+      {"fill a 0.0.0.0/0 2", 65, "10.0.0.3 1\n"},
+      {"fill a ffff:ffff:ffff:ffff:ffff:ffff:ffff:fffe 2 1 2", 65, "10.0.0.3 1\n"},
+      {"fill a 10.0.0.1 3", 1, "10.0.0.3 1\n"},
+      {"fill a 10.0.0.1 2 1 0", 65, "10.0.0.3 1\n"},
+      {"fill a 10.0.0.1 x", 65, "10.0.0.3 1\n"},
+      {"fill a 10.0.0.1", 64, "10.0.0.3 1\n"},
+      {"fill n 1 2", 65, nullptr},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.words);
+    store.reset(emu_store_new());
+    ok("create a limit 4");
+    ok("create n type number");
+    if (r.status != 0) ok("add a 10.0.0.3 1");
+    std::string text;
+    EXPECT_EQ(run(r.words, &text), r.status) << text;
+    if (r.listing != nullptr) {
+      EXPECT_EQ(ok("list a"), r.listing);
+    }
+  }
+  // The limit counts what is there already.
+  store.reset(emu_store_new());
+  ok("create a limit 4");
+  ok("fill a 10.0.0.0 2");
+  std::string text;
+  EXPECT_EQ(run("fill a 10.1.0.0 3", &text), 1);
+  EXPECT_EQ(text, "a: limit hit");
+  ok("fill a 10.1.0.0 2");
+  ok("lock a");
+  EXPECT_EQ(run("fill a 10.2.0.0 0", &text), 1);
+  EXPECT_EQ(text, "a: table is locked");
+}
+
 TEST_F(AdminTest, StatsCountConnectionsCommandsAndRequests) {
   ok("create t");
   emu_store_count_connection(store.get());
