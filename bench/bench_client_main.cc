@@ -1,0 +1,221 @@
+// The client side of the sweep and deletion benchmarks, run as a process of
+// its own so that its CPU time and allocations are its alone (the emulator
+// runs in another process).
+//
+//   bench_client sweep|floor-sweep TABLE CYCLES
+//   bench_client delete|floor-delete TABLE
+//
+// "sweep" and "delete" run the daemon's own cycle: the list command of
+// table number TABLE through the table command interpreter, with the
+// daemon's expiry decision (so "delete" logs and deletes every due entry).
+// The floor variants are the least a client can do for the same result:
+// the same info and list requests, then only each entry's expiry number
+// read; for "floor-delete" each due entry's one-key info and delete
+// requests, with the key copied from the listing.
+//
+// Prints one line per cycle: "cycle CPU_NS WALL_NS ALLOCATIONS", the CPU
+// time of this process, the elapsed time and the heap allocations made
+// during the cycle. Ends with status 1 on a usage error or a failed
+// request of the floor; the daemon's own failures end it as they end the
+// daemon.
+#include <err.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "daemon/expire.h"
+#include "daemon/process_state.h"
+#include "fwtable/fw_records.h"
+#include "fwtable/fwctl.h"
+#include "fwtable/table_command.h"
+
+namespace {
+
+uint64_t allocations = 0;
+
+}  // namespace
+
+// Every heap allocation of the process is counted on its way to the C
+// library's allocator (glibc names it; elsewhere nothing is counted).
+#ifdef __GLIBC__
+extern "C" {
+void* __libc_malloc(size_t n);
+void* __libc_calloc(size_t count, size_t n);
+void* __libc_realloc(void* p, size_t n);
+void __libc_free(void* p);
+
+void* malloc(size_t n) noexcept {
+  allocations++;
+  return __libc_malloc(n);
+}
+void* calloc(size_t count, size_t n) noexcept {
+  allocations++;
+  return __libc_calloc(count, n);
+}
+void* realloc(void* p, size_t n) noexcept {
+  allocations++;
+  return __libc_realloc(p, n);
+}
+void free(void* p) noexcept { __libc_free(p); }
+}
+#endif
+
+namespace {
+
+struct free_deleter {
+  void operator()(uint8_t* p) const { free(p); }
+};
+
+uint64_t clock_ns(clockid_t id) {
+  timespec ts;
+  clock_gettime(id, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// The daemon's cycle, as its sweep loop runs it.
+void daemon_cycle(const char* table) {
+  char word_table[] = "table";
+  char word_list[] = "list";
+  char number[100] = {};
+  snprintf(number, sizeof number, "%s", table);
+  char* argv[3] = {word_table, number, word_list};
+  run_table_command(3, argv);
+}
+
+ipfw_obj_header request_header(const char* table, uint16_t opcode) {
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, table, 0);
+  oh.opheader.opcode = opcode;
+  return oh;
+}
+
+ipfw_xtable_info floor_info(const char* table) {
+  uint8_t buf[FW_INFO_REQUEST_SIZE] = {};
+  ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XINFO);
+  memcpy(buf, &oh, sizeof oh);
+  uint64_t size = sizeof buf;
+  if (fwctl_get(IP_FW_TABLE_XINFO, buf, &size) != 0 || size < sizeof buf) err(1, "info");
+  ipfw_xtable_info info;
+  memcpy(&info, buf + sizeof oh, sizeof info);
+  return info;
+}
+
+// The one-key delete request of a listed entry.
+void floor_delete(const char* table, const uint8_t* listed) {
+  floor_info(table);
+  uint8_t buf[FW_CHANGE_ENTRIES_OFFSET + sizeof(ipfw_obj_tentry)] = {};
+  ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XDEL);
+  oh.opheader.version = 1;
+  oh.ntlv.type = IPFW_TABLE_ADDR;
+  memcpy(buf, &oh, sizeof oh);
+  ipfw_obj_ctlv ctlv;
+  memset(&ctlv, 0, sizeof ctlv);
+  ctlv.head.length = sizeof ctlv + sizeof(ipfw_obj_tentry);
+  ctlv.count = 1;
+  memcpy(buf + sizeof oh, &ctlv, sizeof ctlv);
+  ipfw_obj_tentry e;
+  memset(&e, 0, sizeof e);
+  e.head.length = sizeof e;
+  e.idx = oh.idx;
+  memcpy(&e.subtype, listed + offsetof(ipfw_obj_tentry, subtype), 1);
+  memcpy(&e.masklen, listed + offsetof(ipfw_obj_tentry, masklen), 1);
+  memcpy(&e.k, listed + offsetof(ipfw_obj_tentry, k), sizeof e.k);
+  memcpy(buf + FW_CHANGE_ENTRIES_OFFSET, &e, sizeof e);
+  uint64_t size = sizeof buf;
+  if (fwctl_get(IP_FW_TABLE_XDEL, buf, &size) != 0) err(1, "delete");
+}
+
+// Where the floor leaves the sum of the expiries it read, so that reading
+// them is not optimised away.
+volatile uint64_t expiry_sink = 0;
+
+// The floor's cycle: info, list into a zero-filled buffer of the size the
+// info names (again when the kernel asks for more), then each entry's
+// expiry read; with deleting, each due entry deleted by its own key.
+void floor_cycle(const char* table, bool deleting) {
+  ipfw_xtable_info info = floor_info(table);
+  uint64_t want = info.size;
+  std::unique_ptr<uint8_t, free_deleter> buf;
+  uint64_t size;
+  for (;;) {
+    buf.reset(static_cast<uint8_t*>(calloc(want, 1)));
+    if (!buf) err(1, "list buffer");
+    ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XLIST);
+    oh.opheader.version = 1;
+    memcpy(buf.get(), &oh, sizeof oh);
+    size = want;
+    if (fwctl_get(IP_FW_TABLE_XLIST, buf.get(), &size) == 0) break;
+    if (errno != ENOMEM) err(1, "list");
+    want = size;
+  }
+  if (size > want || size < FW_LIST_ENTRIES_OFFSET) errx(1, "list: bad reply");
+  memcpy(&info, buf.get() + sizeof(ipfw_obj_header), sizeof info);
+  const int64_t now = time(nullptr);
+  uint64_t expiry_sum = 0;
+  uint64_t off = FW_LIST_ENTRIES_OFFSET;
+  for (uint32_t i = 0; i < info.count; i++) {
+    if (size - off < sizeof(ipfw_obj_tentry)) errx(1, "list: bad reply");
+    const uint8_t* entry = buf.get() + off;
+    ipfw_obj_tlv head;
+    uint32_t expiry;
+    memcpy(&head, entry, sizeof head);
+    memcpy(&expiry, entry + offsetof(ipfw_obj_tentry, v) + offsetof(ipfw_table_value, tag), sizeof expiry);
+    expiry_sum += expiry;
+    if (deleting && now > static_cast<int64_t>(expiry)) floor_delete(table, entry);
+    if (head.length < sizeof(ipfw_obj_tentry)) errx(1, "list: bad reply");
+    off += head.length;
+  }
+  expiry_sink = expiry_sum;
+}
+
+[[noreturn]] void usage() {
+  fprintf(stderr, "usage: bench_client sweep|floor-sweep TABLE CYCLES\n       bench_client delete|floor-delete TABLE\n");
+  exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) usage();
+  const std::string mode = argv[1];
+  const char* table = argv[2];
+  int cycles = 1;
+  if (mode == "sweep" || mode == "floor-sweep") {
+    if (argc != 4 || (cycles = atoi(argv[3])) < 1) usage();
+  } else if (mode != "delete" && mode != "floor-delete") {
+    usage();
+  } else if (argc != 3) {
+    usage();
+  }
+  const bool floor = mode.rfind("floor-", 0) == 0;
+  const bool deleting = mode.find("delete") != std::string::npos;
+
+  table_number = atoi(table);
+  openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
+  set_address_entry_handler(expire_if_due, expiry_is_due);
+
+  for (int c = 0; c < cycles; c++) {
+    uint64_t allocs0 = allocations;
+    uint64_t cpu0 = clock_ns(CLOCK_PROCESS_CPUTIME_ID);
+    uint64_t wall0 = clock_ns(CLOCK_MONOTONIC);
+    if (floor)
+      floor_cycle(table, deleting);
+    else
+      daemon_cycle(table);
+    uint64_t cpu = clock_ns(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
+    uint64_t wall = clock_ns(CLOCK_MONOTONIC) - wall0;
+    uint64_t allocs = allocations - allocs0;
+    printf("cycle %" PRIu64 " %" PRIu64 " %" PRIu64 "\n", cpu, wall, allocs);
+  }
+  closelog();
+  return 0;
+}
