@@ -1,0 +1,115 @@
+// The cost of deleting due entries, against the least a client can do for
+// it.
+//
+//   delete_bench [ENTRIES [DUE]]      (default: 1000000 100000)
+//
+// A table of ENTRIES IPv4 hosts, DUE of them due and spread evenly among
+// the rest, is loaded into a real fwemu server; one cycle of the daemon
+// (which logs and deletes every due entry, one delete command each) and one
+// of the floor (the same list, then for each due entry the same one-key
+// info and delete requests, its key copied from the listing) run in turns,
+// each in a client process of its own, the table loaded afresh before each.
+// The daemon's syslog lines go to a socket of this program's when it may
+// give the client a private /dev/log (root). Prints the time per deleted
+// entry of each (elapsed, and the client's CPU time), the kernel requests
+// per deleted entry as the emulator counted them (the cycle's own info and
+// list taken off), the syslog lines received, and "ratio R", the daemon's
+// elapsed time per deleted entry over the floor's.
+#include <arpa/inet.h>
+#include <err.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/support/bench_support.h"
+
+namespace {
+
+constexpr const char* TABLE = "7";
+constexpr uint32_t FIRST = 0x0A000000;  // 10.0.0.0
+
+std::string ipv4_text(uint32_t host_order) {
+  uint32_t net = htonl(host_order);
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &net, text, sizeof text);
+  return text;
+}
+
+// Every step-th host from 10.0.0.0 is due (value 1, long past); the hosts
+// between are not (value 4000000000).
+void load(const bench_emulator& emu, uint64_t due, uint64_t step) {
+  emu.admin(std::string("flush ") + TABLE);
+  emu.admin(std::string("fill ") + TABLE + " 10.0.0.0 " + std::to_string(due) + " 1 " + std::to_string(step));
+  for (uint64_t off = 1; off < step; off++)
+    emu.admin(std::string("fill ") + TABLE + " " + ipv4_text(FIRST + static_cast<uint32_t>(off)) + " " +
+              std::to_string(due) + " 4000000000 " + std::to_string(step));
+}
+
+uint64_t requests(const bench_emulator& emu) {
+  std::string stats = emu.admin("stats");
+  return figure_in(stats, "requests 93") + figure_in(stats, "requests 89") + figure_in(stats, "requests 87");
+}
+
+struct figures {
+  std::vector<double> wall_us, cpu_us, requests_per_entry;
+  uint64_t log_lines = 0;
+};
+
+void run_cycle(const bench_emulator& emu, const syslog_drain& drain, const std::string& mode, uint64_t entries,
+               uint64_t due, figures* into) {
+  uint64_t requests0 = requests(emu);
+  uint64_t lines0 = drain.received();
+  program_run run =
+      run_program_checked(drain.wrap({BENCH_CLIENT_BIN, mode, TABLE}), {"FWEMU_SOCKET=" + emu.socket});
+  uint64_t sent = requests(emu) - requests0;
+  uint64_t left = emu.figure(std::string("info ") + TABLE, "count");
+  if (entries - left != due)
+    errx(1, "%s deleted %" PRIu64 " entries, not the %" PRIu64 " due", mode.c_str(), entries - left, due);
+  std::istringstream line(run.out);
+  std::string word;
+  uint64_t cpu = 0, wall = 0, allocs = 0;
+  if (!(line >> word >> cpu >> wall >> allocs)) errx(1, "%s: no figures in: %s", mode.c_str(), run.out.c_str());
+  into->wall_us.push_back(static_cast<double>(wall) / 1000.0 / static_cast<double>(due));
+  into->cpu_us.push_back(static_cast<double>(cpu) / 1000.0 / static_cast<double>(due));
+  into->requests_per_entry.push_back(static_cast<double>(sent - 2) / static_cast<double>(due));
+  // The last lines may still be on their way through the socket.
+  for (int waited = 0; drain.received() - lines0 < due && waited < 5000 && mode == "delete"; waited += 10) sleep_ms(10);
+  into->log_lines = drain.received() - lines0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint64_t entries = 1000000, due = 100000;
+  if (argc > 3) errx(1, "usage: delete_bench [ENTRIES [DUE]]");
+  if (argc > 1) entries = strtoull(argv[1], nullptr, 10);
+  if (argc > 2) due = strtoull(argv[2], nullptr, 10);
+  if (due == 0 || entries < due || entries > 30000000) errx(1, "need 0 < DUE <= ENTRIES <= 30000000");
+  const uint64_t step = entries / due;
+  entries = due * step;
+
+  bench_dir dir;
+  bench_emulator emu(dir.path);
+  syslog_drain drain(dir.path);
+  emu.admin(std::string("create ") + TABLE);
+  figures daemon, floor;
+  for (int round = 0; round < 2; round++) {
+    load(emu, due, step);
+    run_cycle(emu, drain, "delete", entries, due, &daemon);
+    load(emu, due, step);
+    run_cycle(emu, drain, "floor-delete", entries, due, &floor);
+  }
+  double d = median(daemon.wall_us), f = median(floor.wall_us);
+  printf("deletion: time per deleted entry, median of %zu cycles each%s\n", daemon.wall_us.size(),
+         drain.usable() ? "" : " (no private /dev/log: the daemon's syslog lines go to the system's)");
+  printf("%" PRIu64 " entries, %" PRIu64 " due: daemon %.2f us, floor %.2f us per deleted entry"
+         " (client CPU %.2f us and %.2f us); kernel requests per deleted entry %.2f and %.2f;"
+         " syslog lines %" PRIu64 "; ratio %.2f\n",
+         entries, due, d, f, median(daemon.cpu_us), median(floor.cpu_us), median(daemon.requests_per_entry),
+         median(floor.requests_per_entry), daemon.log_lines, d / f);
+  return 0;
+}
