@@ -58,7 +58,7 @@ BENCHMARK(BM_RenderAddressEntry)->ArgName("due")->Arg(1)->Arg(0);
 // A key text of a delete command parsed into an entry's key; the info cache
 // is already filled (as for every key after a command's first), so no
 // request is sent.
-void parse_key_bench(benchmark::State& state, uint8_t type, uint8_t tflags, const char* text) {
+void BM_ParseEntryKey(benchmark::State& state, uint8_t type, uint8_t tflags, const char* text) {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   init_request_header(&oh, "5", 0);
@@ -75,9 +75,9 @@ void parse_key_bench(benchmark::State& state, uint8_t type, uint8_t tflags, cons
     benchmark::DoNotOptimize(entry);
   }
 }
-BENCHMARK_CAPTURE(parse_key_bench, ipv4, IPFW_TABLE_ADDR, 0, "192.0.2.7");
-BENCHMARK_CAPTURE(parse_key_bench, ipv6, IPFW_TABLE_ADDR, 0, "2001:db8::7/64");
-BENCHMARK_CAPTURE(parse_key_bench, flow, IPFW_TABLE_FLOW,
+BENCHMARK_CAPTURE(BM_ParseEntryKey, ipv4, IPFW_TABLE_ADDR, 0, "192.0.2.7");
+BENCHMARK_CAPTURE(BM_ParseEntryKey, ipv6, IPFW_TABLE_ADDR, 0, "2001:db8::7/64");
+BENCHMARK_CAPTURE(BM_ParseEntryKey, flow, IPFW_TABLE_FLOW,
                   IPFW_TFFLAG_SRCIP | IPFW_TFFLAG_PROTO | IPFW_TFFLAG_DSTIP | IPFW_TFFLAG_DSTPORT,
                   "192.0.2.1,6,192.0.2.2,22");
 

@@ -3,7 +3,9 @@
 # build and one with AddressSanitizer, LeakSanitizer and
 # UndefinedBehaviorSanitizer) and runs every test in both, end-to-end tests
 # included; then runs each libFuzzer target for a bounded time over its seed
-# corpus. Exits non-zero on the first failure.
+# corpus, and each benchmark once at its smallest size (no figure is
+# judged: they are run so that they keep working). Exits non-zero on the
+# first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,3 +37,6 @@ done
 
 echo "== fuzzing"
 ./scripts/fuzz.sh
+
+echo "== benchmarks, smallest sizes"
+./scripts/bench.sh --smoke

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what is missing (Debian 12), builds the normal build and runs the
+# benchmarks: the per-entry micro-benchmarks, the sweep with nothing due
+# (10^4, 10^5 and 10^6 entries), the deletion of 10^5 due entries from a
+# table of 10^6, and the daemon's peak memory over 10^6 entries. Takes a
+# few minutes on two cores.
+#
+#   ./scripts/bench.sh           the figures of the README
+#   ./scripts/bench.sh --smoke   each benchmark once at its smallest size
+#                                (what the test command runs, so that they
+#                                keep working)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+smoke=false
+case "${1:-}" in
+  --smoke) smoke=true ;;
+  "") ;;
+  *) echo "usage: $0 [--smoke]" >&2; exit 64 ;;
+esac
+
+./scripts/deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default
+bin=build/default
+
+if $smoke; then
+  "$bin/entry_bench" --benchmark_min_time=0.001
+  "$bin/sweep_bench" 10000
+  "$bin/delete_bench" 10000 1000
+  "$bin/memory_bench" 10000
+else
+  "$bin/entry_bench"
+  "$bin/sweep_bench" 10000 100000 1000000
+  "$bin/delete_bench" 1000000 100000
+  "$bin/memory_bench" 1000000
+fi
