@@ -1,0 +1,82 @@
+#!/bin/sh
+# The manual page against the program: mandoc's lint finds nothing; the
+# options of the SYNOPSIS and of the option list are exactly those of the
+# program's usage text; an option shows an argument in the page exactly
+# when the program asks for one; the page's synopsis begins as the usage
+# text's does; a default the usage text states is stated in the page.
+#
+#   man_page_test.sh HOSTREAPD PAGE
+set -eu
+program=$1
+page=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+command -v mandoc >/dev/null || { echo "FAIL: mandoc is missing (scripts/deps.sh installs it)"; exit 1; }
+
+# Lint. Cross references are looked up among the manuals of the machine the
+# test runs on (ipfw(8) is not on Linux), so those notes are not the page's.
+mandoc -T lint -W style "$page" >"$work/lint" 2>&1 || true
+grep -v -e 'referenced manual not found' -e 'outdated mandoc.db' "$work/lint" >"$work/lint.page" || true
+if [ -s "$work/lint.page" ]; then
+  cat "$work/lint.page"
+  fail "mandoc -T lint reports the page"
+fi
+
+# The usage text: "Usage: SYNOPSIS", then a line per option: seven blanks,
+# the option, ten blanks, its description.
+status=0
+"$program" -h >/dev/null 2>"$work/usage" || status=$?
+[ "$status" = 1 ] || fail "hostreapd -h exited with $status, not 1"
+usage_synopsis=$(sed -n 's/^Usage: //p' "$work/usage")
+[ -n "$usage_synopsis" ] || fail "no Usage line in the usage text"
+sed -n 's/^       -\([A-Za-z]\)          .*/\1/p' "$work/usage" | sort >"$work/usage.opts"
+[ -s "$work/usage.opts" ] || fail "no option lines in the usage text"
+
+# The page's flags: every "Fl X" of the SYNOPSIS section, and the ".It Fl X"
+# items of the OPTIONS section.
+section() { sed -n "/^\.Sh $1\$/,/^\.Sh /p" "$page"; }
+section SYNOPSIS | grep -o 'Fl [A-Za-z]' | cut -c4 | sort -u >"$work/synopsis.opts"
+section OPTIONS | sed -n 's/^\.It Fl \([A-Za-z]\).*/\1/p' | sort >"$work/list.opts"
+diff -u "$work/usage.opts" "$work/synopsis.opts" || fail "the SYNOPSIS options differ from the usage text's"
+diff -u "$work/usage.opts" "$work/list.opts" || fail "the option list differs from the usage text's"
+
+# An argument: the page writes "Fl X Ar name"; the program, given -X last,
+# says that it requires an argument.
+while read -r opt; do
+  in_page=no
+  section OPTIONS | grep -q "^\.It Fl $opt Ar " && in_page=yes
+  in_synopsis=no
+  section SYNOPSIS | grep -q "Fl $opt Ar " && in_synopsis=yes
+  in_program=no
+  "$program" -f "-$opt" </dev/null >/dev/null 2>"$work/probe" || true
+  grep -q "option requires an argument -- '$opt'" "$work/probe" && in_program=yes
+  [ "$in_page" = "$in_program" ] || fail "-$opt: argument in the option list: $in_page, in the program: $in_program"
+  [ "$in_synopsis" = "$in_program" ] || fail "-$opt: argument in the SYNOPSIS: $in_synopsis, in the program: $in_program"
+done <"$work/usage.opts"
+
+# The rendered synopsis (overstrike removed) begins with the usage text's.
+mandoc -T ascii -O width=200 "$page" | sed "s/.$(printf '\b')//g" >"$work/page.txt"
+page_synopsis=$(sed -n '/^SYNOPSIS$/{n;s/^ *//;p;}' "$work/page.txt")
+case $page_synopsis in
+  "$usage_synopsis"*) ;;
+  *) fail "the page's synopsis '$page_synopsis' does not begin with the usage text's '$usage_synopsis'" ;;
+esac
+
+# A numeric default in the usage text ("default: 5sec") is the page's too.
+sed -n 's/^       -\([A-Za-z]\)          .*default: \([0-9][0-9]*\).*/\1 \2/p' "$work/usage" >"$work/defaults"
+while read -r opt value; do
+  section OPTIONS | sed -n "/^\.It Fl $opt/,/^\.It /p" | grep -Eq "[Dd]efault( is)? $value([^0-9]|\$)" ||
+    fail "-$opt: the option list does not give the default $value"
+done <"$work/defaults"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "manual page: all checks passed"
