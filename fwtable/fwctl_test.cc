@@ -177,13 +177,11 @@ struct socket_pair {
   std::vector<uint8_t> request() {
     fwemu_request_head h;
     EXPECT_EQ(fwemu_read_all(peer, &h, sizeof h), 0);
-    std::vector<uint8_t> body(h.sent);
-    if (h.sent > 0) {
-      EXPECT_EQ(fwemu_read_all(peer, body.data(), body.size()), 0);
-    }
-    std::vector<uint8_t> out(sizeof h);
+    std::vector<uint8_t> out(sizeof h + h.sent);
     memcpy(out.data(), &h, sizeof h);
-    out.insert(out.end(), body.begin(), body.end());
+    if (h.sent > 0) {
+      EXPECT_EQ(fwemu_read_all(peer, out.data() + sizeof h, h.sent), 0);
+    }
     return out;
   }
 };
@@ -210,6 +208,33 @@ TEST(FwctlTransport, SendsTheBufferWithoutItsTrailingZeros) {
   EXPECT_EQ(h.optlen, 580u);
   EXPECT_EQ(h.sent, 96u);
   EXPECT_EQ(sent[16], 0x59);
+}
+
+// Info and list requests are their object header: whatever the rest of
+// the buffer holds is not sent. Other requests go whole but for their
+// trailing zeros.
+TEST(FwctlTransport, SendsOnlyTheHeaderOfInfoAndListRequests) {
+  struct row {
+    uint16_t opcode;
+    uint32_t want_sent;
+  };
+  for (const row& r : {row{IP_FW_TABLE_XLIST, 96}, row{IP_FW_TABLE_XINFO, 96}, row{IP_FW_TABLE_XDEL, 201}}) {
+    SCOPED_TRACE(r.opcode);
+    socket_pair sp;
+    ASSERT_GE(sp.ours, 0);
+    sp.reply({FWEMU_MAGIC, 0, 0, 296, 0});
+    std::vector<uint8_t> buf(296);
+    memcpy(buf.data(), &r.opcode, sizeof r.opcode);
+    buf[95] = 0x33;  // the header's last byte
+    buf[200] = 0x44;  // past the header: the answer's room
+    uint32_t len = 296;
+    ASSERT_EQ(fwctl_transport_get(sp.ours, buf.data(), &len), 0);
+    std::vector<uint8_t> sent = sp.request();
+    fwemu_request_head h;
+    memcpy(&h, sent.data(), sizeof h);
+    EXPECT_EQ(h.optlen, 296u);
+    EXPECT_EQ(h.sent, r.want_sent);
+  }
 }
 
 struct transport_case {

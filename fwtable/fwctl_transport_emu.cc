@@ -9,20 +9,43 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "fwtable/fw_records.h"
 #include "fwtable/fwctl_transport.h"
 #include "fwtable/fwemu_io.h"
 #include "fwtable/fwemu_wire.h"
 
 int fwctl_transport_open() { return fwemu_connect(fwemu_socket_path()); }
 
+namespace {
+
+// How much of the buffer the request is. Info and list requests are their
+// object header alone: the kernel reads nothing else, and the rest of the
+// buffer is room for the answer (a list buffer may be a hundred megabytes,
+// which would otherwise be read through, and faulted in, for nothing). Of
+// any request, trailing zero bytes are not sent: the emulator zero-fills
+// them.
+uint32_t request_length(const unsigned char* bytes, uint32_t len) {
+  uint32_t n = len;
+  if (n >= sizeof(ip_fw3_opheader)) {
+    ip_fw3_opheader op;
+    memcpy(&op, bytes, sizeof op);
+    if (op.opcode == IP_FW_TABLE_XINFO || op.opcode == IP_FW_TABLE_XLIST)
+      n = std::min<uint32_t>(n, sizeof(ipfw_obj_header));
+  }
+  while (n > 0 && bytes[n - 1] == 0) n--;
+  return n;
+}
+
+}  // namespace
+
 int fwctl_transport_get(int fd, void* buf, uint32_t* len) {
   auto* bytes = static_cast<unsigned char*>(buf);
-  uint32_t sent = *len;
-  while (sent > 0 && bytes[sent - 1] == 0) sent--;
+  uint32_t sent = request_length(bytes, *len);
 
   fwemu_request_head req{FWEMU_MAGIC, FWEMU_KIND_GET, *len, sent};
   if (fwemu_write_all(fd, &req, sizeof req) != 0 || fwemu_write_all(fd, bytes, sent) != 0) return -1;
