@@ -35,8 +35,8 @@ void run_client(const bench_emulator& emu, const std::string& mode, const std::s
                                         {"FWEMU_SOCKET=" + emu.socket});
   std::istringstream lines(run.out);
   std::string word;
-  uint64_t cpu, wall, allocs;
-  for (int c = 0; lines >> word >> cpu >> wall >> allocs; c++) {
+  uint64_t cpu, wall, allocs, log;
+  for (int c = 0; lines >> word >> cpu >> wall >> allocs >> log; c++) {
     if (c == 0) continue;
     into->cpu_ns.push_back(static_cast<double>(cpu));
     if (allocs > into->max_allocations) into->max_allocations = allocs;
