@@ -55,7 +55,8 @@ while read -r opt; do
   section SYNOPSIS | grep -q "Fl $opt Ar " && in_synopsis=yes
   in_program=no
   "$program" -f "-$opt" </dev/null >/dev/null 2>"$work/probe" || true
-  grep -q "option requires an argument -- '$opt'" "$work/probe" && in_program=yes
+  # glibc quotes the letter, the BSDs do not.
+  grep -Eq "option requires an argument -- '?$opt'?\$" "$work/probe" && in_program=yes
   [ "$in_page" = "$in_program" ] || fail "-$opt: argument in the option list: $in_page, in the program: $in_program"
   [ "$in_synopsis" = "$in_program" ] || fail "-$opt: argument in the SYNOPSIS: $in_synopsis, in the program: $in_program"
 done <"$work/usage.opts"
