@@ -192,7 +192,7 @@ void floor_cycle(const char* table, bool deleting) {
     memcpy(&expiry, entry + offsetof(ipfw_obj_tentry, v) + offsetof(ipfw_table_value, tag), sizeof expiry);
     expiry_sum += expiry;
     if (deleting && now > static_cast<int64_t>(expiry)) floor_delete(table, entry);
-    if (head.length < sizeof(ipfw_obj_tentry)) errx(1, "list: bad reply");
+    if (head.length < sizeof(ipfw_obj_tentry) || head.length > size - off) errx(1, "list: bad reply");
     off += head.length;
   }
   expiry_sink = expiry_sum;

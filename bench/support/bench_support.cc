@@ -63,21 +63,48 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   return pid;
 }
 
+// What a driver that ends early (errx skips the destructors) must not leave
+// behind: the emulator it started and its scratch directory.
+pid_t leftover_server = -1;
+char leftover_dir[64] = "";
+
+void clean_up_at_exit() {
+  if (leftover_server > 0) {
+    kill(leftover_server, SIGTERM);
+    waitpid(leftover_server, nullptr, 0);
+  }
+  if (leftover_dir[0] != '\0') {
+    std::error_code ec;
+    std::filesystem::remove_all(leftover_dir, ec);
+  }
+}
+
+void clean_up_at_exit_once() {
+  static bool registered = false;
+  if (!registered && atexit(clean_up_at_exit) == 0) registered = true;
+}
+
 }  // namespace
 
 bench_dir::bench_dir() {
   char tmpl[] = "/tmp/hostreapd-bench.XXXXXX";
   if (mkdtemp(tmpl) == nullptr) err(1, "mkdtemp");
   path = tmpl;
+  static_assert(sizeof tmpl <= sizeof leftover_dir);
+  memcpy(leftover_dir, tmpl, sizeof tmpl);
+  clean_up_at_exit_once();
 }
 
 bench_dir::~bench_dir() {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
+  leftover_dir[0] = '\0';
 }
 
 bench_emulator::bench_emulator(const std::string& dir) : socket(dir + "/fwemu.sock") {
   pid = start_program({FWEMU_BIN, "-s", socket, "serve"}, {});
+  leftover_server = pid;
+  clean_up_at_exit_once();
   for (int waited = 0;; waited += 10) {
     std::string text;
     if (emu_admin_call(socket.c_str(), {"stats"}, &text) == 0) return;
@@ -91,6 +118,7 @@ bench_emulator::~bench_emulator() {
   kill(pid, SIGTERM);
   rusage ru;
   wait_program(pid, &ru);
+  leftover_server = -1;
 }
 
 std::string bench_emulator::admin(const std::string& words) const {

@@ -5,7 +5,8 @@
 // the reports.
 //
 // Owns: the directory (removed with its content), the server process
-// (stopped by SIGTERM), the sink's socket and thread.
+// (stopped by SIGTERM), the sink's socket and thread. A driver that ends
+// early still stops the server and removes the directory (at exit).
 // Failure: a benchmark cannot go on without its fixtures, so every failure
 // here ends the driver with a message (errx, status 1).
 #pragma once
