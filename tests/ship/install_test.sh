@@ -4,12 +4,17 @@
 # an install-time prefix, once staged under DESTDIR for the prefix
 # /usr/local, as a package build does.
 #
-#   install_test.sh CMAKE BUILD_DIR SYSTEM_NAME USE_EMULATOR
+#   install_test.sh CMAKE BUILD_DIR SYSTEM_NAME USE_EMULATOR RC_DIR
+#
+# The install-time step that puts the rc.d script in place (a FreeBSD
+# install with the kernel's transport runs it) is also run by hand from
+# RC_DIR, on every system, the same two ways.
 set -eu
 cmake=$1
 build=$2
 system=$3
 emulator=$4
+rc_dir=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -67,6 +72,27 @@ check() {
 
 check "install-time prefix" "" "$work/prefix"
 check "staged under DESTDIR" "$work/stage" /usr/local
+
+# The rc.d step: NAME, DESTDIR (empty: none), the prefix.
+check_rc() {
+  name=$1
+  root=$2$3
+  mkdir -p "$work/rc.$name"
+  if ! DESTDIR=$2 "$cmake" -DCMAKE_INSTALL_PREFIX="$3" -DHOSTREAPD_RC_SOURCE="$rc_dir/hostreapd.in" \
+    -DHOSTREAPD_RC_SBINDIR=sbin -DHOSTREAPD_RC_DIR=etc/rc.d -DHOSTREAPD_RC_WORK="$work/rc.$name" \
+    -P "$rc_dir/install_rc_script.cmake" >"$work/log" 2>&1; then
+    cat "$work/log"
+    fail "rc.d step, $name: failed"
+    return
+  fi
+  [ -x "$root/etc/rc.d/hostreapd" ] || fail "rc.d step, $name: no executable $root/etc/rc.d/hostreapd"
+  grep -qx "command=\"$3/sbin/hostreapd\"" "$root/etc/rc.d/hostreapd" ||
+    fail "rc.d step, $name: the script does not run $3/sbin/hostreapd"
+  ! grep -q '@' "$root/etc/rc.d/hostreapd" || fail "rc.d step, $name: a placeholder is left"
+}
+
+check_rc prefix "" "$work/rc-prefix"
+check_rc destdir "$work/rc-stage" /usr/local
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"
