@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
   syslog_drain drain(dir.path);
   emu.admin(std::string("create ") + TABLE);
   figures daemon, floor;
-  for (int round = 0; round < 3; round++) {
+  for (int round = 0; round < 5; round++) {
     load(emu, due, step);
     run_cycle(emu, drain, "delete", entries, due, &daemon);
     load(emu, due, step);
