@@ -15,13 +15,8 @@ build=$2
 system=$3
 emulator=$4
 rc_dir=$5
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=tests/ship/check_lib.sh
+. "$(dirname "$0")/check_lib.sh"
 
 # The default layout: FreeBSD keeps local manuals in PREFIX/man.
 if [ "$system" = FreeBSD ]; then mandir="man"; else mandir="share/man"; fi
@@ -94,8 +89,4 @@ check_rc() {
 check_rc prefix "" "$work/rc-prefix"
 check_rc destdir "$work/rc-stage" /usr/local
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "install: all checks passed"
+finish "install"

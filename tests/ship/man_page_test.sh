@@ -9,13 +9,8 @@
 set -eu
 program=$1
 page=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=tests/ship/check_lib.sh
+. "$(dirname "$0")/check_lib.sh"
 
 command -v mandoc >/dev/null || { echo "FAIL: mandoc is missing (scripts/deps.sh installs it)"; exit 1; }
 
@@ -76,8 +71,4 @@ while read -r opt value; do
     fail "-$opt: the option list does not give the default $value"
 done <"$work/defaults"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "manual page: all checks passed"
+finish "manual page"

@@ -8,13 +8,8 @@ set -eu
 script=$1
 sbindir=$2
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=tests/ship/check_lib.sh
+. "$(dirname "$0")/check_lib.sh"
 
 command -v shellcheck >/dev/null || { echo "FAIL: shellcheck is missing (scripts/deps.sh installs it)"; exit 1; }
 shellcheck "$script" || fail "shellcheck reports the script"
@@ -91,8 +86,4 @@ pidfile=/var/run/hostreapd.pid
 required_modules=ipfw
 EXPECTED
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "rc.d script: all checks passed"
+finish "rc.d script"

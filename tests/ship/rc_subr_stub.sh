@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # A stand-in for /etc/rc.subr, sourced by the service script under test in
 # place of the real one. load_rc_config reads the rc.conf-style file named
 # by RC_CONF (when set), as the real one reads /etc/rc.conf;
