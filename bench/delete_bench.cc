@@ -10,16 +10,15 @@
 // info and delete requests, its key copied from the listing) run in turns,
 // each in a client process of its own, the table loaded afresh before each.
 // The daemon's syslog lines go to a socket of this program's when it may
-// give the client a private /dev/log (root). Prints the time per deleted
-// entry of each (elapsed, and the client's CPU time with its own ratio),
-// how much of the
-// daemon's went into syslog(3) (on this socket a reader woken for every
-// line, as an idle syslogd is), the kernel requests per deleted entry as
-// the emulator counted them (the cycle's own info and list taken off; any
-// other number than exactly 2 fails the run), the syslog lines received
-// (where the sink is usable, anything but one a deletion fails the run),
-// and "ratio R", the daemon's elapsed time per deleted entry over the
-// floor's (also without the time in syslog).
+// give the client a private /dev/log (root), read by one blocking read a
+// line as a syslog daemon's loop is. Prints the time per deleted entry of
+// each (elapsed, and the client's CPU time with its own ratio), how much
+// of the daemon's went into syslog(3), the kernel requests per deleted
+// entry as the emulator counted them (the cycle's own info and list taken
+// off; any other number than exactly 2 fails the run), the syslog lines
+// received (where the sink is usable, anything but one a deletion fails
+// the run), and "ratio R", the daemon's elapsed time per deleted entry
+// over the floor's (also without the time in syslog).
 #include <arpa/inet.h>
 #include <err.h>
 
