@@ -10,12 +10,25 @@
 
 namespace {
 
-sigset_t stop_set() {
+volatile sig_atomic_t sweep_now_flag = 0;
+
+extern "C" void handle_sweep_now_signal(int) { sweep_now_flag = 1; }
+
+sigset_t signal_set(bool with_hup) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  if (with_hup) sigaddset(&set, SIGHUP);
   return set;
+}
+
+void install(int sig, void (*handler)(int)) {
+  struct sigaction sa = {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a stop ends a blocked write
+  sigaction(sig, &sa, nullptr);
 }
 
 constexpr int64_t max_wait_ns = int64_t{86400} * 1000000000;
@@ -26,41 +39,64 @@ int64_t monotonic_ns() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-}  // namespace
-
-void install_stop_handling() {
-  signal(SIGINT, handle_stop_signal);
-  signal(SIGTERM, handle_stop_signal);
-  signal(SIGPIPE, SIG_IGN);
-  // A mask inherited from whoever started us must not hold a stop back:
-  // one already pending is taken here, by the handler.
-  sigset_t set = stop_set();
+// Lets the stop signals through for a cycle.
+void open_for_cycle() {
+  sigset_t set = signal_set(false);
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-void block_stop_signals() {
-  sigset_t set = stop_set();
-  sigprocmask(SIG_BLOCK, &set, nullptr);
-}
-
-bool wait_for_stop(unsigned seconds) {
-  if (stop_flag) return true;
-  sigset_t set = stop_set();
+wake_reason wait_blocked(unsigned seconds) {
+  if (stop_flag) return wake_reason::stop;
+  if (sweep_now_flag) {
+    sweep_now_flag = 0;
+    return wake_reason::sweep_now;
+  }
+  sigset_t set = signal_set(true);
   const int64_t deadline = monotonic_ns() + static_cast<int64_t>(seconds) * 1000000000;
   for (;;) {
     int64_t left = deadline - monotonic_ns();
     if (left < 0) left = 0;
-    // One day at a time: a pause of up to 2^32 - 1 seconds fits a 32-bit
-    // time_t this way, and the deadline is recomputed after each wait.
+    // One day at a time: the deadline is recomputed after each wait.
     if (left > max_wait_ns) left = max_wait_ns;
     timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
     int sig = sigtimedwait(&set, nullptr, &ts);
     if (sig == SIGINT || sig == SIGTERM) {
       handle_stop_signal(sig);
-      return true;
+      return wake_reason::stop;
     }
-    if (stop_flag) return true;
-    if (sig < 0 && errno == EAGAIN && monotonic_ns() >= deadline) return false;
-    if (sig < 0 && errno != EAGAIN && errno != EINTR) return false;
+    if (sig == SIGHUP) return wake_reason::sweep_now;
+    if (stop_flag) return wake_reason::stop;
+    if (sig < 0 && errno == EAGAIN && monotonic_ns() >= deadline) return wake_reason::timeout;
+    if (sig < 0 && errno != EAGAIN && errno != EINTR) return wake_reason::timeout;
   }
 }
+
+}  // namespace
+
+void install_stop_handling() {
+  install(SIGINT, handle_stop_signal);
+  install(SIGTERM, handle_stop_signal);
+  install(SIGHUP, handle_sweep_now_signal);
+  signal(SIGPIPE, SIG_IGN);
+  // A mask inherited from whoever started us must not hold a signal back:
+  // one already pending is taken here, by its handler.
+  sigset_t set = signal_set(true);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+void enter_sweep_loop() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGHUP);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+wake_reason pause_between_cycles(unsigned seconds) {
+  sigset_t set = signal_set(false);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  wake_reason why = wait_blocked(seconds);
+  open_for_cycle();
+  return why;
+}
+
+bool stop_requested() { return stop_flag != 0; }

@@ -42,6 +42,10 @@ void format_address_key(const ipfw_obj_tentry* entry, char* buf);
 // keeps a sweep of a large table cheap.
 using address_due_fn = bool (*)(uint32_t expiry);
 
+// Asked by a listing before each entry; true ends the walk there (a stop
+// has been asked for: the rest of the entries wait for the next start).
+using listing_stop_fn = bool (*)();
+
 // The leading number of the value text that format_entry_value writes for
 // vmask and v, as atoi reads it, modulo 2^32: the tag for the legacy mask,
 // the first field's number when that field is numeric, and the leading

@@ -23,6 +23,7 @@ namespace {
 
 address_entry_fn address_handler = nullptr;
 address_due_fn address_due = nullptr;
+listing_stop_fn listing_stop = nullptr;
 
 // An entry of the vector, or null when it is missing.
 char* vector_entry(int argc, char** argv, int i) { return (i < argc && argv != nullptr) ? argv[i] : nullptr; }
@@ -91,7 +92,7 @@ void run_table_command(int argc, char** argv) {
       {
         ipfw_xtable_info info;
         fetch_table_info(&oh, &info);
-        list_table_entries(&info, address_handler, address_due);
+        list_table_entries(&info, address_handler, address_due, listing_stop);
       }
       return;
     case TOK_INFO:
@@ -117,9 +118,10 @@ void run_table_command(int argc, char** argv) {
     if (row->token == token) not_supported(row->word);
 }
 
-void set_address_entry_handler(address_entry_fn handler, address_due_fn is_due) {
+void set_address_entry_handler(address_entry_fn handler, address_due_fn is_due, listing_stop_fn stop) {
   address_handler = handler;
   address_due = is_due;
+  listing_stop = stop;
 }
 
 address_entry_fn address_entry_handler() { return address_handler; }

@@ -57,6 +57,8 @@ enum table_command_token : int {
 // What the listing does with each address entry: set once at start-up,
 // before the first command (the daemon passes its expiry decision, and the
 // test of it that lets entries not due be passed over early). While none is
-// set, the listing prints each address entry as "KEY VALUE".
-void set_address_entry_handler(address_entry_fn handler, address_due_fn is_due = nullptr);
+// set, the listing prints each address entry as "KEY VALUE". stop, when
+// given, is asked before each entry of a listing and ends its walk.
+void set_address_entry_handler(address_entry_fn handler, address_due_fn is_due = nullptr,
+                               listing_stop_fn stop = nullptr);
 address_entry_fn address_entry_handler();

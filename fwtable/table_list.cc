@@ -73,22 +73,28 @@ bool reply_is_whole(const uint8_t* reply, uint64_t reply_len, uint32_t count) {
 
 }  // namespace
 
-void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
+int request_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
   uint8_t buf[FW_INFO_REQUEST_SIZE];
   memset(buf, 0, sizeof buf);
   memcpy(buf, oh, sizeof *oh);
   uint64_t size = sizeof buf;
-  if (fwctl_get(IP_FW_TABLE_XINFO, buf, &size) != 0) fatal_err(EX_OSERR, "failed to request table info");
+  if (fwctl_get(IP_FW_TABLE_XINFO, buf, &size) != 0) return -1;
   if (size < FW_INFO_REQUEST_SIZE) {
     // A reply too short to hold the info record: the kernel's answer is
     // malformed, whatever errno happens to hold.
     errno = EBADMSG;
-    fatal_err(EX_OSERR, "failed to request table info");
+    return -1;
   }
   memcpy(info, buf + sizeof(ipfw_obj_header), sizeof *info);
+  return 0;
 }
 
-void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due) {
+void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
+  if (request_table_info(oh, info) != 0) fatal_err(EX_OSERR, "failed to request table info");
+}
+
+void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due,
+                        listing_stop_fn stop) {
   list_buffer buf;
   uint64_t buf_size = 0;
   uint64_t size = 0;
@@ -126,6 +132,7 @@ void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_addres
 
   uint64_t off = FW_LIST_ENTRIES_OFFSET;
   for (uint32_t i = 0; i < reply_info.count; i++) {
+    if (stop != nullptr && stop()) return;
     ipfw_obj_tentry entry;
     memcpy(&entry, reply + off, sizeof entry);
     off += entry.head.length;

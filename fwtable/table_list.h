@@ -10,6 +10,11 @@
 #include "fwtable/entry_render.h"
 #include "fwtable/fw_records.h"
 
+// The info request alone, errno-style: 0 with *info filled, or -1 with
+// errno set (EBADMSG for a reply shorter than 296 bytes); prints nothing.
+// The control socket must be open or openable (see fwctl_open).
+int request_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info);
+
 // Asks the kernel for the info record of the table that oh names
 // (IP_FW_TABLE_XINFO) and stores it in *info. Ends the process with
 // "failed to request table info" (71) when the request fails (with its
@@ -25,4 +30,7 @@ void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info);
 // keep every entry (at least 120 bytes each) inside it with EBADMSG, before
 // any entry is rendered. is_due, when given, lets the renderer pass over
 // address entries that are not due before it writes any text for them.
-void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due = nullptr);
+// stop, when given, is asked before each entry: once it answers true the
+// walk ends there (the entry in hand has been dealt with whole).
+void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due = nullptr,
+                        listing_stop_fn stop = nullptr);

@@ -106,7 +106,7 @@ TEST_P(DaemonFatalFault, ForegroundEndsWithItsMessageAndDeletesNothing) {
   const std::string first = first_due_key(h, entries);
   h.admin(c.setup);
 
-  child_process d = h.start({"-t", "5", "-f", "-s", "0"});
+  child_process d = h.start({"-t", "5", "-f", "-s", "1"});
   exit_result r = h.wait_exit(d, LIMIT_MS);
   ASSERT_TRUE(r.finished) << "hangs";
   ASSERT_TRUE(r.exited) << "ended by signal " << r.signal;
@@ -161,7 +161,7 @@ TEST_P(DaemonDetachedFault, MessageReachesSyslogAtLogErrAndTheDaemonIsGone) {
   const std::string first = first_due_key(h, entries);
   h.admin(c.setup);
 
-  child_process starter = h.start({"-t", "5", "-s", "0"});
+  child_process starter = h.start({"-t", "5", "-s", "1"});
   exit_result started = h.wait_exit(starter, LIMIT_MS);
   ASSERT_TRUE(started.finished);
   EXPECT_EQ(started.code, 0);  // the parent leaves once the child is detached
@@ -196,8 +196,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, DaemonDetachedFault, testing::ValuesIn(DETACHED
 // stops it and expects a clean end; then exactly the due entries have gone,
 // each logged once.
 void sweep_and_expect_due_entries_gone(daemon_harness& h, const std::vector<table_entry>& entries, long lists) {
-  child_process d = h.start({"-t", "5", "-f", "-s", "0"});
-  EXPECT_TRUE(h.wait_for_lists(lists, LIMIT_MS));
+  child_process d = h.start({"-t", "5", "-f", "-s", "60"});
+  EXPECT_TRUE(h.wait_for_lists(lists, LIMIT_MS, d.pid));
   d.send(SIGTERM);
   exit_result r = h.wait_exit(d, LIMIT_MS);
   ASSERT_TRUE(r.finished) << "hangs";
@@ -276,7 +276,7 @@ TEST_P(DaemonServerKilled, EndsWithStatus71AndTheReasonNoHang) {
   if (c.during_request) {
     h.admin("fault delay 2000 0");  // every request held two seconds
     long seen = h.emu.connections();
-    d = h.start({"-t", "5", "-f", "-s", "0"});
+    d = h.start({"-t", "5", "-f", "-s", "1"});
     // The daemon's control connection shows in the count beside those of
     // the counting commands themselves; its first request follows at once.
     bool connected = false;

@@ -28,8 +28,8 @@ std::vector<std::string> lines(const std::string& text) {
 // Runs the daemon in the foreground over table 5 for at least `cycles`
 // cycles, then stops it with SIGTERM and expects status 0.
 void sweep(daemon_harness& h, long cycles) {
-  child_process d = h.start({"-t", "5", "-f", "-s", "0"});
-  ASSERT_TRUE(h.wait_for_lists(cycles, LIMIT_MS));
+  child_process d = h.start({"-t", "5", "-f", "-s", "60"});
+  ASSERT_TRUE(h.wait_for_lists(cycles, LIMIT_MS, d.pid));
   d.send(SIGTERM);
   exit_result r = d.wait(LIMIT_MS);
   ASSERT_TRUE(r.finished);
@@ -108,7 +108,7 @@ TEST(DaemonSweep, LockedTableEndsTheDaemonWithTheReport) {
     h.admin("create 5 type addr");
     h.admin("add 5 192.0.2.1 0");
     h.admin("lock 5");
-    std::vector<std::string> args = {"-t", "5", "-s", "0"};
+    std::vector<std::string> args = {"-t", "5", "-s", "1"};
     if (!detach) args.push_back("-f");
     child_process d = h.start(args);
     exit_result r = d.wait(LIMIT_MS);
@@ -152,8 +152,11 @@ TEST(DaemonSweep, OtherTableTypesArePrintedEveryCycleAndNeverDeleted) {
     daemon_harness h;
     h.admin("create 5 " + r.create);
     h.admin("add 5 " + r.add);
-    child_process d = h.start({"-t", "5", "-f", "-s", "0"});
-    for (int waited = 0; lines(d.out()).size() < 3 && waited < LIMIT_MS; waited += 10) sleep_ms(10);
+    child_process d = h.start({"-t", "5", "-f", "-s", "60"});
+    for (int waited = 0; lines(d.out()).size() < 3 && waited < LIMIT_MS; waited += 10) {
+      send_if_caught(d.pid, SIGHUP);
+      sleep_ms(10);
+    }
     d.send(SIGTERM);
     ASSERT_TRUE(d.wait(LIMIT_MS).finished);
     std::vector<std::string> out = lines(d.out());

@@ -263,9 +263,9 @@ void sweep_and_check(daemon_harness& h, const planned_table& t) {
 
   const long lists = h.requests(89);
   const int64_t t0 = time(nullptr);
-  child_process d = h.start({"-t", number, "-f", "-s", "0"});
+  child_process d = h.start({"-t", number, "-f", "-s", "60"});
   const pid_t pid = d.pid;
-  EXPECT_TRUE(h.wait_for_lists(lists + CYCLES, LIMIT_MS)) << "fewer than " << CYCLES << " cycles";
+  EXPECT_TRUE(h.wait_for_lists(lists + CYCLES, LIMIT_MS, pid)) << "fewer than " << CYCLES << " cycles";
   d.send(SIGTERM);
   exit_result r = h.wait_exit(d, LIMIT_MS);
   const int64_t t1 = time(nullptr);

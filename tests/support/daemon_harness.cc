@@ -43,11 +43,12 @@ child_process daemon_harness::start(const std::vector<std::string>& args, bool w
 
 long daemon_harness::requests(int opcode) { return stats_count(emu.admin("stats").out, opcode); }
 
-bool daemon_harness::wait_for_lists(long n, int timeout_ms) {
+bool daemon_harness::wait_for_lists(long n, int timeout_ms, pid_t sweeper) {
   for (int waited = 0;; waited += 10) {
     sink.messages();
     if (requests(89) >= n) return true;
     if (waited >= timeout_ms) return false;
+    if (sweeper > 0) send_if_caught(sweeper, SIGHUP);
     sleep_ms(10);
   }
 }

@@ -34,8 +34,10 @@ struct daemon_harness {
   // Requests of this opcode the server has answered so far.
   long requests(int opcode);
   // Waits until at least n list requests have been answered. Reads the
-  // syslog sink meanwhile (see wait_exit).
-  bool wait_for_lists(long n, int timeout_ms);
+  // syslog sink meanwhile (see wait_exit). With a sweeper's PID, asks it for
+  // a cycle now and then with SIGHUP (once it has its handler), so that
+  // cycles follow each other without the daemon's pause.
+  bool wait_for_lists(long n, int timeout_ms, pid_t sweeper = -1);
   // Waits at most timeout_ms for a hostreapd started here to end, reading
   // the syslog sink meanwhile: a datagram socket queues only a few messages
   // (net.unix.max_dgram_qlen, 10 by default), and a daemon that logs more

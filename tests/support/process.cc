@@ -274,3 +274,13 @@ bool process_alive(pid_t pid) {
   size_t paren = stat.rfind(')');
   return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
 }
+
+bool catches_signal(pid_t pid, int sig) {
+  std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("SigCgt:\t");
+  if (at == std::string::npos) return false;
+  unsigned long long mask = strtoull(status.c_str() + at + 8, nullptr, 16);
+  return (mask >> (sig - 1)) & 1;
+}
+
+bool send_if_caught(pid_t pid, int sig) { return catches_signal(pid, sig) && kill(pid, sig) == 0; }

@@ -108,3 +108,8 @@ bool wait_for_file(const std::string& path, int timeout_ms, bool non_empty = fal
 std::string read_file(const std::string& path);
 // True while a process with this PID exists.
 bool process_alive(pid_t pid);
+// True when the process has a handler installed for sig (so that sending it
+// cannot end a program that has not yet installed its handlers).
+bool catches_signal(pid_t pid, int sig);
+// Sends sig only when the process catches it; true when sent.
+bool send_if_caught(pid_t pid, int sig);
