@@ -29,9 +29,21 @@ constexpr char option_string[] = "+t:s:hfp:";
 constexpr char option_string[] = "t:s:hfp:";
 #endif
 
-// atoi's result, without its undefined behaviour on overflow: the leading
-// decimal number as strtol reads it, cut to an int as atoi would.
-int atoi_int(const char* text) { return static_cast<int>(strtol(text, nullptr, 10)); }
+// A whole decimal number from low to high: digits only, nothing before or
+// after them. Anything else (empty, a sign, a blank, letters, a number out
+// of range however long) gives -1. A forgotten or garbled number must not
+// quietly become 0: table 0 would be swept, and a pause of 0 would list the
+// table without rest.
+long whole_number(const char* text, long low, long high) {
+  long n = 0;
+  if (*text == '\0') return -1;
+  for (const char* p = text; *p != '\0'; p++) {
+    if (*p < '0' || *p > '9') return -1;
+    n = n * 10 + (*p - '0');
+    if (n > high) return -1;
+  }
+  return n < low ? -1 : n;
+}
 
 }  // namespace
 
@@ -45,14 +57,17 @@ void read_options(int argc, char** argv, daemon_options* opts) {
   while ((ch = getopt(argc, argv, option_string)) != -1) {
     switch (ch) {
       case 't': {
-        int t = atoi_int(optarg);
-        if (static_cast<uint32_t>(t) >= 128) fatal_errx(EX_USAGE, "table number can be from 0 to 127");
-        table_number = t;
+        long t = whole_number(optarg, 0, 127);
+        if (t < 0) fatal_errx(EX_USAGE, "table number can be from 0 to 127");
+        table_number = static_cast<int32_t>(t);
         break;
       }
-      case 's':
-        opts->sleep_seconds = atoi_int(optarg);
+      case 's': {
+        long s = whole_number(optarg, 1, 86400);
+        if (s < 0) fatal_errx(EX_USAGE, "sleep time can be from 1 to 86400 seconds");
+        opts->sleep_seconds = static_cast<int>(s);
         break;
+      }
       case 'p':
         opts->pid_path = optarg;
         break;

@@ -6,11 +6,12 @@
 // points into argv, it is not copied).
 // Failure: ends the process, as a command-line program does: status 1 with
 // the usage text (after getopt's own diagnostic, or "table number
-// required"), status 64 for a table number out of range.
+// required"); status 64 for a table number that is not a whole decimal
+// number from 0 to 127, or a pause that is not one from 1 to 86400.
 #pragma once
 
 struct daemon_options {
-  int sleep_seconds = 5;  // -s, passed to the pause as unsigned
+  int sleep_seconds = 5;  // -s, 1 to 86400
   const char* pid_path = nullptr;  // -p
   bool detach = true;  // cleared by -f
 };

@@ -24,7 +24,9 @@
 #include "daemon/process_state.h"
 #include "daemon/stop_signals.h"
 #include "fwtable/fatal.h"
+#include "fwtable/fwctl.h"
 #include "fwtable/table_command.h"
+#include "fwtable/table_list.h"
 
 namespace {
 
@@ -90,6 +92,30 @@ void hold_standard_descriptors() {
   }
 }
 
+// The first contact with the firewall, made before detaching so that a
+// start that cannot work is refused where its caller sees the message and
+// the status: the control socket is opened and the table's info record
+// asked for, exactly as the first cycle would. A failure ends the process
+// as it would end it there, after the PID file taken at start is removed.
+void check_table_before_start(pidlock* pl, const char* number_text) {
+  if (fwctl_open() != 0) {
+    int saved = errno;
+    if (pl != nullptr) pidlock_remove(pl, true);
+    errno = saved;
+    fatal_err(EX_UNAVAILABLE, "socket");
+  }
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, number_text, 0);
+  ipfw_xtable_info info;
+  if (request_table_info(&oh, &info) != 0) {
+    int saved = errno;
+    if (pl != nullptr) pidlock_remove(pl, true);
+    errno = saved;
+    fatal_err(EX_OSERR, "failed to request table info");
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,6 +132,12 @@ int main(int argc, char** argv) {
 
   pidlock* pl = opts.pid_path != nullptr ? open_pid_file(opts.pid_path) : nullptr;
 
+  char number_text[100] = {};
+  snprintf(number_text, sizeof number_text, "%d", table_number);
+  // A start already stopped sweeps nothing, so it need not reach the
+  // firewall either.
+  if (!stop_requested()) check_table_before_start(pl, number_text);
+
   if (opts.detach) {
     if (daemon(0, 0) == -1) {
       if (pl != nullptr) pidlock_remove(pl, true);  // P2
@@ -115,27 +147,25 @@ int main(int argc, char** argv) {
     // syslog as well.
     fatal_mirror_to_syslog(true);
   }
-  // This is the process that sweeps: from here on the stop signals are
-  // taken only while it waits.
-  block_stop_signals();
+  // This is the process that sweeps.
+  enter_sweep_loop();
 
   if (opts.pid_path != nullptr) pidlock_write(pl);  // P3: the detached process's PID
 
   char table_word[] = "table";
   char list_word[] = "list";
-  char number_text[100] = {};
   std::unique_ptr<char*, free_deleter> list_vector(static_cast<char**>(calloc(3, sizeof(char*))));
   if (!list_vector) fatal_err(EX_OSERR, "cannot allocate the list command");
   list_vector.get()[0] = table_word;
   list_vector.get()[1] = number_text;
   list_vector.get()[2] = list_word;
 
-  set_address_entry_handler(expire_if_due, expiry_is_due);
+  set_address_entry_handler(expire_if_due, expiry_is_due, stop_requested);
 
-  while (!wait_for_stop(0)) {
+  while (!stop_requested()) {
     snprintf(number_text, sizeof number_text, "%d", table_number);
     run_table_command(3, list_vector.get());
-    if (wait_for_stop(static_cast<unsigned>(opts.sleep_seconds))) break;
+    if (pause_between_cycles(static_cast<unsigned>(opts.sleep_seconds)) == wake_reason::stop) break;
   }
 
   if (pl != nullptr) pidlock_remove(pl, true);  // P4

@@ -16,17 +16,19 @@ void* test_handler_ctx = nullptr;
 
 // Opens the control socket on first use; a descriptor once had is kept.
 int control_socket() {
-  if (control_fd == -1) control_fd = fwctl_transport_open();
-  if (control_fd < 0) {
-    int saved = errno;
-    control_fd = -1;
-    errno = saved;
-    fatal_err(EX_UNAVAILABLE, "socket");
-  }
+  if (fwctl_open() != 0) fatal_err(EX_UNAVAILABLE, "socket");
   return control_fd;
 }
 
 }  // namespace
+
+int fwctl_open() {
+  if (control_fd >= 0) return 0;
+  int fd = fwctl_transport_open();
+  if (fd < 0) return -1;
+  control_fd = fd;
+  return 0;
+}
 
 int fwctl_get(uint16_t opcode, void* buf, uint64_t* size) {
   ip_fw3_opheader op;

@@ -28,6 +28,12 @@ int fwctl_get(uint16_t opcode, void* buf, uint64_t* size);
 // at most 63 characters and a NUL; object index 1. Nothing else is touched.
 void init_request_header(ipfw_obj_header* oh, const char* name, uint8_t set);
 
+// Opens the control socket unless it is open already: 0, or -1 with errno
+// set (nothing printed; the next request tries again). A request opens it
+// itself when needed; a program calls this first to find out, before it
+// detaches, whether the firewall can be reached at all.
+int fwctl_open();
+
 // The descriptor of the control socket, or -1 while none is open.
 int fwctl_socket_fd();
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/daemon_harness.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -70,6 +71,41 @@ TEST(DaemonCommandLine, UsageAndExitStatuses) {
       EXPECT_TRUE(msgs.empty()) << msgs[0].raw;
     }
   }
+}
+
+// A table number or pause that is not a whole decimal number in its range
+// ends the start where the options are read: no table nobody named is
+// swept, and no pause spins or stalls.
+TEST(DaemonCommandLine, TableAndPauseTakeOnlyWholeNumbersInRange) {
+  const std::string table_message = "hostreapd: table number can be from 0 to 127\n";
+  const std::string sleep_message = "hostreapd: sleep time can be from 1 to 86400 seconds\n";
+  struct bad_case {
+    std::vector<std::string> args;
+    const std::string& message;
+  };
+  std::vector<bad_case> cases;
+  for (const char* bad : {"", "abc", "5x", "+5", "-1", " 5", "128", "4294967296", "4294967301", "99999999999999999999"})
+    cases.push_back({{"-t", bad, "-f"}, table_message});
+  cases.push_back({{"-f", "-t", "-s", "1"}, table_message});  // the number forgotten
+  for (const char* bad : {"", "abc", "5x", "+5", "-1", "0", "86401", "4294967297"})
+    cases.push_back({{"-t", "5", "-f", "-s", bad}, sleep_message});
+  daemon_harness h;
+  h.admin("create 0 type addr");
+  h.admin("create 5 type addr");
+  for (const auto& c : cases) {
+    std::string what;
+    for (const auto& a : c.args) what += " '" + a + "'";
+    SCOPED_TRACE("hostreapd" + what);
+    child_process d = h.start(c.args);
+    exit_result r = h.wait_exit(d, 10000);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 64);
+    EXPECT_EQ(d.err(), c.message);
+    EXPECT_EQ(d.out(), "");
+  }
+  EXPECT_EQ(h.requests(93), 0);
+  EXPECT_EQ(h.requests(89), 0);
+  EXPECT_EQ(h.requests(87), 0);
 }
 
 }  // namespace

@@ -398,11 +398,13 @@ TEST_P(PidFileStale, NextStartTakesItOver) {
       break;
     }
     case stale_kind::fatal_error: {
-      // No table yet: the first cycle's request fails and the daemon ends
-      // without its shutdown steps. Its fatal message names its PID.
+      // The first cycle's listing is refused and the daemon ends without
+      // its shutdown steps. Its fatal message names its PID.
+      h.admin("create 5 type addr");
+      h.admin("fault fail list EPERM");
       child_process starter = h.start(args);
       ASSERT_TRUE(starter.wait(LIMIT_MS).finished);
-      const std::string fatal = "failed to request table info: No such process";
+      const std::string fatal = "Error requesting table 5 list: Operation not permitted";
       ASSERT_TRUE(h.sink.wait_for(fatal, LIMIT_MS));
       pid_t old = -1;
       for (const auto& m : h.sink.messages())
@@ -410,7 +412,6 @@ TEST_P(PidFileStale, NextStartTakesItOver) {
       ASSERT_GT(old, 0);
       EXPECT_TRUE(h.wait_gone(old, LIMIT_MS));
       stale = pid_text(old);
-      h.admin("create 5 type addr");
       break;
     }
     case stale_kind::long_content:

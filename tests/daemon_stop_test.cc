@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/daemon_harness.h"
@@ -29,22 +31,25 @@ TEST_P(DaemonStop, ForegroundEndsAtOnceWithStatusZeroAndNoFurtherCycle) {
   daemon_harness h;
   h.admin("create 5 type addr");
   h.admin("add 5 192.0.2.1 4294967295");
-  if (c.during_request) h.admin("fault delay 1500 1");
+  // The check of the table at start and the info request of the first
+  // cycle are each held by the server for a second.
+  if (c.during_request) h.admin("fault delay 1000 2");
   child_process d = h.start({"-t", "5", "-f", "-s", "3600"});
   if (c.during_request) {
-    // The info request of the first cycle is held by the server.
-    sleep_ms(500);
+    // The start's check answered, the first cycle's request is held.
+    for (int waited = 0; h.requests(93) < 1 && waited < 10000; waited += 10) sleep_ms(10);
+    sleep_ms(300);
   } else {
     ASSERT_TRUE(h.wait_for_lists(1, 10000));
   }
   d.send(c.sig);
-  exit_result r = d.wait(STOP_LIMIT_MS + (c.during_request ? 1500 : 0));
+  exit_result r = d.wait(STOP_LIMIT_MS + (c.during_request ? 1000 : 0));
   ASSERT_TRUE(r.finished) << "no exit after " << c.name;
   EXPECT_TRUE(r.exited);
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(d.err(), "");
   // The cycle in progress finished its requests; no second cycle began.
-  EXPECT_EQ(h.requests(93), 1);
+  EXPECT_EQ(h.requests(93), 2);
   EXPECT_EQ(h.requests(89), 1);
   EXPECT_EQ(h.log_texts(), std::vector<std::string>{"starting...."});
 }
@@ -53,7 +58,7 @@ TEST_P(DaemonStop, DetachedEndsAtOnceWithStatusZeroAndNoFurtherCycle) {
   const stop_case& c = GetParam();
   daemon_harness h;
   h.admin("create 5 type addr");
-  if (c.during_request) h.admin("fault delay 1500 1");
+  if (c.during_request) h.admin("fault delay 1000 2");
   child_process starter = h.start({"-t", "5", "-s", "3600"});
   const pid_t starter_pid = starter.pid;
   exit_result started = starter.wait(10000);
@@ -63,11 +68,11 @@ TEST_P(DaemonStop, DetachedEndsAtOnceWithStatusZeroAndNoFurtherCycle) {
   ASSERT_GT(pid, 0);
   EXPECT_NE(pid, starter_pid);
   if (c.during_request)
-    sleep_ms(500);
+    sleep_ms(300);  // the starter has had its check answered; the cycle's request is held
   else
     ASSERT_TRUE(h.wait_for_lists(1, 10000));
   kill(pid, c.sig);
-  EXPECT_TRUE(h.wait_gone(pid, STOP_LIMIT_MS + (c.during_request ? 1500 : 0)));
+  EXPECT_TRUE(h.wait_gone(pid, STOP_LIMIT_MS + (c.during_request ? 1000 : 0)));
   EXPECT_EQ(h.requests(89), 1);
   // The detached process logs under its own PID.
   std::vector<syslog_message> msgs = h.sink.messages();
@@ -97,7 +102,7 @@ TEST(DaemonStopEarly, SignalBeforeTheFirstCycleMeansNoCycle) {
       daemon_harness h;
       h.admin("create 5 type addr");
       long before = h.emu.connections();
-      std::vector<std::string> args = {"-t", "5", "-s", "0", "-p", h.dir.file("pid")};
+      std::vector<std::string> args = {"-t", "5", "-s", "1", "-p", h.dir.file("pid")};
       if (!detach) args.push_back("-f");
       child_process d = h.start(args, false, sig);
       exit_result r = d.wait(STOP_LIMIT_MS);
@@ -120,11 +125,13 @@ TEST(DaemonCycles, ForegroundRunsCycleAfterCycleAndPrintsNonAddressEntries) {
   h.admin("create 7 type iface");
   h.admin("add 7 em0 42");
   long before = h.emu.connections();
-  child_process d = h.start({"-t", "7", "-f", "-s", "0"});
+  child_process d = h.start({"-t", "7", "-f", "-s", "60"});
   // Watch standard output only, so that no other client talks to the
-  // server while the daemon runs.
-  for (int waited = 0; d.out().size() < 3 * std::string("em0 42\n").size() && waited < 10000; waited += 10)
+  // server while the daemon runs; SIGHUP asks for each next cycle.
+  for (int waited = 0; d.out().size() < 3 * std::string("em0 42\n").size() && waited < 10000; waited += 10) {
+    send_if_caught(d.pid, SIGHUP);
     sleep_ms(10);
+  }
   d.send(SIGTERM);
   exit_result r = d.wait(STOP_LIMIT_MS);
   ASSERT_TRUE(r.finished);
@@ -139,25 +146,37 @@ TEST(DaemonCycles, ForegroundRunsCycleAfterCycleAndPrintsNonAddressEntries) {
   EXPECT_EQ(d.out(), expected);
 }
 
-TEST(DaemonCycles, TableNumberTextIsReadAsAtoiDoes) {
-  for (auto [arg, table] : {std::pair{"abc", "0"}, std::pair{"12abc", "12"}, std::pair{"127", "127"}}) {
+TEST(DaemonCycles, TableAndPauseAtTheEndsOfTheirRangesStart) {
+  const std::vector<std::vector<std::string>> starts = {
+      {"-t", "0", "-s", "1"}, {"-t", "127", "-s", "86400"}, {"-t", "0127", "-s", "00001"}};
+  for (const auto& args : starts) {
+    const std::string table = args[1] == "0" ? "0" : "127";
+    SCOPED_TRACE("-t " + args[1] + " -s " + args[3]);
     daemon_harness h;
-    h.admin(std::string("create ") + table + " type number");
-    h.admin(std::string("add ") + table + " 80 0");
-    child_process d = h.start({"-t", arg, "-f", "-s", "3600"});
-    ASSERT_TRUE(h.wait_for_lists(1, 10000)) << arg;
+    h.admin("create " + table + " type number");
+    h.admin("add " + table + " 80 0");
+    std::vector<std::string> argv = args;
+    argv.push_back("-f");
+    child_process d = h.start(argv);
+    ASSERT_TRUE(h.wait_for_lists(1, 10000));
     d.send(SIGTERM);
-    ASSERT_TRUE(d.wait(STOP_LIMIT_MS).finished);
-    EXPECT_EQ(d.out(), "80 0\n") << arg;
+    exit_result r = d.wait(STOP_LIMIT_MS);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(d.out(), "80 0\n");
   }
 }
 
 TEST(DaemonFatal, DetachedFatalErrorReachesSyslogAtLogErr) {
-  daemon_harness h;  // no table 5: the first info request fails
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  h.admin("fault fail list EPERM");  // the table is there, its first listing is refused
   child_process starter = h.start({"-t", "5", "-s", "1"});
   const pid_t starter_pid = starter.pid;
-  ASSERT_TRUE(starter.wait(10000).finished);
-  ASSERT_TRUE(h.sink.wait_for("failed to request table info: No such process", 10000));
+  exit_result started = starter.wait(10000);
+  ASSERT_TRUE(started.finished);
+  EXPECT_EQ(started.code, 0);
+  ASSERT_TRUE(h.sink.wait_for("Error requesting table 5 list: Operation not permitted", 10000));
   pid_t pid = -1;
   for (const auto& m : h.sink.messages()) {
     if (m.text == "starting....") {
@@ -182,14 +201,49 @@ TEST(DaemonFatal, ForegroundFatalErrorGoesToStandardErrorOnly) {
   EXPECT_EQ(h.log_texts(), std::vector<std::string>{"starting...."});
 }
 
-TEST(DaemonFatal, MissingEmulatorEndsTheFirstCycleWithStatus69) {
+// A start that cannot work is refused before detaching, so the starter's
+// status and standard error say why, and nothing is left behind.
+struct refused_start_case {
+  const char* name;
+  bool server;  // an emulator at the socket (without table 5)
+  int status;
+  const char* message_start;
+};
+
+class DaemonRefusedStart : public testing::TestWithParam<std::tuple<refused_start_case, bool>> {};
+
+TEST_P(DaemonRefusedStart, StarterGetsTheStatusAndMessageAndNoDaemonStays) {
+  const auto& [c, detach] = GetParam();
   daemon_harness h;
-  h.emu.stop();
-  child_process d = h.start({"-t", "5", "-f"});
-  exit_result r = d.wait(10000);
+  if (!c.server) h.emu.stop();
+  std::vector<std::string> args = {"-t", "5", "-p", h.dir.file("pid")};
+  if (!detach) args.push_back("-f");
+  child_process d = h.start(args);
+  exit_result r = h.wait_exit(d, 10000);
   ASSERT_TRUE(r.finished);
-  EXPECT_EQ(r.code, 69);
-  EXPECT_EQ(d.err().rfind("hostreapd: socket: ", 0), 0u) << d.err();
+  EXPECT_EQ(r.code, c.status);
+  const std::string err = d.err();
+  EXPECT_EQ(err.rfind(c.message_start, 0), 0u) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_FALSE(wait_for_file(h.dir.file("pid"), 0)) << "the PID file stays";
+  sleep_ms(200);
+  EXPECT_TRUE(h.daemons().empty());
+  // Still attached when it ended: nothing but the start went to syslog.
+  EXPECT_EQ(h.log_texts(), std::vector<std::string>{"starting...."});
+  if (c.server) {
+    EXPECT_EQ(h.requests(93), 1);
+    EXPECT_EQ(h.requests(89), 0);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Start, DaemonRefusedStart,
+    testing::Combine(testing::Values(refused_start_case{"MissingTable", true, 71,
+                                                        "hostreapd: failed to request table info: No such process"},
+                                     refused_start_case{"NoServer", false, 69, "hostreapd: socket: "}),
+                     testing::Bool()),
+    [](const testing::TestParamInfo<std::tuple<refused_start_case, bool>>& i) {
+      return std::string(std::get<0>(i.param).name) + (std::get<1>(i.param) ? "Detached" : "Foreground");
+    });
 
 }  // namespace
