@@ -72,7 +72,12 @@ pidlock* open_pid_file(const char* path) {
   pidlock* pl = pidlock_open(abs, 0600, &other);
   if (pl == nullptr) {
     if (errno == EEXIST) fatal_errx(1, "hostreapd already running, pid: %d", other);
-    warn("cannot open pid file");
+    // A file refused for what it is is named, with the path.
+    if (const char* refusal = pidlock_refusal(errno)) {
+      warnx("cannot open pid file: %s %s", abs, refusal);
+    } else {
+      warn("cannot open pid file");
+    }
   }
   return pl;
 }

@@ -1,10 +1,13 @@
 // The PID file as the single-instance lock: see pidlock.h.
 //
-// Where open(2) can take the flock-kind lock itself (O_EXLOCK), creating,
-// locking and truncating is one call. Elsewhere the same contract is built
-// from open without O_TRUNC, flock(LOCK_EX | LOCK_NB) and ftruncate once the
-// lock is held, so a process that loses the race never erases the holder's
-// PID.
+// The open never truncates: O_TRUNC would act before the file could be
+// checked, and a file that is then refused (a hard link to another file,
+// one owned by someone else) must be left as it was. So the steps are: open
+// without following a link at the path, lock (in the open itself where
+// open(2) takes the flock-kind lock, O_EXLOCK; with flock(LOCK_EX |
+// LOCK_NB) elsewhere), check the open file, and only then truncate. A
+// process that loses the race for the lock therefore never erases the
+// holder's PID, and the lock is tried before the checks on every platform.
 #include "daemon/pidlock.h"
 
 #include <fcntl.h>
@@ -58,19 +61,26 @@ pidlock* fail_open(pidlock_ptr rec, int err) {
 
 bool would_block(int err) { return err == EWOULDBLOCK || err == EAGAIN; }
 
-// Opens path write-only, created with mode if missing, exclusively locked
-// without waiting and truncated once the lock is held. Returns the
-// descriptor, or -1 with the reason in errno (EWOULDBLOCK/EAGAIN: another
-// open file holds the lock; the content is untouched).
-int open_locked(const char* path, mode_t mode) {
+// Opens path write-only and exclusively locked, without waiting: neither
+// for the lock nor for a FIFO's reader (O_NONBLOCK makes that open fail
+// with ENXIO). Creates the file with mode if it is missing; never follows a
+// symbolic link at the path, never truncates. Returns the descriptor, or -1
+// with the reason in errno; *held tells that another open file holds the
+// lock.
+int open_locked(const char* path, mode_t mode, bool* held) {
+  *held = false;
+  const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CREAT | O_CLOEXEC;
 #ifdef O_EXLOCK
-  return open(path, O_WRONLY | O_NONBLOCK | O_EXLOCK | O_CREAT | O_TRUNC, mode);
+  int fd = open(path, flags | O_EXLOCK, mode);
+  if (fd < 0) *held = would_block(errno);
+  return fd;
 #else
-  int fd = open(path, O_WRONLY | O_NONBLOCK | O_CREAT | O_CLOEXEC, mode);
+  int fd = open(path, flags, mode);
   if (fd < 0) return -1;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
     close(fd);
+    *held = would_block(err);
     errno = err;
     return -1;
   }
@@ -78,25 +88,54 @@ int open_locked(const char* path, mode_t mode) {
 #endif
 }
 
-// The lock is held by another open file: reads the holder's PID from the
-// first bytes of the file into *other_pid. Returns EEXIST when the bytes
-// read are wholly a number (an empty file reads as 0), EINVAL when they are
-// not, or the error number of the failed open or read.
-int read_holder_pid(const char* path, int32_t* other_pid) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+// The error number for an open of path that failed with err (the lock not
+// held elsewhere). What is at the path decides first, whatever the open
+// said of it (ELOOP, or FreeBSD's EMLINK, for a link; EISDIR for a
+// directory; ENXIO for a FIFO without a reader or a socket): a symbolic
+// link is ELOOP, anything else but a regular file PIDLOCK_ENOTREG. An EPERM
+// of the open's own (an immutable file) becomes EACCES, as EPERM names the
+// refusal of the file's owner or mode.
+int open_failure(const char* path, int err) {
+  struct stat st;
+  if (lstat(path, &st) == 0) {
+    if (S_ISLNK(st.st_mode)) return ELOOP;
+    if (!S_ISREG(st.st_mode)) return PIDLOCK_ENOTREG;
+  }
+  return err == EPERM ? EACCES : err;
+}
+
+// 0 when the open, locked file that st describes may be taken over as the
+// PID file; otherwise the refusal. A file without a link was removed while
+// it was being opened: ENOENT.
+int check_file(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return PIDLOCK_ENOTREG;
+  if (st.st_nlink == 0) return ENOENT;
+  if (st.st_nlink > 1) return EMLINK;
+  if (st.st_uid != geteuid()) return EPERM;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return EPERM;
+  return 0;
+}
+
+// The lock is held by another open file: the holder's PID, read from the
+// first bytes of the file at path when they are wholly a decimal number
+// (an empty file reads as 0), cut to 32 bits. 0 when they are not, or when
+// the path cannot be opened, read, or is no longer a regular file: the
+// lock being held is the answer, the number only names the holder.
+int32_t read_holder_pid(const char* path) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return 0;
   char text[pid_read_max + 1];
-  ssize_t got = read(fd, text, pid_read_max);
-  int read_err = errno;
+  ssize_t got = -1;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) got = read(fd, text, pid_read_max);
   close(fd);
-  if (got < 0) return read_err;
+  if (got < 0) return 0;
   text[got] = '\0';
   // Compared against the count read, not the string's length: a NUL inside
   // the bytes is not part of a number.
   char* end = nullptr;
   long value = std::strtol(text, &end, 10);
-  if (other_pid != nullptr) *other_pid = static_cast<int32_t>(value);
-  return end == text + got ? EEXIST : EINVAL;
+  return end == text + got ? static_cast<int32_t>(value) : 0;
 }
 
 // Whether st is the file the handle opened.
@@ -114,13 +153,13 @@ int check_identity(const pidlock* pl) {
   return same_file(pl, st) ? 0 : PIDLOCK_EIDENTITY;
 }
 
-// Unlinks the handle's path, but only while it still names the locked file:
-// a path removed or replaced by someone else (say a second instance that
+// Unlinks the handle's path, but only while it still names the locked file
+// itself (not a link to it): a path removed or replaced by someone else (say a second instance that
 // started after our file had been deleted) is left alone. Returns 0 or the
 // error number.
 int unlink_own_path(const pidlock* pl) {
   struct stat st;
-  if (stat(pl->path, &st) != 0) return errno;
+  if (lstat(pl->path, &st) != 0) return errno;
   if (!same_file(pl, st)) return PIDLOCK_EIDENTITY;
   if (unlink(pl->path) != 0) return errno;
   return 0;
@@ -145,17 +184,27 @@ pidlock* pidlock_open(const char* path, mode_t mode, int32_t* other_pid) {
     return fail_open(std::move(rec), ENAMETOOLONG);
   }
 
-  int fd = open_locked(rec->path, mode);
+  // Group and others never get to write the file: such a file would be
+  // refused at the next start.
+  bool held = false;
+  int fd = open_locked(rec->path, mode & ~static_cast<mode_t>(S_IWGRP | S_IWOTH), &held);
   if (fd < 0) {
-    int err = errno;
-    if (would_block(err)) err = read_holder_pid(rec->path, other_pid);
+    if (held) {
+      // Refused on the lock alone: what the file holds only names the holder.
+      int32_t pid = read_holder_pid(rec->path);
+      if (other_pid != nullptr) *other_pid = pid;
+      return fail_open(std::move(rec), EEXIST);
+    }
+    int err = open_failure(rec->path, errno);
     return fail_open(std::move(rec), err);
   }
 
+  // Checked with the lock held and before anything is written: a refused
+  // file is closed as it was found.
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int err = errno;
-    unlink(rec->path);
+  int err = fstat(fd, &st) != 0 ? errno : check_file(st);
+  if (err == 0 && ftruncate(fd, 0) != 0) err = errno;
+  if (err != 0) {
     close(fd);
     return fail_open(std::move(rec), err);
   }
@@ -211,4 +260,12 @@ int pidlock_remove(pidlock* pl, bool release) {
   if (err == 0) return 0;
   errno = err;
   return -1;
+}
+
+const char* pidlock_refusal(int err) {
+  if (err == ELOOP) return "is a symbolic link";
+  if (err == PIDLOCK_ENOTREG) return "is not a regular file";
+  if (err == EMLINK) return "has more than one link";
+  if (err == EPERM) return "is owned by another user or writable by group or others";
+  return nullptr;
 }

@@ -1,15 +1,21 @@
 // The PID file that doubles as the single-instance lock. The file is
-// created and exclusively locked (flock kind, never waiting) in one step;
-// a second process finds the lock held, reads the holder's PID from the
-// file and reports it. The owner writes its PID once it has detached and at
-// shutdown unlinks, unlocks and closes the file. Before writing or removing,
-// the handle's descriptor is checked to still refer to the file it opened.
+// created if missing and exclusively locked (flock kind, never waiting); a
+// second process finds the lock held, reads the holder's PID from the file
+// and reports it. A file nobody holds is taken over only when it is a
+// regular file with one link, owned by the effective user and writable by
+// no group or other; it is truncated once those checks have passed and the
+// lock is held, so a file that is refused is never written. The owner
+// writes its PID once it has detached and at shutdown unlinks, unlocks and
+// closes the file. Before writing or removing, the handle's descriptor is
+// checked to still refer to the file it opened.
 //
 // Owns: the pidlock handle (one heap record per open PID file), from
 // pidlock_open until pidlock_remove with release true frees it.
 // Failure: errno-style: no handle or -1, the reason in errno. EEXIST from
-// pidlock_open means exactly: another process holds the lock and its PID
-// is in *other_pid. The identity check fails with PIDLOCK_EIDENTITY.
+// pidlock_open means exactly: another process holds the lock, whatever its
+// file holds. The refusals of a file at the path are ELOOP,
+// PIDLOCK_ENOTREG, EMLINK and EPERM (see pidlock_open; pidlock_refusal
+// names them). The identity check fails with PIDLOCK_EIDENTITY.
 #pragma once
 
 #include <sys/types.h>
@@ -26,6 +32,16 @@ constexpr int PIDLOCK_EIDENTITY = EDOOFUS;
 constexpr int PIDLOCK_EIDENTITY = ESTALE;
 #endif
 
+// The error number of a path that names something other than a regular
+// file: FreeBSD's EFTYPE ("inappropriate file type"); where it does not
+// exist, ENODEV, the number open itself gives for one such file, a device
+// file without its device.
+#ifdef EFTYPE
+constexpr int PIDLOCK_ENOTREG = EFTYPE;
+#else
+constexpr int PIDLOCK_ENOTREG = ENODEV;
+#endif
+
 // Longest path, without the terminating NUL; a path this long or longer is
 // refused with ENAMETOOLONG.
 constexpr int PIDLOCK_PATH_MAX = 1024;
@@ -37,15 +53,32 @@ struct pidlock {
   uint64_t ino;  // st_ino right after opening
 };
 
-// Creates path with mode (the file-creation mask applies) if it is missing,
-// locks it exclusively without waiting and truncates it once the lock is
-// held. Returns the handle, or none with errno: ENAMETOOLONG for a path of
-// PIDLOCK_PATH_MAX characters or more (nothing touched); EEXIST when another
-// open file holds the lock and its PID (the file's first 15 bytes, wholly a
-// decimal number, empty reading as 0, cut to 32 bits) is in *other_pid;
-// EINVAL when those bytes are not wholly a number (or path is null); else
-// the error number of the failing call. *other_pid is written only when the
-// holder's file could be read; other_pid may be null.
+// Creates path if it is missing, with mode less the group and other write
+// bits (the file-creation mask applies as well); never follows a symbolic
+// link at the path, and never waits: neither for the lock nor for a FIFO's
+// reader. Locks the file exclusively; when the lock is held elsewhere the
+// answer is EEXIST, before the file is checked. Otherwise the file is
+// checked, and only a file that passes is truncated. Returns the handle, or
+// none with errno:
+//   ENAMETOOLONG  a path of PIDLOCK_PATH_MAX characters or more (nothing
+//                 touched); EINVAL for a null path;
+//   EEXIST        another open file holds the lock. Its holder's PID (the
+//                 file's first 15 bytes when they are wholly a decimal
+//                 number, empty reading as 0, cut to 32 bits) is in
+//                 *other_pid; 0 when they are not, or the file cannot be
+//                 read. other_pid may be null;
+//   ELOOP         the path is a symbolic link (dangling or not);
+//   PIDLOCK_ENOTREG  the path is not a regular file (a directory, FIFO,
+//                 device or socket);
+//   EMLINK        the file has more than one link (ENOENT: it lost its
+//                 last one while being opened);
+//   EPERM         the file is owned by another user, or writable by its
+//                 group or others;
+//   else the error number of the failing call, except that an open refused
+//   with EPERM for a reason of its own (an immutable file, say) reports
+//   EACCES, so that EPERM means only the refusal above.
+// A refused file is closed unchanged and left where it is. *other_pid is
+// written only with EEXIST.
 pidlock* pidlock_open(const char* path, mode_t mode, int32_t* other_pid);
 
 // Truncates the file and writes the own PID ("%u") at offset 0. After the
@@ -62,3 +95,9 @@ int pidlock_write(pidlock* pl);
 // in every case, also on failure; without it the descriptor becomes -1
 // (unless the identity check failed). 0, or -1 with errno.
 int pidlock_remove(pidlock* pl, bool release);
+
+// What pidlock_open refused, for a warning after the path: "is a symbolic
+// link" for ELOOP, and so on for PIDLOCK_ENOTREG, EMLINK and EPERM; null for
+// any other error number. A loop of symbolic links on the way also gives
+// ELOOP, and is named as a symbolic link too.
+const char* pidlock_refusal(int err);

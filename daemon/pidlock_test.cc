@@ -139,15 +139,22 @@ TEST_F(PidlockTest, StaleFileIsTakenOverAndRewritten) {
 struct held_case {
   const char* name;
   std::string content;  // what the holder's file holds
-  int err;
-  int32_t other_pid;  // checked for EEXIST only
+  int32_t other_pid;
+  bool foreign = false;  // the file owned by another user and writable by all
 };
 
 class PidlockHeldTest : public PidlockTest, public testing::WithParamInterface<held_case> {};
 
+// A held lock is a running instance whatever its file holds, and whatever
+// the file is: the lock is tried before the file is checked.
 TEST_P(PidlockHeldTest, ReportsHolderAndLeavesItsFileAlone) {
   const held_case& c = GetParam();
   write_file(pid_path, c.content);
+  if (c.foreign) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
+    ASSERT_EQ(chown(pid_path.c_str(), 65534, 65534), 0) << strerror(errno);
+    ASSERT_EQ(chmod(pid_path.c_str(), 0666), 0);
+  }
   waiting_child holder;
   ASSERT_EQ(hold_lock(&holder, pid_path), 'y');
 
@@ -155,28 +162,142 @@ TEST_P(PidlockHeldTest, ReportsHolderAndLeavesItsFileAlone) {
   int32_t other = -7;
   errno = 0;
   EXPECT_EQ(pidlock_open(pid_path.c_str(), 0600, &other), nullptr);
-  EXPECT_EQ(errno, c.err) << strerror(errno);
-  if (c.err == EEXIST) {
-    EXPECT_EQ(other, c.other_pid);
-  }
+  EXPECT_EQ(errno, EEXIST) << strerror(errno);
+  EXPECT_EQ(other, c.other_pid);
   EXPECT_EQ(read_file(pid_path), c.content);  // the holder's PID is never erased
   EXPECT_EQ(lowest_free_fd(), fd_before);  // both descriptors closed again
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Pidlock, PidlockHeldTest,
-    testing::Values(held_case{"Pid", "4321", EEXIST, 4321},
-                    held_case{"Empty", "", EEXIST, 0},
-                    held_case{"PidAndLineFeed", "4321\n", EINVAL, 0},
-                    held_case{"NotANumber", "abc", EINVAL, 0},
-                    held_case{"NulInside", std::string("12\0", 3), EINVAL, 0},
+    testing::Values(held_case{"Pid", "4321", 4321},
+                    held_case{"Empty", "", 0},
+                    // Not wholly a number: still held, the holder unnamed.
+                    held_case{"PidAndLineFeed", "4321\n", 0},
+                    held_case{"NotANumber", "abc", 0},
+                    held_case{"NulInside", std::string("12\0", 3), 0},
                     // Only 15 bytes are read: the number is cut to 32 bits,
                     // and whatever follows the 15th byte is never seen.
-                    held_case{"FifteenDigits", "999999999999999", EEXIST, static_cast<int32_t>(999999999999999LL)},
-                    held_case{"SixteenDigits", "9999999999999998", EEXIST, static_cast<int32_t>(999999999999999LL)},
-                    held_case{"JunkAfterFifteenBytes", "000000000004321x", EEXIST, 4321},
-                    held_case{"JunkInFifteenthByte", "00000000004321x", EINVAL, 0}),
+                    held_case{"FifteenDigits", "999999999999999", static_cast<int32_t>(999999999999999LL)},
+                    held_case{"SixteenDigits", "9999999999999998", static_cast<int32_t>(999999999999999LL)},
+                    held_case{"JunkAfterFifteenBytes", "000000000004321x", 4321},
+                    held_case{"JunkInFifteenthByte", "00000000004321x", 0},
+                    held_case{"ForeignFile", "4321", 4321, true}),
     [](const testing::TestParamInfo<held_case>& info) { return std::string(info.param.name); });
+
+// ---- What is at the path and is not taken over.
+
+struct refusal_case {
+  const char* name;
+  // Puts it at path. dir holds "target", a file of "secret" that a link
+  // may lead to. Returns a descriptor to keep open meanwhile, or -1.
+  int (*build)(const std::string& dir, const std::string& path);
+  int err;
+  bool needs_root = false;  // gives a file away
+};
+
+int symlink_to_target(const std::string& dir, const std::string& path) {
+  EXPECT_EQ(symlink((dir + "/target").c_str(), path.c_str()), 0) << strerror(errno);
+  return -1;
+}
+
+int dangling_symlink(const std::string& dir, const std::string& path) {
+  EXPECT_EQ(symlink((dir + "/missing").c_str(), path.c_str()), 0) << strerror(errno);
+  return -1;
+}
+
+int hard_link_to_target(const std::string& dir, const std::string& path) {
+  EXPECT_EQ(link((dir + "/target").c_str(), path.c_str()), 0) << strerror(errno);
+  return -1;
+}
+
+int directory(const std::string&, const std::string& path) {
+  EXPECT_EQ(mkdir(path.c_str(), 0700), 0) << strerror(errno);
+  return -1;
+}
+
+int fifo(const std::string&, const std::string& path) {
+  EXPECT_EQ(mkfifo(path.c_str(), 0600), 0) << strerror(errno);
+  return -1;
+}
+
+// With a reader the FIFO opens, and its type is refused after the open.
+int fifo_with_reader(const std::string& dir, const std::string& path) {
+  fifo(dir, path);
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_GE(fd, 0) << strerror(errno);
+  return fd;
+}
+
+int file_of(const std::string& path, uid_t owner, mode_t mode) {
+  write_file(path, "4321");
+  EXPECT_EQ(chown(path.c_str(), owner, static_cast<gid_t>(-1)), 0) << strerror(errno);
+  EXPECT_EQ(chmod(path.c_str(), mode), 0) << strerror(errno);
+  return -1;
+}
+
+class PidlockRefusalTest : public PidlockTest, public testing::WithParamInterface<refusal_case> {};
+
+// No handle, the refusal's error number, and nothing written, created,
+// removed or left open or locked.
+TEST_P(PidlockRefusalTest, NoHandleAndNothingChanged) {
+  const refusal_case& c = GetParam();
+  if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root to give the file away";
+  const std::string target = dir.file("target");
+  write_file(target, "secret");
+  ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+  int keep_fd = c.build(dir.path, pid_path);
+  struct stat before;
+  ASSERT_EQ(lstat(pid_path.c_str(), &before), 0);
+  const std::string content = S_ISREG(before.st_mode) ? read_file(pid_path) : "";
+
+  int fd_before = lowest_free_fd();
+  int32_t other = -7;
+  errno = 0;
+  EXPECT_EQ(pidlock_open(pid_path.c_str(), 0600, &other), nullptr);
+  EXPECT_EQ(errno, c.err) << strerror(errno);
+  EXPECT_NE(pidlock_refusal(errno), nullptr);
+  EXPECT_EQ(other, -7);
+  EXPECT_EQ(lowest_free_fd(), fd_before);
+  if (keep_fd >= 0) close(keep_fd);
+
+  struct stat after;
+  ASSERT_EQ(lstat(pid_path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  if (S_ISREG(after.st_mode)) {
+    EXPECT_EQ(read_file(pid_path), content);
+  }
+  EXPECT_EQ(read_file(target), "secret");
+  EXPECT_FALSE(exists(dir.file("missing")));  // nothing created through a link
+  int probe = open(target.c_str(), O_RDONLY);
+  ASSERT_GE(probe, 0);
+  EXPECT_TRUE(child_can_lock(probe));
+  close(probe);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pidlock, PidlockRefusalTest,
+    testing::Values(refusal_case{"SymlinkToFile", symlink_to_target, ELOOP},
+                    refusal_case{"DanglingSymlink", dangling_symlink, ELOOP},
+                    refusal_case{"HardLink", hard_link_to_target, EMLINK},
+                    refusal_case{"Directory", directory, PIDLOCK_ENOTREG},
+                    refusal_case{"Fifo", fifo, PIDLOCK_ENOTREG},
+                    refusal_case{"FifoWithReader", fifo_with_reader, PIDLOCK_ENOTREG},
+                    refusal_case{"OtherOwnerWritableByAll",
+                                 [](const std::string&, const std::string& p) { return file_of(p, 65534, 0666); },
+                                 EPERM, true},
+                    refusal_case{"OtherOwner",
+                                 [](const std::string&, const std::string& p) { return file_of(p, 65534, 0600); },
+                                 EPERM, true},
+                    refusal_case{"GroupWritable",
+                                 [](const std::string&, const std::string& p) { return file_of(p, geteuid(), 0620); },
+                                 EPERM},
+                    refusal_case{"OthersWritable",
+                                 [](const std::string&, const std::string& p) { return file_of(p, geteuid(), 0602); },
+                                 EPERM}),
+    [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.name); });
 
 struct length_case {
   size_t length;
@@ -238,7 +359,7 @@ class PidlockOpenErrorTest : public PidlockTest, public testing::WithParamInterf
 TEST_P(PidlockOpenErrorTest, NoHandleAndNothingCreated) {
   const open_error_case& c = GetParam();
   std::string path = c.relative != nullptr ? dir.file(c.relative) : "";
-  ASSERT_EQ(mkdir(dir.file("subdir").c_str(), 0700), 0);
+  write_file(dir.file("file"), "");
   int fd_before = lowest_free_fd();
   int32_t other = -7;
   errno = 0;
@@ -253,7 +374,7 @@ TEST_P(PidlockOpenErrorTest, NoHandleAndNothingCreated) {
 
 INSTANTIATE_TEST_SUITE_P(Pidlock, PidlockOpenErrorTest,
                          testing::Values(open_error_case{"MissingDirectory", "missing/hostreapd.pid", ENOENT},
-                                         open_error_case{"Directory", "subdir", EISDIR},
+                                         open_error_case{"NotADirectoryOnTheWay", "file/hostreapd.pid", ENOTDIR},
                                          open_error_case{"NullPath", nullptr, EINVAL}),
                          [](const testing::TestParamInfo<open_error_case>& info) {
                            return std::string(info.param.name);
@@ -288,7 +409,10 @@ TEST_P(PidlockModeTest, CreationModeUnderUmask) {
 
 INSTANTIATE_TEST_SUITE_P(Pidlock, PidlockModeTest,
                          testing::Values(mode_case{0600, 022, 0600}, mode_case{0666, 022, 0644},
-                                         mode_case{0640, 077, 0600}));
+                                         mode_case{0640, 077, 0600},
+                                         // Never writable by group or others,
+                                         // whatever the mask lets through.
+                                         mode_case{0666, 0, 0644}, mode_case{0662, 0, 0640}));
 
 // A handle on the PID file, a separate open of the same file to probe its
 // lock through, and a forked child that shares the handle's open file (as

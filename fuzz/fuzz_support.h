@@ -1,8 +1,8 @@
 // Pieces shared by the fuzz targets: the fatal hook that turns a process
 // exit into an exception the target catches, a reader that takes fields
 // from the front of the fuzzer's input, the check that stops the fuzzer on
-// a broken invariant, the redirection of standard output, and the test for
-// an address key no deletion accepts.
+// a broken invariant, the redirection of standard output, and the tests for
+// an address key no deletion accepts and for one the sweep hands on.
 //
 // Owns: the process-wide fatal hook, once installed; nothing else.
 // Failure: fuzz_check reports the failed condition through the sanitizer's
@@ -48,6 +48,14 @@ inline bool v4_compatible(const ipfw_obj_tentry& e) {
   const uint8_t* a = e.k.raw;
   uint32_t low = uint32_t{a[12]} << 24 | uint32_t{a[13]} << 16 | uint32_t{a[14]} << 8 | a[15];
   return e.subtype == FW_AF_INET6 && memcmp(a, zero12, sizeof zero12) == 0 && low > 1;
+}
+
+// An address entry the sweep hands on for deletion: an IPv4 key with a mask
+// length up to 32 or an IPv6 key with one up to 128, and not
+// IPv4-compatible. Any other names no key a deletion could find.
+inline bool named_address_key(const ipfw_obj_tentry& e) {
+  bool in_width = (e.subtype == FW_AF_INET && e.masklen <= 32) || (e.subtype == FW_AF_INET6 && e.masklen <= 128);
+  return in_width && !v4_compatible(e);
 }
 
 // Standard output to the null device, for targets whose code prints lines.

@@ -154,8 +154,8 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
 }
 
 // The address entries of a reply the listing accepted: those of an address
-// table whose key has a text (IPv4 or IPv6) that a deletion accepts; any
-// other names no key a deletion could find. The reply is read as the listing saw
+// table whose key has a text that a deletion accepts (named_address_key);
+// any other names no key a deletion could find. The reply is read as the listing saw
 // it, the bytes written and zeros after them up to the reported length.
 uint32_t address_entries_of(const kernel_script& s) {
   constexpr size_t entries_at = sizeof(ipfw_xtable_info);
@@ -171,7 +171,7 @@ uint32_t address_entries_of(const kernel_script& s) {
     FUZZ_CHECK(reply.size() - off >= sizeof(ipfw_obj_tentry));
     ipfw_obj_tentry e;
     memcpy(&e, reply.data() + off, sizeof e);
-    if ((e.subtype == FW_AF_INET || e.subtype == FW_AF_INET6) && !v4_compatible(e)) found++;
+    if (named_address_key(e)) found++;
     off += e.head.length;
   }
   return found;

@@ -153,6 +153,8 @@ def value_seeds():
         "addr_no_family": seed(LEGACY, ADDR, tentry(0, 32, v4("192.0.2.7"), value(tag=1))),
         "addr_v4_prefix": seed(LEGACY, ADDR, tentry(AF_INET, 24, v4("198.51.100.0"), value(tag=1))),
         "addr_v4_compatible": seed(LEGACY, ADDR, tentry(AF_INET6, 128, v6("::192.0.2.1"), value(tag=1))),
+        "addr_v4_mask_33": seed(LEGACY, ADDR, tentry(AF_INET, 33, v4("192.0.2.7"), value(tag=1))),
+        "addr_v6_mask_129": seed(LEGACY, ADDR, tentry(AF_INET6, 129, v6("fd00::5"), value(tag=1))),
         "skipto_tag": seed(SKIPTO | TAG, ADDR, tentry(AF_INET6, 64, v6("fd00:1::"), value(skipto=100, tag=5))),
         "pipe_nh4_nh6": seed(PIPE | NH4 | NH6, NUMBER,
                              tentry(0, 32, struct.pack("<I", 80), value(pipe=3, nh4=0xC0000201, nh6=v6("2001:db8::1")))),

@@ -93,12 +93,6 @@ int answer_address_table_info(void*, void* buf, uint32_t* len) {
   return answer_info(table_info(IPFW_TABLE_ADDR), op.opcode, static_cast<uint8_t*>(buf), len);
 }
 
-// An address key the kernel can hold: IPv4 with a mask length up to 32 or
-// IPv6 with one up to 128.
-bool kernel_address_key(const ipfw_obj_tentry& e) {
-  return (e.subtype == FW_AF_INET && e.masklen <= 32) || (e.subtype == FW_AF_INET6 && e.masklen <= 128);
-}
-
 // The delete command's parse of the key text gives back the entry's key:
 // its family, mask length and address. A process exit on this road would
 // end the daemon.
@@ -158,18 +152,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::unique_ptr<char[]> key_text = text_buffer();
     format_address_key(entry.get(), key_text.get());
     FUZZ_CHECK(terminated(key_text.get()));
-    if (entry->subtype != FW_AF_INET && entry->subtype != FW_AF_INET6) FUZZ_CHECK(key_text[0] == '\0');
+    // A key without a text: a family other than IPv4 and IPv6, or a mask
+    // length past the address's width.
+    bool in_width = (entry->subtype == FW_AF_INET && entry->masklen <= 32) ||
+                    (entry->subtype == FW_AF_INET6 && entry->masklen <= 128);
+    FUZZ_CHECK(in_width == (key_text[0] != '\0'));
 
     addresses = address_record{};
     render_table_entry(info.get(), entry.get(), record_address);
-    // Only an address entry whose key has a text (IPv4 or IPv6) that a
-    // deletion accepts is handed on: any other names no key a deletion
-    // could find.
-    bool deletable = (entry->subtype == FW_AF_INET || entry->subtype == FW_AF_INET6) && !v4_compatible(*entry);
-    if (info->type == IPFW_TABLE_ADDR && deletable) {
+    // Only an address entry whose key has a text that a deletion accepts is
+    // handed on, and that text parses back to the entry's key: any other
+    // names no key a deletion could find.
+    if (info->type == IPFW_TABLE_ADDR && named_address_key(*entry)) {
       FUZZ_CHECK(addresses.calls == 1);
       FUZZ_CHECK(addresses.expiry == leading_number(value_text.get()));
-      if (kernel_address_key(*entry)) check_key_round_trip(*entry, addresses.key_text);
+      check_key_round_trip(*entry, addresses.key_text);
     } else {
       FUZZ_CHECK(addresses.calls == 0);
     }

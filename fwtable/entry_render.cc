@@ -181,11 +181,17 @@ void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf) {
 }
 
 void format_address_key(const ipfw_obj_tentry* entry, char* buf) {
+  // A mask length past the address's width names no key: an IPv4 one would
+  // read as the bare host, whose deletion removes another /32, and an IPv6
+  // "/129" is refused by key parsing, which ends the process.
+  unsigned width = entry->subtype == FW_AF_INET ? 32 : 128;
+  if (entry->masklen > width) {
+    buf[0] = '\0';
+    return;
+  }
   address_text(entry->subtype, &entry->k, buf, ENTRY_TEXT_SIZE);
   if (buf[0] == '\0') return;
-  bool prefix = (entry->subtype == FW_AF_INET && entry->masklen < 32) ||
-                (entry->subtype == FW_AF_INET6 && entry->masklen != 128);
-  if (prefix) {
+  if (entry->masklen < width) {
     size_t len = strlen(buf);
     snprintf(buf + len, ENTRY_TEXT_SIZE - len, "/%u", entry->masklen);
   }
@@ -238,9 +244,10 @@ void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* ent
     if (is_due != nullptr && !is_due(expiry)) return;
     char key[ENTRY_TEXT_SIZE];
     format_address_key(entry, key);
-    // An address of a family that has no text names no key a deletion could
-    // find: it is passed over rather than handed on as an empty key. So is
-    // an IPv4-compatible IPv6 address, whose text the deletion refuses.
+    // An address of a family that has no text, or with a mask length past
+    // its width, names no key a deletion could find: it is passed over
+    // rather than handed on as an empty key. So is an IPv4-compatible IPv6
+    // address, whose text the deletion refuses.
     if (key[0] == '\0' || v4_compatible_key(entry)) return;
     on_address(key, expiry);
     return;

@@ -32,8 +32,9 @@ void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf);
 
 // Writes the key text of an address entry into buf (ENTRY_TEXT_SIZE bytes):
 // the address, with "/N" after it when the mask length is below 32 for
-// IPv4, and not 128 for IPv6. A family other than IPv4 and IPv6 gives the
-// empty text.
+// IPv4, and below 128 for IPv6. A key that no text names gives the empty
+// text: a family other than IPv4 and IPv6, or a mask length above 32 for
+// IPv4 or above 128 for IPv6.
 void format_address_key(const ipfw_obj_tentry* entry, char* buf);
 
 // Tells whether an address entry whose value text leads with this number
@@ -59,7 +60,8 @@ uint32_t value_leading_number(uint32_t vmask, const ipfw_table_value* v);
 // have left it alone). When on_address is null (the failure report of a
 // record change) the address entry is printed as "KEY VALUE\n" instead, so
 // that rendering can never start a deletion. An address entry whose key a
-// deletion could not name (a family without text, or an IPv4-compatible
-// IPv6 address, which key parsing refuses) is passed over.
+// deletion could not name (a family without text, a mask length past the
+// address's width, or an IPv4-compatible IPv6 address, which key parsing
+// refuses) is passed over.
 void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address,
                         address_due_fn is_due = nullptr);

@@ -74,6 +74,24 @@ TEST(FormatAddressKey, UnknownFamilyGivesEmptyText) {
   }
 }
 
+// A mask length past the address's width names no key: no text rather
+// than the bare host (IPv4) or a "/129" that key parsing refuses (IPv6).
+TEST(FormatAddressKey, MaskLengthPastTheWidthGivesEmptyText) {
+  struct row {
+    const char* addr;
+    uint8_t masklen;
+  };
+  const std::vector<row> rows = {{"192.0.2.7", 33}, {"192.0.2.7", 255}, {"fd00::5", 129}, {"fd00::5", 255}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.addr) + "/" + std::to_string(r.masklen));
+    ipfw_obj_tentry e = address_entry(r.addr, r.masklen);
+    char buf[ENTRY_TEXT_SIZE];
+    memset(buf, 0xAA, sizeof buf);
+    format_address_key(&e, buf);
+    EXPECT_STREQ(buf, "");
+  }
+}
+
 TEST(FormatEntryValue, FieldsInBitOrder) {
   struct row {
     const char* name;
@@ -285,6 +303,8 @@ TEST(RenderTableEntry, EntriesNotDueArePassedOverEarly) {
       {"due", IPFW_VTYPE_LEGACY, address_entry("fd00:1::", 64, 99), {{"fd00:1::/64", 99}}},
       {"not due", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 32, 100), {}},
       {"due without a key", IPFW_VTYPE_LEGACY, no_family, {}},
+      {"due, IPv4 mask length 33", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 33, 1), {}},
+      {"due, IPv6 mask length 129", IPFW_VTYPE_LEGACY, address_entry("fd00::5", 129, 1), {}},
       {"due by its first field", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, skipto_due, {{"192.0.2.12", 99}}},
       {"not due by its first field", IPFW_VTYPE_TAG | IPFW_VTYPE_SKIPTO, skipto_not_due, {}},
   };

@@ -45,8 +45,8 @@ ipfw_obj_tentry parse_address_text(const std::string& text) {
 // address (::a.b.c.d other than :: and ::1) went to the expiry decision,
 // and the deletion's parse of its text ended the process with status 65,
 // "Use IPv4 instead of v4-compatible", in every cycle once it was due. The
-// renderer now passes it over. Every key it hands on parses back to the
-// entry's own key.
+// renderer now passes it over, as it does a mask length past the address's
+// width. Every key it hands on parses back to the entry's own key.
 TEST(FuzzRegression, AddressKeysHandedOnParseBackToTheSameKey) {
   struct row {
     const char* address;
@@ -60,6 +60,10 @@ TEST(FuzzRegression, AddressKeysHandedOnParseBackToTheSameKey) {
       {"::", 0, "::/0"},
       {"::ffff:192.0.2.1", 128, "::ffff:192.0.2.1"},
       {"198.51.100.0", 24, "198.51.100.0/24"},
+      // A mask length past the width: the IPv4 text would be the bare host
+      // (another key), the IPv6 one would not parse.
+      {"198.51.100.7", 33, nullptr},
+      {"fd00::5", 129, nullptr},
   };
   ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR);
   for (const row& r : rows) {

@@ -1,8 +1,9 @@
 // The PID file as a user meets it, with the real daemon: the file holds the
-// running process's PID and goes away at a stop; a second start is refused
-// and names the first; a file that cannot be had is only a warning; a stale
-// file is taken over; a relative path names the same file at start and at
-// stop, detached or not.
+// running process's PID and goes away at a stop; a second start, or one
+// that meets any held lock, is refused and names the holder; a link, a file
+// of another type or of another user is refused with a warning, and so is a
+// path that cannot be had; a stale file is taken over; a relative path
+// names the same file at start and at stop, detached or not.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -274,19 +275,18 @@ INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileSecondStart, testing::Bool(),
                            return std::string(i.param ? "Detached" : "InTheForeground");
                          });
 
-// ---- A file held by someone else.
+// ---- A file held by someone else: a running instance, whatever it holds.
 
 struct held_case {
   const char* name;
   const char* content;  // what the holder's file says
-  int status;  // of the start
-  const char* err;  // its whole standard error
+  const char* pid;  // the PID the refusal names
 };
 void PrintTo(const held_case& c, std::ostream* os) { *os << c.name; }
 
 class PidFileHeld : public testing::TestWithParam<held_case> {};
 
-TEST_P(PidFileHeld, StartReadsTheHoldersFile) {
+TEST_P(PidFileHeld, StartIsRefusedAndTheHoldersFileLeftAlone) {
   const held_case& c = GetParam();
   daemon_harness h;
   h.admin("create 5 type addr");
@@ -297,31 +297,119 @@ TEST_P(PidFileHeld, StartReadsTheHoldersFile) {
   exit_result r = starter.wait(LIMIT_MS);
   ASSERT_TRUE(r.finished);
   EXPECT_TRUE(r.exited);
-  EXPECT_EQ(r.code, c.status);
-  EXPECT_EQ(starter.err(), c.err);
-
-  if (c.status == 0) {
-    // Not a running instance after all: the daemon runs without a PID file.
-    pid_t pid = h.find_daemon(LIMIT_MS);
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
-    EXPECT_EQ(read_file(path), c.content);
-    stop_daemon(h, pid, SIGTERM);
-  } else {
-    EXPECT_TRUE(h.daemons().empty());
-    EXPECT_EQ(h.requests(93), 0);  // refused before the first cycle
-  }
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(starter.err(), std::string("hostreapd: hostreapd already running, pid: ") + c.pid + "\n");
+  EXPECT_TRUE(h.daemons().empty());
+  EXPECT_EQ(h.requests(93), 0);  // refused before the first cycle
   // The holder's file is the holder's: neither changed nor removed.
   EXPECT_EQ(read_file(path), c.content);
 }
 
 INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileHeld,
-    testing::Values(held_case{"Pid", "4321", 1, "hostreapd: hostreapd already running, pid: 4321\n"},
+    testing::Values(held_case{"Pid", "4321", "4321"},
                     // A holder between taking the lock and writing its PID.
-                    held_case{"Empty", "", 1, "hostreapd: hostreapd already running, pid: 0\n"},
-                    held_case{"PidAndLineFeed", "4321\n", 0, "hostreapd: cannot open pid file: Invalid argument\n"},
-                    held_case{"Words", "not a pid", 0, "hostreapd: cannot open pid file: Invalid argument\n"}),
+                    held_case{"Empty", "", "0"},
+                    // Not wholly a number: held all the same, the holder unnamed.
+                    held_case{"PidAndLineFeed", "4321\n", "0"},
+                    held_case{"Words", "not a pid", "0"}),
     [](const testing::TestParamInfo<held_case>& i) { return std::string(i.param.name); });
+
+// ---- Something at the path that is not taken over: a warning that names
+// it, and a run without a PID file that leaves it as it was.
+
+struct refused_case {
+  const char* name;
+  // Puts it at path. dir holds "target", a file of "secret" (mode 0600)
+  // that a link may lead to.
+  std::function<void(const std::string& dir, const std::string& path)> build;
+  const char* refusal;  // what the warning says of the path
+  bool needs_root = false;  // gives a file away
+};
+void PrintTo(const refused_case& c, std::ostream* os) { *os << c.name; }
+
+// Whether this process can take the lock of path's file without waiting:
+// it cannot while the daemon holds it.
+bool can_lock(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  close(fd);
+  return ok;
+}
+
+class PidFileRefused : public testing::TestWithParam<refused_case> {};
+
+TEST_P(PidFileRefused, WarnsNamingItAndRunsWithoutAPidFile) {
+  const refused_case& c = GetParam();
+  if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root to give a file away";
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  const std::string target = h.dir.file("target");
+  write_file(target, "secret");
+  ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+  const std::string path = h.dir.file("hostreapd.pid");
+  c.build(h.dir.path, path);
+  struct stat before;
+  ASSERT_EQ(lstat(path.c_str(), &before), 0);
+  const std::string content = S_ISREG(before.st_mode) ? read_file(path) : "";
+
+  std::string err;
+  pid_t pid = start_detached(h, {"-t", "5", "-s", "1", "-p", path}, &err);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(err, "hostreapd: cannot open pid file: " + path + " " + c.refusal + "\n");
+  ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
+  // Running, it holds no lock on anything the path leads to.
+  EXPECT_TRUE(can_lock(target));
+  if (S_ISREG(before.st_mode)) {
+    EXPECT_TRUE(can_lock(path));
+  }
+  stop_daemon(h, pid, SIGTERM);
+
+  struct stat after;
+  ASSERT_EQ(lstat(path.c_str(), &after), 0) << "the stop removed what it had refused";
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode, before.st_mode);
+  if (S_ISREG(after.st_mode)) {
+    EXPECT_EQ(read_file(path), content);
+  }
+  EXPECT_EQ(read_file(target), "secret");
+  EXPECT_FALSE(exists(h.dir.file("missing"))) << "a file was created through the link";
+}
+
+INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileRefused,
+    testing::Values(
+        refused_case{"SymlinkToFile",
+                     [](const std::string& d, const std::string& p) {
+                       ASSERT_EQ(symlink((d + "/target").c_str(), p.c_str()), 0) << strerror(errno);
+                     },
+                     "is a symbolic link"},
+        refused_case{"DanglingSymlink",
+                     [](const std::string& d, const std::string& p) {
+                       ASSERT_EQ(symlink((d + "/missing").c_str(), p.c_str()), 0) << strerror(errno);
+                     },
+                     "is a symbolic link"},
+        refused_case{"HardLink",
+                     [](const std::string& d, const std::string& p) {
+                       ASSERT_EQ(link((d + "/target").c_str(), p.c_str()), 0) << strerror(errno);
+                     },
+                     "has more than one link"},
+        refused_case{"Directory", [](const std::string&, const std::string& p) { make_dir(p); },
+                     "is not a regular file"},
+        // No reader: the open must neither wait for one nor be taken.
+        refused_case{"Fifo",
+                     [](const std::string&, const std::string& p) {
+                       ASSERT_EQ(mkfifo(p.c_str(), 0600), 0) << strerror(errno);
+                     },
+                     "is not a regular file"},
+        // Its owner could rewrite the PID that a stop would signal.
+        refused_case{"OtherUsersFile",
+                     [](const std::string&, const std::string& p) {
+                       write_file(p, "4321");
+                       ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0) << strerror(errno);
+                       ASSERT_EQ(chmod(p.c_str(), 0666), 0);
+                     },
+                     "is owned by another user or writable by group or others", true}),
+    [](const testing::TestParamInfo<refused_case>& i) { return std::string(i.param.name); });
 
 // ---- Paths that cannot be had: a warning, and a run without a PID file.
 
@@ -356,8 +444,6 @@ INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileUnusable,
     testing::Values(
         unusable_case{"MissingDirectory", [](const std::string& d) { return d + "/no-such-dir/hostreapd.pid"; },
                       "hostreapd: cannot open pid file: No such file or directory\n", true},
-        unusable_case{"Directory", [](const std::string& d) { return d; },
-                      "hostreapd: cannot open pid file: Is a directory\n", false},
         // Every directory on the way exists: only the length refuses it.
         unusable_case{"Length1024", [](const std::string& d) { return path_of_length(d, 1024); },
                       "hostreapd: cannot open pid file: File name too long\n", true},
