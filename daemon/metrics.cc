@@ -1,0 +1,170 @@
+// The metrics file: see metrics.h.
+#include "daemon/metrics.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Bounded appending into the caller's buffer; once something does not fit,
+// everything after it is dropped and the result is an overflow.
+struct text_out {
+  char* buf;
+  size_t size;
+  size_t len;
+  bool overflow;
+};
+
+__attribute__((format(printf, 2, 3))) void append(text_out* t, const char* fmt, ...) {
+  if (t->overflow) return;
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(t->buf + t->len, t->size - t->len, fmt, ap);
+  va_end(ap);
+  if (n < 0 || static_cast<size_t>(n) >= t->size - t->len) {
+    t->overflow = true;
+    return;
+  }
+  t->len += static_cast<size_t>(n);
+}
+
+// One metric: its HELP and TYPE lines and its one sample.
+void append_metric(text_out* t, const char* name, const char* type, const char* help, int32_t table,
+                   const char* value) {
+  append(t, "# HELP %s %s\n# TYPE %s %s\n%s{table=\"%d\"} %s\n", name, help, name, type, name, table, value);
+}
+
+// Nanoseconds as seconds with nine decimals, exactly (no floating point):
+// -1 is "-0.000000001". The magnitude is taken unsigned, so INT64_MIN fits.
+void format_seconds(int64_t ns, char* out, size_t size) {
+  uint64_t mag = ns < 0 ? 0 - static_cast<uint64_t>(ns) : static_cast<uint64_t>(ns);
+  snprintf(out, size, "%s%" PRIu64 ".%09" PRIu64, ns < 0 ? "-" : "", mag / 1000000000u, mag % 1000000000u);
+}
+
+// Writes all of len bytes, going on after short writes; a write that
+// makes no progress is EIO.
+int write_all(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return -1;
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
+  if (size == 0) {
+    errno = ENOSPC;
+    return -1;
+  }
+  text_out t{buf, size, 0, false};
+  char value[32];
+
+  snprintf(value, sizeof value, "%" PRIu64, m->entries);
+  append_metric(&t, "hostreapd_entries", "gauge", "Address entries listed in the last sweep.", m->table, value);
+  snprintf(value, sizeof value, "%" PRIu64, m->due);
+  append_metric(&t, "hostreapd_due_entries", "gauge",
+                "Address entries of the last sweep whose expiry time had passed.", m->table, value);
+  snprintf(value, sizeof value, "%" PRIu64, m->removed_total);
+  append_metric(&t, "hostreapd_removed_total", "counter", "Address entries removed since the daemon started.",
+                m->table, value);
+  snprintf(value, sizeof value, "%" PRId64, m->last_sweep_unix);
+  append_metric(&t, "hostreapd_last_sweep_timestamp_seconds", "gauge",
+                "Unix time at which the last sweep ended.", m->table, value);
+  format_seconds(m->sweep_duration_ns, value, sizeof value);
+  append_metric(&t, "hostreapd_sweep_duration_seconds", "gauge", "Time the last sweep took, in seconds.",
+                m->table, value);
+  if (m->has_next_expiry) {
+    snprintf(value, sizeof value, "%" PRId64, m->next_expiry_unix);
+    append_metric(&t, "hostreapd_next_expiry_timestamp_seconds", "gauge",
+                  "Unix time of the earliest expiry still ahead among the listed address entries.", m->table,
+                  value);
+  }
+
+  if (t.overflow) {
+    buf[0] = '\0';
+    errno = ENOSPC;
+    return -1;
+  }
+  return static_cast<int>(t.len);
+}
+
+int metrics_write(const char* path, const sweep_metrics* m) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (path[0] == '\0') {
+    errno = ENOENT;
+    return -1;
+  }
+  size_t path_len = strnlen(path, METRICS_PATH_MAX);
+  if (path_len >= METRICS_PATH_MAX) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+
+  char text[METRICS_TEXT_MAX];
+  int text_len = metrics_format(m, text, sizeof text);
+  if (text_len < 0) return -1;
+
+  // ".NAME.XXXXXX" beside the target, so that the rename stays within one
+  // file system: a name the textfile collector skips (it reads only names
+  // ending in ".prom"), random and created with O_EXCL, so that neither a
+  // stale file of an earlier run nor a link someone placed can stand in
+  // the way or be written through.
+  const char* slash = strrchr(path, '/');
+  int dir_len = slash != nullptr ? static_cast<int>(slash - path + 1) : 0;
+  char tmp[METRICS_PATH_MAX + sizeof "..XXXXXX"];
+  snprintf(tmp, sizeof tmp, "%.*s.%s.XXXXXX", dir_len, path, path + dir_len);
+  int fd = mkostemp(tmp, O_CLOEXEC);
+  if (fd < 0) return -1;
+
+  // The first failure is the one reported; the steps after it are only
+  // the cleaning up.
+  int err = 0;
+  if (write_all(fd, text, static_cast<size_t>(text_len)) != 0) err = errno;
+  if (err == 0 && fchmod(fd, 0644) != 0) err = errno;
+  if (close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && rename(tmp, path) != 0) err = errno;
+  if (err != 0) {
+    unlink(tmp);
+    errno = err;
+    return -1;
+  }
+  return 0;
+}
+
+int metrics_report(metrics_reporter* r, const char* path, const sweep_metrics* m, metrics_warn_fn warn) {
+  if (metrics_write(path, m) == 0) {
+    r->failing = false;
+    return 0;
+  }
+  int err = errno;
+  if (!r->failing) {
+    r->failing = true;
+    char text[METRICS_PATH_MAX + 200];
+    snprintf(text, sizeof text, "cannot write metrics file %s: %s", path != nullptr ? path : "", strerror(err));
+    warn(text);
+  }
+  errno = err;
+  return -1;
+}

@@ -1,0 +1,80 @@
+// The metrics file: the figures of the last sweep in the Prometheus text
+// exposition format, as the node exporter's textfile collector reads it.
+// Each write goes to a fresh temporary file beside the target, which is
+// then renamed over it, so a reader sees the old file or the new one, never
+// a part of one.
+//
+// Output, one block per metric in this order, every sample labelled with the
+// table number (the next-expiry block is left out when nothing is ahead):
+//
+//   # HELP hostreapd_entries Address entries listed in the last sweep.
+//   # TYPE hostreapd_entries gauge
+//   hostreapd_entries{table="5"} 12
+//
+// hostreapd_entries, hostreapd_due_entries, hostreapd_removed_total (the
+// only counter), hostreapd_last_sweep_timestamp_seconds,
+// hostreapd_sweep_duration_seconds, hostreapd_next_expiry_timestamp_seconds.
+// Timestamps are whole seconds; the duration is seconds with nine decimals.
+//
+// Owns: nothing beyond the call. The text is formatted into the caller's
+// buffer or a fixed buffer on the stack; the temporary file lives only
+// inside metrics_write and is gone when it returns, whatever the outcome.
+// Failure: errno-style, 0 (or a length) or -1 with the reason in errno;
+// nothing is printed. metrics_report turns failures into warnings through
+// the function it is given.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Room for the whole text at the widest values of every field, terminating
+// NUL included.
+constexpr size_t METRICS_TEXT_MAX = 2048;
+
+// Longest target path, without the terminating NUL; a path this long or
+// longer is refused with ENAMETOOLONG.
+constexpr size_t METRICS_PATH_MAX = 1024;
+
+// The figures of one cycle. The daemon fills it after the cycle; nothing
+// here reads a clock.
+struct sweep_metrics {
+  int32_t table;
+  uint64_t entries;  // address entries listed in the cycle
+  uint64_t due;  // of those, the ones whose expiry time had passed
+  uint64_t removed_total;  // entries removed since the daemon started
+  int64_t last_sweep_unix;  // when the cycle ended, seconds since the epoch
+  int64_t sweep_duration_ns;  // how long the cycle took (a monotonic clock)
+  bool has_next_expiry;  // false: no listed entry expires later
+  int64_t next_expiry_unix;  // earliest expiry still ahead; read only if has_next_expiry
+};
+
+// Formats m into buf (size bytes), NUL-terminated. Returns the length
+// without the NUL, or -1 with ENOSPC when the text and its NUL do not fit
+// (buf then holds an empty string if size is at least 1).
+int metrics_format(const sweep_metrics* m, char* buf, size_t size);
+
+// Writes the text of m to path: formats it, creates a temporary file
+// ".NAME.XXXXXX" in path's directory (NAME: path's last component;
+// created exclusively, so never through a symbolic link or over an
+// existing file), writes it all, sets mode 0644 whatever the file-creation
+// mask, closes it and renames it over path. No fsync: the file is rewritten
+// every cycle, and the rename alone keeps readers from a half-written file.
+// Returns 0, or -1 with the error number of the first failing step
+// (ENOENT for an empty path, ENAMETOOLONG for a path of METRICS_PATH_MAX
+// characters or more); on failure the temporary file has been removed and
+// path is as it was.
+int metrics_write(const char* path, const sweep_metrics* m);
+
+// Failure-streak state of the metrics file: start with failing false.
+struct metrics_reporter {
+  bool failing;
+};
+
+// Called with a finished warning line.
+using metrics_warn_fn = void (*)(const char* text);
+
+// metrics_write, and when it fails while the previous write had not, one
+// call of warn with "cannot write metrics file PATH: REASON" (REASON being
+// strerror of the error number). Further failures stay silent until a write
+// succeeds again. Returns what metrics_write returned, errno kept.
+int metrics_report(metrics_reporter* r, const char* path, const sweep_metrics* m, metrics_warn_fn warn);

@@ -1,0 +1,430 @@
+// Tests of the metrics file: the exact text, its well-formedness as the
+// textfile collector parses it, and the writing into a fresh directory per
+// test (content, mode, atomic replacement, nothing left behind on failure),
+// and the one warning per failure streak.
+#include "daemon/metrics.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace {
+
+const sweep_metrics sample = {
+    .table = 5,
+    .entries = 12,
+    .due = 3,
+    .removed_total = 40,
+    .last_sweep_unix = 1767225600,
+    .sweep_duration_ns = 1500000,
+    .has_next_expiry = true,
+    .next_expiry_unix = 1767225660,
+};
+
+sweep_metrics without_next_expiry() {
+  sweep_metrics m = sample;
+  m.has_next_expiry = false;
+  m.next_expiry_unix = 99;  // not read
+  return m;
+}
+
+// The widest text there is.
+const sweep_metrics widest = {
+    .table = INT32_MIN,
+    .entries = UINT64_MAX,
+    .due = UINT64_MAX,
+    .removed_total = UINT64_MAX,
+    .last_sweep_unix = INT64_MIN,
+    .sweep_duration_ns = INT64_MIN,
+    .has_next_expiry = true,
+    .next_expiry_unix = INT64_MIN,
+};
+
+std::string format(const sweep_metrics& m) {
+  char buf[METRICS_TEXT_MAX];
+  int n = metrics_format(&m, buf, sizeof buf);
+  EXPECT_GE(n, 0) << strerror(errno);
+  if (n < 0) return "";
+  EXPECT_EQ(static_cast<size_t>(n), strlen(buf));
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+const char* const sample_text_head =
+    "# HELP hostreapd_entries Address entries listed in the last sweep.\n"
+    "# TYPE hostreapd_entries gauge\n"
+    "hostreapd_entries{table=\"5\"} 12\n"
+    "# HELP hostreapd_due_entries Address entries of the last sweep whose expiry time had passed.\n"
+    "# TYPE hostreapd_due_entries gauge\n"
+    "hostreapd_due_entries{table=\"5\"} 3\n"
+    "# HELP hostreapd_removed_total Address entries removed since the daemon started.\n"
+    "# TYPE hostreapd_removed_total counter\n"
+    "hostreapd_removed_total{table=\"5\"} 40\n"
+    "# HELP hostreapd_last_sweep_timestamp_seconds Unix time at which the last sweep ended.\n"
+    "# TYPE hostreapd_last_sweep_timestamp_seconds gauge\n"
+    "hostreapd_last_sweep_timestamp_seconds{table=\"5\"} 1767225600\n"
+    "# HELP hostreapd_sweep_duration_seconds Time the last sweep took, in seconds.\n"
+    "# TYPE hostreapd_sweep_duration_seconds gauge\n"
+    "hostreapd_sweep_duration_seconds{table=\"5\"} 0.001500000\n";
+
+const char* const sample_text_next_expiry =
+    "# HELP hostreapd_next_expiry_timestamp_seconds Unix time of the earliest expiry still ahead among the "
+    "listed address entries.\n"
+    "# TYPE hostreapd_next_expiry_timestamp_seconds gauge\n"
+    "hostreapd_next_expiry_timestamp_seconds{table=\"5\"} 1767225660\n";
+
+TEST(MetricsFormat, ExactText) {
+  EXPECT_EQ(format(sample), std::string(sample_text_head) + sample_text_next_expiry);
+  EXPECT_EQ(format(without_next_expiry()), sample_text_head);
+}
+
+struct duration_case {
+  int64_t ns;
+  const char* text;
+};
+
+TEST(MetricsFormat, DurationIsExactSecondsWithNineDecimals) {
+  const duration_case cases[] = {
+      {0, "0.000000000"},
+      {999999999, "0.999999999"},
+      {2000000001, "2.000000001"},
+      {-1, "-0.000000001"},
+      {INT64_MAX, "9223372036.854775807"},
+      {INT64_MIN, "-9223372036.854775808"},
+  };
+  for (const duration_case& c : cases) {
+    sweep_metrics m = sample;
+    m.sweep_duration_ns = c.ns;
+    std::string line = std::string("\nhostreapd_sweep_duration_seconds{table=\"5\"} ") + c.text + "\n";
+    EXPECT_NE(format(m).find(line), std::string::npos) << c.ns;
+  }
+}
+
+TEST(MetricsFormat, WidestValuesFitTheAdvertisedBuffer) {
+  std::string text = format(widest);
+  EXPECT_NE(text.find("hostreapd_entries{table=\"-2147483648\"} 18446744073709551615\n"), std::string::npos);
+  EXPECT_NE(text.find("hostreapd_next_expiry_timestamp_seconds{table=\"-2147483648\"} -9223372036854775808\n"),
+            std::string::npos);
+  EXPECT_LT(text.size(), METRICS_TEXT_MAX);
+}
+
+TEST(MetricsFormat, TooSmallBufferIsEnospcAndEmpty) {
+  std::string text = format(sample);
+  std::vector<char> buf(text.size() + 1, 'x');
+  EXPECT_EQ(metrics_format(&sample, buf.data(), buf.size()), static_cast<int>(text.size()));
+
+  // No room for the NUL: refused rather than cut.
+  std::fill(buf.begin(), buf.end(), 'x');
+  errno = 0;
+  EXPECT_EQ(metrics_format(&sample, buf.data(), text.size()), -1);
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_EQ(buf[0], '\0');
+
+  errno = 0;
+  EXPECT_EQ(metrics_format(&sample, nullptr, 0), -1);
+  EXPECT_EQ(errno, ENOSPC);
+}
+
+// Reads the text as the textfile collector does and reports what is wrong
+// with it, or "" when nothing is: every line a HELP, a TYPE or a sample;
+// every metric's HELP and TYPE once, before its sample; the types gauge or
+// counter, a counter's name ending in _total; one label, the table; a
+// value that is a number; a line feed at the end.
+std::string malformation(const std::string& text, std::set<std::string>* names) {
+  if (text.empty() || text.back() != '\n') return "does not end with a line feed";
+  std::map<std::string, std::string> type_of;
+  std::set<std::string> helped;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("# HELP ", 0) == 0) {
+      std::string rest = line.substr(7);
+      size_t blank = rest.find(' ');
+      if (blank == std::string::npos || blank + 1 == rest.size()) return "HELP without text: " + line;
+      if (!helped.insert(rest.substr(0, blank)).second) return "second HELP: " + line;
+    } else if (line.rfind("# TYPE ", 0) == 0) {
+      std::istringstream fields(line.substr(7));
+      std::string name;
+      std::string type;
+      std::string extra;
+      fields >> name >> type;
+      if (fields >> extra || (type != "gauge" && type != "counter")) return "bad TYPE: " + line;
+      if (type == "counter" && !name.ends_with("_total")) return "counter not named _total: " + line;
+      if (!type_of.emplace(name, type).second) return "second TYPE: " + line;
+    } else {
+      size_t brace = line.find('{');
+      size_t close = line.find("} ");
+      if (brace == std::string::npos || close == std::string::npos || close < brace) return "bad line: " + line;
+      std::string name = line.substr(0, brace);
+      std::string label = line.substr(brace + 1, close - brace - 1);
+      std::string value = line.substr(close + 2);
+      if (type_of.count(name) == 0 || helped.count(name) == 0) return "sample before its HELP and TYPE: " + line;
+      if (!names->insert(name).second) return "second sample: " + line;
+      if (label.rfind("table=\"", 0) != 0 || label.back() != '"' || label.size() < 9) return "bad label: " + line;
+      char* end = nullptr;
+      errno = 0;
+      std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || errno != 0) return "value not a number: " + line;
+    }
+  }
+  if (names->size() != type_of.size() || names->size() != helped.size()) return "HELP or TYPE without a sample";
+  return "";
+}
+
+TEST(MetricsFormat, TextIsWellFormed) {
+  const std::set<std::string> always = {
+      "hostreapd_entries",
+      "hostreapd_due_entries",
+      "hostreapd_removed_total",
+      "hostreapd_last_sweep_timestamp_seconds",
+      "hostreapd_sweep_duration_seconds",
+  };
+  std::set<std::string> with_next = always;
+  with_next.insert("hostreapd_next_expiry_timestamp_seconds");
+
+  struct {
+    const char* name;
+    sweep_metrics m;
+    const std::set<std::string>& expected;
+  } cases[] = {{"sample", sample, with_next}, {"no next expiry", without_next_expiry(), always},
+               {"widest", widest, with_next}};
+  for (const auto& c : cases) {
+    std::set<std::string> names;
+    EXPECT_EQ(malformation(format(c.m), &names), "") << c.name;
+    EXPECT_EQ(names, c.expected) << c.name;
+  }
+}
+
+// Every name below dir, relative to it, sorted.
+std::vector<std::string> listing(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    names.push_back(std::filesystem::relative(e.path(), dir).string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  ASSERT_TRUE(out.good()) << path;
+}
+
+class MetricsWriteTest : public testing::Test {
+ protected:
+  temp_dir dir;
+  std::string path = dir.file("hostreapd.prom");
+};
+
+TEST_F(MetricsWriteTest, WritesTheTextWithMode0644WhateverTheMask) {
+  mode_t old_mask = umask(077);
+  int rc = metrics_write(path.c_str(), &sample);
+  int err = errno;
+  umask(old_mask);
+  ASSERT_EQ(rc, 0) << strerror(err);
+
+  EXPECT_EQ(read_file(path), format(sample));
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(listing(dir.path), std::vector<std::string>{"hostreapd.prom"});
+}
+
+TEST_F(MetricsWriteTest, RelativePathWritesBesideItInTheWorkingDirectory) {
+  std::string cwd = std::filesystem::current_path();
+  ASSERT_EQ(chdir(dir.path.c_str()), 0);
+  int rc = metrics_write("hostreapd.prom", &sample);
+  int err = errno;
+  ASSERT_EQ(chdir(cwd.c_str()), 0);
+  ASSERT_EQ(rc, 0) << strerror(err);
+  EXPECT_EQ(read_file(path), format(sample));
+  EXPECT_EQ(listing(dir.path), std::vector<std::string>{"hostreapd.prom"});
+}
+
+// The old file is replaced by a new one, never rewritten in place: a
+// reader holding it (here a second link) keeps the old text whole.
+TEST_F(MetricsWriteTest, ReplacesTheOldFileWithoutTouchingIt) {
+  write_file(path, "old\n");
+  ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+  std::string held = dir.file("held");
+  ASSERT_EQ(link(path.c_str(), held.c_str()), 0);
+  struct stat before;
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+
+  ASSERT_EQ(metrics_write(path.c_str(), &sample), 0) << strerror(errno);
+  ASSERT_EQ(metrics_write(path.c_str(), &sample), 0) << strerror(errno);
+
+  EXPECT_EQ(read_file(path), format(sample));
+  EXPECT_EQ(read_file(held), "old\n");
+  struct stat after;
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mode & 07777, 0644u);
+  EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"held", "hostreapd.prom"}));
+}
+
+// A symbolic link at the path is replaced, not written through.
+TEST_F(MetricsWriteTest, SymlinkAtThePathIsReplacedNotFollowed) {
+  std::string victim = dir.file("victim");
+  write_file(victim, "keep\n");
+  ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+
+  ASSERT_EQ(metrics_write(path.c_str(), &sample), 0) << strerror(errno);
+
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(read_file(path), format(sample));
+  EXPECT_EQ(read_file(victim), "keep\n");
+}
+
+// A path of exactly len characters whose directories all exist.
+std::string path_of_length(const std::string& base, size_t len) {
+  std::string p = base;
+  while (len - p.size() > 250) {
+    p += "/" + std::string(200, 'd');
+    EXPECT_EQ(mkdir(p.c_str(), 0700), 0) << strerror(errno);
+  }
+  return p + "/" + std::string(len - p.size() - 1, 'f');
+}
+
+TEST_F(MetricsWriteTest, LongestPathIsWrittenOneMoreIsRefused) {
+  std::string longest = path_of_length(dir.path, METRICS_PATH_MAX - 1);
+  ASSERT_EQ(metrics_write(longest.c_str(), &sample), 0) << strerror(errno);
+  EXPECT_EQ(read_file(longest), format(sample));
+
+  std::string too_long = longest + "g";
+  errno = 0;
+  EXPECT_EQ(metrics_write(too_long.c_str(), &sample), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  struct stat st;
+  EXPECT_NE(lstat(too_long.c_str(), &st), 0);
+}
+
+// The file-size limit cut short to a few bytes: the first write is short,
+// the next fails with EFBIG (SIGXFSZ ignored for the call).
+struct file_size_limit {
+  explicit file_size_limit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved);
+    old_handler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~file_size_limit() {
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+  }
+  rlimit saved{};
+  void (*old_handler)(int);
+};
+
+struct failure_case {
+  const char* name;
+  void (*setup)(const std::string& dir);  // may be null
+  const char* target;  // below the directory; null: an empty path
+  int err;
+  bool fill_limit;  // write under a file-size limit of 10 bytes
+};
+
+void make_file(const std::string& dir) { write_file(dir + "/file", "x"); }
+void make_target_directory(const std::string& dir) {
+  ASSERT_EQ(mkdir((dir + "/hostreapd.prom").c_str(), 0755), 0);
+  write_file(dir + "/hostreapd.prom/inside", "x");
+}
+void make_old_target(const std::string& dir) { write_file(dir + "/hostreapd.prom", "old\n"); }
+
+class MetricsWriteFailureTest : public MetricsWriteTest, public testing::WithParamInterface<failure_case> {};
+
+// A failure reports the first error and leaves the directory as it was:
+// no temporary file, the target unchanged.
+TEST_P(MetricsWriteFailureTest, FailsAndLeavesNothing) {
+  const failure_case& c = GetParam();
+  if (c.setup != nullptr) c.setup(dir.path);
+  ASSERT_FALSE(HasFatalFailure());
+  std::vector<std::string> before = listing(dir.path);
+
+  std::string target = c.target != nullptr ? dir.file(c.target) : "";
+  int rc;
+  errno = 0;
+  if (c.fill_limit) {
+    file_size_limit limit(10);
+    rc = metrics_write(target.c_str(), &sample);
+  } else {
+    rc = metrics_write(target.c_str(), &sample);
+  }
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(errno, c.err) << strerror(errno);
+  EXPECT_EQ(listing(dir.path), before);
+  if (c.setup == make_old_target) {
+    EXPECT_EQ(read_file(path), "old\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Metrics, MetricsWriteFailureTest,
+    testing::Values(failure_case{"EmptyPath", nullptr, nullptr, ENOENT, false},
+                    failure_case{"MissingDirectory", nullptr, "missing/hostreapd.prom", ENOENT, false},
+                    failure_case{"DirectoryIsAFile", make_file, "file/hostreapd.prom", ENOTDIR, false},
+                    // The temporary file exists by then: the rename fails.
+                    failure_case{"TargetIsADirectory", make_target_directory, "hostreapd.prom", EISDIR, false},
+                    // And here the writing fails, after a short write.
+                    failure_case{"WriteFails", make_old_target, "hostreapd.prom", EFBIG, true}),
+    [](const testing::TestParamInfo<failure_case>& info) { return std::string(info.param.name); });
+
+std::vector<std::string> warnings;
+void record_warning(const char* text) { warnings.push_back(text); }
+
+// One warning when a failure streak starts, whatever the errors within it;
+// silence until a write succeeds; the next failure warns again.
+TEST_F(MetricsWriteTest, ReporterWarnsOncePerFailureStreak) {
+  warnings.clear();
+  write_file(dir.file("file"), "x");
+  const std::string missing = dir.file("missing/hostreapd.prom");
+  const std::string not_dir = dir.file("file/hostreapd.prom");
+  const std::string missing_warning = "cannot write metrics file " + missing + ": " + strerror(ENOENT);
+  const std::string not_dir_warning = "cannot write metrics file " + not_dir + ": " + strerror(ENOTDIR);
+
+  struct step {
+    const std::string& path;
+    int err;  // 0: the write succeeds
+    size_t warnings;  // warnings so far
+  } steps[] = {
+      {path, 0, 0},     {missing, ENOENT, 1}, {missing, ENOENT, 1}, {not_dir, ENOTDIR, 1},
+      {path, 0, 1},     {path, 0, 1},         {not_dir, ENOTDIR, 2}, {path, 0, 2},
+  };
+  metrics_reporter r{};
+  for (size_t i = 0; i < std::size(steps); i++) {
+    const step& s = steps[i];
+    errno = 0;
+    EXPECT_EQ(metrics_report(&r, s.path.c_str(), &sample, record_warning), s.err == 0 ? 0 : -1) << i;
+    if (s.err != 0) {
+      EXPECT_EQ(errno, s.err) << i;
+    }
+    EXPECT_EQ(warnings.size(), s.warnings) << i;
+  }
+  EXPECT_EQ(warnings, (std::vector<std::string>{missing_warning, not_dir_warning}));
+  EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"file", "hostreapd.prom"}));
+}
+
+}  // namespace
