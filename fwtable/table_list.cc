@@ -1,13 +1,14 @@
 #include "fwtable/table_list.h"
 
+#include <sys/mman.h>
 #include <sysexits.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
@@ -19,10 +20,59 @@ constexpr int LIST_ATTEMPTS = 8;
 // Slack added to the kernel's listing size for the first request.
 constexpr uint64_t LIST_SLACK = 44;
 
-struct free_deleter {
-  void operator()(uint8_t* p) const { free(p); }
+// A list buffer: size bytes at data (none when size is 0).
+struct list_buffer {
+  uint8_t* data = nullptr;
+  uint64_t size = 0;
+  bool in_use = false;  // a listing's walk is reading it
 };
-using list_buffer = std::unique_ptr<uint8_t, free_deleter>;
+
+void release(list_buffer* buf) {
+  free(buf->data);
+  buf->data = nullptr;
+  buf->size = 0;
+}
+
+// The buffer kept from one listing to the next.
+list_buffer kept;
+
+// Hands the pages of the first len bytes of the buffer back to the system
+// without unmapping them: they stay mapped, and until the system takes them
+// the next listing writes over them without a fault. Advice only; a system
+// without MADV_FREE keeps them.
+void give_back_pages(const list_buffer* buf, uint64_t len) {
+#ifdef MADV_FREE
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t start = reinterpret_cast<uintptr_t>(buf->data);
+  uintptr_t first = (start + page - 1) / page * page;
+  uintptr_t end = (start + std::min(len, buf->size)) / page * page;
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_FREE);
+#else
+  (void)buf;
+  (void)len;
+#endif
+}
+
+// The buffer one listing uses: the kept one, unless a walk further up the
+// stack is still reading it; then one of this listing's own, freed when it
+// ends. Either way the pages the reply filled are given back at the end.
+struct listing_buffer {
+  list_buffer own;
+  list_buffer* buf;
+  uint64_t touched = 0;  // bytes the requests of this listing may have filled
+
+  listing_buffer() : buf(kept.in_use ? &own : &kept) { buf->in_use = true; }
+  ~listing_buffer() {
+    if (buf == &own) {
+      release(&own);
+      return;
+    }
+    if (kept.data != nullptr) give_back_pages(&kept, touched);
+    kept.in_use = false;
+  }
+  listing_buffer(const listing_buffer&) = delete;
+  listing_buffer& operator=(const listing_buffer&) = delete;
+};
 
 // The table name of an info record as a terminated text, whatever the
 // kernel left in its 64 bytes.
@@ -35,40 +85,101 @@ struct table_name_text {
   }
 };
 
+// A failed listing lets its buffer go, the kept one too.
 [[noreturn]] void list_failed(const ipfw_xtable_info* info, list_buffer* buf, int error) {
-  buf->reset();
+  release(buf);
   table_name_text name(info);
   errno = error;
   fatal_err(EX_OSERR, "Error requesting table %s list", name.text);
 }
 
-// Buffer size for the next attempt: the kernel's listing size plus slack
+// Request size for the next attempt: the kernel's listing size plus slack
 // when the current size falls short of it, never less than the request
-// header, never more than the kernel can be told (32 bits), so that the
-// size handed over always equals the buffer's.
-uint64_t next_buffer_size(uint64_t current, const ipfw_xtable_info* info) {
+// header, never more than the kernel can be told (32 bits).
+uint64_t next_request_size(uint64_t current, const ipfw_xtable_info* info) {
   if (current < info->size) current = uint64_t{info->size} + LIST_SLACK;
   current = std::max<uint64_t>(current, sizeof(ipfw_obj_header));
   return std::min<uint64_t>(current, UINT32_MAX);
 }
 
-// Checks a list reply of reply_len bytes before anything is rendered: the
-// header and info record fit, and the item count of entries, each at least
-// a whole entry record long by its own length, lies wholly inside the
-// reply. reply_len is at most the buffer's size. Every step eats at least
-// one entry record, so the check ends after at most reply_len / 120 steps
-// whatever the count says.
+// Makes the buffer hold at least want bytes. A buffer that does is kept as
+// it is, contents and all: the request needs only its header written, and
+// the kernel writes every byte of the reply. A smaller one is let go before
+// the larger one is asked for, so that the two are never held at once.
+bool hold(list_buffer* buf, uint64_t want) {
+  if (buf->size >= want) return true;
+  release(buf);
+  buf->data = static_cast<uint8_t*>(malloc(want));
+  if (buf->data == nullptr) return false;
+  buf->size = want;
+  return true;
+}
+
+// Sends the list request into buf, retrying on ENOMEM; returns the length
+// of the reply, which the request size bounds. The size handed to the
+// kernel is the request size the size rule gives, which the buffer holds.
+uint64_t request_listing(const ipfw_xtable_info* info, listing_buffer* lb) {
+  list_buffer* buf = lb->buf;
+  uint64_t want = 0;
+  for (int attempt = 1;; attempt++) {
+    want = next_request_size(want, info);
+    if (!hold(buf, want)) {
+      if (attempt == LIST_ATTEMPTS) list_failed(info, buf, ENOMEM);
+      continue;
+    }
+
+    ipfw_obj_header oh;
+    memset(&oh, 0, sizeof oh);
+    init_request_header(&oh, info->tablename, static_cast<uint8_t>(info->set & 0xff));
+    oh.opheader.version = 1;
+    memcpy(buf->data, &oh, sizeof oh);
+
+    uint64_t size = want;
+    lb->touched = std::max(lb->touched, want);
+    if (fwctl_get(IP_FW_TABLE_XLIST, buf->data, &size) == 0) {
+      // A reply that claims more than the request allowed is as malformed
+      // as one whose entries run past its end.
+      if (size > want || size < FW_LIST_ENTRIES_OFFSET) list_failed(info, buf, EBADMSG);
+      return size;
+    }
+    int error = errno;
+    if (error != ENOMEM || attempt == LIST_ATTEMPTS) list_failed(info, buf, error);
+    // The kernel wrote back the length it needs.
+    want = size;
+  }
+}
+
+// The 32-bit length in the TLV head of the entry at p, wherever it lies.
+uint32_t entry_length(const uint8_t* p) {
+  uint32_t len;
+  memcpy(&len, p + offsetof(ipfw_obj_tlv, length), sizeof len);
+  return len;
+}
+
+// Checks a reply of reply_len bytes before any entry of it is handed on:
+// the item count of entries, each at least a whole entry record long by its
+// own length, lies wholly inside it. Reads only the lengths. Every step eats
+// at least one entry record, so the check ends after at most reply_len / 120
+// steps whatever the count says.
 bool reply_is_whole(const uint8_t* reply, uint64_t reply_len, uint32_t count) {
-  if (reply_len < FW_LIST_ENTRIES_OFFSET) return false;
   uint64_t off = FW_LIST_ENTRIES_OFFSET;
   for (uint32_t i = 0; i < count; i++) {
     if (reply_len - off < sizeof(ipfw_obj_tentry)) return false;
-    ipfw_obj_tlv head;
-    memcpy(&head, reply + off, sizeof head);
-    if (head.length < sizeof(ipfw_obj_tentry) || head.length > reply_len - off) return false;
-    off += head.length;
+    uint32_t len = entry_length(reply + off);
+    if (len < sizeof(ipfw_obj_tentry) || len > reply_len - off) return false;
+    off += len;
   }
   return true;
+}
+
+struct render_context {
+  address_entry_fn on_address;
+  address_due_fn is_due;
+};
+
+void render_entry(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* entry, void* ctx) {
+  const auto* r = static_cast<const render_context*>(ctx);
+  render_table_entry(reply_info, entry, r->on_address, r->is_due);
 }
 
 }  // namespace
@@ -88,47 +199,33 @@ void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
   memcpy(info, buf + sizeof(ipfw_obj_header), sizeof *info);
 }
 
-void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due) {
-  list_buffer buf;
-  uint64_t buf_size = 0;
-  uint64_t size = 0;
+void for_each_table_entry(const ipfw_xtable_info* info, table_entry_fn fn, void* ctx) {
+  listing_buffer lb;
+  const uint64_t size = request_listing(info, &lb);
+  const uint8_t* reply = lb.buf->data;
 
-  for (int attempt = 1;; attempt++) {
-    buf_size = next_buffer_size(buf_size, info);
-    size = buf_size;
-    buf.reset();
-    buf.reset(static_cast<uint8_t*>(calloc(buf_size, 1)));
-    if (!buf) {
-      if (attempt == LIST_ATTEMPTS) list_failed(info, &buf, ENOMEM);
-      continue;
-    }
-
-    ipfw_obj_header oh;
-    memset(&oh, 0, sizeof oh);
-    init_request_header(&oh, info->tablename, static_cast<uint8_t>(info->set & 0xff));
-    oh.opheader.version = 1;
-    memcpy(buf.get(), &oh, sizeof oh);
-
-    if (fwctl_get(IP_FW_TABLE_XLIST, buf.get(), &size) == 0) break;
-    int error = errno;
-    if (error != ENOMEM || attempt == LIST_ATTEMPTS) list_failed(info, &buf, error);
-    // The kernel wrote back the length it needs.
-    buf_size = size;
-  }
-
-  // A reply that claims more than the buffer holds is as malformed as one
-  // whose entries run past its end: nothing of it is rendered.
-  const uint8_t* reply = buf.get();
   ipfw_xtable_info reply_info;
-  if (size > buf_size || size < FW_LIST_ENTRIES_OFFSET) list_failed(info, &buf, EBADMSG);
   memcpy(&reply_info, reply + sizeof(ipfw_obj_header), sizeof reply_info);
-  if (!reply_is_whole(reply, size, reply_info.count)) list_failed(info, &buf, EBADMSG);
+  if (!reply_is_whole(reply, size, reply_info.count)) list_failed(info, lb.buf, EBADMSG);
 
+  // The walk: each entry where it lies. The buffer is malloc's, so an entry
+  // is aligned exactly when its offset is; only an entry that a length not
+  // a multiple of the alignment has pushed off it is copied out.
   uint64_t off = FW_LIST_ENTRIES_OFFSET;
   for (uint32_t i = 0; i < reply_info.count; i++) {
-    ipfw_obj_tentry entry;
-    memcpy(&entry, reply + off, sizeof entry);
-    off += entry.head.length;
-    render_table_entry(&reply_info, &entry, on_address, is_due);
+    const uint8_t* at = reply + off;
+    off += entry_length(at);
+    if (reinterpret_cast<uintptr_t>(at) % alignof(ipfw_obj_tentry) == 0) {
+      fn(&reply_info, reinterpret_cast<const ipfw_obj_tentry*>(at), ctx);
+    } else {
+      ipfw_obj_tentry entry;
+      memcpy(&entry, at, sizeof entry);
+      fn(&reply_info, &entry, ctx);
+    }
   }
+}
+
+void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due) {
+  render_context r{on_address, is_due};
+  for_each_table_entry(info, render_entry, &r);
 }
