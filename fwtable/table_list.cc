@@ -36,6 +36,11 @@ void release(list_buffer* buf) {
 // The buffer kept from one listing to the next.
 list_buffer kept;
 
+// Large pages, and the least a listing must have filled for its pages to be
+// given back: below it (some 17,000 entries) giving back would cost more
+// each cycle (about 3 ns an entry on small pages) than the memory is worth.
+constexpr uint64_t LARGE_PAGE = uint64_t{2} << 20;
+
 // Hands the pages of the first len bytes of the buffer back to the system
 // without unmapping them: they stay mapped, and until the system takes them
 // the next listing writes over them without a fault. Advice only; a system
@@ -53,9 +58,28 @@ void give_back_pages(const list_buffer* buf, uint64_t len) {
 #endif
 }
 
+// Asks for the buffer's memory in large pages (2 MiB) where the system
+// can: each cycle's MADV_FREE then deals with one page-table entry per
+// 2 MiB instead of one per 4 KiB (at 10^6 entries about a quarter of the
+// client's CPU time per cycle), and the reply is written through fewer TLB
+// entries. Only whole large pages inside the buffer are asked for, so a
+// small buffer stays as it is. Advice only.
+void ask_for_large_pages(const list_buffer* buf) {
+#ifdef MADV_HUGEPAGE
+  constexpr uintptr_t large = LARGE_PAGE;
+  uintptr_t start = reinterpret_cast<uintptr_t>(buf->data);
+  uintptr_t first = (start + large - 1) / large * large;
+  uintptr_t end = (start + buf->size) / large * large;
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+  (void)buf;
+#endif
+}
+
 // The buffer one listing uses: the kept one, unless a walk further up the
 // stack is still reading it; then one of this listing's own, freed when it
-// ends. Either way the pages the reply filled are given back at the end.
+// ends. The kept one's pages are given back at the end when the reply had
+// filled enough of them.
 struct listing_buffer {
   list_buffer own;
   list_buffer* buf;
@@ -67,7 +91,7 @@ struct listing_buffer {
       release(&own);
       return;
     }
-    if (kept.data != nullptr) give_back_pages(&kept, touched);
+    if (kept.data != nullptr && touched >= LARGE_PAGE) give_back_pages(&kept, touched);
     kept.in_use = false;
   }
   listing_buffer(const listing_buffer&) = delete;
@@ -112,6 +136,7 @@ bool hold(list_buffer* buf, uint64_t want) {
   buf->data = static_cast<uint8_t*>(malloc(want));
   if (buf->data == nullptr) return false;
   buf->size = want;
+  ask_for_large_pages(buf);
   return true;
 }
 
@@ -156,20 +181,72 @@ uint32_t entry_length(const uint8_t* p) {
   return len;
 }
 
+// Asked of an entry while the reply is checked: whether the walk's function
+// would do anything with it.
+using entry_wanted_fn = bool (*)(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* entry, void* ctx);
+
+// Calls fn with the entry at p: in place when it lies on its alignment
+// (the buffer is malloc's, so exactly when its offset does), else as an
+// aligned copy.
+template <typename F>
+auto with_entry_at(const uint8_t* p, F fn) {
+  if (reinterpret_cast<uintptr_t>(p) % alignof(ipfw_obj_tentry) == 0)
+    return fn(reinterpret_cast<const ipfw_obj_tentry*>(p));
+  ipfw_obj_tentry copy;
+  memcpy(&copy, p, sizeof copy);
+  return fn(&copy);
+}
+
+// Where the walk of a checked reply starts.
+struct walk_start {
+  uint32_t index;
+  uint64_t offset;
+};
+
 // Checks a reply of reply_len bytes before any entry of it is handed on:
 // the item count of entries, each at least a whole entry record long by its
-// own length, lies wholly inside it. Reads only the lengths. Every step eats
-// at least one entry record, so the check ends after at most reply_len / 120
-// steps whatever the count says.
-bool reply_is_whole(const uint8_t* reply, uint64_t reply_len, uint32_t count) {
+// own length, lies wholly inside it. Reads the lengths, and, with wanted,
+// asks it of each entry until one is wanted: the walk starts there (past
+// the last entry when none is), since the entries before it would come to
+// nothing. Every step eats at least one entry record, so the check ends
+// after at most reply_len / 120 steps whatever the count says.
+bool check_reply(const uint8_t* reply, uint64_t reply_len, const ipfw_xtable_info* reply_info,
+                 entry_wanted_fn wanted, void* ctx, walk_start* start) {
+  const uint32_t count = reply_info->count;
+  *start = {wanted != nullptr ? count : 0, FW_LIST_ENTRIES_OFFSET};
+  bool looking = wanted != nullptr;
   uint64_t off = FW_LIST_ENTRIES_OFFSET;
   for (uint32_t i = 0; i < count; i++) {
     if (reply_len - off < sizeof(ipfw_obj_tentry)) return false;
     uint32_t len = entry_length(reply + off);
     if (len < sizeof(ipfw_obj_tentry) || len > reply_len - off) return false;
+    if (looking &&
+        with_entry_at(reply + off, [&](const ipfw_obj_tentry* e) { return wanted(reply_info, e, ctx); })) {
+      looking = false;
+      *start = {i, off};
+    }
     off += len;
   }
   return true;
+}
+
+// The listing: request, check, then the walk from where the check says.
+void walk_listing(const ipfw_xtable_info* info, table_entry_fn fn, entry_wanted_fn wanted, void* ctx) {
+  listing_buffer lb;
+  const uint64_t size = request_listing(info, &lb);
+  const uint8_t* reply = lb.buf->data;
+
+  ipfw_xtable_info reply_info;
+  memcpy(&reply_info, reply + sizeof(ipfw_obj_header), sizeof reply_info);
+  walk_start start;
+  if (!check_reply(reply, size, &reply_info, wanted, ctx, &start)) list_failed(info, lb.buf, EBADMSG);
+
+  uint64_t off = start.offset;
+  for (uint32_t i = start.index; i < reply_info.count; i++) {
+    const uint8_t* at = reply + off;
+    off += entry_length(at);
+    with_entry_at(at, [&](const ipfw_obj_tentry* e) { fn(&reply_info, e, ctx); });
+  }
 }
 
 struct render_context {
@@ -180,6 +257,15 @@ struct render_context {
 void render_entry(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* entry, void* ctx) {
   const auto* r = static_cast<const render_context*>(ctx);
   render_table_entry(reply_info, entry, r->on_address, r->is_due);
+}
+
+// Whether the renderer, given a handler and a due test, would do anything
+// with the entry: an entry of an address table only when it is due, one of
+// any other table always.
+bool comes_to_something(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* entry, void* ctx) {
+  const auto* r = static_cast<const render_context*>(ctx);
+  if (reply_info->type != IPFW_TABLE_ADDR) return true;
+  return r->is_due(value_leading_number(reply_info->vmask, &entry->v));
 }
 
 }  // namespace
@@ -200,32 +286,12 @@ void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
 }
 
 void for_each_table_entry(const ipfw_xtable_info* info, table_entry_fn fn, void* ctx) {
-  listing_buffer lb;
-  const uint64_t size = request_listing(info, &lb);
-  const uint8_t* reply = lb.buf->data;
-
-  ipfw_xtable_info reply_info;
-  memcpy(&reply_info, reply + sizeof(ipfw_obj_header), sizeof reply_info);
-  if (!reply_is_whole(reply, size, reply_info.count)) list_failed(info, lb.buf, EBADMSG);
-
-  // The walk: each entry where it lies. The buffer is malloc's, so an entry
-  // is aligned exactly when its offset is; only an entry that a length not
-  // a multiple of the alignment has pushed off it is copied out.
-  uint64_t off = FW_LIST_ENTRIES_OFFSET;
-  for (uint32_t i = 0; i < reply_info.count; i++) {
-    const uint8_t* at = reply + off;
-    off += entry_length(at);
-    if (reinterpret_cast<uintptr_t>(at) % alignof(ipfw_obj_tentry) == 0) {
-      fn(&reply_info, reinterpret_cast<const ipfw_obj_tentry*>(at), ctx);
-    } else {
-      ipfw_obj_tentry entry;
-      memcpy(&entry, at, sizeof entry);
-      fn(&reply_info, &entry, ctx);
-    }
-  }
+  walk_listing(info, fn, nullptr, ctx);
 }
 
 void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due) {
   render_context r{on_address, is_due};
-  for_each_table_entry(info, render_entry, &r);
+  // A sweep with nothing due thus reads the reply once: the check finds no
+  // entry that comes to something, and the walk has nothing to do.
+  walk_listing(info, render_entry, on_address != nullptr && is_due != nullptr ? comes_to_something : nullptr, &r);
 }

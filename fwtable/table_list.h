@@ -3,9 +3,10 @@
 //
 // Owns: the list buffer, kept from one listing to the next: allocated at the
 // first listing, replaced by a larger one when a listing needs more, never
-// freed while the process runs but on a failed listing. Between listings its
-// pages are given back to the system (madvise MADV_FREE where there is one)
-// without being unmapped. The buffer serves one listing at a time: a listing
+// freed while the process runs but on a failed listing. Between listings the
+// pages of a large reply (2 MiB and more) are given back to the system
+// (madvise MADV_FREE where there is one) without being unmapped, and a large
+// buffer asks for large pages. The buffer serves one listing at a time: a listing
 // started while another one's walk is still reading it (from inside the
 // walk, as a nested command) gets a buffer of its own, freed before it
 // returns.
