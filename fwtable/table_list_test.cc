@@ -333,6 +333,52 @@ TEST_F(TableList, MalformedReplyRendersNothingAndEndsTheProcess) {
   }
 }
 
+// A sweep (handler and due test given) passes over the address entries
+// that are not due, wherever they lie; entries of other tables all print.
+// A reply that fails its check renders nothing, due entries before the
+// fault included.
+TEST_F(TableList, SweepRendersEveryDueEntryAndNothingElse) {
+  struct row {
+    const char* name;
+    uint8_t type;
+    std::vector<uint32_t> expiries;  // of the entries 192.0.2.1, .2, ...
+    calls_t want;
+    std::string want_out;  // KEY: the entry's key as a number
+  };
+  const std::vector<row> rows = {
+      {"due entries between others", IPFW_TABLE_ADDR, {200, 5, 300, 7}, {{"192.0.2.2", 5}, {"192.0.2.4", 7}}, ""},
+      {"the first and the last due", IPFW_TABLE_ADDR, {1, 200, 2}, {{"192.0.2.1", 1}, {"192.0.2.3", 2}}, ""},
+      {"nothing due", IPFW_TABLE_ADDR, {200, 300}, {}, ""},
+      {"a number table prints every entry", IPFW_TABLE_NUMBER, {200, 5}, {}, "KEY 200\nKEY 5\n"},
+  };
+  auto due_below_100 = [](uint32_t expiry) { return expiry < 100; };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    received.clear();
+    std::vector<ipfw_obj_tentry> entries;
+    for (size_t i = 0; i < r.expiries.size(); i++)
+      entries.push_back(addr4(("192.0.2." + std::to_string(i + 1)).c_str(), r.expiries[i]));
+    ipfw_xtable_info info = listed_info("t5", r.type, static_cast<uint32_t>(entries.size()), 1000);
+    std::vector<uint8_t> reply = list_reply(info, entries);
+    fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
+    std::string want_out = r.want_out;
+    for (const auto& e : entries)
+      if (size_t at = want_out.find("KEY"); at != std::string::npos)
+        want_out.replace(at, 3, std::to_string(e.k.number));
+    testing::internal::CaptureStdout();
+    list_table_entries(&info, capture_address, due_below_100);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), want_out);
+    EXPECT_EQ(received, r.want);
+  }
+
+  ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 3, 1000);
+  std::vector<uint8_t> reply = list_reply(info, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2), addr4("192.0.2.3", 3)});
+  set_u32(reply, FW_LIST_ENTRIES_OFFSET + 2 * sizeof(ipfw_obj_tentry) + 4, 121);
+  fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
+  EXPECT_EXIT(list_table_entries(&info, must_not_render, due_below_100), testing::ExitedWithCode(71),
+              "Error requesting table t5 list");
+}
+
 // The list buffer outlives the listing: the next listing asks the kernel
 // with the same memory, a larger one replaces it, and a smaller listing
 // after that keeps the larger.
