@@ -9,9 +9,10 @@
 // table number TABLE through the table command interpreter, with the
 // daemon's expiry decision (so "delete" logs and deletes every due entry).
 // The floor variants are the least a client can do for the same result:
-// the same info and list requests, then only each entry's expiry number
-// read; for "floor-delete" each due entry's one-key info and delete
-// requests, with the key copied from the listing.
+// the same info and list requests into a list buffer kept from cycle to
+// cycle, then one pass over the reply that reads each entry's length and
+// expiry number; for "floor-delete" each due entry's one-key info and
+// delete requests, with the key copied from the listing.
 //
 // Prints one line per cycle: "cycle CPU_NS WALL_NS ALLOCATIONS LOG_NS", the
 // CPU time of this process, the elapsed time, the heap allocations made
@@ -21,6 +22,7 @@
 #include <err.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
@@ -29,7 +31,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 
 #include "daemon/expire.h"
@@ -97,10 +98,6 @@ void __syslog_chk(int priority, int flag, const char* format, ...) {
 
 namespace {
 
-struct free_deleter {
-  void operator()(uint8_t* p) const { free(p); }
-};
-
 // The daemon's cycle, as its sweep loop runs it.
 void daemon_cycle(const char* table) {
   char word_table[] = "table";
@@ -159,41 +156,51 @@ void floor_delete(const char* table, const uint8_t* listed) {
 // them is not optimised away.
 volatile uint64_t expiry_sink = 0;
 
-// The floor's cycle: info, list into a zero-filled buffer of the size the
-// info names (again when the kernel asks for more), then each entry's
-// expiry read; with deleting, each due entry deleted by its own key.
+// The floor's list buffer, kept from one cycle to the next and grown when
+// a listing needs more; only the request header is ever written into it.
+uint8_t* floor_buf = nullptr;
+uint64_t floor_buf_size = 0;
+
+// The floor's cycle: info, list into the kept buffer with the size the info
+// names (again when the kernel asks for more), then one pass over the
+// reply that reads each entry's length and expiry, checking the bounds as
+// it goes; with deleting, each due entry deleted by its own key.
 void floor_cycle(const char* table, bool deleting) {
   ipfw_xtable_info info = floor_info(table);
   uint64_t want = info.size;
-  std::unique_ptr<uint8_t, free_deleter> buf;
   uint64_t size;
   for (;;) {
-    buf.reset(static_cast<uint8_t*>(calloc(want, 1)));
-    if (!buf) err(1, "list buffer");
+    want = std::max<uint64_t>(want, sizeof(ipfw_obj_header));
+    if (floor_buf_size < want) {
+      free(floor_buf);
+      floor_buf = static_cast<uint8_t*>(malloc(want));
+      if (floor_buf == nullptr) err(1, "list buffer");
+      floor_buf_size = want;
+    }
     ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XLIST);
     oh.opheader.version = 1;
-    memcpy(buf.get(), &oh, sizeof oh);
+    memcpy(floor_buf, &oh, sizeof oh);
     size = want;
-    if (fwctl_get(IP_FW_TABLE_XLIST, buf.get(), &size) == 0) break;
+    if (fwctl_get(IP_FW_TABLE_XLIST, floor_buf, &size) == 0) break;
     if (errno != ENOMEM) err(1, "list");
     want = size;
   }
   if (size > want || size < FW_LIST_ENTRIES_OFFSET) errx(1, "list: bad reply");
-  memcpy(&info, buf.get() + sizeof(ipfw_obj_header), sizeof info);
+  memcpy(&info, floor_buf + sizeof(ipfw_obj_header), sizeof info);
   const int64_t now = time(nullptr);
   uint64_t expiry_sum = 0;
   uint64_t off = FW_LIST_ENTRIES_OFFSET;
   for (uint32_t i = 0; i < info.count; i++) {
     if (size - off < sizeof(ipfw_obj_tentry)) errx(1, "list: bad reply");
-    const uint8_t* entry = buf.get() + off;
-    ipfw_obj_tlv head;
+    const uint8_t* entry = floor_buf + off;
+    uint32_t length;
     uint32_t expiry;
-    memcpy(&head, entry, sizeof head);
+    memcpy(&length, entry + offsetof(ipfw_obj_tlv, length), sizeof length);
     memcpy(&expiry, entry + offsetof(ipfw_obj_tentry, v) + offsetof(ipfw_table_value, tag), sizeof expiry);
+    if (length < sizeof(ipfw_obj_tentry) || length > size - off) errx(1, "list: bad reply");
     expiry_sum += expiry;
     if (deleting && now > static_cast<int64_t>(expiry)) floor_delete(table, entry);
-    if (head.length < sizeof(ipfw_obj_tentry) || head.length > size - off) errx(1, "list: bad reply");
-    off += head.length;
+    off += length;
   }
   expiry_sink = expiry_sum;
 }

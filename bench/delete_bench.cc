@@ -13,15 +13,17 @@
 // give the client a private /dev/log (root), read by one blocking read a
 // line as a syslog daemon's loop is. Prints the time per deleted entry of
 // each (elapsed, and the client's CPU time with its own ratio), how much
-// of the daemon's went into syslog(3), the kernel requests per deleted
+// of the daemon's went into syslog(3), each as the median and the range of
+// five rounds, the kernel requests per deleted
 // entry as the emulator counted them (the cycle's own info and list taken
 // off; any other number than exactly 2 fails the run), the syslog lines
 // received (where the sink is usable, anything but one a deletion fails
 // the run), and "ratio R", the daemon's elapsed time per deleted entry
-// over the floor's (also without the time in syslog).
+// over the floor's in the same round (also without the time in syslog).
 #include <arpa/inet.h>
 #include <err.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -99,6 +101,14 @@ void run_cycle(const bench_emulator& emu, const syslog_drain& drain, const std::
     errx(1, "%s: %" PRIu64 " syslog lines arrived, not %" PRIu64, mode.c_str(), into->log_lines, want_lines);
 }
 
+// "median (lowest to highest)" of values.
+std::string spread(const std::vector<double>& values) {
+  char text[96];
+  snprintf(text, sizeof text, "%.2f (%.2f to %.2f)", median(values), *std::min_element(values.begin(), values.end()),
+           *std::max_element(values.begin(), values.end()));
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -121,14 +131,22 @@ int main(int argc, char** argv) {
     load(emu, due, step);
     run_cycle(emu, drain, "floor-delete", entries, due, &floor);
   }
-  double d = median(daemon.wall_us), f = median(floor.wall_us), log = median(daemon.log_us);
-  printf("deletion: time per deleted entry, median of %zu cycles each%s\n", daemon.wall_us.size(),
+  // The ratios of each round, the daemon's cycle over the floor's that
+  // follows it.
+  std::vector<double> ratio, ratio_cpu, ratio_without_log;
+  for (size_t i = 0; i < daemon.wall_us.size(); i++) {
+    ratio.push_back(daemon.wall_us[i] / floor.wall_us[i]);
+    ratio_cpu.push_back(daemon.cpu_us[i] / floor.cpu_us[i]);
+    ratio_without_log.push_back((daemon.wall_us[i] - daemon.log_us[i]) / floor.wall_us[i]);
+  }
+  printf("deletion: time per deleted entry, median (and range) of %zu rounds%s\n", daemon.wall_us.size(),
          drain.usable() ? "" : " (no private /dev/log: the daemon's syslog lines go to the system's)");
-  double dc = median(daemon.cpu_us), fc = median(floor.cpu_us);
-  printf("%" PRIu64 " entries, %" PRIu64 " due: daemon %.2f us (%.2f us of it in syslog), floor %.2f us"
-         " per deleted entry; client CPU %.2f us and %.2f us (ratio %.2f); kernel requests per deleted entry"
-         " %.2f and %.2f; syslog lines %" PRIu64 "; ratio without the syslog line %.2f; ratio %.2f\n",
-         entries, due, d, log, f, dc, fc, dc / fc, median(daemon.requests_per_entry), median(floor.requests_per_entry),
-         daemon.log_lines, (d - log) / f, d / f);
+  printf("%" PRIu64 " entries, %" PRIu64 " due: daemon %s us (%s us of it in syslog), floor %s us per deleted"
+         " entry; client CPU %s us and %s us (ratio %s); kernel requests per deleted entry %.2f and %.2f;"
+         " syslog lines %" PRIu64 "; ratio without the syslog line %s; ratio %s\n",
+         entries, due, spread(daemon.wall_us).c_str(), spread(daemon.log_us).c_str(), spread(floor.wall_us).c_str(),
+         spread(daemon.cpu_us).c_str(), spread(floor.cpu_us).c_str(), spread(ratio_cpu).c_str(),
+         median(daemon.requests_per_entry), median(floor.requests_per_entry), daemon.log_lines,
+         spread(ratio_without_log).c_str(), spread(ratio).c_str());
   return 0;
 }

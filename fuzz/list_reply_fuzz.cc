@@ -1,8 +1,14 @@
 // Kernel replies to the "list" command through fetch_table_info and
-// list_table_entries, and from there through the rendering walk.
+// list_table_entries, and from there through the rendering walk: several
+// listings in a row, so that the list buffer kept from one listing to the
+// next meets replies of different sizes (and stays with the process from
+// one input to the next as well).
 //
-// Input, a script of the kernel's answers:
-//   byte 0    the info answer, by its low 2 bits: 0 the record with the
+// Input, a script of the kernel's answers for up to MAX_LISTINGS listings,
+// one after another while input is left, each:
+//   1 byte    by its low bit: the listing sweeps (a due test is given)
+//   4 bytes   the due test's bound: a leading value below it is due
+//   1 byte    by its low 2 bits the info answer: 0 the record with the
 //             length 296; 1 the record with the length below; 2 ESRCH;
 //             3 EACCES
 //   4 bytes   the info reply's length, for answer 1
@@ -12,9 +18,10 @@
 //             1 ENOMEM, with the length below; 2 the reply, with the length
 //             below, whatever was written; 3 EINVAL
 //     4 bytes a length
-//   For answers 0 and 2 the rest of the input is the reply from byte 96 on
-//   (the info record of the reply, then the entries), written as far as
-//   the request's length allows, and the script ends there.
+//     for answers 0 and 2: 2 bytes, a count, then that many bytes of the
+//             reply from byte 96 on (the info record of the reply, then the
+//             entries), written as far as the request's length allows; the
+//             listing's script ends there.
 //
 // The listing may ask for up to 4 GiB on the kernel's word; the kernel's
 // sizes are kept below LENGTH_LIMIT here so the fuzzer's memory limit
@@ -26,6 +33,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "fwtable/entry_render.h"
 #include "fwtable/fw_records.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/table_list.h"
@@ -35,14 +43,16 @@ namespace {
 constexpr int EXIT_OSERR = 71;
 constexpr uint32_t LENGTH_LIMIT = 1u << 16;
 constexpr int LIST_ATTEMPTS = 8;
+constexpr int MAX_LISTINGS = 4;
 
+// The script of one listing, and what the listing did with it.
 struct kernel_script {
-  input_reader in;
+  input_reader* in;
   ipfw_xtable_info info;  // as the info reply carries it
   int info_calls;
   int list_calls;
   uint64_t expected_len;  // the length the next list request must carry
-  std::vector<uint8_t> reply;  // the bytes written from offset 96 by the reply
+  std::vector<uint8_t> reply;  // the buffer from offset 96 up to the reported length, as the reply left it
   uint32_t reply_len;  // the length the reply reported
   bool replied;
 };
@@ -53,6 +63,10 @@ struct address_record {
 };
 
 address_record addresses;
+
+// The due test of a sweeping listing: a leading value below the bound.
+uint32_t due_bound;
+bool due_below_bound(uint32_t expiry) { return expiry < due_bound; }
 
 // The address handler: every key text ends within its 128 bytes, and all
 // 128 of them belong to the renderer's writable buffer.
@@ -83,9 +97,9 @@ int answer_info(kernel_script* s, uint8_t* buf, uint32_t* len) {
   s->info_calls++;
   FUZZ_CHECK(s->info_calls == 1);
   FUZZ_CHECK(*len == FW_INFO_REQUEST_SIZE);
-  uint8_t answer = s->in.u8() & 3;
-  uint32_t reported = s->in.u32();
-  s->in.bytes(&s->info, sizeof s->info);
+  uint8_t answer = s->in->u8() & 3;
+  uint32_t reported = s->in->u32();
+  s->in->bytes(&s->info, sizeof s->info);
   s->info.size %= LENGTH_LIMIT;
   if (answer == 2) {
     errno = ESRCH;
@@ -128,8 +142,8 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
   FUZZ_CHECK(s->list_calls <= LIST_ATTEMPTS);
   check_list_request(s, buf, *len);
 
-  uint8_t answer = s->in.u8() & 3;
-  uint32_t length = s->in.u32();
+  uint8_t answer = s->in->u8() & 3;
+  uint32_t length = s->in->u32();
   if (answer == 1) {
     length %= LENGTH_LIMIT;
     *len = length;
@@ -141,26 +155,33 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
     errno = EINVAL;
     return -1;
   }
-  // The reply: never a byte past the length the request carries.
+  // The reply: never a byte past the length the request carries. The
+  // buffer may hold an earlier reply past what this one writes.
   size_t room = *len - sizeof(ipfw_obj_header);
-  size_t n = s->in.left < room ? s->in.left : room;
-  s->reply.assign(s->in.data, s->in.data + n);
-  if (n > 0) memcpy(buf + sizeof(ipfw_obj_header), s->in.data, n);
-  s->in.left = 0;
+  size_t count = uint32_t{s->in->u8()} | uint32_t{s->in->u8()} << 8;
+  size_t given = std::min(count, s->in->left);
+  size_t n = std::min(given, room);
+  if (n > 0) memcpy(buf + sizeof(ipfw_obj_header), s->in->data, n);
+  s->in->data += given;
+  s->in->left -= given;
   s->replied = true;
   *len = answer == 0 ? static_cast<uint32_t>(sizeof(ipfw_obj_header) + n) : length;
   s->reply_len = *len;
+  // What the listing will read, if it takes the reply: the buffer up to the
+  // reported length, which it accepts only within the request's.
+  size_t seen = std::min<size_t>(*len, room + sizeof(ipfw_obj_header));
+  s->reply.assign(buf + sizeof(ipfw_obj_header), buf + std::max(seen, sizeof(ipfw_obj_header)));
   return 0;
 }
 
 // The address entries of a reply the listing accepted: those of an address
-// table whose key has a text that a deletion accepts (named_address_key);
-// any other names no key a deletion could find. The reply is read as the listing saw
-// it, the bytes written and zeros after them up to the reported length.
-uint32_t address_entries_of(const kernel_script& s) {
+// table whose key has a text that a deletion accepts (named_address_key;
+// any other names no key a deletion could find) and, when the listing
+// sweeps, that are due. The reply is read as the listing saw it.
+uint32_t address_entries_of(const kernel_script& s, bool sweeping) {
   constexpr size_t entries_at = sizeof(ipfw_xtable_info);
-  std::vector<uint8_t> reply(s.reply);
-  reply.resize(std::max<size_t>(reply.size(), s.reply_len - sizeof(ipfw_obj_header)));
+  const std::vector<uint8_t>& reply = s.reply;
+  FUZZ_CHECK(reply.size() == s.reply_len - sizeof(ipfw_obj_header));
   FUZZ_CHECK(reply.size() >= entries_at);
   ipfw_xtable_info info;
   memcpy(&info, reply.data(), sizeof info);
@@ -171,7 +192,8 @@ uint32_t address_entries_of(const kernel_script& s) {
     FUZZ_CHECK(reply.size() - off >= sizeof(ipfw_obj_tentry));
     ipfw_obj_tentry e;
     memcpy(&e, reply.data() + off, sizeof e);
-    if (named_address_key(e)) found++;
+    bool named = named_address_key(e);
+    if (named && (!sweeping || due_below_bound(value_leading_number(info.vmask, &e.v)))) found++;
     off += e.head.length;
   }
   return found;
@@ -196,10 +218,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+namespace {
+
+// One listing by the script at the front of in.
+void run_listing(input_reader* in) {
   kernel_script s{};
-  s.in = input_reader{data, size};
+  s.in = in;
   addresses = address_record{};
+  const bool sweeping = (in->u8() & 1) != 0;
+  due_bound = in->u32();
   fwctl_set_handler(answer_request, &s);
 
   ipfw_obj_header oh;
@@ -210,7 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ipfw_xtable_info info;
     fetch_table_info(&oh, &info);
     FUZZ_CHECK(memcmp(&info, &s.info, sizeof info) == 0);
-    list_table_entries(&info, record_address);
+    list_table_entries(&info, record_address, sweeping ? due_below_bound : nullptr);
     listed = true;
   } catch (const fatal_exit& e) {
     FUZZ_CHECK(e.status == EXIT_OSERR);
@@ -220,10 +247,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fwctl_set_handler(nullptr, nullptr);
 
   if (listed) {
-    // Every address entry of the reply reached the handler, and nothing
-    // else did.
+    // Every address entry of the reply that comes to something reached the
+    // handler, and nothing else did.
     FUZZ_CHECK(s.replied && s.reply_len >= FW_LIST_ENTRIES_OFFSET);
-    FUZZ_CHECK(static_cast<uint32_t>(addresses.calls) == address_entries_of(s));
+    FUZZ_CHECK(static_cast<uint32_t>(addresses.calls) == address_entries_of(s, sweeping));
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  input_reader in{data, size};
+  for (int i = 0; i < MAX_LISTINGS && (i == 0 || in.left > 0); i++) run_listing(&in);
   return 0;
 }

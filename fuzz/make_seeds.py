@@ -93,11 +93,12 @@ def key_seeds():
 
 # ---- list_reply_fuzz: info answer, info record, list answers ------------
 
-def list_script(info, answers, reply):
-    out = bytes([0]) + struct.pack("<I", 0) + info
+def list_script(info, answers, reply, sweep_below=None):
+    out = bytes([0 if sweep_below is None else 1]) + struct.pack("<I", sweep_below or 0)
+    out += bytes([0]) + struct.pack("<I", 0) + info
     for code, length in answers:
         out += bytes([code]) + struct.pack("<I", length)
-    return out + reply
+    return out + struct.pack("<H", len(reply)) + reply if reply else out
 
 
 def list_seeds():
@@ -111,7 +112,8 @@ def list_seeds():
     # The table grew between the info request and the listing: ENOMEM with
     # the length needed, then the reply.
     grown = entries + tentry(AF_INET, 24, v4("198.51.100.0"), value(tag=5))
-    grown_reply = xtable_info(ADDR, count=4, size=296 + len(grown)) + grown
+    grown_info = xtable_info(ADDR, count=4, size=296 + len(grown))
+    grown_reply = grown_info + grown
 
     number_entries = tentry(0, 32, struct.pack("<I", 80), value(tag=0)) + \
         tentry(0, 32, struct.pack("<I", 443), value(tag=9))
@@ -135,6 +137,13 @@ def list_seeds():
         "numbers": list_script(number_info, [(REPLY_AS_WRITTEN, 0)], number_reply),
         "long_entry": list_script(long_info, [(REPLY_AS_WRITTEN, 0)], long_info + long_entry),
         "refused": list_script(addr_info, [(REFUSED, 0)], b""),
+        # Listings one after another through the kept buffer: larger, then
+        # smaller (an earlier reply still lies past the new one), a refused
+        # one, then a sweep of which one entry is due.
+        "listings_of_different_sizes": list_script(grown_info, [(REPLY_AS_WRITTEN, 0)], grown_reply)
+        + list_script(number_info, [(REPLY_AS_WRITTEN, 0)], number_reply)
+        + list_script(addr_info, [(REFUSED, 0)], b"")
+        + list_script(addr_info, [(REPLY_AS_WRITTEN, 0)], addr_reply, sweep_below=1700000000),
     }
 
 

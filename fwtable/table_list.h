@@ -1,8 +1,15 @@
 // The "list" command for one named table: the table's info record, then all
-// its entries, each handed to the renderer.
+// its entries, each handed to the renderer (or to a caller's function).
 //
-// Owns: the list buffer, for the duration of one call (freed before it
-// returns or before the process ends); nothing between calls.
+// Owns: the list buffer, kept from one listing to the next: allocated at the
+// first listing, replaced by a larger one when a listing needs more, never
+// freed while the process runs but on a failed listing. Between listings the
+// pages of a large reply (2 MiB and more) are given back to the system
+// (madvise MADV_FREE where there is one) without being unmapped, and a large
+// buffer asks for large pages. The buffer serves one listing at a time: a listing
+// started while another one's walk is still reading it (from inside the
+// walk, as a nested command) gets a buffer of its own, freed before it
+// returns.
 // Failure: every failure ends the process with status 71 (fatal_err /
 // fatal_errx).
 #pragma once
@@ -21,16 +28,28 @@ int request_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info);
 // errno) or its reply is shorter than 296 bytes (EBADMSG).
 void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info);
 
+// Receives one entry of a listing: the info record of the reply and the
+// entry. The entry is read where it lies in the reply; one that the kernel
+// placed off the record's alignment is handed over as an aligned copy.
+// Either is valid for the call only.
+using table_entry_fn = void (*)(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* entry, void* ctx);
+
 // Lists the entries of the table that info describes (IP_FW_TABLE_XLIST),
-// sizing the buffer from info's listing size and retrying on ENOMEM (at most
-// 8 attempts), checks the whole reply, then renders every entry with the
-// reply's info record, passing on_address to the renderer. Ends the process
-// with "Error requesting table %s list" (71) on failure: a refused request
-// with its errno, a reply whose length, item count or entry lengths do not
-// keep every entry (at least 120 bytes each) inside it with EBADMSG, before
-// any entry is rendered. is_due, when given, lets the renderer pass over
-// address entries that are not due before it writes any text for them.
-// stop, when given, is asked before each entry: once it answers true the
-// walk ends there (the entry in hand has been dealt with whole).
+// sizing the request from info's listing size plus 44 and retrying on ENOMEM
+// with the length the kernel asks for (at most 8 attempts), checks the
+// bounds of the whole reply, then hands every entry to fn in the kernel's
+// order. Ends the process with "Error requesting table %s list" (71) on
+// failure: a refused request with its errno, a buffer that cannot be had
+// with ENOMEM, a reply whose length, item count or entry lengths do not keep
+// every entry (at least 120 bytes each) inside it with EBADMSG, before fn
+// sees any entry. fn may run table commands, listings included.
+void for_each_table_entry(const ipfw_xtable_info* info, table_entry_fn fn, void* ctx);
+
+// for_each_table_entry with every entry rendered with the reply's info
+// record, passing on_address to the renderer. is_due, when given, lets the
+// renderer pass over address entries that are not due before it writes any
+// text for them; it is asked exactly once of each address entry. stop, when
+// given, is asked before each entry is rendered: once it answers true no
+// further entry is (the entry in hand has been dealt with whole).
 void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due = nullptr,
                         listing_stop_fn stop = nullptr);

@@ -13,7 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
+#include "tests/support/throw_fatal.h"
 #include "tests/support/fake_kernel.h"
 #include "tests/support/table_records.h"
 
@@ -182,7 +184,9 @@ TEST_F(TableList, BufferSizedFromListingSizeAndEnomemAnswers) {
 }
 
 // Only the object header carries meaning: name and the low 8 bits of the set
-// from the info record, op version 1; every other byte is zero.
+// from the info record, op version 1; every other byte of it is zero. The
+// rest of the request's length is room for the reply (a kept buffer may
+// still hold an earlier one there).
 TEST_F(TableList, ListRequestBytes) {
   struct row {
     const char* name;
@@ -214,11 +218,14 @@ TEST_F(TableList, ListRequestBytes) {
     want.ntlv.idx = 1;
     want.ntlv.set = 0x34;
     memcpy(want.ntlv.name, r.sent_name.data(), r.sent_name.size());
-    std::vector<uint8_t> want_bytes(580, 0);
+    std::vector<uint8_t> want_bytes(sizeof want, 0);
     memcpy(want_bytes.data(), &want, sizeof want);
     ASSERT_EQ(fk.requests.size(), 1u);
     EXPECT_EQ(fk.requests[0].opcode, IP_FW_TABLE_XLIST);
-    EXPECT_EQ(fk.requests[0].bytes, want_bytes);
+    EXPECT_EQ(fk.requests[0].len, 580u);
+    ASSERT_EQ(fk.requests[0].bytes.size(), 580u);
+    EXPECT_EQ(std::vector<uint8_t>(fk.requests[0].bytes.begin(), fk.requests[0].bytes.begin() + sizeof want),
+              want_bytes);
   }
 }
 
@@ -324,6 +331,185 @@ TEST_F(TableList, MalformedReplyRendersNothingAndEndsTheProcess) {
     EXPECT_EXIT(list_table_entries(&info, must_not_render), testing::ExitedWithCode(71),
                 "Error requesting table t5 list");
   }
+}
+
+// A sweep (handler and due test given) passes over the address entries
+// that are not due, wherever they lie; entries of other tables all print.
+// A reply that fails its check renders nothing, due entries before the
+// fault included.
+TEST_F(TableList, SweepRendersEveryDueEntryAndNothingElse) {
+  struct row {
+    const char* name;
+    uint8_t type;
+    std::vector<uint32_t> expiries;  // of the entries 192.0.2.1, .2, ...
+    calls_t want;
+    std::string want_out;  // KEY: the entry's key as a number
+  };
+  const std::vector<row> rows = {
+      {"due entries between others", IPFW_TABLE_ADDR, {200, 5, 300, 7}, {{"192.0.2.2", 5}, {"192.0.2.4", 7}}, ""},
+      {"the first and the last due", IPFW_TABLE_ADDR, {1, 200, 2}, {{"192.0.2.1", 1}, {"192.0.2.3", 2}}, ""},
+      {"nothing due", IPFW_TABLE_ADDR, {200, 300}, {}, ""},
+      {"a number table prints every entry", IPFW_TABLE_NUMBER, {200, 5}, {}, "KEY 200\nKEY 5\n"},
+  };
+  auto due_below_100 = [](uint32_t expiry) { return expiry < 100; };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    received.clear();
+    std::vector<ipfw_obj_tentry> entries;
+    for (size_t i = 0; i < r.expiries.size(); i++)
+      entries.push_back(addr4(("192.0.2." + std::to_string(i + 1)).c_str(), r.expiries[i]));
+    ipfw_xtable_info info = listed_info("t5", r.type, static_cast<uint32_t>(entries.size()), 1000);
+    std::vector<uint8_t> reply = list_reply(info, entries);
+    fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
+    std::string want_out = r.want_out;
+    for (const auto& e : entries)
+      if (size_t at = want_out.find("KEY"); at != std::string::npos)
+        want_out.replace(at, 3, std::to_string(e.k.number));
+    testing::internal::CaptureStdout();
+    list_table_entries(&info, capture_address, due_below_100);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), want_out);
+    EXPECT_EQ(received, r.want);
+  }
+
+  ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 3, 1000);
+  std::vector<uint8_t> reply = list_reply(info, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2), addr4("192.0.2.3", 3)});
+  set_u32(reply, FW_LIST_ENTRIES_OFFSET + 2 * sizeof(ipfw_obj_tentry) + 4, 121);
+  fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
+  EXPECT_EXIT(list_table_entries(&info, must_not_render, due_below_100), testing::ExitedWithCode(71),
+              "Error requesting table t5 list");
+}
+
+// The list buffer outlives the listing: the next listing asks the kernel
+// with the same memory, a larger one replaces it, and a smaller listing
+// after that keeps the larger.
+TEST_F(TableList, BufferKeptFromOneListingToTheNext) {
+  std::vector<const uint8_t*> bufs;
+  std::vector<uint8_t> reply;
+  fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
+    bufs.push_back(buf);
+    return answer_list(reply, buf, len);
+  };
+  auto list = [&](uint32_t listing_size, const std::vector<ipfw_obj_tentry>& entries) {
+    ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, static_cast<uint32_t>(entries.size()), listing_size);
+    reply = list_reply(info, entries);
+    received.clear();
+    list_table_entries(&info, capture_address);
+  };
+
+  list(656, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2), addr4("192.0.2.3", 3)});
+  list(536, {addr4("192.0.2.4", 4), addr4("192.0.2.5", 5)});
+  EXPECT_EQ(received, (calls_t{{"192.0.2.4", 4}, {"192.0.2.5", 5}}));
+  std::vector<ipfw_obj_tentry> many;
+  for (uint32_t i = 0; i < 40; i++) many.push_back(addr4(("198.51.100." + std::to_string(i)).c_str(), i));
+  list(FW_LIST_ENTRIES_OFFSET + 40 * 120, many);
+  EXPECT_EQ(received.size(), 40u);
+  list(296, {});
+  EXPECT_TRUE(received.empty());
+
+  ASSERT_EQ(bufs.size(), 4u);
+  EXPECT_EQ(bufs[1], bufs[0]) << "the same size again";
+  EXPECT_EQ(bufs[3], bufs[2]) << "a smaller listing after a larger one";
+}
+
+// A handler that lists the table again when the first outer entry (expiry
+// 1) arrives; with fail_nested set, the nested listing's walk ends in a
+// fatal exit.
+bool fail_nested = false;
+int nesting = 0;
+
+int fail_at_once(char*, uint32_t) { fatal_errx(71, "nested"); }
+
+int nested_listing(char* key_text, uint32_t expiry) {
+  capture_address(key_text, expiry);
+  if (expiry != 1) return 0;
+  ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 3, 656);
+  nesting++;
+  struct leave {
+    ~leave() { nesting--; }
+  } on_return;
+  list_table_entries(&info, fail_nested ? fail_at_once : capture_address);
+  return 0;
+}
+
+// A listing run from inside another's walk (a command of the handler's)
+// never shares the buffer that walk reads: the outer entries come through
+// whole after a nested listing of the same size with other entries. A
+// walk left by a fatal exit from its handler does not keep the buffer
+// taken either.
+TEST_F(TableList, NestedListingHasABufferOfItsOwn) {
+  std::vector<uint8_t> outer, nested;
+  std::vector<const uint8_t*> bufs;
+  ipfw_xtable_info outer_info = listed_info("t5", IPFW_TABLE_ADDR, 3, 656);
+  outer = list_reply(outer_info, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2), addr4("192.0.2.3", 3)});
+  std::vector<ipfw_obj_tentry> other;
+  for (uint32_t i = 0; i < 3; i++) other.push_back(addr4(("198.51.100." + std::to_string(i)).c_str(), 100 + i));
+  nested = list_reply(listed_info("t5", IPFW_TABLE_ADDR, 3, 656), other);
+
+  fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
+    bufs.push_back(buf);
+    return answer_list(nesting > 0 ? nested : outer, buf, len);
+  };
+  list_table_entries(&outer_info, nested_listing);
+  EXPECT_EQ(received, (calls_t{{"192.0.2.1", 1},
+                               {"198.51.100.0", 100},
+                               {"198.51.100.1", 101},
+                               {"198.51.100.2", 102},
+                               {"192.0.2.2", 2},
+                               {"192.0.2.3", 3}}));
+  ASSERT_EQ(bufs.size(), 2u);
+  EXPECT_NE(bufs[1], bufs[0]);
+
+  // A fatal exit thrown out of both walks (as the fuzz targets' hook does).
+  fatal_set_hook(throw_fatal);
+  fail_nested = true;
+  EXPECT_THROW(list_table_entries(&outer_info, nested_listing), fatal_exit);
+  fail_nested = false;
+  fatal_set_hook(nullptr);
+  ASSERT_EQ(bufs.size(), 4u);
+  EXPECT_NE(bufs[3], bufs[2]);
+
+  // The kept buffer is free again: the next outer listing has it, and so
+  // does the one after.
+  received.clear();
+  list_table_entries(&outer_info, capture_address);
+  list_table_entries(&outer_info, capture_address);
+  ASSERT_EQ(bufs.size(), 6u);
+  EXPECT_EQ(bufs[4], bufs[0]);
+  EXPECT_EQ(bufs[5], bufs[0]);
+}
+
+// The walk for callers of their own: the reply's info record and every
+// entry, in order and in place; an entry off its alignment comes as an
+// aligned copy.
+TEST_F(TableList, ForEachEntryHandsOverEveryEntryInPlace) {
+  ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_NUMBER, 3, 1000);
+  ipfw_xtable_info in_reply = listed_info("t5", IPFW_TABLE_ADDR, 3, 1000);
+  std::vector<uint8_t> reply =
+      list_reply(in_reply, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2, 121), addr4("192.0.2.3", 3)});
+  const uint8_t* buf_seen = nullptr;
+  fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
+    buf_seen = buf;
+    return answer_list(reply, buf, len);
+  };
+  struct seen_entry {
+    const void* at;
+    uint8_t type;
+    uint32_t tag;
+  };
+  std::vector<seen_entry> seen;
+  for_each_table_entry(
+      &info,
+      [](const ipfw_xtable_info* ri, const ipfw_obj_tentry* e, void* ctx) {
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(e) % alignof(ipfw_obj_tentry), 0u);
+        static_cast<std::vector<seen_entry>*>(ctx)->push_back({e, ri->type, e->v.tag});
+      },
+      &seen);
+  ASSERT_EQ(seen.size(), 3u);
+  for (const auto& s : seen) EXPECT_EQ(s.type, IPFW_TABLE_ADDR);
+  EXPECT_EQ(seen[0].at, buf_seen + FW_LIST_ENTRIES_OFFSET);
+  EXPECT_EQ(seen[1].at, buf_seen + FW_LIST_ENTRIES_OFFSET + 120);
+  EXPECT_NE(seen[2].at, buf_seen + FW_LIST_ENTRIES_OFFSET + 241) << "the third entry lies off its alignment";
+  EXPECT_EQ((std::vector<uint32_t>{seen[0].tag, seen[1].tag, seen[2].tag}), (std::vector<uint32_t>{1, 2, 3}));
 }
 
 }  // namespace
