@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "daemon/process_state.h"
 #include "fwtable/fatal.h"
@@ -19,14 +20,18 @@ constexpr char usage_text[] =
     "       -s          set the sleep time between cycles, default: 5sec\n"
     "       -p          PID file path, default: none\n"
     "       -f          run the daemon in the foreground (do not daemonize)\n"
-    "       -h          print this message.\n\n";
+    "       -h          print this message.\n"
+    "       -l          list the entries with their expiry times and exit\n"
+    "       -n          dry run: show what would be removed, remove nothing (with -f)\n"
+    "       -1          sweep once and exit\n"
+    "       -m          metrics file path, default: none\n\n";
 
 // GNU getopt reorders the arguments unless told not to; reading must stop
 // at the first operand.
 #ifdef __GLIBC__
-constexpr char option_string[] = "+t:s:hfp:";
+constexpr char option_string[] = "+t:s:hfp:ln1m:";
 #else
-constexpr char option_string[] = "t:s:hfp:";
+constexpr char option_string[] = "t:s:hfp:ln1m:";
 #endif
 
 // A whole decimal number from low to high: digits only, nothing before or
@@ -74,6 +79,18 @@ void read_options(int argc, char** argv, daemon_options* opts) {
       case 'f':
         opts->detach = false;
         break;
+      case 'l':
+        opts->list_only = true;
+        break;
+      case 'n':
+        opts->dry_run = true;
+        break;
+      case '1':
+        opts->once = true;
+        break;
+      case 'm':
+        opts->metrics_path = optarg;
+        break;
       default:  // -h, an unknown option, a missing argument
         show_usage();
     }
@@ -82,4 +99,24 @@ void read_options(int argc, char** argv, daemon_options* opts) {
     warnx("table number required");
     show_usage();
   }
+  // A detached dry run would show its findings to the null device.
+  if (opts->dry_run && opts->detach && !opts->list_only) {
+    warnx("a dry run needs -f");
+    show_usage();
+  }
+}
+
+bool asks_for_listing(int argc, char** argv) {
+  for (int i = 1; i < argc; i++) {
+    const char* arg = argv[i];
+    if (arg[0] != '-' || arg[1] == '\0' || strcmp(arg, "--") == 0) return false;
+    for (const char* p = arg + 1; *p != '\0'; p++) {
+      if (*p == 'l') return true;
+      if (strchr("tspm", *p) != nullptr) {
+        if (p[1] == '\0') i++;  // the argument is the next word
+        break;
+      }
+    }
+  }
+  return false;
 }

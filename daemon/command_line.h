@@ -1,12 +1,12 @@
-// The daemon's command line: getopt with "t:s:hfp:", the table number rule,
-// and the usage text.
+// The daemon's command line: getopt with "t:s:hfp:ln1m:", the rules for
+// the table number and the pause, and the usage text.
 //
 // Owns: nothing; the table number goes to the process-wide table_number,
 // the other settings to the caller's daemon_options (the PID-file path
 // points into argv, it is not copied).
 // Failure: ends the process, as a command-line program does: status 1 with
 // the usage text (after getopt's own diagnostic, or "table number
-// required"); status 64 for a table number that is not a whole decimal
+// required", or "a dry run needs -f"); status 64 for a table number that is not a whole decimal
 // number from 0 to 127, or a pause that is not one from 1 to 86400.
 #pragma once
 
@@ -14,6 +14,10 @@ struct daemon_options {
   int sleep_seconds = 5;  // -s, 1 to 86400
   const char* pid_path = nullptr;  // -p
   bool detach = true;  // cleared by -f
+  bool list_only = false;  // -l: list the table with the expiry times, then exit
+  bool dry_run = false;  // -n: show what would be removed, remove nothing
+  bool once = false;  // -1: one cycle, then the shutdown steps
+  const char* metrics_path = nullptr;  // -m
 };
 
 // Writes the usage text to standard error in one piece and exits with 1.
@@ -22,3 +26,8 @@ struct daemon_options {
 // Reads the options of argv (stopping at the first operand) into *opts and
 // table_number. Returns only when a table number was given and accepted.
 void read_options(int argc, char** argv, daemon_options* opts);
+
+// Whether the options (read as getopt will read them, up to the first
+// operand) include -l. A listing logs nothing, not even the start, so this
+// is asked before the log is opened.
+bool asks_for_listing(int argc, char** argv);

@@ -5,8 +5,8 @@
 // "table", table number, "delete", key text.
 //
 // Owns: the delete command vector of one call (in the call's own storage,
-// gone when it returns) and three seams, each set once: the clock, the log
-// line and the command runner. The daemon uses the real ones (time(3),
+// gone when it returns), the sweep tally, and three seams, each set once:
+// the clock, the log line and the command runner. The daemon uses the real ones (time(3),
 // syslog(3), run_table_command); tests set their own.
 // Failure: reports nothing; a failed deletion is dealt with (and may end the
 // process) inside the interpreter.
@@ -21,7 +21,27 @@ int expire_if_due(char* key_text, uint32_t expiry);
 
 // The same test alone: true when the clock is strictly past expiry. The
 // listing asks it first, so an entry that is not due costs no key text.
+// It also counts the entry into the sweep tally.
 bool expiry_is_due(uint32_t expiry);
+
+// The dry run's handler in place of expire_if_due: a due entry is written
+// to standard output as "would remove host %s from table %d"; nothing is
+// logged or deleted.
+int report_if_due(char* key_text, uint32_t expiry);
+
+// What the sweep has seen: address entries asked about and the due ones
+// among them in the current cycle, the earliest expiry still ahead, and
+// the entries removed since the start.
+struct sweep_tally {
+  uint64_t entries = 0;
+  uint64_t due = 0;
+  bool has_next = false;
+  uint32_t next_expiry = 0;
+  uint64_t removed = 0;
+};
+// Clears the counts of a cycle (not the removals since the start).
+void sweep_tally_start_cycle();
+const sweep_tally* sweep_tally_now();
 
 // The clock the decision reads: seconds since the epoch. nullptr restores
 // the real clock (time(3)).

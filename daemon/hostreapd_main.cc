@@ -9,7 +9,11 @@
 #include <fcntl.h>
 #include <sysexits.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <stdio_ext.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +24,8 @@
 
 #include "daemon/command_line.h"
 #include "daemon/expire.h"
+#include "daemon/expiry_listing.h"
+#include "daemon/metrics.h"
 #include "daemon/pidlock.h"
 #include "daemon/process_state.h"
 #include "daemon/stop_signals.h"
@@ -35,11 +41,11 @@ struct free_deleter {
 };
 
 // Detaching makes the root directory the working directory, so a relative
-// PID-file path is made absolute against the starting directory first and
+// PID-file or metrics path is made absolute against the starting directory first and
 // that one path is used from opening to removal (an empty path stays empty:
 // it names no file). Returns false with errno set when the starting
 // directory cannot be had or the path would not fit.
-bool absolute_pid_path(const char* path, char* out, size_t size) {
+bool absolute_path(const char* path, char* out, size_t size) {
   int n;
   if (path[0] == '/' || path[0] == '\0') {
     n = snprintf(out, size, "%s", path);
@@ -64,7 +70,7 @@ pidlock* open_pid_file(const char* path) {
   // One byte more than the library keeps, so that a path too long for it
   // reaches it whole and is refused there with ENAMETOOLONG.
   char abs[PIDLOCK_PATH_MAX + 2];
-  if (!absolute_pid_path(path, abs, sizeof abs)) {
+  if (!absolute_path(path, abs, sizeof abs)) {
     warn("cannot open pid file");
     return nullptr;
   }
@@ -121,24 +127,74 @@ void check_table_before_start(pidlock* pl, const char* number_text) {
   }
 }
 
+// The metrics file's warnings: one in syslog per streak of failures (and on
+// standard error too while attached).
+bool metrics_warn_on_stderr = false;
+void warn_metrics(const char* text) {
+  syslog(LOG_WARNING, "%s", text);
+  if (metrics_warn_on_stderr) warnx("%s", text);
+}
+
+int64_t monotonic_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void write_metrics(const char* path, metrics_reporter* reporter, int64_t started_ns) {
+  const sweep_tally* t = sweep_tally_now();
+  sweep_metrics m = {};
+  m.table = table_number;
+  m.entries = t->entries;
+  m.due = t->due;
+  m.removed_total = t->removed;
+  m.last_sweep_unix = static_cast<int64_t>(time(nullptr));
+  m.sweep_duration_ns = monotonic_ns() - started_ns;
+  m.has_next_expiry = t->has_next;
+  m.next_expiry_unix = t->next_expiry;
+  metrics_report(reporter, path, &m, warn_metrics);
+}
+
+// A line that a stop cut short while standard output was blocked (a pipe
+// nobody reads) is dropped, so that the exit does not block on it again.
+void drop_unwritten_output() {
+  if (!ferror(stdout)) return;
+#if defined(__GLIBC__)
+  __fpurge(stdout);
+#elif defined(__FreeBSD__) || defined(__APPLE__)
+  fpurge(stdout);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   hold_standard_descriptors();
   if (argc <= 2) show_usage();
 
-  openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
-  syslog(LOG_INFO, "starting....");
+  // A listing is a question from the command line: it logs nothing.
+  const bool listing = asks_for_listing(argc, argv);
+  if (!listing) {
+    openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
+    syslog(LOG_INFO, "starting....");
+  }
 
   daemon_options opts;
   read_options(argc, argv, &opts);
+
+  char number_text[100] = {};
+  snprintf(number_text, sizeof number_text, "%d", table_number);
+  if (opts.list_only) return print_expiry_listing(number_text);
+
+  // The metrics path is kept absolute, as the PID file's is.
+  char metrics_path[METRICS_PATH_MAX + 1];
+  if (opts.metrics_path != nullptr && !absolute_path(opts.metrics_path, metrics_path, sizeof metrics_path))
+    fatal_err(EX_USAGE, "metrics file %s", opts.metrics_path);
 
   install_stop_handling();
 
   pidlock* pl = opts.pid_path != nullptr ? open_pid_file(opts.pid_path) : nullptr;
 
-  char number_text[100] = {};
-  snprintf(number_text, sizeof number_text, "%d", table_number);
   // A start already stopped sweeps nothing, so it need not reach the
   // firewall either.
   if (!stop_requested()) check_table_before_start(pl, number_text);
@@ -154,6 +210,12 @@ int main(int argc, char** argv) {
   }
   // This is the process that sweeps.
   enter_sweep_loop();
+  if (!opts.detach) {
+    // Each foreground line is written as it is made.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    metrics_warn_on_stderr = true;
+  }
+  if (opts.dry_run) syslog(LOG_INFO, "dry run: nothing is removed");
 
   if (opts.pid_path != nullptr) pidlock_write(pl);  // P3: the detached process's PID
 
@@ -165,14 +227,22 @@ int main(int argc, char** argv) {
   list_vector.get()[1] = number_text;
   list_vector.get()[2] = list_word;
 
-  set_address_entry_handler(expire_if_due, expiry_is_due, stop_requested);
+  set_address_entry_handler(opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested);
+  metrics_reporter reporter = {};
 
   while (!stop_requested()) {
     snprintf(number_text, sizeof number_text, "%d", table_number);
+    sweep_tally_start_cycle();
+    const int64_t started = monotonic_ns();
     run_table_command(3, list_vector.get());
+    // A cycle a stop cut short counts nothing worth publishing.
+    if (stop_requested()) break;
+    if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, started);
+    if (opts.once) break;
     if (pause_between_cycles(static_cast<unsigned>(opts.sleep_seconds)) == wake_reason::stop) break;
   }
 
+  drop_unwritten_output();
   if (pl != nullptr) pidlock_remove(pl, true);  // P4
   list_vector.reset();
   closelog();

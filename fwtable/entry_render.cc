@@ -197,6 +197,15 @@ void format_address_key(const ipfw_obj_tentry* entry, char* buf) {
   }
 }
 
+bool format_sweep_key(const ipfw_obj_tentry* entry, char* buf) {
+  format_address_key(entry, buf);
+  // An address of a family that has no text, or with a mask length past
+  // its width, names no key a deletion could find: it is passed over
+  // rather than handed on as an empty key. So is an IPv4-compatible IPv6
+  // address, whose text the deletion refuses.
+  return buf[0] != '\0' && !v4_compatible_key(entry);
+}
+
 uint32_t value_leading_number(uint32_t vmask, const ipfw_table_value* v) {
   if (vmask == IPFW_VTYPE_LEGACY) return v->tag;
   // The first field present leads the text; a numeric field is written
@@ -243,12 +252,7 @@ void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* ent
     uint32_t expiry = value_leading_number(info->vmask, &entry->v);
     if (is_due != nullptr && !is_due(expiry)) return;
     char key[ENTRY_TEXT_SIZE];
-    format_address_key(entry, key);
-    // An address of a family that has no text, or with a mask length past
-    // its width, names no key a deletion could find: it is passed over
-    // rather than handed on as an empty key. So is an IPv4-compatible IPv6
-    // address, whose text the deletion refuses.
-    if (key[0] == '\0' || v4_compatible_key(entry)) return;
+    if (!format_sweep_key(entry, key)) return;
     on_address(key, expiry);
     return;
   }

@@ -37,6 +37,13 @@ void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf);
 // IPv4 or above 128 for IPv6.
 void format_address_key(const ipfw_obj_tentry* entry, char* buf);
 
+// The key text of an address entry as the sweep names it, into buf
+// (ENTRY_TEXT_SIZE bytes). False when the sweep passes the entry over: a
+// family without text, a mask length past the address's width, or an
+// IPv4-compatible IPv6 address, which key parsing refuses (buf then holds
+// format_address_key's text, possibly empty).
+bool format_sweep_key(const ipfw_obj_tentry* entry, char* buf);
+
 // Tells whether an address entry whose value text leads with this number
 // is due. The renderer asks before it writes the entry's key text: an entry
 // that is not due is passed over without any text written, which is what

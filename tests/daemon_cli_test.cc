@@ -16,7 +16,11 @@ const std::string usage_text =
     "       -s          set the sleep time between cycles, default: 5sec\n"
     "       -p          PID file path, default: none\n"
     "       -f          run the daemon in the foreground (do not daemonize)\n"
-    "       -h          print this message.\n\n";
+    "       -h          print this message.\n"
+    "       -l          list the entries with their expiry times and exit\n"
+    "       -n          dry run: show what would be removed, remove nothing (with -f)\n"
+    "       -1          sweep once and exit\n"
+    "       -m          metrics file path, default: none\n\n";
 
 struct cli_case {
   std::vector<std::string> args;

@@ -1,0 +1,29 @@
+// hostreapd -l: what is in the table and when each entry goes. The table is
+// listed once, with the same info and list requests as a sweep cycle;
+// nothing is deleted and nothing is logged. Standard output gets one line
+// per address entry, earliest expiry first (entries with the same expiry in
+// listing order):
+//
+//   KEY EXPIRY LEFT DATE
+//
+// KEY is the key text exactly as the sweep names the entry in its log line,
+// EXPIRY the value's time in seconds since the epoch, LEFT the seconds until
+// the entry is due (0 or negative: due now, removed by the next cycle), DATE
+// the expiry as local date and time. An entry the sweep passes over (it has
+// no key text a deletion could name) shows its address as far as it has a
+// text ("-" when none), and ends with "(never removed)". A summary line follows:
+//
+//   N entries, D due now, next due in S s at DATE
+//
+// ("none ahead" when nothing is waiting; ", P never removed" when some are
+// passed over).
+//
+// Owns: an index of the listed entries (expiry, listing position, and the
+// key text in one shared block of text), for the call.
+// Failure: as a cycle's (status 69 for the control socket, 71 for a failed
+// request, through fatal_err); a table that is not an address table ends
+// with status 64 and "table N is not an address table".
+#pragma once
+
+// Lists the table named by number_text and returns the exit status (0).
+int print_expiry_listing(const char* number_text);
