@@ -30,14 +30,14 @@ status=0
 [ "$status" = 1 ] || fail "hostreapd -h exited with $status, not 1"
 usage_synopsis=$(sed -n 's/^Usage: //p' "$work/usage")
 [ -n "$usage_synopsis" ] || fail "no Usage line in the usage text"
-sed -n 's/^       -\([A-Za-z]\)          .*/\1/p' "$work/usage" | sort >"$work/usage.opts"
+sed -n 's/^       -\([A-Za-z0-9]\)          .*/\1/p' "$work/usage" | sort >"$work/usage.opts"
 [ -s "$work/usage.opts" ] || fail "no option lines in the usage text"
 
 # The page's flags: every "Fl X" of the SYNOPSIS section, and the ".It Fl X"
 # items of the OPTIONS section.
 section() { sed -n "/^\.Sh $1\$/,/^\.Sh /p" "$page"; }
-section SYNOPSIS | grep -o 'Fl [A-Za-z]' | cut -c4 | sort -u >"$work/synopsis.opts"
-section OPTIONS | sed -n 's/^\.It Fl \([A-Za-z]\).*/\1/p' | sort >"$work/list.opts"
+section SYNOPSIS | grep -o 'Fl [A-Za-z0-9]' | cut -c4 | sort -u >"$work/synopsis.opts"
+section OPTIONS | sed -n 's/^\.It Fl \([A-Za-z0-9]\).*/\1/p' | sort >"$work/list.opts"
 diff -u "$work/usage.opts" "$work/synopsis.opts" || fail "the SYNOPSIS options differ from the usage text's"
 diff -u "$work/usage.opts" "$work/list.opts" || fail "the option list differs from the usage text's"
 
@@ -65,7 +65,7 @@ case $page_synopsis in
 esac
 
 # A numeric default in the usage text ("default: 5sec") is the page's too.
-sed -n 's/^       -\([A-Za-z]\)          .*default: \([0-9][0-9]*\).*/\1 \2/p' "$work/usage" >"$work/defaults"
+sed -n 's/^       -\([A-Za-z0-9]\)          .*default: \([0-9][0-9]*\).*/\1 \2/p' "$work/usage" >"$work/defaults"
 while read -r opt value; do
   section OPTIONS | sed -n "/^\.It Fl $opt/,/^\.It /p" | grep -Eq "[Dd]efault( is)? $value([^0-9]|\$)" ||
     fail "-$opt: the option list does not give the default $value"
