@@ -247,3 +247,26 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 }  // namespace
+
+namespace {
+
+// A reply that never comes does not hold a stop: the request in hand fails
+// a second after the stop, as a broken channel would.
+TEST(DaemonStopHeldReply, StopDuringAReplyThatNeverComesEndsTheDaemon) {
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  child_process d = h.start({"-t", "5", "-f", "-s", "3600"});
+  ASSERT_TRUE(h.wait_for_lists(1, 10000));
+  // The next cycle's first request is held for four seconds: a daemon that
+  // waited for the reply would get it and end with status 0.
+  h.admin("fault delay 4000 1");
+  d.send(SIGHUP);
+  sleep_ms(300);
+  d.send(SIGTERM);
+  exit_result r = d.wait(10000);
+  ASSERT_TRUE(r.finished) << "the stop waited for the reply";
+  EXPECT_EQ(r.code, 71);
+  EXPECT_EQ(d.err(), "hostreapd: failed to request table info: Connection timed out\n");
+}
+
+}  // namespace
