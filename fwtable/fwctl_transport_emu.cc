@@ -5,10 +5,8 @@
 // the length, the result and errno come back as the emulator set them.
 #if !defined(__FreeBSD__) || defined(HOSTREAPD_USE_EMULATOR)
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,45 +45,6 @@ uint32_t request_length(const unsigned char* bytes, uint32_t len) {
 // broken channel would; a signal that interrupts the wait (a stop, the only
 // one the daemon lets through during a cycle) leaves it one more second.
 constexpr int64_t REPLY_LIMIT_MS = 30000;
-constexpr int64_t REPLY_GRACE_MS = 1000;
-
-int64_t monotonic_ms() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Reads len bytes of the reply before *deadline; ETIMEDOUT when it passes.
-int read_reply(int fd, void* buf, size_t len, int64_t* deadline) {
-  auto* p = static_cast<char*>(buf);
-  while (len > 0) {
-    int64_t left = *deadline - monotonic_ms();
-    if (left <= 0) {
-      errno = ETIMEDOUT;
-      return -1;
-    }
-    pollfd pfd{fd, POLLIN, 0};
-    int rc = poll(&pfd, 1, static_cast<int>(left));
-    if (rc < 0) {
-      if (errno != EINTR) return -1;
-      *deadline = std::min(*deadline, monotonic_ms() + REPLY_GRACE_MS);
-      continue;
-    }
-    if (rc == 0) continue;
-    ssize_t n = read(fd, p, len);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return -1;
-    }
-    if (n == 0) {
-      errno = ECONNRESET;
-      return -1;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return 0;
-}
 
 }  // namespace
 
@@ -96,14 +55,14 @@ int fwctl_transport_get(int fd, void* buf, uint32_t* len) {
   fwemu_request_head req{FWEMU_MAGIC, FWEMU_KIND_GET, *len, sent};
   if (fwemu_write_all(fd, &req, sizeof req) != 0 || fwemu_write_all(fd, bytes, sent) != 0) return -1;
 
-  int64_t deadline = monotonic_ms() + REPLY_LIMIT_MS;
+  int64_t deadline = fwemu_monotonic_ms() + REPLY_LIMIT_MS;
   fwemu_reply_head rep;
-  if (read_reply(fd, &rep, sizeof rep, &deadline) != 0) return -1;
+  if (fwemu_read_all(fd, &rep, sizeof rep, &deadline) != 0) return -1;
   if (rep.magic != FWEMU_MAGIC || rep.data > *len || (rep.result != 0 && rep.result != -1)) {
     errno = EPROTO;
     return -1;
   }
-  if (read_reply(fd, bytes, rep.data, &deadline) != 0) return -1;
+  if (fwemu_read_all(fd, bytes, rep.data, &deadline) != 0) return -1;
   *len = rep.optlen;
   if (rep.result != 0) {
     // A failure always carries its error number; one without is garbled.

@@ -1,9 +1,12 @@
 #include "fwtable/fwemu_io.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -58,12 +61,33 @@ int fwemu_write_all(int fd, const void* buf, size_t len) {
   return 0;
 }
 
-int fwemu_read_all(int fd, void* buf, size_t len) {
+int64_t fwemu_monotonic_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline) {
   auto* p = static_cast<char*>(buf);
   while (len > 0) {
+    if (deadline != nullptr) {
+      int64_t left = *deadline - fwemu_monotonic_ms();
+      if (left <= 0) {
+        errno = ETIMEDOUT;
+        return -1;
+      }
+      pollfd pfd{fd, POLLIN, 0};
+      int rc = poll(&pfd, 1, static_cast<int>(left));
+      if (rc < 0) {
+        if (errno != EINTR) return -1;
+        *deadline = std::min(*deadline, fwemu_monotonic_ms() + FWEMU_GRACE_MS);
+        continue;
+      }
+      if (rc == 0) continue;
+    }
     ssize_t n = read(fd, p, len);
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR || errno == EAGAIN) continue;
       return -1;
     }
     if (n == 0) {

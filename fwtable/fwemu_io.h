@@ -7,8 +7,19 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // A connected stream socket to path, close-on-exec; -1 with errno set.
 int fwemu_connect(const char* path);
 int fwemu_write_all(int fd, const void* buf, size_t len);
-int fwemu_read_all(int fd, void* buf, size_t len);
+// Reads len bytes. With a deadline (CLOCK_MONOTONIC milliseconds, see
+// fwemu_monotonic_ms), fails with ETIMEDOUT once it has passed; a signal
+// that interrupts the wait moves it to at most FWEMU_GRACE_MS from then.
+int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline = nullptr);
+
+// Milliseconds of CLOCK_MONOTONIC.
+int64_t fwemu_monotonic_ms();
+
+// What is left of a deadline once a signal (a stop) has interrupted the
+// wait for a reply.
+constexpr int64_t FWEMU_GRACE_MS = 1000;
