@@ -45,20 +45,77 @@ void collect_entry(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* en
   l->texts.push_back('\0');
 }
 
-// The expiry as local date and time; the text of the last one asked for is
-// kept, as neighbours in the sorted listing often share their expiry.
-const char* local_date(uint32_t expiry) {
-  static bool have = false;
-  static uint32_t last = 0;
-  static char text[64];
-  if (have && last == expiry) return text;
-  time_t t = static_cast<time_t>(expiry);
+// The expiry as local date and time, "%Y-%m-%d %H:%M:%S %Z". Sorted by
+// expiry, a large listing comes by the same minute many times over: the
+// local time of a minute is worked out once, and its seconds written in,
+// when the minute's first and last second read as the same local minute
+// (no change of offset within it, and an offset of whole minutes).
+struct date_cache {
+  bool have_minute = false;
+  int64_t minute = 0;  // the first second of the minute, since the epoch
+  bool minute_whole = false;  // the minute's texts differ in the seconds alone
+  char head[48];  // "YYYY-MM-DD HH:MM:"
+  char zone[16];  // " ZONE"
+  char text[72];
+};
+
+bool format_local(time_t t, char* buf, size_t size, const char* format) {
   struct tm tm;
-  if (localtime_r(&t, &tm) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm) == 0)
-    snprintf(text, sizeof text, "?");
-  have = true;
-  last = expiry;
-  return text;
+  return localtime_r(&t, &tm) != nullptr && strftime(buf, size, format, &tm) != 0;
+}
+
+const char* local_date(date_cache* c, uint32_t expiry) {
+  const int64_t minute = int64_t{expiry} - expiry % 60;
+  if (!c->have_minute || c->minute != minute) {
+    c->have_minute = true;
+    c->minute = minute;
+    struct tm first;
+    struct tm last;
+    time_t t0 = static_cast<time_t>(minute);
+    time_t t1 = static_cast<time_t>(minute + 59);
+    c->minute_whole = localtime_r(&t0, &first) != nullptr && localtime_r(&t1, &last) != nullptr &&
+                      first.tm_sec == 0 && last.tm_sec == 59 && first.tm_min == last.tm_min &&
+                      first.tm_hour == last.tm_hour && first.tm_isdst == last.tm_isdst &&
+                      strftime(c->head, sizeof c->head, "%Y-%m-%d %H:%M:", &first) != 0 &&
+                      strftime(c->zone, sizeof c->zone, " %Z", &first) != 0;
+  }
+  if (!c->minute_whole) {
+    if (!format_local(static_cast<time_t>(expiry), c->text, sizeof c->text, "%Y-%m-%d %H:%M:%S %Z"))
+      snprintf(c->text, sizeof c->text, "?");
+    return c->text;
+  }
+  // head and zone are bounded by their arrays: the whole fits in text.
+  static_assert(sizeof c->head + 2 + sizeof c->zone <= sizeof c->text);
+  const unsigned sec = expiry % 60;
+  size_t n = strlen(c->head);
+  memcpy(c->text, c->head, n);
+  c->text[n++] = static_cast<char>('0' + sec / 10);
+  c->text[n++] = static_cast<char>('0' + sec % 10);
+  size_t z = strlen(c->zone);
+  memcpy(c->text + n, c->zone, z + 1);
+  return c->text;
+}
+
+// Text into a line under construction; each returns the end. A listing of
+// a million entries is mostly these lines, so they are put together by
+// hand rather than by printf.
+char* put_text(char* p, const char* text) {
+  size_t n = strlen(text);
+  memcpy(p, text, n);
+  return p + n;
+}
+
+char* put_number(char* p, int64_t v) {
+  char digits[24];
+  int n = 0;
+  uint64_t u = v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+  do {
+    digits[n++] = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (v < 0) *p++ = '-';
+  while (n > 0) *p++ = digits[--n];
+  return p;
 }
 
 }  // namespace
@@ -72,7 +129,10 @@ int print_expiry_listing(const char* number_text) {
   if (info.type != IPFW_TABLE_ADDR) fatal_errx(EX_USAGE, "table %s is not an address table", number_text);
 
   listing l;
+  // An IPv4 host's text and its NUL take at most 16 bytes: room for the
+  // usual table at once, so the texts are not copied as they grow.
   l.rows.reserve(info.count);
+  l.texts.reserve(static_cast<size_t>(info.count) * 16);
   for_each_table_entry(&info, collect_entry, &l);
   // An entry is due once the clock is past its expiry: it has
   // expiry + 1 - now seconds left.
@@ -81,15 +141,27 @@ int print_expiry_listing(const char* number_text) {
     return a.expiry != b.expiry ? a.expiry < b.expiry : a.position < b.position;
   });
 
-  static char out_buffer[1 << 16];
+  static char out_buffer[1 << 20];
   setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+  date_cache dates;
   uint64_t due = 0;
   uint64_t never = 0;
   const listing_row* next = nullptr;
   for (const listing_row& r : l.rows) {
     const int64_t left = static_cast<int64_t>(r.expiry) + 1 - now;
-    printf("%s %" PRIu32 " %" PRId64 " %s%s\n", l.texts.c_str() + r.text_at, r.expiry, left, local_date(r.expiry),
-           r.removable ? "" : " (never removed)");
+    // Key (below ENTRY_TEXT_SIZE), two numbers, the date (below 64) and
+    // the marker fit with room to spare.
+    char line[ENTRY_TEXT_SIZE + 160];
+    char* p = put_text(line, l.texts.c_str() + r.text_at);
+    *p++ = ' ';
+    p = put_number(p, r.expiry);
+    *p++ = ' ';
+    p = put_number(p, left);
+    *p++ = ' ';
+    p = put_text(p, local_date(&dates, r.expiry));
+    if (!r.removable) p = put_text(p, " (never removed)");
+    *p++ = '\n';
+    fwrite(line, 1, static_cast<size_t>(p - line), stdout);
     if (!r.removable) {
       never++;
     } else if (left <= 0) {
@@ -100,7 +172,8 @@ int print_expiry_listing(const char* number_text) {
   }
   printf("%zu entries, %" PRIu64 " due now, ", l.rows.size(), due);
   if (next != nullptr)
-    printf("next due in %" PRId64 " s at %s", static_cast<int64_t>(next->expiry) + 1 - now, local_date(next->expiry));
+    printf("next due in %" PRId64 " s at %s", static_cast<int64_t>(next->expiry) + 1 - now,
+           local_date(&dates, next->expiry));
   else
     printf("none ahead");
   if (never > 0) printf(", %" PRIu64 " never removed", never);

@@ -62,6 +62,28 @@ TEST(FormatAddressKey, HostsBareAndPrefixesWithTheirLength) {
   }
 }
 
+// IPv4 texts are written without inet_ntop, and must read exactly as its:
+// every octet value at every place, beside the widths it meets.
+TEST(FormatAddressKey, Ipv4TextIsInetNtopsOwn) {
+  for (unsigned v = 0; v < 256; v++) {
+    for (unsigned other : {0u, 9u, 10u, 99u, 100u, 255u}) {
+      const uint8_t octets[][4] = {{static_cast<uint8_t>(v), static_cast<uint8_t>(other), static_cast<uint8_t>(255 - v),
+                                    static_cast<uint8_t>(v ^ other)},
+                                   {static_cast<uint8_t>(other), static_cast<uint8_t>(v), static_cast<uint8_t>(other),
+                                    static_cast<uint8_t>(v)}};
+      for (const auto& o : octets) {
+        ipfw_obj_tentry e = address_entry("0.0.0.0", 32);
+        memcpy(e.k.addr4, o, 4);
+        char want[INET_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET, o, want, sizeof want), nullptr);
+        char key[ENTRY_TEXT_SIZE];
+        format_address_key(&e, key);
+        ASSERT_STREQ(key, want);
+      }
+    }
+  }
+}
+
 TEST(FormatAddressKey, UnknownFamilyGivesEmptyText) {
   for (uint8_t family : {FW_AF_UNSPEC, FW_AF_LINK, uint8_t{10}, uint8_t{255}}) {
     SCOPED_TRACE(family);

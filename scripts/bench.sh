@@ -3,8 +3,9 @@
 # benchmarks: the per-entry micro-benchmarks, the sweep with nothing due
 # (10^4, 10^5, 10^6 and 4*10^6 entries), the deletion of 10^5 due entries
 # from a table of 10^6, and the memory and CPU time of a daemon left to run
-# with -s 5 over 10^4 and 10^6 entries (a minute each). Takes some five
-# minutes on two cores.
+# with -s 5 over 10^4 and 10^6 entries (a minute each), and the listing
+# (-l) of 10^6 entries against one sweep of them. Takes some five minutes
+# on two cores.
 #
 #   ./scripts/bench.sh           the figures of the README
 #   ./scripts/bench.sh --smoke   each benchmark once at its smallest size
@@ -30,9 +31,11 @@ if $smoke; then
   "$bin/sweep_bench" 10000
   "$bin/delete_bench" 10000 1000
   "$bin/memory_bench" -d 10 10000
+  "$bin/list_bench" 10000
 else
   "$bin/entry_bench"
   "$bin/sweep_bench" 10000 100000 1000000 4000000
   "$bin/delete_bench" 1000000 100000
   "$bin/memory_bench" 10000 1000000
+  "$bin/list_bench" 1000000
 fi

@@ -127,6 +127,40 @@ TEST(DaemonListing, ListsEveryAddressEntryByExpiryAndChangesNothing) {
   EXPECT_EQ(h.sink.messages().size(), 0u) << "a listing logs nothing";
 }
 
+// Local dates across changes of the clock's offset: each line's date is
+// what localtime gives for its expiry, also where the offset changes
+// within the listing (Berlin's change to summer time, Lord Howe's
+// half-hour change).
+TEST(DaemonListing, DatesAcrossAChangeOfOffset) {
+  for (const char* zone : {"Europe/Berlin", "Australia/Lord_Howe"}) {
+    SCOPED_TRACE(zone);
+    if (access((std::string("/usr/share/zoneinfo/") + zone).c_str(), R_OK) != 0) GTEST_SKIP() << "no tzdata";
+    setenv("TZ", zone, 1);
+    tzset();
+    daemon_harness h;
+    h.admin("create 5 type addr");
+    // 2026-03-29 01:00:00 UTC (Berlin) and 2026-04-04 15:00:00 UTC (Lord
+    // Howe), and the seconds about them.
+    std::vector<long> times;
+    for (long at : {1774746000L, 1775314800L})
+      for (long d : {-61L, -60L, -1L, 0L, 1L, 59L, 60L}) times.push_back(at + d);
+    for (size_t i = 0; i < times.size(); i++)
+      h.admin("add 5 192.0.2." + std::to_string(i + 1) + " " + std::to_string(times[i]));
+    child_process d = h.start({"-t", "5", "-l"});
+    ASSERT_TRUE(h.wait_exit(d, LIMIT_MS).finished);
+    std::vector<std::string> out = lines(d.out());
+    ASSERT_EQ(out.size(), times.size() + 1);
+    for (size_t i = 0; i < times.size(); i++) {
+      std::vector<std::string> w = words(out[i]);
+      ASSERT_GE(w.size(), 4u);
+      EXPECT_EQ(w[1], std::to_string(times[i]));
+      EXPECT_TRUE(out[i].ends_with(" " + local_date(times[i]))) << out[i];
+    }
+    unsetenv("TZ");
+    tzset();
+  }
+}
+
 TEST(DaemonListing, EmptyTableAndRefusals) {
   daemon_harness h;
   h.admin("create 5 type addr");
