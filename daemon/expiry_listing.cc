@@ -64,8 +64,8 @@ bool format_local(time_t t, char* buf, size_t size, const char* format) {
   return localtime_r(&t, &tm) != nullptr && strftime(buf, size, format, &tm) != 0;
 }
 
-const char* local_date(date_cache* c, uint32_t expiry) {
-  const int64_t minute = int64_t{expiry} - expiry % 60;
+const char* local_date(date_cache* c, int64_t expiry) {
+  const int64_t minute = expiry - expiry % 60;
   if (!c->have_minute || c->minute != minute) {
     c->have_minute = true;
     c->minute = minute;
@@ -86,7 +86,7 @@ const char* local_date(date_cache* c, uint32_t expiry) {
   }
   // head and zone are bounded by their arrays: the whole fits in text.
   static_assert(sizeof c->head + 2 + sizeof c->zone <= sizeof c->text);
-  const unsigned sec = expiry % 60;
+  const unsigned sec = static_cast<unsigned>(expiry % 60);
   size_t n = strlen(c->head);
   memcpy(c->text, c->head, n);
   c->text[n++] = static_cast<char>('0' + sec / 10);
@@ -171,11 +171,13 @@ int print_expiry_listing(const char* number_text) {
     }
   }
   printf("%zu entries, %" PRIu64 " due now, ", l.rows.size(), due);
-  if (next != nullptr)
-    printf("next due in %" PRId64 " s at %s", static_cast<int64_t>(next->expiry) + 1 - now,
-           local_date(&dates, next->expiry));
-  else
+  if (next != nullptr) {
+    // It is due once the clock is past its expiry: from the second after.
+    const int64_t goes = static_cast<int64_t>(next->expiry) + 1;
+    printf("next due in %" PRId64 " s at %s", goes - now, local_date(&dates, goes));
+  } else {
     printf("none ahead");
+  }
   if (never > 0) printf(", %" PRIu64 " never removed", never);
   printf("\n");
   if (fflush(stdout) != 0) return EX_IOERR;

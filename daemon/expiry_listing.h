@@ -15,8 +15,9 @@
 //
 //   N entries, D due now, next due in S s at DATE
 //
-// ("none ahead" when nothing is waiting; ", P never removed" when some are
-// passed over).
+// where DATE is when the next entry becomes due, the second after its
+// expiry ("none ahead" when nothing is waiting; ", P never removed" when
+// some are passed over).
 //
 // Owns: an index of the listed entries (expiry, listing position, and the
 // key text in one shared block of text), for the call.

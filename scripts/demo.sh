@@ -56,6 +56,8 @@ fi
 
 show() { echo "table 5 at $(date +%T):"; "$bin/fwemu" list 5 | sed 's/^/  /'; }
 show
+echo "== hostreapd -t 5 -l (what is there, and when each entry goes)"
+"$bin/hostreapd" -t 5 -l | sed 's/^/  /'
 echo "== hostreapd -t 5 -f -s 1"
 "${run[@]}" &
 daemon=$!
