@@ -15,6 +15,7 @@
 #include "fwtable/fatal.h"
 #include "fwtable/fw_records.h"
 #include "fwtable/fwctl.h"
+#include "fwtable/platform.h"
 #include "fwtable/table_list.h"
 
 namespace {
@@ -76,11 +77,12 @@ int print_expiry_listing(const char* number_text) {
   for_each_table_entry(&info, collect_entry, &l);
   // An entry is due once the clock is past its expiry: it has
   // expiry + 1 - now seconds left.
-  const int64_t now = static_cast<int64_t>(time(nullptr));
+  const int64_t now = platform_now();
   std::sort(l.rows.begin(), l.rows.end(), [](const listing_row& a, const listing_row& b) {
     return a.expiry != b.expiry ? a.expiry < b.expiry : a.position < b.position;
   });
 
+  // The real standard output takes the lines in large blocks.
   static char out_buffer[1 << 16];
   setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
   uint64_t due = 0;
@@ -88,8 +90,8 @@ int print_expiry_listing(const char* number_text) {
   const listing_row* next = nullptr;
   for (const listing_row& r : l.rows) {
     const int64_t left = static_cast<int64_t>(r.expiry) + 1 - now;
-    printf("%s %" PRIu32 " %" PRId64 " %s%s\n", l.texts.c_str() + r.text_at, r.expiry, left, local_date(r.expiry),
-           r.removable ? "" : " (never removed)");
+    platform_printf("%s %" PRIu32 " %" PRId64 " %s%s\n", l.texts.c_str() + r.text_at, r.expiry, left,
+                    local_date(r.expiry), r.removable ? "" : " (never removed)");
     if (!r.removable) {
       never++;
     } else if (left <= 0) {
@@ -98,13 +100,14 @@ int print_expiry_listing(const char* number_text) {
       next = &r;
     }
   }
-  printf("%zu entries, %" PRIu64 " due now, ", l.rows.size(), due);
+  platform_printf("%zu entries, %" PRIu64 " due now, ", l.rows.size(), due);
   if (next != nullptr)
-    printf("next due in %" PRId64 " s at %s", static_cast<int64_t>(next->expiry) + 1 - now, local_date(next->expiry));
+    platform_printf("next due in %" PRId64 " s at %s", static_cast<int64_t>(next->expiry) + 1 - now,
+                    local_date(next->expiry));
   else
-    printf("none ahead");
-  if (never > 0) printf(", %" PRIu64 " never removed", never);
-  printf("\n");
-  if (fflush(stdout) != 0) return EX_IOERR;
+    platform_printf("none ahead");
+  if (never > 0) platform_printf(", %" PRIu64 " never removed", never);
+  platform_printf("\n");
+  if (platform_flush() != 0) return EX_IOERR;
   return 0;
 }

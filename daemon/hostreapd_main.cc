@@ -31,6 +31,7 @@
 #include "daemon/stop_signals.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
+#include "fwtable/platform.h"
 #include "fwtable/table_command.h"
 #include "fwtable/table_list.h"
 
@@ -131,7 +132,7 @@ void check_table_before_start(pidlock* pl, const char* number_text) {
 // standard error too while attached).
 bool metrics_warn_on_stderr = false;
 void warn_metrics(const char* text) {
-  syslog(LOG_WARNING, "%s", text);
+  platform_log(LOG_WARNING, text);
   if (metrics_warn_on_stderr) warnx("%s", text);
 }
 
@@ -148,7 +149,7 @@ void write_metrics(const char* path, metrics_reporter* reporter, int64_t started
   m.entries = t->entries;
   m.due = t->due;
   m.removed_total = t->removed;
-  m.last_sweep_unix = static_cast<int64_t>(time(nullptr));
+  m.last_sweep_unix = platform_now();
   m.sweep_duration_ns = monotonic_ns() - started_ns;
   m.has_next_expiry = t->has_next;
   m.next_expiry_unix = t->next_expiry;
@@ -176,7 +177,7 @@ int main(int argc, char** argv) {
   const bool listing = asks_for_listing(argc, argv);
   if (!listing) {
     openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
-    syslog(LOG_INFO, "starting....");
+    platform_log(LOG_INFO, "starting....");
   }
 
   daemon_options opts;
@@ -215,7 +216,7 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     metrics_warn_on_stderr = true;
   }
-  if (opts.dry_run) syslog(LOG_INFO, "dry run: nothing is removed");
+  if (opts.dry_run) platform_log(LOG_INFO, "dry run: nothing is removed");
 
   if (opts.pid_path != nullptr) pidlock_write(pl);  // P3: the detached process's PID
 
@@ -227,14 +228,14 @@ int main(int argc, char** argv) {
   list_vector.get()[1] = number_text;
   list_vector.get()[2] = list_word;
 
-  set_address_entry_handler(opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested);
+  const listing_handler sweep = {opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested};
   metrics_reporter reporter = {};
 
   while (!stop_requested()) {
     snprintf(number_text, sizeof number_text, "%d", table_number);
     sweep_tally_start_cycle();
     const int64_t started = monotonic_ns();
-    run_table_command(3, list_vector.get());
+    run_table_command(3, list_vector.get(), &sweep);
     // A cycle a stop cut short counts nothing worth publishing.
     if (stop_requested()) break;
     if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, started);

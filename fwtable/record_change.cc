@@ -13,6 +13,7 @@
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/key_parse.h"
+#include "fwtable/platform.h"
 
 namespace {
 
@@ -177,12 +178,12 @@ void change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, ch
   for (size_t i = 0; i < n; i++) {
     const char* word = result_word(records[i].result);
     if (reported_as_reverted(records[i].result, atomic))
-      printf("%s(reverted): ", word);
+      platform_printf("%s(reverted): ", word);
     else
-      printf("%s: ", word);
+      platform_printf("%s: ", word);
     render_table_entry(&cache, &records[i], nullptr);
   }
-  fflush(stdout);
+  platform_flush();
   many.reset();
   fatal_errx(EX_OSERR, "%s: %s", add != 0 ? "Adding record failed" : "Deleting record failed",
              request_error_text(error));
