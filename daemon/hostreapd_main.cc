@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
-#include <memory>
 
 #include "daemon/command_line.h"
 #include "daemon/expire.h"
@@ -31,15 +30,12 @@
 #include "daemon/stop_signals.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
+#include "fwtable/malloc_ptr.h"
 #include "fwtable/platform.h"
 #include "fwtable/table_command.h"
 #include "fwtable/table_list.h"
 
 namespace {
-
-struct free_deleter {
-  void operator()(void* p) const { free(p); }
-};
 
 // Detaching makes the root directory the working directory, so a relative
 // PID-file or metrics path is made absolute against the starting directory first and
@@ -222,7 +218,7 @@ int main(int argc, char** argv) {
 
   char table_word[] = "table";
   char list_word[] = "list";
-  std::unique_ptr<char*, free_deleter> list_vector(static_cast<char**>(calloc(3, sizeof(char*))));
+  malloc_ptr<char*> list_vector(static_cast<char**>(calloc(3, sizeof(char*))));
   if (!list_vector) fatal_err(EX_OSERR, "cannot allocate the list command");
   list_vector.get()[0] = table_word;
   list_vector.get()[1] = number_text;
