@@ -105,7 +105,8 @@ void daemon_cycle(const char* table) {
   char number[100] = {};
   snprintf(number, sizeof number, "%s", table);
   char* argv[3] = {word_table, number, word_list};
-  run_table_command(3, argv);
+  const listing_handler sweep = {expire_if_due, expiry_is_due};
+  run_table_command(3, argv, &sweep);
 }
 
 ipfw_obj_header request_header(const char* table, uint16_t opcode) {
@@ -229,7 +230,6 @@ int main(int argc, char** argv) {
 
   table_number = atoi(table);
   openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
-  set_address_entry_handler(expire_if_due, expiry_is_due);
 
   for (int c = 0; c < cycles; c++) {
     uint64_t allocs0 = allocations;

@@ -47,16 +47,16 @@ std::string ipv4_text(uint32_t host_order) {
 
 // Every step-th host from 10.0.0.0 is due (value 1, long past); the hosts
 // between are not (value 4000000000).
-void load(const bench_emulator& emu, uint64_t due, uint64_t step) {
-  emu.admin(std::string("flush ") + TABLE);
-  emu.admin(std::string("fill ") + TABLE + " 10.0.0.0 " + std::to_string(due) + " 1 " + std::to_string(step));
+void load(emu_server& emu, uint64_t due, uint64_t step) {
+  bench_admin(emu, std::string("flush ") + TABLE);
+  bench_admin(emu, std::string("fill ") + TABLE + " 10.0.0.0 " + std::to_string(due) + " 1 " + std::to_string(step));
   for (uint64_t off = 1; off < step; off++)
-    emu.admin(std::string("fill ") + TABLE + " " + ipv4_text(FIRST + static_cast<uint32_t>(off)) + " " +
+    bench_admin(emu, std::string("fill ") + TABLE + " " + ipv4_text(FIRST + static_cast<uint32_t>(off)) + " " +
               std::to_string(due) + " 4000000000 " + std::to_string(step));
 }
 
-uint64_t requests(const bench_emulator& emu) {
-  std::string stats = emu.admin("stats");
+uint64_t requests(emu_server& emu) {
+  std::string stats = bench_admin(emu, "stats");
   return figure_in(stats, "requests 93") + figure_in(stats, "requests 89") + figure_in(stats, "requests 87");
 }
 
@@ -65,14 +65,14 @@ struct figures {
   uint64_t log_lines = 0;
 };
 
-void run_cycle(const bench_emulator& emu, const syslog_drain& drain, const std::string& mode, uint64_t entries,
+void run_cycle(emu_server& emu, const bench_syslog& drain, const std::string& mode, uint64_t entries,
                uint64_t due, figures* into) {
   uint64_t requests0 = requests(emu);
   uint64_t lines0 = drain.received();
-  program_run run =
-      run_program_checked(drain.wrap({BENCH_CLIENT_BIN, mode, TABLE}), {"FWEMU_SOCKET=" + emu.socket});
+  run_output run = run_program_checked(drain.wrap({BENCH_CLIENT_BIN, mode, TABLE}),
+                                       {"FWEMU_SOCKET=" + emu.socket_path()}, emu.dir());
   uint64_t sent = requests(emu) - requests0;
-  uint64_t left = emu.figure(std::string("info ") + TABLE, "count");
+  uint64_t left = bench_figure(emu, std::string("info ") + TABLE, "count");
   if (entries - left != due)
     errx(1, "%s deleted %" PRIu64 " entries, not the %" PRIu64 " due", mode.c_str(), entries - left, due);
   std::istringstream line(run.out);
@@ -91,13 +91,13 @@ void run_cycle(const bench_emulator& emu, const syslog_drain& drain, const std::
          2 + 2 * due);
   into->requests_per_entry.push_back(static_cast<double>(sent - 2) / static_cast<double>(due));
   // The last lines may still be on their way through the socket.
-  for (int waited = 0; drain.usable() && mode == "delete" && drain.received() - lines0 < due && waited < 5000;
+  for (int waited = 0; drain.usable && mode == "delete" && drain.received() - lines0 < due && waited < 5000;
        waited += 10)
     sleep_ms(10);
   into->log_lines = drain.received() - lines0;
   // Every removal is logged once; the floor logs nothing.
   const uint64_t want_lines = mode == "delete" ? due : 0;
-  if (drain.usable() && into->log_lines != want_lines)
+  if (drain.usable && into->log_lines != want_lines)
     errx(1, "%s: %" PRIu64 " syslog lines arrived, not %" PRIu64, mode.c_str(), into->log_lines, want_lines);
 }
 
@@ -120,10 +120,10 @@ int main(int argc, char** argv) {
   const uint64_t step = entries / due;
   entries = due * step;
 
-  bench_dir dir;
-  bench_emulator emu(dir.path);
-  syslog_drain drain(dir.path);
-  emu.admin(std::string("create ") + TABLE);
+  bench_setup setup;
+  emu_server& emu = setup.emu;
+  bench_syslog drain(setup.dir.path);
+  bench_admin(emu, std::string("create ") + TABLE);
   figures daemon, floor;
   for (int round = 0; round < 5; round++) {
     load(emu, due, step);
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     ratio_without_log.push_back((daemon.wall_us[i] - daemon.log_us[i]) / floor.wall_us[i]);
   }
   printf("deletion: time per deleted entry, median (and range) of %zu rounds%s\n", daemon.wall_us.size(),
-         drain.usable() ? "" : " (no private /dev/log: the daemon's syslog lines go to the system's)");
+         drain.usable ? "" : " (no private /dev/log: the daemon's syslog lines go to the system's)");
   printf("%" PRIu64 " entries, %" PRIu64 " due: daemon %s us (%s us of it in syslog), floor %s us per deleted"
          " entry; client CPU %s us and %s us (ratio %s); kernel requests per deleted entry %.2f and %.2f;"
          " syslog lines %" PRIu64 "; ratio without the syslog line %s; ratio %s\n",

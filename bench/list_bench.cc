@@ -8,7 +8,7 @@
 // spread over the next day in 1000 steps, is loaded into the server. Then
 // five rounds each run `hostreapd -t 9 -f -1` (one sweep, the info and list
 // requests, nothing due) and `hostreapd -t 9 -l` (the same requests, then
-// every entry's line, sorted by expiry, read from a pipe). Prints per size
+// every entry's line, sorted by expiry, into a file). Prints per size
 // the median elapsed time and client CPU time of each, and the ratio of
 // the listing's elapsed time to the sweep's (target: at most 2) with its
 // range over the rounds.
@@ -47,18 +47,22 @@ struct timed {
   size_t out_bytes;
 };
 
-timed run(const bench_emulator& emu, const std::vector<std::string>& args) {
+timed run(bench_setup& setup, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {HOSTREAPD_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
+  // Timed from the start to the end of the program; what it printed is
+  // looked at only after.
   double t0 = now_s();
-  program_run r = run_program_checked(argv, {"FWEMU_SOCKET=" + emu.socket});
-  return {now_s() - t0, cpu_s(r.usage), r.out.size()};
+  child_process c = child_process::start(argv, setup.dir.path, {"FWEMU_SOCKET=" + setup.emu.socket_path()});
+  exit_result r = c.wait(-1);
+  double elapsed = now_s() - t0;
+  if (!r.exited || r.code != 0) errx(1, "hostreapd ended with status %d: %s", r.code, c.err().c_str());
+  return {elapsed, cpu_s(r.usage), c.out().size()};
 }
 
 void bench_size(uint64_t entries) {
-  bench_dir dir;
-  bench_emulator emu(dir.path);
-  emu.admin(std::string("create ") + TABLE + " type addr");
+  bench_setup setup;
+  bench_admin(setup.emu, std::string("create ") + TABLE + " type addr");
   const uint64_t now = static_cast<uint64_t>(time(nullptr));
   const uint64_t per_step = entries / STEPS > 0 ? entries / STEPS : 1;
   uint64_t loaded = 0;
@@ -69,7 +73,7 @@ void bench_size(uint64_t entries) {
     char address[32];
     snprintf(address, sizeof address, "%u.%u.%u.%u", first >> 24, (first >> 16) & 255, (first >> 8) & 255,
              first & 255);
-    emu.admin(std::string("fill ") + TABLE + " " + address + " " + std::to_string(n) + " " +
+    bench_admin(setup.emu, std::string("fill ") + TABLE + " " + address + " " + std::to_string(n) + " " +
               std::to_string(now + 3600 + step * 86400 / STEPS));
     loaded += n;
   }
@@ -77,8 +81,8 @@ void bench_size(uint64_t entries) {
   std::vector<double> sweep_e, sweep_c, list_e, list_c, ratios;
   size_t bytes = 0;
   for (int round = 0; round < ROUNDS; round++) {
-    timed s = run(emu, {"-t", TABLE, "-f", "-1"});
-    timed l = run(emu, {"-t", TABLE, "-l"});
+    timed s = run(setup, {"-t", TABLE, "-f", "-1"});
+    timed l = run(setup, {"-t", TABLE, "-l"});
     sweep_e.push_back(s.elapsed);
     sweep_c.push_back(s.cpu);
     list_e.push_back(l.elapsed);

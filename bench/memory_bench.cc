@@ -60,9 +60,9 @@ uint64_t now_ms() {
 
 // Waits until the emulator has answered more list requests than lists;
 // returns the new count.
-uint64_t wait_for_list(const bench_emulator& emu, uint64_t lists) {
+uint64_t wait_for_list(emu_server& emu, uint64_t lists) {
   for (int waited = 0;; waited += 10) {
-    uint64_t n = emu.figure("stats", "requests 89");
+    uint64_t n = bench_figure(emu, "stats", "requests 89");
     if (n > lists) return n;
     if (waited > 120000) errx(1, "the daemon did not list the table");
     sleep_ms(10);
@@ -73,10 +73,11 @@ struct run_figures {
   double peak = 0, between = 0, lazy = 0, cpu_per_minute_ms = 0;
 };
 
-run_figures watch_daemon(const bench_emulator& emu, int seconds) {
-  uint64_t lists = emu.figure("stats", "requests 89");
-  pid_t pid = start_program({HOSTREAPD_BIN, "-t", TABLE, "-f", "-s", std::to_string(PAUSE_S)},
-                            {"FWEMU_SOCKET=" + emu.socket});
+run_figures watch_daemon(emu_server& emu, int seconds) {
+  uint64_t lists = bench_figure(emu, "stats", "requests 89");
+  child_process daemon = child_process::start({HOSTREAPD_BIN, "-t", TABLE, "-f", "-s", std::to_string(PAUSE_S)}, "",
+                                              {"FWEMU_SOCKET=" + emu.socket_path()});
+  const pid_t pid = daemon.pid;
   run_figures f;
   lists = wait_for_list(emu, lists);
   sleep_ms(PAUSE_S * 1000 / 2);
@@ -94,8 +95,7 @@ run_figures watch_daemon(const bench_emulator& emu, int seconds) {
   const uint64_t cpu = process_cpu_ns(pid) - cpu0;
   f.peak = proc_kb(pid, "status", "VmHWM");
   kill(pid, SIGTERM);
-  rusage usage;
-  int status = wait_program(pid, &usage);
+  int status = exit_status(daemon.wait(-1));
   if (status != 0) errx(1, "hostreapd ended with status %d", status);
   if (end_ms == start_ms) errx(1, "watched for less than a cycle: give more seconds");
   f.cpu_per_minute_ms = static_cast<double>(cpu) / 1e6 * 60000.0 / static_cast<double>(end_ms - start_ms);
@@ -122,15 +122,15 @@ int main(int argc, char** argv) {
   }
   if (sizes.empty()) sizes = {1000000};
 
-  bench_dir dir;
-  bench_emulator emu(dir.path);
-  emu.admin(std::string("create ") + TABLE);
+  bench_setup setup;
+  emu_server& emu = setup.emu;
+  bench_admin(emu, std::string("create ") + TABLE);
   printf("memory and CPU time of the daemon (-s %d) sweeping a table with nothing due, watched for %d s\n", PAUSE_S,
          seconds);
   for (uint64_t entries : sizes) {
-    emu.admin(std::string("flush ") + TABLE);
-    emu.admin(std::string("fill ") + TABLE + " 10.0.0.0 " + std::to_string(entries) + " 4000000000");
-    double listing = static_cast<double>(emu.figure(std::string("info ") + TABLE, "size"));
+    bench_admin(emu, std::string("flush ") + TABLE);
+    bench_admin(emu, std::string("fill ") + TABLE + " 10.0.0.0 " + std::to_string(entries) + " 4000000000");
+    double listing = static_cast<double>(bench_figure(emu, std::string("info ") + TABLE, "size"));
     run_figures f = watch_daemon(emu, seconds);
     printf("%" PRIu64 " entries: listing %.1f MiB; peak resident %.1f MiB, above the listing %.1f MiB;"
            " resident between cycles %.1f MiB (%.1f MiB of it lazily freed); CPU %.1f ms per minute\n",

@@ -50,12 +50,12 @@ uint64_t process_cpu_ns(pid_t pid) {
 // Runs the client for cycles cycles after a first one (which pays for the
 // connection and the buffer) and adds the figures of all but that first.
 // Returns the emulator's CPU time over the whole run.
-uint64_t run_client(const bench_emulator& emu, const std::string& mode, const std::string& table, int cycles,
+uint64_t run_client(emu_server& emu, const std::string& mode, const std::string& table, int cycles,
                     cycle_figures* into) {
-  uint64_t emu0 = process_cpu_ns(emu.pid);
-  program_run run = run_program_checked({BENCH_CLIENT_BIN, mode, table, std::to_string(cycles + 1)},
-                                        {"FWEMU_SOCKET=" + emu.socket});
-  uint64_t emu_ns = process_cpu_ns(emu.pid) - emu0;
+  uint64_t emu0 = process_cpu_ns(emu.pid());
+  run_output run = run_program_checked({BENCH_CLIENT_BIN, mode, table, std::to_string(cycles + 1)},
+                                       {"FWEMU_SOCKET=" + emu.socket_path()}, emu.dir());
+  uint64_t emu_ns = process_cpu_ns(emu.pid()) - emu0;
   std::istringstream lines(run.out);
   std::string word;
   uint64_t cpu, wall, allocs, log;
@@ -84,14 +84,14 @@ int main(int argc, char** argv) {
   }
   if (sizes.empty()) sizes = {10000, 100000};
 
-  bench_dir dir;
-  bench_emulator emu(dir.path);
+  bench_setup setup;
+  emu_server& emu = setup.emu;
   printf("sweep with nothing due: client CPU time per listed entry, median of the cycles of %d rounds\n", ROUNDS);
   for (size_t i = 0; i < sizes.size(); i++) {
     const uint64_t n = sizes[i];
     const std::string table = std::to_string(i + 1);
-    emu.admin("create " + table);
-    emu.admin("fill " + table + " 10.0.0.0 " + std::to_string(n) + " 4000000000");
+    bench_admin(emu, "create " + table);
+    bench_admin(emu, "fill " + table + " 10.0.0.0 " + std::to_string(n) + " 4000000000");
     // Enough cycles for about a second of listing per client and round.
     int cycles = static_cast<int>(std::max<uint64_t>(3, std::min<uint64_t>(50, 2000000 / n)));
     cycle_figures daemon, floor;
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
       add(d, &daemon);
       add(f, &floor);
     }
-    emu.admin("destroy " + table);
+    bench_admin(emu, "destroy " + table);
     // Once the list buffer has its size a cycle allocates nothing. A count,
     // not a speed, and held to (where allocations are counted).
     if (daemon.max_allocations > 0)

@@ -3,33 +3,25 @@
 #include <syslog.h>
 
 #include <cstdio>
-#include <ctime>
 
 #include "daemon/process_state.h"
+#include "fwtable/platform.h"
 #include "fwtable/table_command.h"
 
 namespace {
 
-expiry_clock_fn clock_seam = nullptr;
-expiry_log_fn log_seam = nullptr;
-expiry_command_fn command_seam = nullptr;
 sweep_tally tally;
 
-int64_t now() { return clock_seam != nullptr ? clock_seam() : static_cast<int64_t>(time(nullptr)); }
-
 void log_removal(const char* key_text) {
-  if (log_seam == nullptr) {
-    syslog(LOG_INFO, "Removing host %s from table %d", key_text, table_number);
-    return;
-  }
+  // The key text is at most 127 characters: the line always fits.
   char message[256];
   snprintf(message, sizeof message, "Removing host %s from table %d", key_text, table_number);
-  log_seam(LOG_INFO, message);
+  platform_log(LOG_INFO, message);
 }
 
 // The expiry is widened without sign extension: 4294967295 is a time far
 // ahead, not -1.
-bool past(uint32_t expiry) { return now() > static_cast<int64_t>(expiry); }
+bool past(uint32_t expiry) { return platform_now() > static_cast<int64_t>(expiry); }
 
 }  // namespace
 
@@ -56,16 +48,13 @@ int expire_if_due(char* key_text, uint32_t expiry) {
   char* argv[4] = {word_table, number, word_delete, key_text};
 
   log_removal(key_text);
-  if (command_seam != nullptr)
-    command_seam(4, argv);
-  else
-    run_table_command(4, argv);
+  run_table_command(4, argv);
   tally.removed++;
   return 0;
 }
 
 int report_if_due(char* key_text, uint32_t expiry) {
-  if (past(expiry)) printf("would remove host %s from table %d\n", key_text, table_number);
+  if (past(expiry)) platform_printf("would remove host %s from table %d\n", key_text, table_number);
   return 0;
 }
 
@@ -76,9 +65,3 @@ void sweep_tally_start_cycle() {
 }
 
 const sweep_tally* sweep_tally_now() { return &tally; }
-
-void set_expiry_clock(expiry_clock_fn clock) { clock_seam = clock; }
-
-void set_expiry_log(expiry_log_fn log) { log_seam = log; }
-
-void set_expiry_command(expiry_command_fn run) { command_seam = run; }

@@ -4,10 +4,14 @@
 // entry is deleted through the table command interpreter with the vector
 // "table", table number, "delete", key text.
 //
+// The clock, the log line and standard output are the platform's
+// (fwtable/platform.h). The deletion is not a service of the system but
+// this program's own road: it always runs through run_table_command, and a
+// test sees it where it leaves the program, as the delete request that
+// reaches the platform's control channel (a fake kernel).
+//
 // Owns: the delete command vector of one call (in the call's own storage,
-// gone when it returns), the sweep tally, and three seams, each set once:
-// the clock, the log line and the command runner. The daemon uses the real ones (time(3),
-// syslog(3), run_table_command); tests set their own.
+// gone when it returns) and the sweep tally.
 // Failure: reports nothing; a failed deletion is dealt with (and may end the
 // process) inside the interpreter.
 #pragma once
@@ -42,18 +46,3 @@ struct sweep_tally {
 // Clears the counts of a cycle (not the removals since the start).
 void sweep_tally_start_cycle();
 const sweep_tally* sweep_tally_now();
-
-// The clock the decision reads: seconds since the epoch. nullptr restores
-// the real clock (time(3)).
-using expiry_clock_fn = int64_t (*)();
-void set_expiry_clock(expiry_clock_fn clock);
-
-// Where the removal line goes, as priority and finished text. nullptr
-// restores syslog(3).
-using expiry_log_fn = void (*)(int priority, const char* message);
-void set_expiry_log(expiry_log_fn log);
-
-// What runs the delete command vector (argc elements, no terminating null).
-// nullptr restores run_table_command.
-using expiry_command_fn = void (*)(int argc, char** argv);
-void set_expiry_command(expiry_command_fn run);

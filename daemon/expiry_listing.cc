@@ -15,6 +15,7 @@
 #include "fwtable/fatal.h"
 #include "fwtable/fw_records.h"
 #include "fwtable/fwctl.h"
+#include "fwtable/platform.h"
 #include "fwtable/table_list.h"
 
 namespace {
@@ -136,11 +137,12 @@ int print_expiry_listing(const char* number_text) {
   for_each_table_entry(&info, collect_entry, &l);
   // An entry is due once the clock is past its expiry: it has
   // expiry + 1 - now seconds left.
-  const int64_t now = static_cast<int64_t>(time(nullptr));
+  const int64_t now = platform_now();
   std::sort(l.rows.begin(), l.rows.end(), [](const listing_row& a, const listing_row& b) {
     return a.expiry != b.expiry ? a.expiry < b.expiry : a.position < b.position;
   });
 
+  // The real standard output takes the lines in large blocks.
   static char out_buffer[1 << 20];
   setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
   date_cache dates;
@@ -161,7 +163,7 @@ int print_expiry_listing(const char* number_text) {
     p = put_text(p, local_date(&dates, r.expiry));
     if (!r.removable) p = put_text(p, " (never removed)");
     *p++ = '\n';
-    fwrite(line, 1, static_cast<size_t>(p - line), stdout);
+    platform_write(line, static_cast<size_t>(p - line));
     if (!r.removable) {
       never++;
     } else if (left <= 0) {
@@ -170,16 +172,16 @@ int print_expiry_listing(const char* number_text) {
       next = &r;
     }
   }
-  printf("%zu entries, %" PRIu64 " due now, ", l.rows.size(), due);
+  platform_printf("%zu entries, %" PRIu64 " due now, ", l.rows.size(), due);
   if (next != nullptr) {
     // It is due once the clock is past its expiry: from the second after.
     const int64_t goes = static_cast<int64_t>(next->expiry) + 1;
-    printf("next due in %" PRId64 " s at %s", goes - now, local_date(&dates, goes));
+    platform_printf("next due in %" PRId64 " s at %s", goes - now, local_date(&dates, goes));
   } else {
-    printf("none ahead");
+    platform_printf("none ahead");
   }
-  if (never > 0) printf(", %" PRIu64 " never removed", never);
-  printf("\n");
-  if (fflush(stdout) != 0) return EX_IOERR;
+  if (never > 0) platform_printf(", %" PRIu64 " never removed", never);
+  platform_printf("\n");
+  if (platform_flush() != 0) return EX_IOERR;
   return 0;
 }

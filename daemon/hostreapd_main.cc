@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
-#include <memory>
 
 #include "daemon/command_line.h"
 #include "daemon/expire.h"
@@ -31,14 +30,12 @@
 #include "daemon/stop_signals.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
+#include "fwtable/malloc_ptr.h"
+#include "fwtable/platform.h"
 #include "fwtable/table_command.h"
 #include "fwtable/table_list.h"
 
 namespace {
-
-struct free_deleter {
-  void operator()(void* p) const { free(p); }
-};
 
 // Detaching makes the root directory the working directory, so a relative
 // PID-file or metrics path is made absolute against the starting directory first and
@@ -131,7 +128,7 @@ void check_table_before_start(pidlock* pl, const char* number_text) {
 // standard error too while attached).
 bool metrics_warn_on_stderr = false;
 void warn_metrics(const char* text) {
-  syslog(LOG_WARNING, "%s", text);
+  platform_log(LOG_WARNING, text);
   if (metrics_warn_on_stderr) warnx("%s", text);
 }
 
@@ -148,7 +145,7 @@ void write_metrics(const char* path, metrics_reporter* reporter, int64_t started
   m.entries = t->entries;
   m.due = t->due;
   m.removed_total = t->removed;
-  m.last_sweep_unix = static_cast<int64_t>(time(nullptr));
+  m.last_sweep_unix = platform_now();
   m.sweep_duration_ns = monotonic_ns() - started_ns;
   m.has_next_expiry = t->has_next;
   m.next_expiry_unix = t->next_expiry;
@@ -176,7 +173,7 @@ int main(int argc, char** argv) {
   const bool listing = asks_for_listing(argc, argv);
   if (!listing) {
     openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
-    syslog(LOG_INFO, "starting....");
+    platform_log(LOG_INFO, "starting....");
   }
 
   daemon_options opts;
@@ -215,26 +212,26 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     metrics_warn_on_stderr = true;
   }
-  if (opts.dry_run) syslog(LOG_INFO, "dry run: nothing is removed");
+  if (opts.dry_run) platform_log(LOG_INFO, "dry run: nothing is removed");
 
   if (opts.pid_path != nullptr) pidlock_write(pl);  // P3: the detached process's PID
 
   char table_word[] = "table";
   char list_word[] = "list";
-  std::unique_ptr<char*, free_deleter> list_vector(static_cast<char**>(calloc(3, sizeof(char*))));
+  malloc_ptr<char*> list_vector(static_cast<char**>(calloc(3, sizeof(char*))));
   if (!list_vector) fatal_err(EX_OSERR, "cannot allocate the list command");
   list_vector.get()[0] = table_word;
   list_vector.get()[1] = number_text;
   list_vector.get()[2] = list_word;
 
-  set_address_entry_handler(opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested);
+  const listing_handler sweep = {opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested};
   metrics_reporter reporter = {};
 
   while (!stop_requested()) {
     snprintf(number_text, sizeof number_text, "%d", table_number);
     sweep_tally_start_cycle();
     const int64_t started = monotonic_ns();
-    run_table_command(3, list_vector.get());
+    run_table_command(3, list_vector.get(), &sweep);
     // A cycle a stop cut short counts nothing worth publishing.
     if (stop_requested()) break;
     if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, started);

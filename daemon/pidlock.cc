@@ -19,7 +19,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 // FreeBSD opens and locks in one call; losing O_EXLOCK there (to a feature
 // macro, say) would quietly switch to the two-step road.
@@ -28,15 +27,14 @@
 #endif
 #include <utility>
 
+#include "fwtable/malloc_ptr.h"
+
 namespace {
 
 // The holder's PID is read from at most this many bytes of the file.
 constexpr size_t pid_read_max = 15;
 
-struct free_deleter {
-  void operator()(pidlock* pl) const { std::free(pl); }
-};
-using pidlock_ptr = std::unique_ptr<pidlock, free_deleter>;
+using pidlock_ptr = malloc_ptr<pidlock>;
 
 // Copies src into dst (dst_size bytes, at least 1) keeping at most
 // dst_size - 1 characters, always terminated. Returns the number of

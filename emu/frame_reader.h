@@ -20,20 +20,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 
 #include "fwtable/fwemu_wire.h"
+#include "fwtable/malloc_ptr.h"
 
 constexpr uint32_t EMU_ADMIN_MAX = 64 * 1024;
-
-struct emu_free_deleter {
-  void operator()(void* p) const { free(p); }
-};
 
 struct emu_frame_reader {
   fwemu_request_head head{};
   size_t head_got = 0;
-  std::unique_ptr<uint8_t[], emu_free_deleter> body;
+  malloc_ptr<uint8_t[]> body;
   size_t body_got = 0;  // of head.sent
   bool no_memory = false;  // the body could not be allocated; its bytes are skipped
 };

@@ -2,7 +2,7 @@
 // table requests (info 93, list 89, delete 87, add 86) in the kernel's byte
 // layouts and with its error behaviour, plus the administrative commands of
 // the fwemu tool and fault injection for tests. Used by the fwemu server and,
-// in-process, by unit tests (through fwctl_set_handler).
+// in-process, by unit tests (as the platform's control channel).
 //
 // Owns: every table and entry, and the pending faults.
 // Failure: emu_store_get has getsockopt's contract (0, or -1 with errno);
@@ -25,7 +25,7 @@ void emu_store_free(emu_store* store);
 // *len set to the reported length.
 int emu_store_get(emu_store* store, void* buf, uint32_t* len);
 
-// A handler for fwctl_set_handler; ctx is the emu_store.
+// The platform's control request (platform_fwctl_fn); ctx is the emu_store.
 int emu_store_fwctl_handler(void* ctx, void* buf, uint32_t* len);
 
 // One administrative command, as the words of the fwemu tool after the

@@ -1,10 +1,11 @@
-// Pieces shared by the fuzz targets: the fatal hook that turns a process
-// exit into an exception the target catches, a reader that takes fields
+// Pieces shared by the fuzz targets: the platform whose fatal exit turns a
+// process exit into an exception the target catches, a reader that takes fields
 // from the front of the fuzzer's input, the check that stops the fuzzer on
 // a broken invariant, the redirection of standard output, and the tests for
 // an address key no deletion accepts and for one the sweep hands on.
 //
-// Owns: the process-wide fatal hook, once installed; nothing else.
+// Owns: the platform scope of the throwing exit, installed once for the
+// life of the fuzzer; nothing else.
 // Failure: fuzz_check reports the failed condition through the sanitizer's
 // report channel (so it is seen even when the fuzzer closes standard error)
 // and aborts, which makes the fuzzer keep the input as a crash.
@@ -20,14 +21,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fwtable/fatal.h"
 #include "fwtable/fw_records.h"
-#include "tests/support/throw_fatal.h"
+#include "fwtable/platform.h"
+#include "tests/support/fake_platform.h"
 
-// The fatal hook throws fatal_exit in place of exit(status). Everything
-// between the throw and the target's catch owns its memory through RAII, so
-// the fuzzer's leak check sees whatever that road would lose.
-inline void install_fatal_hook() { fatal_set_hook(throw_fatal); }
+// The fatal exit throws fatal_exit in place of exit(status), for every
+// input the fuzzer runs. Everything between the throw and the target's
+// catch owns its memory through RAII, so the fuzzer's leak check sees
+// whatever that road would lose.
+inline void install_throwing_exit() { static platform_scope throws(with_throwing_exit()); }
 
 [[noreturn]] inline void fuzz_fail(const char* what, const char* file, int line) {
   char text[512];

@@ -175,7 +175,7 @@ void check_exit(int status, const info_script& s) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  install_fatal_hook();
+  install_throwing_exit();
   return 0;
 }
 
@@ -198,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   init_request_header(oh.get(), "t5", 0);
   memset(oh->ntlv.name, 'n', sizeof oh->ntlv.name);
 
-  fwctl_set_handler(answer_info_request, &script);
+  platform_scope kernel(with_fwctl(answer_info_request, &script));
   ipfw_xtable_info cache;
   memset(&cache, 0, sizeof cache);
   try {
@@ -213,6 +213,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const fatal_exit& e) {
     check_exit(e.status, script);
   }
-  fwctl_set_handler(nullptr, nullptr);
   return 0;
 }

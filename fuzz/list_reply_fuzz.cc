@@ -213,7 +213,7 @@ int answer_request(void* ctx, void* buf, uint32_t* len) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  install_fatal_hook();
+  install_throwing_exit();
   silence_stdout();
   return 0;
 }
@@ -227,12 +227,12 @@ void run_listing(input_reader* in) {
   addresses = address_record{};
   const bool sweeping = (in->u8() & 1) != 0;
   due_bound = in->u32();
-  fwctl_set_handler(answer_request, &s);
 
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   init_request_header(&oh, "t5", 0);
   bool listed = false;
+  platform_scope kernel(with_fwctl(answer_request, &s));
   try {
     ipfw_xtable_info info;
     fetch_table_info(&oh, &info);
@@ -244,7 +244,6 @@ void run_listing(input_reader* in) {
     // A reply is checked whole before any entry of it is rendered.
     FUZZ_CHECK(addresses.calls == 0);
   }
-  fwctl_set_handler(nullptr, nullptr);
 
   if (listed) {
     // Every address entry of the reply that comes to something reached the

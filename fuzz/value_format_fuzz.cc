@@ -110,14 +110,14 @@ void check_key_round_trip(const ipfw_obj_tentry& e, const char* key_text) {
   uint8_t type = 0;
   uint32_t vmask = 0;
 
-  fwctl_set_handler(answer_address_table_info, nullptr);
-  try {
-    parse_entry_key(&oh, &parsed, key.get(), 0, &type, &vmask, &cache);
-  } catch (const fatal_exit&) {
-    fwctl_set_handler(nullptr, nullptr);
-    fuzz_fail("the key text of an address entry does not parse", __FILE__, __LINE__);
+  {
+    platform_scope kernel(with_fwctl(answer_address_table_info, nullptr));
+    try {
+      parse_entry_key(&oh, &parsed, key.get(), 0, &type, &vmask, &cache);
+    } catch (const fatal_exit&) {
+      fuzz_fail("the key text of an address entry does not parse", __FILE__, __LINE__);
+    }
   }
-  fwctl_set_handler(nullptr, nullptr);
   FUZZ_CHECK(parsed.subtype == e.subtype && parsed.masklen == e.masklen);
   size_t n = e.subtype == FW_AF_INET ? 4 : 16;
   FUZZ_CHECK(memcmp(parsed.k.raw, e.k.raw, n) == 0);
@@ -126,7 +126,7 @@ void check_key_round_trip(const ipfw_obj_tentry& e, const char* key_text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  install_fatal_hook();
+  install_throwing_exit();
   silence_stdout();
   return 0;
 }

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fwtable/platform.h"
+
 namespace {
 
 // Wire family to the host's, or 0 for a family that has no address text.
@@ -107,15 +109,15 @@ void print_flow_line(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry,
   const char* sep = "";
   if (info->tflags & IPFW_TFFLAG_SRCIP) {
     address_text(flow.af, &flow.addr[0], text, sizeof text);
-    printf("%s%s", sep, text);
+    platform_printf("%s%s", sep, text);
     sep = ",";
   }
   if (info->tflags & IPFW_TFFLAG_PROTO) {
-    printf("%s%d", sep, flow.proto);
+    platform_printf("%s%d", sep, flow.proto);
     sep = ",";
   }
   if (info->tflags & IPFW_TFFLAG_SRCPORT) {
-    printf("%s%d", sep, ntohs(flow.sport));
+    platform_printf("%s%d", sep, ntohs(flow.sport));
     sep = ",";
   }
   if (info->tflags & IPFW_TFFLAG_DSTIP) {
@@ -123,11 +125,11 @@ void print_flow_line(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry,
     // every other family after a 16-byte one.
     const uint8_t* dst = flow.af == FW_AF_INET ? &flow.addr[4] : &flow.addr[16];
     address_text(flow.af, dst, text, sizeof text);
-    printf("%s%s", sep, text);
+    platform_printf("%s%s", sep, text);
     sep = ",";
   }
-  if (info->tflags & IPFW_TFFLAG_DSTPORT) printf("%s%d", sep, ntohs(flow.dport));
-  printf(" %s\n", value);
+  if (info->tflags & IPFW_TFFLAG_DSTPORT) platform_printf("%s%d", sep, ntohs(flow.dport));
+  platform_printf(" %s\n", value);
 }
 
 }  // namespace
@@ -278,21 +280,23 @@ void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* ent
       // No handler: the failure report of a record change prints the entry.
       char key[ENTRY_TEXT_SIZE];
       format_address_key(entry, key);
-      printf("%s %s\n", key, value);
+      platform_printf("%s %s\n", key, value);
       break;
     }
     case IPFW_TABLE_INTERFACE:
-      printf("%.*s %s\n", static_cast<int>(strnlen(entry->k.iface, sizeof entry->k.iface)), entry->k.iface, value);
+      platform_printf("%.*s %s\n", static_cast<int>(strnlen(entry->k.iface, sizeof entry->k.iface)), entry->k.iface,
+                      value);
       break;
     case IPFW_TABLE_NUMBER:
-      printf("%u %s\n", entry->k.number, value);
+      platform_printf("%u %s\n", entry->k.number, value);
       break;
     case IPFW_TABLE_FLOW:
       print_flow_line(info, entry, value);
       break;
     case IPFW_TABLE_MAC: {
       const uint8_t* m = entry->k.mac;
-      printf("%02x:%02x:%02x:%02x:%02x:%02x/%u %s\n", m[0], m[1], m[2], m[3], m[4], m[5], entry->masklen, value);
+      platform_printf("%02x:%02x:%02x:%02x:%02x:%02x/%u %s\n", m[0], m[1], m[2], m[3], m[4], m[5], entry->masklen,
+                      value);
       break;
     }
     default:

@@ -2,8 +2,8 @@
 // info record. The value text follows the table's value mask; the key text
 // the table's type. Address entries are handed, as key text and the leading
 // number of the value text, to the address-entry handler; entries of
-// interface, number, flow and MAC tables print one line on standard output;
-// other table types produce nothing.
+// interface, number, flow and MAC tables print one line on the platform's
+// standard output (fwtable/platform.h); other table types produce nothing.
 //
 // Owns: nothing; every buffer is local to the call (no heap, no kernel
 // request), so calls may nest.

@@ -8,13 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fwtable/platform.h"
+
 namespace {
 
 bool mirror_to_syslog = false;
-fatal_hook_fn fatal_hook = nullptr;
 
 [[noreturn]] void fatal_end(int status) {
-  if (fatal_hook != nullptr) fatal_hook(status);
+  current_platform().exit(status);
   exit(status);
 }
 
@@ -31,10 +32,13 @@ void report(bool with_errno, const char* fmt, va_list ap) {
   if (mirror_to_syslog) {
     char text[1024];
     vsnprintf(text, sizeof text, fmt, copy);
-    if (with_errno)
-      syslog(LOG_ERR, "%s: %s", text, strerror(saved));
-    else
-      syslog(LOG_ERR, "%s", text);
+    if (with_errno) {
+      char line[sizeof text + 256];
+      snprintf(line, sizeof line, "%s: %s", text, strerror(saved));
+      platform_log(LOG_ERR, line);
+    } else {
+      platform_log(LOG_ERR, text);
+    }
   }
   va_end(copy);
 }
@@ -58,5 +62,3 @@ void fatal_errx(int status, const char* fmt, ...) {
 }
 
 void fatal_mirror_to_syslog(bool on) { mirror_to_syslog = on; }
-
-void fatal_set_hook(fatal_hook_fn hook) { fatal_hook = hook; }

@@ -5,11 +5,12 @@
 //    fatal message would leave no trace. Once fatal_mirror_to_syslog(true)
 //    has been called, every message of fatal_err and fatal_errx is also sent
 //    to syslog at LOG_ERR with the same text (without the invocation name).
-//  - A fuzzing or test build may not let the process end: a hook set with
-//    fatal_set_hook runs instead of exit(). It must not return (it throws or
-//    jumps away); if it does return, the process exits as usual.
+//  - The process ends through the platform's exit (fwtable/platform.h),
+//    and the syslog copy goes through the platform's log: a test or fuzz
+//    target that installs a throwing exit sees a fatal exit and carries on.
+//    If that exit returns, the process ends with exit(3) as usual.
 //
-// Owns: the mirror switch and the hook, process-wide, set at start-up.
+// Owns: the mirror switch, process-wide, set at start-up.
 // Failure: these functions do not fail; fatal_err and fatal_errx never
 // return.
 #pragma once
@@ -23,7 +24,3 @@
 
 // Turns the syslog copy of fatal messages on or off.
 void fatal_mirror_to_syslog(bool on);
-
-// Runs instead of exit(status) when set; nullptr restores exit().
-using fatal_hook_fn = void (*)(int status);
-void fatal_set_hook(fatal_hook_fn hook);

@@ -7,12 +7,11 @@
 
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl_transport.h"
+#include "fwtable/platform.h"
 
 namespace {
 
 int control_fd = -1;
-fwctl_handler_fn test_handler = nullptr;
-void* test_handler_ctx = nullptr;
 
 // Opens the control socket on first use; a descriptor once had is kept.
 int control_socket() {
@@ -38,13 +37,8 @@ int fwctl_get(uint16_t opcode, void* buf, uint64_t* size) {
   memcpy(buf, &op, sizeof op);
 
   uint32_t optlen = static_cast<uint32_t>(*size);
-  int rc;
-  if (test_handler != nullptr) {
-    rc = test_handler(test_handler_ctx, buf, &optlen);
-  } else {
-    int fd = control_socket();
-    rc = fwctl_transport_get(fd, buf, &optlen);
-  }
+  const platform& p = current_platform();
+  int rc = p.fwctl_get(p.fwctl_ctx, buf, &optlen);
   int saved = errno;
   *size = optlen;
   errno = saved;
@@ -65,7 +59,4 @@ void init_request_header(ipfw_obj_header* oh, const char* name, uint8_t set) {
 
 int fwctl_socket_fd() { return control_fd; }
 
-void fwctl_set_handler(fwctl_handler_fn handler, void* ctx) {
-  test_handler = handler;
-  test_handler_ctx = ctx;
-}
+int fwctl_socket_get(void*, void* buf, uint32_t* len) { return fwctl_transport_get(control_socket(), buf, len); }

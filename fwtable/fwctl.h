@@ -3,8 +3,9 @@
 // operation that sends a request and receives the reply in the same buffer.
 //
 // Owns: the process-wide control socket descriptor (-1 until the first
-// request; never closed), and an optional request handler that tests use in
-// place of the socket.
+// request; never closed). Every request goes through the platform's
+// fwctl_get (fwtable/platform.h); the real platform's is fwctl_socket_get,
+// and a test installs a stand-in for the kernel there.
 // Failure: fwctl_get returns -1 with errno as the transport left it, and
 // prints nothing. A control socket that cannot be opened ends the process
 // with status 69 and "socket" (fatal_err).
@@ -37,9 +38,7 @@ int fwctl_open();
 // The descriptor of the control socket, or -1 while none is open.
 int fwctl_socket_fd();
 
-// A stand-in for the kernel, for tests: while set, fwctl_get hands every
-// request to it instead of the control socket. It behaves as getsockopt
-// does: reads the request from buf, writes the reply into it, sets *len to
-// the reported length and returns 0, or -1 with errno set.
-using fwctl_handler_fn = int (*)(void* ctx, void* buf, uint32_t* len);
-void fwctl_set_handler(fwctl_handler_fn handler, void* ctx);
+// The real platform's request: opens the control socket when needed (ends
+// the process with 69 and "socket" when it cannot) and hands the request
+// to the transport, with getsockopt's contract. ctx is not used.
+int fwctl_socket_get(void* ctx, void* buf, uint32_t* len);

@@ -21,6 +21,7 @@
 #include "fwtable/fwemu_io.h"
 #include "fwtable/fwemu_wire.h"
 #include "tests/support/emu_server.h"
+#include "tests/support/fake_platform.h"
 
 namespace {
 
@@ -86,8 +87,8 @@ int scripted(void* ctx, void* buf, uint32_t* len) {
 }
 
 struct handler_guard {
-  explicit handler_guard(seen* s) { fwctl_set_handler(scripted, s); }
-  ~handler_guard() { fwctl_set_handler(nullptr, nullptr); }
+  explicit handler_guard(seen* s) : scope(with_fwctl(scripted, s)) {}
+  platform_scope scope;
 };
 
 TEST(FwctlGet, StampsOpcodeAndVersionOverTheOpHeader) {

@@ -7,18 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "fwtable/entry_render.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/key_parse.h"
+#include "fwtable/malloc_ptr.h"
+#include "fwtable/platform.h"
 
 namespace {
-
-struct free_deleter {
-  void operator()(void* p) const { free(p); }
-};
 
 // The word of the failure report for an entry's result byte.
 const char* result_word(uint8_t result) {
@@ -103,7 +100,7 @@ int send_change_request(const ipfw_obj_header* oh, int add, int atomic, ipfw_obj
 
   // The one-record request, the daemon's only case, lives here.
   uint8_t fixed[FW_CHANGE_ENTRIES_OFFSET + sizeof(ipfw_obj_tentry)];
-  std::unique_ptr<uint8_t, free_deleter> heap;
+  malloc_ptr<uint8_t> heap;
   uint8_t* buf = nullptr;
   if (n == 1) {
     memset(fixed, 0, sizeof fixed);
@@ -142,7 +139,7 @@ void change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, ch
   size_t reserve = add != 0 ? static_cast<size_t>(nargs / 2 + 1) : static_cast<size_t>(nargs);
   ipfw_obj_tentry one;
   memset(&one, 0, sizeof one);
-  std::unique_ptr<ipfw_obj_tentry, free_deleter> many;
+  malloc_ptr<ipfw_obj_tentry> many;
   ipfw_obj_tentry* records = &one;
   if (reserve > 1) {
     many.reset(static_cast<ipfw_obj_tentry*>(calloc(reserve, sizeof(ipfw_obj_tentry))));
@@ -177,12 +174,12 @@ void change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, ch
   for (size_t i = 0; i < n; i++) {
     const char* word = result_word(records[i].result);
     if (reported_as_reverted(records[i].result, atomic))
-      printf("%s(reverted): ", word);
+      platform_printf("%s(reverted): ", word);
     else
-      printf("%s: ", word);
+      platform_printf("%s: ", word);
     render_table_entry(&cache, &records[i], nullptr);
   }
-  fflush(stdout);
+  platform_flush();
   many.reset();
   fatal_errx(EX_OSERR, "%s: %s", add != 0 ? "Adding record failed" : "Deleting record failed",
              request_error_text(error));

@@ -11,7 +11,8 @@
 // EEXIST) prints the failure report and ends with "%s: %s" (71). The report
 // renders each record with no address handler (an address record is
 // printed, never handed to the expiry decision, so a failed deletion can
-// not start another) and is flushed before the final message.
+// not start another) and is flushed before the final message; both go to
+// the platform's standard output (fwtable/platform.h).
 #pragma once
 
 #include "fwtable/fw_records.h"

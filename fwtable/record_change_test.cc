@@ -310,14 +310,14 @@ int delete_again(char* key_text, uint32_t) {
 }
 
 // A failed deletion inside the daemon's walk: the report shows the record
-// but never hands it back to the expiry decision, so no second deletion is
-// started (the scripted kernel ends the process with 99 on one).
+// but never hands it back to the expiry decision (the delete command takes
+// no handler), so no second deletion is started (the scripted kernel ends
+// the process with 99 on one).
 TEST(RecordChangeDeathTest, FailedDeletionStartsNoOther) {
   EXPECT_EXIT(
       {
         fflush(stdout);
         dup2(STDERR_FILENO, STDOUT_FILENO);
-        set_address_entry_handler(delete_again);
         fake_kernel fk;
         script_kernel(fk, IPFW_TABLE_ADDR, EACCES);
         char key[] = "192.0.2.1";

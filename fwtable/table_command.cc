@@ -21,10 +21,6 @@ const keyword_row table_command_keywords[] = {
 
 namespace {
 
-address_entry_fn address_handler = nullptr;
-address_due_fn address_due = nullptr;
-listing_stop_fn listing_stop = nullptr;
-
 // An entry of the vector, or null when it is missing.
 char* vector_entry(int argc, char** argv, int i) { return (i < argc && argv != nullptr) ? argv[i] : nullptr; }
 
@@ -68,7 +64,7 @@ int match_keyword(const keyword_row* table, const char* word, const char* label)
   return token;
 }
 
-void run_table_command(int argc, char** argv) {
+void run_table_command(int argc, char** argv, const listing_handler* handler) {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   bool named = false;
@@ -92,7 +88,9 @@ void run_table_command(int argc, char** argv) {
       {
         ipfw_xtable_info info;
         fetch_table_info(&oh, &info);
-        list_table_entries(&info, address_handler, address_due, listing_stop);
+        const listing_handler none;
+        const listing_handler& h = handler != nullptr ? *handler : none;
+        list_table_entries(&info, h.on_address, h.is_due, h.stop);
       }
       return;
     case TOK_INFO:
@@ -117,11 +115,3 @@ void run_table_command(int argc, char** argv) {
   for (const keyword_row* row = table_command_keywords; row->word != nullptr; row++)
     if (row->token == token) not_supported(row->word);
 }
-
-void set_address_entry_handler(address_entry_fn handler, address_due_fn is_due, listing_stop_fn stop) {
-  address_handler = handler;
-  address_due = is_due;
-  listing_stop = stop;
-}
-
-address_entry_fn address_entry_handler() { return address_handler; }

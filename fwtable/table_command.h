@@ -7,17 +7,32 @@
 // built; reaching one ends the process with status 64.
 //
 // Owns: nothing between calls; every command keeps its state in the call,
-// so the interpreter may be re-entered (a delete runs inside a list). The
-// handler for address entries is set once at start-up by the program.
+// so the interpreter may be re-entered (a delete runs inside a list).
 // Failure: usage errors end the process with status 64 (fatal_errx); the
 // handlers end it on their own failures.
 #pragma once
 
 #include "fwtable/entry_render.h"
 
+// What a listing does with each address entry: the program's own callback
+// into the walk, not a service of the system, so it is passed to the one
+// command that uses it rather than kept in a process-wide setting. The
+// daemon passes its expiry decision, the test of it that lets entries not
+// due be passed over early, and its stop question; a command run from
+// inside the walk (the deletion) gets none, so it can never start another
+// walk's handler. Without one, the listing prints each address entry as
+// "KEY VALUE". stop, when given, is asked before each entry and ends the
+// walk.
+struct listing_handler {
+  address_entry_fn on_address = nullptr;
+  address_due_fn is_due = nullptr;
+  listing_stop_fn stop = nullptr;
+};
+
 // Runs one command. argv holds exactly argc entries, no terminating null
-// is needed; a null entry or one at or past argc is missing.
-void run_table_command(int argc, char** argv);
+// is needed; a null entry or one at or past argc is missing. handler is
+// used by "list" only.
+void run_table_command(int argc, char** argv, const listing_handler* handler = nullptr);
 
 // 0 when name is a table name (1 to 63 bytes of ASCII letters, digits, '-',
 // '.', '_', and not exactly "all"), else 22 (EINVAL).
@@ -53,12 +68,3 @@ enum table_command_token : int {
   TOK_LOCK = 148,
   TOK_UNLOCK = 149,
 };
-
-// What the listing does with each address entry: set once at start-up,
-// before the first command (the daemon passes its expiry decision, and the
-// test of it that lets entries not due be passed over early). While none is
-// set, the listing prints each address entry as "KEY VALUE". stop, when
-// given, is asked before each entry of a listing and ends its walk.
-void set_address_entry_handler(address_entry_fn handler, address_due_fn is_due = nullptr,
-                               listing_stop_fn stop = nullptr);
-address_entry_fn address_entry_handler();

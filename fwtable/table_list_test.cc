@@ -15,8 +15,8 @@
 
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
-#include "tests/support/throw_fatal.h"
 #include "tests/support/fake_kernel.h"
+#include "tests/support/fake_platform.h"
 #include "tests/support/table_records.h"
 
 namespace {
@@ -460,11 +460,12 @@ TEST_F(TableList, NestedListingHasABufferOfItsOwn) {
   EXPECT_NE(bufs[1], bufs[0]);
 
   // A fatal exit thrown out of both walks (as the fuzz targets' hook does).
-  fatal_set_hook(throw_fatal);
-  fail_nested = true;
-  EXPECT_THROW(list_table_entries(&outer_info, nested_listing), fatal_exit);
-  fail_nested = false;
-  fatal_set_hook(nullptr);
+  {
+    platform_scope throws(with_throwing_exit());
+    fail_nested = true;
+    EXPECT_THROW(list_table_entries(&outer_info, nested_listing), fatal_exit);
+    fail_nested = false;
+  }
   ASSERT_EQ(bufs.size(), 4u);
   EXPECT_NE(bufs[3], bufs[2]);
 

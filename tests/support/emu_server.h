@@ -1,21 +1,23 @@
-// A real fwemu server for process-level tests: `fwemu -s DIR/fwemu.sock
-// serve` started as a child process (the binary named by FWEMU_BIN), ready
-// once it accepts connections; administrative commands spoken to it over
-// its socket, and the fwemu tool run against it as a separate process.
-// Each server has its own directory and socket, so tests may run in
-// parallel.
+// The one emulator fixture, for tests and benchmarks: a real fwemu server,
+// `fwemu -s DIR/fwemu.sock serve` started as a child process (the binary
+// named by FWEMU_BIN, through process.h), ready once it accepts
+// connections; administrative commands spoken to it over its socket, and
+// the fwemu tool run against it as a separate process. Each server has its
+// own directory and socket, so tests may run in parallel.
 //
 // Owns: the child process (stopped with SIGTERM by the destructor if still
-// running) and, when it made one, its temporary directory (removed by the
-// destructor).
-// Failure: start-up problems and an unclean stop are reported as GoogleTest
-// failures of the current test; nothing throws.
+// running; its output goes to files in the directory) and, when it made
+// one, its temporary directory (removed by the destructor).
+// Failure: start-up problems and an unclean stop go to support_failure
+// (support_failure.h); nothing throws.
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
+
+#include "tests/support/process.h"
 
 struct emu_server {
   struct result {
@@ -42,8 +44,8 @@ struct emu_server {
 
   const std::string& socket_path() const { return socket_; }
   const std::string& dir() const { return dir_; }
-  pid_t pid() const { return pid_; }
-  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return server_.pid; }
+  bool running() const { return server_.pid > 0; }
 
   // SIGTERM, then waits; expects exit status 0 and the socket removed.
   void stop();
@@ -54,10 +56,11 @@ struct emu_server {
   std::string dir_;
   std::string socket_;
   bool own_dir_ = false;
-  pid_t pid_ = -1;
+  child_process server_;
 };
 
 // Runs a program with arguments (argv[0] included) and the environment of
-// this process, capturing its standard output and error. The status is the
-// exit status, or 128 + the signal that ended it.
+// this process, capturing its standard output and error (run_program of
+// process.h, into a directory of its own, without a time limit). The
+// status is the exit status, or 128 + the signal that ended it.
 emu_server::result run_program(const std::vector<std::string>& argv);

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "fwtable/fw_records.h"
-#include "fwtable/fwctl.h"
+#include "tests/support/fake_platform.h"
 
 namespace {
 
@@ -32,12 +32,9 @@ int fake_handler(void* ctx, void* buf, uint32_t* len) {
 
 }  // namespace
 
-fake_kernel::fake_kernel() : store(emu_store_new()) { fwctl_set_handler(fake_handler, this); }
+fake_kernel::fake_kernel() : store(emu_store_new()), scope_(with_fwctl(fake_handler, this)) {}
 
-fake_kernel::~fake_kernel() {
-  fwctl_set_handler(nullptr, nullptr);
-  emu_store_free(store);
-}
+fake_kernel::~fake_kernel() { emu_store_free(store); }
 
 int store_admin(emu_store* store, const std::string& words, std::string* out) {
   std::vector<std::string> w;

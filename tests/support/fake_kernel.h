@@ -4,8 +4,8 @@
 // sent) and answers from an in-process emulator table store, unless the
 // test scripts its own answer.
 //
-// Owns: the store and the record of requests; installs the fwctl handler on
-// construction and removes it on destruction.
+// Owns: the store and the record of requests, and the platform scope that
+// puts it in place of the control channel (with_fwctl) for its life.
 // Failure: answers follow getsockopt's contract (0, or -1 with errno).
 #pragma once
 
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "emu/table_store.h"
+#include "fwtable/platform.h"
 
 // Runs one fwemu administrative command given as one line of blank-separated
 // words ("create t5 type addr") against a store; returns its status and
@@ -53,4 +54,7 @@ struct fake_kernel {
   emu_store* store;
   answer_fn answer;
   std::vector<request> requests;
+
+ private:
+  platform_scope scope_;
 };

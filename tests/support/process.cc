@@ -9,14 +9,14 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "tests/support/support_failure.h"
 
 extern char** environ;
 
@@ -28,9 +28,10 @@ int64_t now_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-exit_result decode(int status) {
+exit_result decode(int status, const rusage& usage) {
   exit_result r;
   r.finished = true;
+  r.usage = usage;
   if (WIFEXITED(status)) {
     r.exited = true;
     r.code = WEXITSTATUS(status);
@@ -42,12 +43,17 @@ exit_result decode(int status) {
 
 }  // namespace
 
+int exit_status(const exit_result& r) {
+  if (!r.finished) return -1;
+  return r.exited ? r.code : 128 + r.signal;
+}
+
 temp_dir::temp_dir() {
   const char* base = getenv("TMPDIR");
   std::string tmpl = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/hostreapd-test.XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+  if (mkdtemp(buf.data()) == nullptr) support_failure(std::string("mkdtemp: ") + strerror(errno));
   path = buf.data();
 }
 
@@ -88,8 +94,13 @@ child_process child_process::start(const std::vector<std::string>& argv, const s
   static int serial = 0;
   child_process c;
   serial++;
-  c.out_path = out_dir + "/out." + std::to_string(getpid()) + "." + std::to_string(serial);
-  c.err_path = out_dir + "/err." + std::to_string(getpid()) + "." + std::to_string(serial);
+  if (out_dir.empty()) {
+    c.out_path = "/dev/null";
+    c.err_path = "/dev/null";
+  } else {
+    c.out_path = out_dir + "/out." + std::to_string(getpid()) + "." + std::to_string(serial);
+    c.err_path = out_dir + "/err." + std::to_string(getpid()) + "." + std::to_string(serial);
+  }
 
   // Everything the child needs is prepared before fork.
   std::vector<std::string> envs;
@@ -110,14 +121,15 @@ child_process child_process::start(const std::vector<std::string>& argv, const s
 
   pid_t pid = fork();
   if (pid < 0) {
-    ADD_FAILURE() << "fork: " << strerror(errno);
+    support_failure("cannot start " + argv[0] + ": fork: " + strerror(errno));
     return c;
   }
   if (pid == 0) {
     setpgid(0, 0);
     int in = open("/dev/null", O_RDONLY);
-    int out = open(c.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(c.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int flags = out_dir.empty() ? O_WRONLY : O_WRONLY | O_CREAT | O_TRUNC;
+    int out = open(c.out_path.c_str(), flags, 0644);
+    int err = open(c.err_path.c_str(), flags, 0644);
     if (in < 0 || out < 0 || err < 0) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
@@ -142,12 +154,18 @@ exit_result child_process::wait(int timeout_ms) {
   int64_t deadline = now_ms() + timeout_ms;
   for (;;) {
     int status = 0;
-    pid_t got = waitpid(pid, &status, WNOHANG);
+    rusage usage{};
+    pid_t got = wait4(pid, &status, timeout_ms < 0 ? 0 : WNOHANG, &usage);
     if (got == pid) {
       pid = -1;
-      return decode(status);
+      return decode(status, usage);
     }
-    if (got < 0 && errno != EINTR) return r;
+    if (got < 0 && errno != EINTR) {
+      // Not (or no longer) a child of ours, reaped elsewhere: forget it.
+      pid = -1;
+      return r;
+    }
+    if (timeout_ms < 0) continue;
     if (now_ms() >= deadline) return r;
     sleep_ms(5);
   }
@@ -167,31 +185,50 @@ run_output run_program(const std::vector<std::string>& argv, const std::string& 
   r.status = c.wait(timeout_ms);
   if (!r.status.finished) {
     c.send(SIGKILL);
-    c.wait(5000);
+    c.wait(-1);
   }
   r.out = c.out();
   r.err = c.err();
   return r;
 }
 
-syslog_sink::syslog_sink(const std::string& dir) : path(dir + "/log.sock") {
-  fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+syslog_sink::syslog_sink(const std::string& dir, sink_reading reading) : path(dir + "/log.sock") {
+  fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    support_failure(std::string("syslog socket: ") + strerror(errno));
+    return;
+  }
   sockaddr_un sun;
   memset(&sun, 0, sizeof sun);
   sun.sun_family = AF_UNIX;
   if (path.size() >= sizeof sun.sun_path) {
-    ADD_FAILURE() << "syslog socket path too long: " << path;
+    support_failure("syslog socket path too long: " + path);
     return;
   }
   memcpy(sun.sun_path, path.c_str(), path.size());
   if (bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0)
-    ADD_FAILURE() << "bind " << path << ": " << strerror(errno);
+    support_failure("bind " + path + ": " + strerror(errno));
+  if (reading == sink_reading::counted) {
+    // One blocking read a message; the time-out only lets the thread see
+    // that it is to stop.
+    timeval tv{0, 50000};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+      support_failure(std::string("SO_RCVTIMEO: ") + strerror(errno));
+    reader_ = std::thread([this] {
+      char buf[2048];
+      while (!stop_.load())
+        if (recv(fd, buf, sizeof buf, 0) > 0) count_++;
+    });
+    return;
+  }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   int size = 4 << 20;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 syslog_sink::~syslog_sink() {
+  stop_ = true;
+  if (reader_.joinable()) reader_.join();
   if (fd >= 0) close(fd);
   unlink(path.c_str());
 }

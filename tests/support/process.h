@@ -1,19 +1,25 @@
-// Running the real programs as a user would, for process-level tests: a
-// child process with its own arguments, environment additions and working
-// directory, its standard output and error captured in files, waited for
-// with a time limit; a temporary directory per test; a syslog sink that
-// receives what a program logs on a real datagram socket.
+// Running the real programs as a user would, for process-level tests, the
+// emulator fixture and the benchmarks alike: a child process with its own
+// arguments, environment additions and working directory, its standard
+// output and error captured in files, waited for with or without a time
+// limit and its resource use read back; a temporary directory; a syslog
+// sink that receives what a program logs on a real datagram socket.
 //
 // Owns: the temporary directory (removed with its content), the child (a
 // child still running when the handle dies is killed and reaped), the sink
-// socket.
-// Failure: set-up failures fail the current test (gtest assertions); the
-// calls themselves report through their results.
+// socket and, when it counts on a thread, that thread.
+// Failure: set-up failures go to support_failure (support_failure.h); the
+// calls themselves report through their results. Free of any test
+// framework.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
+#include <atomic>
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 struct temp_dir {
@@ -30,7 +36,12 @@ struct exit_result {
   bool exited = false;  // ended by exit (status in code), else by a signal
   int code = -1;
   int signal = 0;
+  rusage usage{};  // of the child (and its children), once finished
 };
+
+// The status as a shell gives it: the exit status, 128 + the signal that
+// ended the child, or -1 while it has not finished.
+int exit_status(const exit_result& r);
 
 struct child_process {
   child_process() = default;
@@ -38,8 +49,9 @@ struct child_process {
   child_process(child_process&& other) noexcept;
   child_process& operator=(child_process&& other) noexcept;
 
-  // Starts argv[0] (a path) with argv, in dir (empty: the current one),
-  // standard input from /dev/null, output and error into files of out_dir.
+  // Starts argv[0] (a path) with argv in a process group of its own, in
+  // dir (empty: the current one), standard input from /dev/null, output
+  // and error into files of out_dir (empty: to /dev/null).
   // env: "NAME=value" entries added to (or replacing in) the environment.
   // pending_signal: when non-zero, the program starts with that signal
   // blocked and already pending (as if it had arrived before it could
@@ -48,7 +60,9 @@ struct child_process {
                              const std::vector<std::string>& env = {}, const std::string& dir = "",
                              int pending_signal = 0);
 
-  // Waits at most timeout_ms for the child to end.
+  // Waits at most timeout_ms for the child to end; a negative time waits
+  // until it has. A child that cannot be waited for (reaped elsewhere) is
+  // forgotten: the result says finished false and pid becomes -1.
   exit_result wait(int timeout_ms);
   void send(int sig) const;
   std::string out() const;
@@ -59,8 +73,8 @@ struct child_process {
   std::string err_path;
 };
 
-// Starts, waits at most timeout_ms, and kills the child if it is still
-// running then (the result then says finished false).
+// Starts, waits at most timeout_ms (negative: no limit), and kills the
+// child if it is still running then (the result then says finished false).
 struct run_output {
   exit_result status;
   std::string out;
@@ -78,10 +92,17 @@ struct syslog_message {
   std::string raw;
 };
 
+// How a sink reads: polled, every message kept and parsed when asked for
+// (tests); or counted, by a thread of its own that takes each message with
+// one blocking read, as a syslog daemon's loop does, and keeps only the
+// count (benchmarks: a reader that keeps up as syslogd would, so that the
+// time a program spends in syslog(3) is what it would be there).
+enum class sink_reading { polled, counted };
+
 // A datagram socket in dir, named "log.sock", that stands for /dev/log of
 // a program run under with_devlog (see wrap()).
 struct syslog_sink {
-  explicit syslog_sink(const std::string& dir);
+  explicit syslog_sink(const std::string& dir, sink_reading reading = sink_reading::polled);
   ~syslog_sink();
   syslog_sink(const syslog_sink&) = delete;
   syslog_sink& operator=(const syslog_sink&) = delete;
@@ -95,10 +116,17 @@ struct syslog_sink {
   bool wait_for(const std::string& text, int timeout_ms);
   // The texts of the messages so far.
   std::vector<std::string> texts();
+  // Counted: the messages the thread has taken so far.
+  uint64_t counted() const { return count_.load(); }
 
   std::string path;
   int fd = -1;
   std::vector<syslog_message> received;
+
+ private:
+  std::atomic<uint64_t> count_{0};
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
 };
 
 // Sleeps for ms milliseconds.

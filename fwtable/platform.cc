@@ -1,0 +1,41 @@
+#include "fwtable/platform.h"
+
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "fwtable/fwctl.h"
+
+namespace {
+
+int64_t real_now() { return static_cast<int64_t>(time(nullptr)); }
+void real_log(int priority, const char* text) { syslog(priority, "%s", text); }
+int real_print(const char* fmt, va_list ap) { return vfprintf(stdout, fmt, ap); }
+size_t real_write(const char* text, size_t len) { return fwrite(text, 1, len, stdout); }
+int real_flush() { return fflush(stdout); }
+void real_exit(int status) { exit(status); }
+
+const platform real = {real_now, fwctl_socket_get, nullptr, real_log, real_print, real_write, real_flush,
+                        real_exit};
+
+}  // namespace
+
+const platform* platform_detail::in_force = &real;
+
+const platform& real_platform() { return real; }
+
+platform_scope::platform_scope(const platform& p) : installed(p), previous(platform_detail::in_force) {
+  platform_detail::in_force = &installed;
+}
+
+platform_scope::~platform_scope() { platform_detail::in_force = previous; }
+
+int platform_printf(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = current_platform().print(fmt, ap);
+  va_end(ap);
+  return n;
+}

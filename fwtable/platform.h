@@ -1,0 +1,69 @@
+// How this program meets the operating system: the one place that names
+// every service the table library and the daemon take from outside.
+//
+//   now        the clock, seconds since the epoch        time(3)
+//   fwctl_get  one get request on the control channel    the control socket
+//   log        one finished log line at a priority       syslog(3)
+//   print      formatted text on standard output         vfprintf(stdout)
+//   write      text as it is on standard output          fwrite(stdout)
+//   flush      standard output written out               fflush(stdout)
+//   exit       the end of the process on a fatal error   exit(3)
+//
+// The real platform is installed from the start. A test (or fuzz target)
+// installs its own for a scope: it copies the current platform, replaces
+// the services it fakes and hands the copy to a platform_scope, which puts
+// the previous one back when it ends. Scopes nest and end in the reverse
+// order of their start, as blocks do; nothing is reset by hand.
+//
+// Owns: the pointer to the platform in force (process-wide); a scope owns
+// the copy it installed.
+// Failure: the services report as the calls they stand for do (fwctl_get:
+// 0, or -1 with errno set; flush: 0 or EOF); exit must not return (it ends
+// the process, or throws or jumps away); if it does, the caller ends the
+// process with exit(3) all the same.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// getsockopt's contract: the request in buf[0..*len), the reply written
+// over it, *len set to the length reported back; 0, or -1 with errno set.
+using platform_fwctl_fn = int (*)(void* ctx, void* buf, uint32_t* len);
+
+struct platform {
+  int64_t (*now)();
+  platform_fwctl_fn fwctl_get;
+  void* fwctl_ctx;  // handed to fwctl_get as it is
+  void (*log)(int priority, const char* text);
+  int (*print)(const char* fmt, va_list ap);
+  size_t (*write)(const char* text, size_t len);
+  int (*flush)();
+  void (*exit)(int status);
+};
+
+// The platform in force (read inline: the sweep asks the clock once per
+// entry), and the real one.
+namespace platform_detail {
+extern const platform* in_force;
+}
+inline const platform& current_platform() { return *platform_detail::in_force; }
+const platform& real_platform();
+
+// Installs a copy of p for the life of the scope.
+struct platform_scope {
+  explicit platform_scope(const platform& p);
+  ~platform_scope();
+  platform_scope(const platform_scope&) = delete;
+  platform_scope& operator=(const platform_scope&) = delete;
+
+  platform installed;
+  const platform* previous;
+};
+
+// The services of the platform in force, for callers.
+inline int64_t platform_now() { return current_platform().now(); }
+inline void platform_log(int priority, const char* text) { current_platform().log(priority, text); }
+int platform_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+inline size_t platform_write(const char* text, size_t len) { return current_platform().write(text, len); }
+inline int platform_flush() { return current_platform().flush(); }
