@@ -15,7 +15,6 @@
 #include <ctime>
 #include <ostream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,13 +23,6 @@
 namespace {
 
 constexpr int LIMIT_MS = 15000;  // guards against hangs only
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
 
 struct table_entry {
   std::string key;  // as the emulator lists it and the daemon renders it
@@ -62,7 +54,7 @@ std::vector<table_entry> fill_table(daemon_harness& h, bool with_due = true) {
 // The key of the first due entry in listing order: the one the daemon
 // tries to delete first.
 std::string first_due_key(daemon_harness& h, const std::vector<table_entry>& entries) {
-  for (const auto& l : lines(h.admin("list 5")))
+  for (const auto& l : text_lines(h.admin("list 5")))
     for (const auto& e : entries)
       if (e.due && l.starts_with(e.key + " ")) return e.key;
   return "";
@@ -214,7 +206,7 @@ void sweep_and_expect_due_entries_gone(daemon_harness& h, const std::vector<tabl
     if (!e.due) left.push_back(e.key + " " + std::to_string(e.value));
   }
   h.admin("fault clear");
-  std::vector<std::string> listed = lines(h.admin("list 5"));
+  std::vector<std::string> listed = text_lines(h.admin("list 5"));
   std::sort(left.begin(), left.end());
   std::sort(listed.begin(), listed.end());
   EXPECT_EQ(listed, left);

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,13 +16,6 @@
 namespace {
 
 constexpr int LIMIT_MS = 10000;  // guards against hangs only
-
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
 
 // Runs the daemon in the foreground over table 5 for at least `cycles`
 // cycles, then stops it with SIGTERM and expects status 0.
@@ -62,7 +54,7 @@ TEST(DaemonSweep, DueEntriesOfEveryAddressKindLeaveOnceAndTheRestStay) {
   for (const auto& e : entries) h.admin("add 5 " + e.key + " " + std::to_string(e.value));
   // Listing order, as the table itself gives it.
   std::vector<std::string> listed;
-  for (const auto& l : lines(h.admin("list 5"))) listed.push_back(l.substr(0, l.find(' ')));
+  for (const auto& l : text_lines(h.admin("list 5"))) listed.push_back(l.substr(0, l.find(' ')));
 
   sweep(h, 3);
 
@@ -79,7 +71,7 @@ TEST(DaemonSweep, DueEntriesOfEveryAddressKindLeaveOnceAndTheRestStay) {
   ASSERT_EQ(want_removed.size() + want_left.size(), entries.size()) << "the emulator renders keys differently";
   // Every due entry left in the first cycle, logged once, in listing order.
   EXPECT_EQ(h.removal_lines(), want_removed);
-  EXPECT_EQ(lines(h.admin("list 5")), want_left);
+  EXPECT_EQ(text_lines(h.admin("list 5")), want_left);
   EXPECT_EQ(h.requests(87), static_cast<long>(want_removed.size()));
   for (const auto& m : h.sink.messages()) EXPECT_EQ(m.priority, 38) << m.raw;
 }
@@ -153,13 +145,13 @@ TEST(DaemonSweep, OtherTableTypesArePrintedEveryCycleAndNeverDeleted) {
     h.admin("create 5 " + r.create);
     h.admin("add 5 " + r.add);
     child_process d = h.start({"-t", "5", "-f", "-s", "60"});
-    for (int waited = 0; lines(d.out()).size() < 3 && waited < LIMIT_MS; waited += 10) {
+    for (int waited = 0; text_lines(d.out()).size() < 3 && waited < LIMIT_MS; waited += 10) {
       send_if_caught(d.pid, SIGHUP);
       sleep_ms(10);
     }
     d.send(SIGTERM);
     ASSERT_TRUE(d.wait(LIMIT_MS).finished);
-    std::vector<std::string> out = lines(d.out());
+    std::vector<std::string> out = text_lines(d.out());
     ASSERT_GE(out.size(), 3u);
     for (const auto& l : out) EXPECT_EQ(l, r.line);
     EXPECT_EQ(h.requests(87), 0);

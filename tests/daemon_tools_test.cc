@@ -27,13 +27,6 @@ namespace {
 // Limits that only guard against a hang; nothing here measures speed.
 constexpr int LIMIT_MS = 10000;
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
-
 std::vector<std::string> words(const std::string& line) {
   std::vector<std::string> out;
   std::istringstream in(line);
@@ -88,7 +81,7 @@ TEST(DaemonListing, ListsEveryAddressEntryByExpiryAndChangesNothing) {
   std::vector<table_entry> expected = entries;
   std::stable_sort(expected.begin(), expected.end(),
                    [](const table_entry& a, const table_entry& b) { return a.value < b.value; });
-  std::vector<std::string> out = lines(d.out());
+  std::vector<std::string> out = text_lines(d.out());
   ASSERT_EQ(out.size(), entries.size() + 2) << d.out();
   // By expiry: 0, 1, the passed-over entry (5), then the rest; the two of
   // now + 60 in listing order (key order: 192.0.2.2 before
@@ -152,7 +145,7 @@ TEST(DaemonListing, DatesAcrossAChangeOfOffset) {
       h.admin("add 5 192.0.2." + std::to_string(i + 1) + " " + std::to_string(times[i]));
     child_process d = h.start({"-t", "5", "-l"});
     ASSERT_TRUE(h.wait_exit(d, LIMIT_MS).finished);
-    std::vector<std::string> out = lines(d.out());
+    std::vector<std::string> out = text_lines(d.out());
     ASSERT_EQ(out.size(), times.size() + 1);
     for (size_t i = 0; i < times.size(); i++) {
       std::vector<std::string> w = words(out[i]);
@@ -199,7 +192,7 @@ TEST(DaemonDryRun, ShowsEachDueEntryOnceAndRemovesNothing) {
   EXPECT_EQ(r.code, 0) << d.err();
   EXPECT_EQ(d.err(), "");
   std::set<std::string> shown;
-  for (const auto& l : lines(d.out())) EXPECT_TRUE(shown.insert(l).second) << "twice: " << l;
+  for (const auto& l : text_lines(d.out())) EXPECT_TRUE(shown.insert(l).second) << "twice: " << l;
   std::set<std::string> want;
   for (const auto& e : entries)
     if (e.due) want.insert("would remove host " + e.key + " from table 5");
@@ -284,7 +277,7 @@ std::map<std::string, std::string> parse_metrics(const std::string& text) {
   std::set<std::string> typed;
   const std::regex type_line("# TYPE ([a-z_]+) (gauge|counter)");
   const std::regex sample_line("([a-z_]+)\\{table=\"5\"\\} (-?[0-9]+(\\.[0-9]+)?)");
-  for (const auto& l : lines(text)) {
+  for (const auto& l : text_lines(text)) {
     std::smatch m;
     if (l.starts_with("# HELP ")) continue;
     if (std::regex_match(l, m, type_line)) {
@@ -392,7 +385,7 @@ TEST(DaemonStopMidCycle, EndsAfterTheEntryInHandAndTheNextStartRemovesTheRest) {
   std::set<std::string> logged;
   for (const auto& l : h.removal_lines()) logged.insert(words(l)[2]);
   std::set<std::string> left;
-  for (const auto& l : lines(h.admin("list 5"))) left.insert(words(l)[0]);
+  for (const auto& l : text_lines(h.admin("list 5"))) left.insert(words(l)[0]);
   ASSERT_GE(logged.size(), 100u);
   EXPECT_LT(logged.size(), 10000u) << "the stop waited for the whole cycle";
   EXPECT_EQ(logged.size() + left.size(), 10000u);

@@ -321,3 +321,10 @@ bool catches_signal(pid_t pid, int sig) {
 }
 
 bool send_if_caught(pid_t pid, int sig) { return catches_signal(pid, sig) && kill(pid, sig) == 0; }
+
+std::vector<std::string> text_lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}

@@ -129,6 +129,9 @@ struct syslog_sink {
   std::thread reader_;
 };
 
+// The lines of text, without their line feeds.
+std::vector<std::string> text_lines(const std::string& text);
+
 // Sleeps for ms milliseconds.
 void sleep_ms(int ms);
 // Waits at most timeout_ms until the file exists (and is not empty, if asked).
