@@ -369,6 +369,20 @@ TEST(DaemonMetrics, AFileThatCannotBeWrittenNeverStopsTheSweep) {
   EXPECT_EQ(d.err(), "hostreapd: " + warning + "\n");
 }
 
+// A metrics path too long to be made absolute is refused at the start,
+// before anything reaches the firewall.
+TEST(DaemonMetrics, PathTooLongIsRefusedAtTheStart) {
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  const std::string path = "/" + std::string(1100, 'm');
+  child_process d = h.start({"-t", "5", "-f", "-m", path});
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 64);
+  EXPECT_EQ(d.err(), "hostreapd: metrics file " + path + ": File name too long\n");
+  EXPECT_EQ(h.requests(93), 0);
+}
+
 // A stop during a long cycle of deletions ends the daemon after the entry
 // in hand: every entry it logged is gone, every other one still there, and
 // the next start removes the rest.
