@@ -1,13 +1,16 @@
 #include "daemon/expiry_listing.h"
 
+#include <err.h>
 #include <sysexits.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -130,11 +133,19 @@ int print_expiry_listing(const char* number_text) {
   if (info.type != IPFW_TABLE_ADDR) fatal_errx(EX_USAGE, "table %s is not an address table", number_text);
 
   listing l;
-  // An IPv4 host's text and its NUL take at most 16 bytes: room for the
-  // usual table at once, so the texts are not copied as they grow.
-  l.rows.reserve(info.count);
-  l.texts.reserve(static_cast<size_t>(info.count) * 16);
-  for_each_table_entry(&info, collect_entry, &l);
+  try {
+    // Room for the usual table at once, so that nothing is copied as it
+    // grows (an IPv4 host's text and its NUL take at most 16 bytes); the
+    // kernel's count is believed only as far as its listing size bears it
+    // out.
+    const size_t expected = std::min<size_t>(info.count, info.size / sizeof(ipfw_obj_tentry));
+    l.rows.reserve(expected);
+    l.texts.reserve(expected * 16);
+    for_each_table_entry(&info, collect_entry, &l);
+  } catch (const std::bad_alloc&) {
+    errno = ENOMEM;
+    fatal_err(EX_OSERR, "cannot hold the listing of table %s", number_text);
+  }
   // An entry is due once the clock is past its expiry: it has
   // expiry + 1 - now seconds left.
   const int64_t now = platform_now();
@@ -146,6 +157,7 @@ int print_expiry_listing(const char* number_text) {
   static char out_buffer[1 << 20];
   setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
   date_cache dates;
+  int write_error = 0;  // the first failure to write, if any
   uint64_t due = 0;
   uint64_t never = 0;
   const listing_row* next = nullptr;
@@ -163,7 +175,8 @@ int print_expiry_listing(const char* number_text) {
     p = put_text(p, local_date(&dates, r.expiry));
     if (!r.removable) p = put_text(p, " (never removed)");
     *p++ = '\n';
-    platform_write(line, static_cast<size_t>(p - line));
+    const size_t len = static_cast<size_t>(p - line);
+    if (platform_write(line, len) != len && write_error == 0) write_error = errno != 0 ? errno : EIO;
     if (!r.removable) {
       never++;
     } else if (left <= 0) {
@@ -181,7 +194,12 @@ int print_expiry_listing(const char* number_text) {
     platform_printf("none ahead");
   }
   if (never > 0) platform_printf(", %" PRIu64 " never removed", never);
-  platform_printf("\n");
-  if (platform_flush() != 0) return EX_IOERR;
+  if (platform_printf("\n") < 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
+  if (platform_flush() != 0 && write_error == 0) write_error = errno != 0 ? errno : EIO;
+  if (write_error != 0) {
+    errno = write_error;
+    warn("cannot write the listing");
+    return EX_IOERR;
+  }
   return 0;
 }

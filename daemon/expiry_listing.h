@@ -22,9 +22,13 @@
 // Owns: an index of the listed entries (expiry, listing position, and the
 // key text in one shared block of text), for the call.
 // Failure: as a cycle's (status 69 for the control socket, 71 for a failed
-// request, through fatal_err); a table that is not an address table ends
-// with status 64 and "table N is not an address table".
+// request, through fatal_err); 71 too when the index cannot be held
+// ("cannot hold the listing of table N"); a listing that cannot be written
+// returns 74 after the warning "cannot write the listing"; a table that is
+// not an address table ends with status 64 and "table N is not an address
+// table".
 #pragma once
 
-// Lists the table named by number_text and returns the exit status (0).
+// Lists the table named by number_text and returns the exit status (0, or
+// 74 when the listing could not be written).
 int print_expiry_listing(const char* number_text);

@@ -132,12 +132,6 @@ void warn_metrics(const char* text) {
   if (metrics_warn_on_stderr) warnx("%s", text);
 }
 
-int64_t monotonic_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 void write_metrics(const char* path, metrics_reporter* reporter, int64_t started_ns) {
   const sweep_tally* t = sweep_tally_now();
   sweep_metrics m = {};
@@ -183,8 +177,9 @@ int main(int argc, char** argv) {
   snprintf(number_text, sizeof number_text, "%d", table_number);
   if (opts.list_only) return print_expiry_listing(number_text);
 
-  // The metrics path is kept absolute, as the PID file's is.
-  char metrics_path[METRICS_PATH_MAX + 1];
+  // The metrics path is kept absolute, as the PID file's is, and refused
+  // here when it is as long as the writer would refuse it at every cycle.
+  char metrics_path[METRICS_PATH_MAX];
   if (opts.metrics_path != nullptr && !absolute_path(opts.metrics_path, metrics_path, sizeof metrics_path))
     fatal_err(EX_USAGE, "metrics file %s", opts.metrics_path);
 
@@ -201,12 +196,12 @@ int main(int argc, char** argv) {
       if (pl != nullptr) pidlock_remove(pl, true);  // P2
       fatal_errx(EX_OSERR, "Failed to become a daemon");
     }
-    // Standard error is the null device from here on: fatal messages go to
-    // syslog as well.
-    fatal_mirror_to_syslog(true);
   }
-  // This is the process that sweeps.
-  enter_sweep_loop();
+  // Detached, standard error is the null device: from here on fatal
+  // messages go to the log as well.
+  platform detached = current_platform();
+  detached.fatal_to_log = opts.detach;
+  platform_scope detached_scope(detached);
   if (!opts.detach) {
     // Each foreground line is written as it is made.
     setvbuf(stdout, nullptr, _IOLBF, 0);

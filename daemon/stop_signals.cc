@@ -7,12 +7,14 @@
 #include <cstdint>
 
 #include "daemon/process_state.h"
+#include "fwtable/platform.h"
 
 namespace {
 
-volatile sig_atomic_t sweep_now_flag = 0;
-
-extern "C" void handle_sweep_now_signal(int) { sweep_now_flag = 1; }
+// SIGHUP is blocked from the moment its handler is installed and taken
+// only by the pause's sigtimedwait, so this never runs; it is there so that
+// the signal's disposition is never the default end of the process.
+extern "C" void handle_sweep_now_signal(int) {}
 
 sigset_t signal_set(bool with_hup) {
   sigset_t set;
@@ -33,12 +35,6 @@ void install(int sig, void (*handler)(int)) {
 
 constexpr int64_t max_wait_ns = int64_t{86400} * 1000000000;
 
-int64_t monotonic_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 // Lets the stop signals through for a cycle.
 void open_for_cycle() {
   sigset_t set = signal_set(false);
@@ -47,10 +43,6 @@ void open_for_cycle() {
 
 wake_reason wait_blocked(unsigned seconds) {
   if (stop_flag) return wake_reason::stop;
-  if (sweep_now_flag) {
-    sweep_now_flag = 0;
-    return wake_reason::sweep_now;
-  }
   sigset_t set = signal_set(true);
   const int64_t deadline = monotonic_ns() + static_cast<int64_t>(seconds) * 1000000000;
   for (;;) {
@@ -78,17 +70,14 @@ void install_stop_handling() {
   install(SIGTERM, handle_stop_signal);
   install(SIGHUP, handle_sweep_now_signal);
   signal(SIGPIPE, SIG_IGN);
-  // A mask inherited from whoever started us must not hold a signal back:
+  // A mask inherited from whoever started us must not hold a stop back:
   // one already pending is taken here, by its handler.
-  sigset_t set = signal_set(true);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-}
-
-void enter_sweep_loop() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGHUP);
-  sigprocmask(SIG_BLOCK, &set, nullptr);
+  sigset_t stops = signal_set(false);
+  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+  sigset_t hup;
+  sigemptyset(&hup);
+  sigaddset(&hup, SIGHUP);
+  sigprocmask(SIG_BLOCK, &hup, nullptr);
 }
 
 wake_reason pause_between_cycles(unsigned seconds) {

@@ -12,8 +12,6 @@
 
 namespace {
 
-bool mirror_to_syslog = false;
-
 [[noreturn]] void fatal_end(int status) {
   current_platform().exit(status);
   exit(status);
@@ -29,7 +27,7 @@ void report(bool with_errno, const char* fmt, va_list ap) {
     vwarn(fmt, ap);
   else
     vwarnx(fmt, ap);
-  if (mirror_to_syslog) {
+  if (current_platform().fatal_to_log) {
     char text[1024];
     vsnprintf(text, sizeof text, fmt, copy);
     if (with_errno) {
@@ -60,5 +58,3 @@ void fatal_errx(int status, const char* fmt, ...) {
   va_end(ap);
   fatal_end(status);
 }
-
-void fatal_mirror_to_syslog(bool on) { mirror_to_syslog = on; }

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "fwtable/fwemu_wire.h"
+#include "fwtable/platform.h"
 
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0  // where it is missing, SO_NOSIGPIPE is set instead
@@ -61,14 +62,9 @@ int fwemu_write_all(int fd, const void* buf, size_t len) {
   return 0;
 }
 
-int64_t fwemu_monotonic_ms() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline) {
   auto* p = static_cast<char*>(buf);
+  bool interrupted = false;
   while (len > 0) {
     if (deadline != nullptr) {
       int64_t left = *deadline - fwemu_monotonic_ms();
@@ -80,6 +76,7 @@ int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline) {
       int rc = poll(&pfd, 1, static_cast<int>(left));
       if (rc < 0) {
         if (errno != EINTR) return -1;
+        interrupted = true;
         *deadline = std::min(*deadline, fwemu_monotonic_ms() + FWEMU_GRACE_MS);
         continue;
       }
@@ -96,6 +93,11 @@ int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline) {
     }
     p += n;
     len -= static_cast<size_t>(n);
+    // Once interrupted, the grace runs from the last bytes that came: a
+    // long reply still arriving is not cut off.
+    if (interrupted) *deadline = fwemu_monotonic_ms() + FWEMU_GRACE_MS;
   }
   return 0;
 }
+
+int64_t fwemu_monotonic_ms() { return monotonic_ns() / 1000000; }

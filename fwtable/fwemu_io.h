@@ -13,8 +13,9 @@
 int fwemu_connect(const char* path);
 int fwemu_write_all(int fd, const void* buf, size_t len);
 // Reads len bytes. With a deadline (CLOCK_MONOTONIC milliseconds, see
-// fwemu_monotonic_ms), fails with ETIMEDOUT once it has passed; a signal
-// that interrupts the wait moves it to at most FWEMU_GRACE_MS from then.
+// fwemu_monotonic_ms), fails with ETIMEDOUT once it has passed; once a
+// signal has interrupted the wait, the deadline is at most FWEMU_GRACE_MS
+// after the last bytes that came.
 int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline = nullptr);
 
 // Milliseconds of CLOCK_MONOTONIC.

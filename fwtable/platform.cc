@@ -17,8 +17,17 @@ size_t real_write(const char* text, size_t len) { return fwrite(text, 1, len, st
 int real_flush() { return fflush(stdout); }
 void real_exit(int status) { exit(status); }
 
-const platform real = {real_now, fwctl_socket_get, nullptr, real_log, real_print, real_write, real_flush,
-                        real_exit};
+const platform real = {
+    .now = real_now,
+    .fwctl_get = fwctl_socket_get,
+    .fwctl_ctx = nullptr,
+    .log = real_log,
+    .print = real_print,
+    .write = real_write,
+    .flush = real_flush,
+    .exit = real_exit,
+    .fatal_to_log = false,
+};
 
 }  // namespace
 
@@ -31,6 +40,12 @@ platform_scope::platform_scope(const platform& p) : installed(p), previous(platf
 }
 
 platform_scope::~platform_scope() { platform_detail::in_force = previous; }
+
+int64_t monotonic_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 int platform_printf(const char* fmt, ...) {
   va_list ap;

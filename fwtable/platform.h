@@ -8,6 +8,10 @@
 //   write      text as it is on standard output          fwrite(stdout)
 //   flush      standard output written out               fflush(stdout)
 //   exit       the end of the process on a fatal error   exit(3)
+//   fatal_to_log   whether a fatal message goes to the log as well as to
+//              standard error: false, until a detached daemon, whose
+//              standard error is the null device, installs a platform
+//              that says true
 //
 // The real platform is installed from the start. A test (or fuzz target)
 // installs its own for a scope: it copies the current platform, replaces
@@ -40,6 +44,7 @@ struct platform {
   size_t (*write)(const char* text, size_t len);
   int (*flush)();
   void (*exit)(int status);
+  bool fatal_to_log;
 };
 
 // The platform in force (read inline: the sweep asks the clock once per
@@ -65,5 +70,9 @@ struct platform_scope {
 inline int64_t platform_now() { return current_platform().now(); }
 inline void platform_log(int priority, const char* text) { current_platform().log(priority, text); }
 int platform_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// CLOCK_MONOTONIC in nanoseconds, for measuring spans and waits. Not a
+// service of the platform: nothing a test fakes depends on it.
+int64_t monotonic_ns();
+
 inline size_t platform_write(const char* text, size_t len) { return current_platform().write(text, len); }
 inline int platform_flush() { return current_platform().flush(); }

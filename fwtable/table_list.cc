@@ -262,8 +262,10 @@ void render_entry(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* ent
   if (r->stop != nullptr && r->stop()) return;
   address_due_fn is_due = r->is_due;
   if (r->start_found_due) {
+    // The check asked the due test of this entry (of an address table, as
+    // the reply says) and found it due.
     r->start_found_due = false;
-    is_due = nullptr;
+    if (reply_info->type == IPFW_TABLE_ADDR) is_due = nullptr;
   }
   render_table_entry(reply_info, entry, r->on_address, is_due);
 }
@@ -306,7 +308,7 @@ void for_each_table_entry(const ipfw_xtable_info* info, table_entry_fn fn, void*
 void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due,
                         listing_stop_fn stop) {
   const bool look_ahead = on_address != nullptr && is_due != nullptr;
-  render_context r{on_address, is_due, stop, look_ahead && info->type == IPFW_TABLE_ADDR};
+  render_context r{on_address, is_due, stop, look_ahead};
   // A sweep with nothing due thus reads the reply once: the check finds no
   // entry that comes to something, and the walk has nothing to do.
   walk_listing(info, render_entry, look_ahead ? comes_to_something : nullptr, &r);

@@ -3,9 +3,9 @@
 // and out (-1), the metrics file (-m), and SIGHUP, which asks for a cycle
 // now.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -374,7 +374,8 @@ TEST(DaemonMetrics, AFileThatCannotBeWrittenNeverStopsTheSweep) {
 TEST(DaemonMetrics, PathTooLongIsRefusedAtTheStart) {
   daemon_harness h;
   h.admin("create 5 type addr");
-  const std::string path = "/" + std::string(1100, 'm');
+  // A path of 1024 characters, one more than the writer takes.
+  const std::string path = "/" + std::string(1023, 'm');
   child_process d = h.start({"-t", "5", "-f", "-m", path});
   exit_result r = h.wait_exit(d, LIMIT_MS);
   ASSERT_TRUE(r.finished);
@@ -419,38 +420,69 @@ TEST(DaemonStopMidCycle, BlockedStandardOutputDoesNotHoldAStop) {
   daemon_harness h;
   h.admin("create 5 type addr");
   h.admin("fill 5 10.0.0.0 10000 0");
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  const std::string socket_env = "FWEMU_SOCKET=" + h.emu.socket_path();
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    close(fds[1]);
-    putenv(const_cast<char*>(socket_env.c_str()));
-    execl(HOSTREAPD_BIN, HOSTREAPD_BIN, "-t", "5", "-f", "-n", "-s", "3600", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  // The pipe fills (64 KiB is some 1700 lines) and the daemon blocks.
+  // Standard output is a FIFO that is open for reading but never read.
+  const std::string fifo = h.dir.file("out.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  child_process d = child_process::start(
+      {"/bin/sh", "-c", "exec \"$0\" -t 5 -f -n -s 3600 >\"$1\"", HOSTREAPD_BIN, fifo}, h.dir.path,
+      {"FWEMU_SOCKET=" + h.emu.socket_path()});
+  // The FIFO fills (64 KiB is some 1700 lines) and the daemon blocks.
   ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
   sleep_ms(500);
-  kill(pid, SIGTERM);
-  int status = 0;
-  pid_t done = 0;
-  for (int waited = 0; done == 0 && waited < LIMIT_MS; waited += 10) {
-    done = waitpid(pid, &status, WNOHANG);
-    if (done == 0) sleep_ms(10);
+  d.send(SIGTERM);
+  exit_result r = d.wait(LIMIT_MS);
+  close(reader);
+  ASSERT_TRUE(r.finished) << "the stop was held by the blocked write";
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.code, 0);
+}
+
+// SIGHUP never ends the daemon, not even one that is already there while
+// it starts: in the foreground it asks for a cycle, and a daemon that
+// detaches runs as usual.
+TEST(DaemonSweepNow, SighupWhileStartingDoesNotEndTheDaemon) {
+  for (bool detach : {false, true}) {
+    SCOPED_TRACE(detach ? "detached" : "foreground");
+    daemon_harness h;
+    h.admin("create 5 type addr");
+    std::vector<std::string> args = {"-t", "5", "-s", "3600"};
+    if (!detach) args.push_back("-f");
+    child_process d = h.start(args, false, SIGHUP);
+    pid_t pid = d.pid;
+    if (detach) {
+      exit_result started = h.wait_exit(d, LIMIT_MS);
+      ASSERT_TRUE(started.finished);
+      EXPECT_EQ(started.code, 0);
+      pid = h.find_daemon(LIMIT_MS);
+      ASSERT_GT(pid, 0);
+    }
+    // The first cycle, and in the foreground the one the signal asked for.
+    ASSERT_TRUE(h.wait_for_lists(detach ? 1 : 2, LIMIT_MS));
+    sleep_ms(200);
+    EXPECT_TRUE(process_alive(pid));
+    EXPECT_EQ(h.requests(89), detach ? 1 : 2);
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(h.wait_gone(pid, LIMIT_MS));
+    if (!detach) {
+      exit_result r = d.wait(LIMIT_MS);
+      ASSERT_TRUE(r.finished);
+      EXPECT_EQ(r.code, 0);
+    }
   }
-  if (done == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  close(fds[0]);
-  ASSERT_EQ(done, pid) << "the stop was held by the blocked write";
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A listing that cannot be written says so and ends with 74.
+TEST(DaemonListing, UnwritableOutputEndsWith74) {
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  h.admin("fill 5 10.0.0.0 1000 0");
+  run_output r = run_program({"/bin/sh", "-c", "exec \"$0\" -t 5 -l >/dev/full", HOSTREAPD_BIN}, h.dir.path,
+                             {"FWEMU_SOCKET=" + h.emu.socket_path()});
+  ASSERT_TRUE(r.status.finished);
+  EXPECT_EQ(r.status.code, 74);
+  EXPECT_EQ(r.err, "hostreapd: cannot write the listing: No space left on device\n");
 }
 
 }  // namespace
