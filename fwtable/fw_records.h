@@ -55,6 +55,7 @@ constexpr uint32_t IPFW_VTYPE_NETGRAPH = 0x080;
 constexpr uint32_t IPFW_VTYPE_LIMIT = 0x100;
 constexpr uint32_t IPFW_VTYPE_NH4 = 0x200;
 constexpr uint32_t IPFW_VTYPE_NH6 = 0x400;
+constexpr uint32_t IPFW_VTYPE_MARK = 0x800;
 // All bits set: the value is one legacy number, held in the tag field.
 constexpr uint32_t IPFW_VTYPE_LEGACY = 0xFFFFFFFFu;
 
@@ -162,7 +163,8 @@ struct ipfw_table_value {
   uint8_t nh6[16];  // IPv6 address, network order
   uint32_t limit;
   uint32_t zoneid;  // scope id of nh6
-  uint8_t reserved2[8];
+  uint32_t mark;
+  uint32_t refcnt;  // the kernel's reference count of the value
 };
 
 // Flow key, inside the 40-byte key area of an entry. IPv4 flows keep the
@@ -246,7 +248,7 @@ static_assert(offsetof(ipfw_table_value, tag) == 0 && offsetof(ipfw_table_value,
               offsetof(ipfw_table_value, dscp) == 26 && offsetof(ipfw_table_value, reserved0) == 27 &&
               offsetof(ipfw_table_value, reserved1) == 28 && offsetof(ipfw_table_value, nh6) == 32 &&
               offsetof(ipfw_table_value, limit) == 48 && offsetof(ipfw_table_value, zoneid) == 52 &&
-              offsetof(ipfw_table_value, reserved2) == 56);
+              offsetof(ipfw_table_value, mark) == 56 && offsetof(ipfw_table_value, refcnt) == 60);
 
 static_assert(sizeof(ipfw_flow_key) == 40);
 static_assert(offsetof(ipfw_flow_key, af) == 0 && offsetof(ipfw_flow_key, proto) == 1 &&
