@@ -22,6 +22,7 @@
 #include <err.h>
 
 #include "daemon/command_line.h"
+#include "daemon/cycle_guard.h"
 #include "daemon/expire.h"
 #include "daemon/expiry_listing.h"
 #include "daemon/metrics.h"
@@ -157,6 +158,15 @@ void drop_unwritten_output() {
 #endif
 }
 
+// The ordinary end of the daemon, after a stop: what a line cut short left
+// is dropped, the PID file removed, the log closed; status 0.
+int stop_cleanly(pidlock* pl) {
+  drop_unwritten_output();
+  if (pl != nullptr) pidlock_remove(pl, true);
+  closelog();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,11 +195,21 @@ int main(int argc, char** argv) {
 
   install_stop_handling();
 
+  // From here on every request goes through the guard: a request that a
+  // stop cuts short ends the daemon as a stop does, not as a failure.
+  cycle_guard guard;
+  platform_scope guarded_scope(guarded_platform(current_platform(), &guard));
+
   pidlock* pl = opts.pid_path != nullptr ? open_pid_file(opts.pid_path) : nullptr;
 
   // A start already stopped sweeps nothing, so it need not reach the
   // firewall either.
-  if (!stop_requested()) check_table_before_start(pl, number_text);
+  try {
+    if (!stop_requested()) check_table_before_start(pl, number_text);
+  } catch (const cycle_abandoned&) {
+    // The guard does not wait for a table yet, so only a stop gets here.
+    return stop_cleanly(pl);
+  }
 
   if (opts.detach) {
     if (daemon(0, 0) == -1) {
@@ -226,7 +246,12 @@ int main(int argc, char** argv) {
     snprintf(number_text, sizeof number_text, "%d", table_number);
     sweep_tally_start_cycle();
     const int64_t started = monotonic_ns();
-    run_table_command(3, list_vector.get(), &sweep);
+    try {
+      run_table_command(3, list_vector.get(), &sweep);
+    } catch (const cycle_abandoned&) {
+      // A stop came while a request waited: the cycle ends here.
+      break;
+    }
     // A cycle a stop cut short counts nothing worth publishing.
     if (stop_requested()) break;
     if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, started);
@@ -234,9 +259,6 @@ int main(int argc, char** argv) {
     if (pause_between_cycles(static_cast<unsigned>(opts.sleep_seconds)) == wake_reason::stop) break;
   }
 
-  drop_unwritten_output();
-  if (pl != nullptr) pidlock_remove(pl, true);  // P4
   list_vector.reset();
-  closelog();
-  return 0;
+  return stop_cleanly(pl);  // P4
 }

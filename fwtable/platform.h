@@ -24,7 +24,9 @@
 // Failure: the services report as the calls they stand for do (fwctl_get:
 // 0, or -1 with errno set; flush: 0 or EOF); exit must not return (it ends
 // the process, or throws or jumps away); if it does, the caller ends the
-// process with exit(3) all the same.
+// process with exit(3) all the same. A program's fwctl_get may also throw,
+// to abandon the table command in progress: everything the table layer
+// holds during a request is owned by RAII, so the unwinding frees it.
 #pragma once
 
 #include <cstdarg>

@@ -1,0 +1,46 @@
+// The daemon's watch over the requests of a cycle. While the sweep loop
+// runs, the platform's fwctl_get is guarded_fwctl_get, which hands every
+// request to the channel underneath and looks at each failure before the
+// table layer does:
+//
+//  - a request that failed because a stop came (the stop flag is set: the
+//    channel gives up on a reply soon after a stop) abandons the cycle, and
+//    the daemon stops as it always does, status 0 and its shutdown steps;
+//  - a request that found the table missing (ESRCH) abandons the cycle when
+//    the daemon was asked to wait for a table that goes away;
+//  - any other failure is returned as it came, and the table layer reports
+//    it and ends the process as without the guard.
+//
+// Abandoning is a throw of cycle_abandoned from inside the request: the
+// table command in progress is unwound (its buffers are owned by RAII) up
+// to the sweep loop, which catches it. Nothing of the table layer is told.
+//
+// Owns: nothing; the guard's settings live in the caller's cycle_guard,
+// handed over as the platform's fwctl_ctx.
+// Failure: returns what the channel returned; throws cycle_abandoned as
+// above.
+#pragma once
+
+#include <cstdint>
+
+#include "fwtable/platform.h"
+
+enum class abandon_reason { stop, table_gone };
+
+struct cycle_abandoned {
+  abandon_reason reason;
+};
+
+struct cycle_guard {
+  platform_fwctl_fn inner = nullptr;  // the channel underneath
+  void* inner_ctx = nullptr;
+  bool wait_for_table = false;  // ESRCH abandons the cycle instead of failing
+};
+
+// The platform's fwctl_get while the guard is installed; ctx is the
+// cycle_guard.
+int guarded_fwctl_get(void* ctx, void* buf, uint32_t* len);
+
+// A platform like p whose requests go through guard (which must outlive
+// the platform's use); guard's inner channel is set to p's.
+platform guarded_platform(const platform& p, cycle_guard* guard);
