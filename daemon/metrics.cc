@@ -79,12 +79,13 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
   char value[32];
 
   append_metric(&t, "hostreapd_table_present", "gauge",
-                "1 when the last cycle found the table, 0 when it was gone; while it is gone the other gauges "
-                "keep the values of the last sweep that found it.",
+                "1 when the last cycle found the table, 0 when it was gone; while it is gone the other "
+                "gauges keep the values of the last sweep that found it.",
                 m->table, m->table_missing ? "0" : "1");
   if (!m->no_sweep) {
     snprintf(value, sizeof value, "%" PRIu64, m->entries);
-    append_metric(&t, "hostreapd_entries", "gauge", "Address entries listed in the last sweep.", m->table, value);
+    append_metric(&t, "hostreapd_entries", "gauge", "Address entries listed in the last sweep.", m->table,
+                  value);
     snprintf(value, sizeof value, "%" PRIu64, m->due);
     append_metric(&t, "hostreapd_due_entries", "gauge",
                   "Address entries of the last sweep whose expiry time had passed.", m->table, value);

@@ -67,7 +67,8 @@ std::map<std::string, std::string> metrics_samples(const std::string& path) {
 }
 
 // Waits until the metrics file shows this value for the metric.
-bool wait_for_sample(daemon_harness& h, const std::string& path, const std::string& metric, const std::string& value) {
+bool wait_for_sample(daemon_harness& h, const std::string& path, const std::string& metric,
+                     const std::string& value) {
   for (int waited = 0; waited < LIMIT_MS; waited += 10) {
     h.sink.messages();
     if (metrics_samples(path)[metric] == value) return true;
@@ -161,7 +162,8 @@ const missing_case MISSING_CASES[] = {
     {"DryRunWithW", {"-w", "-n"}, "fault fail list ESRCH", outcome::waits_until_back, 0, "", 0},
     // Destroyed between the listing and the deletion: the deletion's own
     // info request finds it gone.
-    {"DestroyedAfterListingWithoutW", {}, "fault destroy-after-list", outcome::ends, 65, "Table 5 does not exist", 1},
+    {"DestroyedAfterListingWithoutW", {}, "fault destroy-after-list", outcome::ends, 65, "Table 5 does not exist",
+     1},
     {"DestroyedAfterListingWithW", {"-w"}, "fault destroy-after-list", outcome::waits_for_it, 0, "", 1},
     // The deletion request itself finds it gone; the table is there again
     // by the next cycle, which logs the entry once more and removes it.
@@ -202,7 +204,8 @@ TEST_P(DaemonTableMissing, EndsOrWaitsAsAsked) {
       // after the failed one) and, unless in a dry run, removed the entry.
       ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
       if (!dry_run)
-        for (int waited = 0; h.admin("list 5") != waiting + "\n" && waited < LIMIT_MS; waited += 10) sleep_ms(10);
+        for (int waited = 0; h.admin("list 5") != waiting + "\n" && waited < LIMIT_MS; waited += 10)
+          sleep_ms(10);
     } else {
       // Three more cycles without the table.
       ASSERT_TRUE(wait_for_infos(h, h.requests(93) + 3));
@@ -228,7 +231,8 @@ TEST_P(DaemonTableMissing, EndsOrWaitsAsAsked) {
   }
   std::vector<std::string> removals = h.removal_lines();
   EXPECT_EQ(static_cast<long>(removals.size()), c.removal_lines);
-  EXPECT_EQ(std::count(removals.begin(), removals.end(), "Removing host 192.0.2.1 from table 5"), c.removal_lines);
+  EXPECT_EQ(std::count(removals.begin(), removals.end(), "Removing host 192.0.2.1 from table 5"),
+            c.removal_lines);
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, DaemonTableMissing, testing::ValuesIn(MISSING_CASES),
