@@ -23,15 +23,16 @@ constexpr char usage_text[] =
     "       -h          print this message.\n"
     "       -l          list the entries with their expiry times and exit\n"
     "       -n          dry run: show what would be removed, remove nothing (with -f)\n"
+    "       -w          wait for the table to come back when it goes away\n"
     "       -1          sweep once and exit\n"
     "       -m          metrics file path, default: none\n\n";
 
 // GNU getopt reorders the arguments unless told not to; reading must stop
 // at the first operand.
 #ifdef __GLIBC__
-constexpr char option_string[] = "+t:s:hfp:ln1m:";
+constexpr char option_string[] = "+t:s:hfp:lnw1m:";
 #else
-constexpr char option_string[] = "t:s:hfp:ln1m:";
+constexpr char option_string[] = "t:s:hfp:lnw1m:";
 #endif
 
 // A whole decimal number from low to high: digits only, nothing before or
@@ -84,6 +85,9 @@ void read_options(int argc, char** argv, daemon_options* opts) {
         break;
       case 'n':
         opts->dry_run = true;
+        break;
+      case 'w':
+        opts->wait_for_table = true;
         break;
       case '1':
         opts->once = true;

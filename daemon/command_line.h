@@ -1,4 +1,4 @@
-// The daemon's command line: getopt with "t:s:hfp:ln1m:", the rules for
+// The daemon's command line: getopt with "t:s:hfp:lnw1m:", the rules for
 // the table number and the pause, and the usage text.
 //
 // Owns: nothing; the table number goes to the process-wide table_number,
@@ -17,6 +17,7 @@ struct daemon_options {
   bool list_only = false;  // -l: list the table with the expiry times, then exit
   bool dry_run = false;  // -n: show what would be removed, remove nothing
   bool once = false;  // -1: one cycle, then the shutdown steps
+  bool wait_for_table = false;  // -w: a table that goes away is waited for, not the end
   const char* metrics_path = nullptr;  // -m
 };
 

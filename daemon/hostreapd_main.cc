@@ -5,7 +5,8 @@
 //
 // Start-up, the sweep loop and shutdown live here; the table work is done by
 // the table command interpreter, the expiry decision by expire_if_due, the
-// single-instance lock by the PID-file library.
+// single-instance lock by the PID-file library. A table that goes away
+// while the daemon runs ends it, or, with -w, is waited for.
 #include <fcntl.h>
 #include <sysexits.h>
 #include <syslog.h>
@@ -16,6 +17,7 @@
 #endif
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -125,26 +127,61 @@ void check_table_before_start(pidlock* pl, const char* number_text) {
   }
 }
 
-// The metrics file's warnings: one in syslog per streak of failures (and on
-// standard error too while attached).
-bool metrics_warn_on_stderr = false;
-void warn_metrics(const char* text) {
-  platform_log(LOG_WARNING, text);
-  if (metrics_warn_on_stderr) warnx("%s", text);
+// The daemon's warnings and notices while it runs go to syslog, and to
+// standard error too while attached.
+bool warnings_on_stderr = false;
+void log_event(int priority, const char* text) {
+  platform_log(priority, text);
+  if (warnings_on_stderr) warnx("%s", text);
 }
 
-void write_metrics(const char* path, metrics_reporter* reporter, int64_t started_ns) {
+// The metrics file's warnings: one per streak of failures.
+void warn_metrics(const char* text) { log_event(LOG_WARNING, text); }
+
+// The comings and goings of the table, named by the text the commands
+// name it by.
+__attribute__((format(printf, 2, 3))) void log_table_event(int priority, const char* fmt, ...) {
+  char text[256];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  log_event(priority, text);
+}
+
+// Asks for the table's info record as a cycle's first request does, and
+// returns when the table is there. A table still missing abandons the
+// cycle (the guard waits for it); any other failure ends the daemon as the
+// cycle's own request would.
+void ask_table_info(const char* number_text) {
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, number_text, 0);
+  ipfw_xtable_info info;
+  fetch_table_info(&oh, &info);
+}
+
+// Writes the metrics of the cycle just ended. *shown holds what the file
+// showed last: a cycle that found the table replaces its figures; one that
+// found it gone leaves them as the last sweep that found it left them, and
+// only the table's presence (0) and the removals since the start (a counter:
+// the deletions made before the table went stand) change.
+void write_metrics(const char* path, metrics_reporter* reporter, int64_t started_ns, bool table_missing,
+                   sweep_metrics* shown) {
   const sweep_tally* t = sweep_tally_now();
-  sweep_metrics m = {};
-  m.table = table_number;
-  m.entries = t->entries;
-  m.due = t->due;
-  m.removed_total = t->removed;
-  m.last_sweep_unix = platform_now();
-  m.sweep_duration_ns = monotonic_ns() - started_ns;
-  m.has_next_expiry = t->has_next;
-  m.next_expiry_unix = t->next_expiry;
-  metrics_report(reporter, path, &m, warn_metrics);
+  if (!table_missing) {
+    shown->table = table_number;
+    shown->entries = t->entries;
+    shown->due = t->due;
+    shown->last_sweep_unix = platform_now();
+    shown->sweep_duration_ns = monotonic_ns() - started_ns;
+    shown->has_next_expiry = t->has_next;
+    shown->next_expiry_unix = t->next_expiry;
+    shown->no_sweep = false;
+  }
+  shown->table_missing = table_missing;
+  shown->removed_total = t->removed;
+  metrics_report(reporter, path, shown, warn_metrics);
 }
 
 // A line that a stop cut short while standard output was blocked (a pipe
@@ -207,7 +244,8 @@ int main(int argc, char** argv) {
   try {
     if (!stop_requested()) check_table_before_start(pl, number_text);
   } catch (const cycle_abandoned&) {
-    // The guard does not wait for a table yet, so only a stop gets here.
+    // The guard does not wait for a table yet, so only a stop gets here:
+    // a table missing at the start is refused with 71.
     return stop_cleanly(pl);
   }
 
@@ -225,7 +263,7 @@ int main(int argc, char** argv) {
   if (!opts.detach) {
     // Each foreground line is written as it is made.
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    metrics_warn_on_stderr = true;
+    warnings_on_stderr = true;
   }
   if (opts.dry_run) platform_log(LOG_INFO, "dry run: nothing is removed");
 
@@ -241,20 +279,41 @@ int main(int argc, char** argv) {
 
   const listing_handler sweep = {opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested};
   metrics_reporter reporter = {};
+  sweep_metrics shown = {};
+  shown.table = table_number;
+  shown.no_sweep = true;
+
+  // With -w a table that goes away, found by any request of a cycle, ends
+  // the cycle instead of the daemon; the start has found the table. A
+  // single cycle (-1) ends as without -w.
+  guard.wait_for_table = opts.wait_for_table && !opts.once;
+  bool table_missing = false;  // the last cycle found the table gone
 
   while (!stop_requested()) {
     snprintf(number_text, sizeof number_text, "%d", table_number);
     sweep_tally_start_cycle();
     const int64_t started = monotonic_ns();
     try {
+      if (table_missing) {
+        // Said before anything of the sweep that follows is logged.
+        ask_table_info(number_text);
+        table_missing = false;
+        log_table_event(LOG_NOTICE, "table %s is back", number_text);
+      }
       run_table_command(3, list_vector.get(), &sweep);
-    } catch (const cycle_abandoned&) {
+    } catch (const cycle_abandoned& a) {
       // A stop came while a request waited: the cycle ends here.
-      break;
+      if (a.reason == abandon_reason::stop) break;
+      // The table is gone: the rest of the cycle is dropped (what it
+      // deleted before stays deleted), and the next cycles look for the
+      // table again. One warning for each time it goes.
+      if (!table_missing)
+        log_table_event(LOG_WARNING, "table %s is gone; waiting for it to come back", number_text);
+      table_missing = true;
     }
     // A cycle a stop cut short counts nothing worth publishing.
     if (stop_requested()) break;
-    if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, started);
+    if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, started, table_missing, &shown);
     if (opts.once) break;
     if (pause_between_cycles(static_cast<unsigned>(opts.sleep_seconds)) == wake_reason::stop) break;
   }

@@ -78,21 +78,30 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
   text_out t{buf, size, 0, false};
   char value[32];
 
-  snprintf(value, sizeof value, "%" PRIu64, m->entries);
-  append_metric(&t, "hostreapd_entries", "gauge", "Address entries listed in the last sweep.", m->table, value);
-  snprintf(value, sizeof value, "%" PRIu64, m->due);
-  append_metric(&t, "hostreapd_due_entries", "gauge",
-                "Address entries of the last sweep whose expiry time had passed.", m->table, value);
+  append_metric(&t, "hostreapd_table_present", "gauge",
+                "1 when the last cycle found the table, 0 when it was gone; while it is gone the other "
+                "gauges keep the values of the last sweep that found it.",
+                m->table, m->table_missing ? "0" : "1");
+  if (!m->no_sweep) {
+    snprintf(value, sizeof value, "%" PRIu64, m->entries);
+    append_metric(&t, "hostreapd_entries", "gauge", "Address entries listed in the last sweep.", m->table,
+                  value);
+    snprintf(value, sizeof value, "%" PRIu64, m->due);
+    append_metric(&t, "hostreapd_due_entries", "gauge",
+                  "Address entries of the last sweep whose expiry time had passed.", m->table, value);
+  }
   snprintf(value, sizeof value, "%" PRIu64, m->removed_total);
   append_metric(&t, "hostreapd_removed_total", "counter", "Address entries removed since the daemon started.",
                 m->table, value);
-  snprintf(value, sizeof value, "%" PRId64, m->last_sweep_unix);
-  append_metric(&t, "hostreapd_last_sweep_timestamp_seconds", "gauge",
-                "Unix time at which the last sweep ended.", m->table, value);
-  format_seconds(m->sweep_duration_ns, value, sizeof value);
-  append_metric(&t, "hostreapd_sweep_duration_seconds", "gauge", "Time the last sweep took, in seconds.",
-                m->table, value);
-  if (m->has_next_expiry) {
+  if (!m->no_sweep) {
+    snprintf(value, sizeof value, "%" PRId64, m->last_sweep_unix);
+    append_metric(&t, "hostreapd_last_sweep_timestamp_seconds", "gauge",
+                  "Unix time at which the last sweep ended.", m->table, value);
+    format_seconds(m->sweep_duration_ns, value, sizeof value);
+    append_metric(&t, "hostreapd_sweep_duration_seconds", "gauge", "Time the last sweep took, in seconds.",
+                  m->table, value);
+  }
+  if (!m->no_sweep && m->has_next_expiry) {
     snprintf(value, sizeof value, "%" PRId64, m->next_expiry_unix);
     append_metric(&t, "hostreapd_next_expiry_timestamp_seconds", "gauge",
                   "Unix time of the earliest expiry still ahead among the listed address entries.", m->table,

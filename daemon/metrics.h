@@ -11,10 +11,13 @@
 //   # TYPE hostreapd_entries gauge
 //   hostreapd_entries{table="5"} 12
 //
-// hostreapd_entries, hostreapd_due_entries, hostreapd_removed_total (the
-// only counter), hostreapd_last_sweep_timestamp_seconds,
-// hostreapd_sweep_duration_seconds, hostreapd_next_expiry_timestamp_seconds.
-// Timestamps are whole seconds; the duration is seconds with nine decimals.
+// hostreapd_table_present, hostreapd_entries, hostreapd_due_entries,
+// hostreapd_removed_total (the only counter),
+// hostreapd_last_sweep_timestamp_seconds, hostreapd_sweep_duration_seconds,
+// hostreapd_next_expiry_timestamp_seconds. Timestamps are whole seconds;
+// the duration is seconds with nine decimals. Before any cycle has found
+// the table, only hostreapd_table_present and hostreapd_removed_total are
+// written: there is no sweep to show.
 //
 // Owns: nothing beyond the call. The text is formatted into the caller's
 // buffer or a fixed buffer on the stack; the temporary file lives only
@@ -36,7 +39,8 @@ constexpr size_t METRICS_TEXT_MAX = 2048;
 constexpr size_t METRICS_PATH_MAX = 1024;
 
 // The figures of one cycle. The daemon fills it after the cycle; nothing
-// here reads a clock.
+// here reads a clock. While the table is gone the daemon keeps the figures
+// of the last sweep that found it, with table_missing set.
 struct sweep_metrics {
   int32_t table;
   uint64_t entries;  // address entries listed in the cycle
@@ -46,6 +50,8 @@ struct sweep_metrics {
   int64_t sweep_duration_ns;  // how long the cycle took (a monotonic clock)
   bool has_next_expiry;  // false: no listed entry expires later
   int64_t next_expiry_unix;  // earliest expiry still ahead; read only if has_next_expiry
+  bool table_missing;  // the last cycle found the table gone: hostreapd_table_present is 0
+  bool no_sweep;  // no cycle has found the table yet: only table_present and removed_total are written
 };
 
 // Formats m into buf (size bytes), NUL-terminated. Returns the length

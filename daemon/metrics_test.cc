@@ -38,6 +38,8 @@ const sweep_metrics sample = {
     .sweep_duration_ns = 1500000,
     .has_next_expiry = true,
     .next_expiry_unix = 1767225660,
+    .table_missing = false,
+    .no_sweep = false,
 };
 
 sweep_metrics without_next_expiry() {
@@ -57,6 +59,8 @@ const sweep_metrics widest = {
     .sweep_duration_ns = INT64_MIN,
     .has_next_expiry = true,
     .next_expiry_unix = INT64_MIN,
+    .table_missing = false,
+    .no_sweep = false,
 };
 
 std::string format(const sweep_metrics& m) {
@@ -68,16 +72,25 @@ std::string format(const sweep_metrics& m) {
   return std::string(buf, static_cast<size_t>(n));
 }
 
-const char* const sample_text_head =
+const char* const present_text =
+    "# HELP hostreapd_table_present 1 when the last cycle found the table, 0 when it was gone; while it is gone "
+    "the other gauges keep the values of the last sweep that found it.\n"
+    "# TYPE hostreapd_table_present gauge\n";
+
+const char* const removed_text =
+    "# HELP hostreapd_removed_total Address entries removed since the daemon started.\n"
+    "# TYPE hostreapd_removed_total counter\n"
+    "hostreapd_removed_total{table=\"5\"} 40\n";
+
+const std::string sample_text_head =
+    std::string(present_text) + "hostreapd_table_present{table=\"5\"} 1\n" +
     "# HELP hostreapd_entries Address entries listed in the last sweep.\n"
     "# TYPE hostreapd_entries gauge\n"
     "hostreapd_entries{table=\"5\"} 12\n"
     "# HELP hostreapd_due_entries Address entries of the last sweep whose expiry time had passed.\n"
     "# TYPE hostreapd_due_entries gauge\n"
-    "hostreapd_due_entries{table=\"5\"} 3\n"
-    "# HELP hostreapd_removed_total Address entries removed since the daemon started.\n"
-    "# TYPE hostreapd_removed_total counter\n"
-    "hostreapd_removed_total{table=\"5\"} 40\n"
+    "hostreapd_due_entries{table=\"5\"} 3\n" +
+    removed_text +
     "# HELP hostreapd_last_sweep_timestamp_seconds Unix time at which the last sweep ended.\n"
     "# TYPE hostreapd_last_sweep_timestamp_seconds gauge\n"
     "hostreapd_last_sweep_timestamp_seconds{table=\"5\"} 1767225600\n"
@@ -91,9 +104,23 @@ const char* const sample_text_next_expiry =
     "# TYPE hostreapd_next_expiry_timestamp_seconds gauge\n"
     "hostreapd_next_expiry_timestamp_seconds{table=\"5\"} 1767225660\n";
 
+// While the table is gone the file says so and shows the last sweep that
+// found it; before any sweep found it, there is no sweep to show.
+sweep_metrics table_missing(bool no_sweep) {
+  sweep_metrics m = sample;
+  m.table_missing = true;
+  m.no_sweep = no_sweep;
+  return m;
+}
+
 TEST(MetricsFormat, ExactText) {
-  EXPECT_EQ(format(sample), std::string(sample_text_head) + sample_text_next_expiry);
+  const std::string missing_head = std::string(present_text) + "hostreapd_table_present{table=\"5\"} 0\n" +
+                                   sample_text_head.substr(sample_text_head.find("# HELP hostreapd_entries"));
+  EXPECT_EQ(format(sample), sample_text_head + sample_text_next_expiry);
   EXPECT_EQ(format(without_next_expiry()), sample_text_head);
+  EXPECT_EQ(format(table_missing(false)), missing_head + sample_text_next_expiry);
+  EXPECT_EQ(format(table_missing(true)),
+            std::string(present_text) + "hostreapd_table_present{table=\"5\"} 0\n" + removed_text);
 }
 
 struct duration_case {
@@ -191,6 +218,7 @@ std::string malformation(const std::string& text, std::set<std::string>* names) 
 
 TEST(MetricsFormat, TextIsWellFormed) {
   const std::set<std::string> always = {
+      "hostreapd_table_present",
       "hostreapd_entries",
       "hostreapd_due_entries",
       "hostreapd_removed_total",
@@ -199,13 +227,17 @@ TEST(MetricsFormat, TextIsWellFormed) {
   };
   std::set<std::string> with_next = always;
   with_next.insert("hostreapd_next_expiry_timestamp_seconds");
+  const std::set<std::string> no_sweep = {"hostreapd_table_present", "hostreapd_removed_total"};
 
   struct {
     const char* name;
     sweep_metrics m;
     const std::set<std::string>& expected;
-  } cases[] = {{"sample", sample, with_next}, {"no next expiry", without_next_expiry(), always},
-               {"widest", widest, with_next}};
+  } cases[] = {{"sample", sample, with_next},
+               {"no next expiry", without_next_expiry(), always},
+               {"widest", widest, with_next},
+               {"table missing", table_missing(false), with_next},
+               {"no sweep yet", table_missing(true), no_sweep}};
   for (const auto& c : cases) {
     std::set<std::string> names;
     EXPECT_EQ(malformation(format(c.m), &names), "") << c.name;

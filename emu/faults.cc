@@ -16,7 +16,7 @@ constexpr uint32_t MAX_DELAY_MS = 60000;
 const char* usage_text =
     "usage: fault fail OPCODE ERRNO [COUNT [LEN]] | fault short-info LEN [COUNT] |\n"
     "       fault corrupt-list zero-length|past-end|count [COUNT] | fault delay MS [COUNT] |\n"
-    "       fault clear | fault show";
+    "       fault destroy-after-list [COUNT] | fault clear | fault show";
 
 int usage(std::string* out) {
   *out = usage_text;
@@ -72,6 +72,7 @@ std::string show(const emu_faults& f) {
   }
   if (f.delay_times.pending())
     s += "delay " + std::to_string(f.delay_ms) + ": " + count_text(f.delay_times) + "\n";
+  if (f.destroy_after_list.pending()) s += "destroy-after-list: " + count_text(f.destroy_after_list) + "\n";
   return s;
 }
 
@@ -140,6 +141,12 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
     f->delay_times = c;
     return 0;
   }
+  if (verb == "destroy-after-list" && w.size() <= 2) {
+    emu_fault_count c;
+    if (!count_from_words(w, 1, &c)) return bad(out, "count", w[1]);
+    f->destroy_after_list = c;
+    return 0;
+  }
   return usage(out);
 }
 
@@ -165,6 +172,8 @@ bool emu_fault_take_short_info(emu_faults* f, uint32_t* len) {
   *len = f->short_info_len;
   return true;
 }
+
+bool emu_fault_take_destroy_after_list(emu_faults* f) { return f->destroy_after_list.take(); }
 
 emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries) {
   if (!f->list_times.pending()) return emu_list_fault::none;

@@ -11,6 +11,9 @@
 //        past the end of the reply, or an item count one larger than the
 //        entries sent
 //   fault delay MS [COUNT]          wait MS milliseconds before answering
+//   fault destroy-after-list [COUNT]   the table a whole list reply was
+//        sent for is destroyed right after it, as by a firewall reloaded
+//        between a listing and the deletions that follow it
 //   fault clear                     drop every pending fault
 //   fault show                      print the pending faults
 //
@@ -51,6 +54,7 @@ struct emu_faults {
   emu_fault_count list_times;
   uint32_t delay_ms = 0;
   emu_fault_count delay_times;
+  emu_fault_count destroy_after_list;
 };
 
 // The words after "fault".
@@ -65,3 +69,6 @@ bool emu_fault_take_short_info(emu_faults* f, uint32_t* len);
 // The list corruption pending for a reply with `entries` entries; zero-length
 // and past-end wait for a reply that has an entry to corrupt.
 emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries);
+// Whether the table of the list reply just made is to be destroyed (uses
+// one occurrence).
+bool emu_fault_take_destroy_after_list(emu_faults* f);

@@ -107,6 +107,11 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
   corrupt_list(emu_fault_take_list(&s->faults, info.count), b, info.count);
   s->written_end = info.size;
   *len = info.size;
+  if (emu_fault_take_destroy_after_list(&s->faults)) {
+    ipfw_obj_header oh;
+    memcpy(&oh, b, sizeof oh);
+    s->tables.erase(oh.ntlv.name);  // find_table has checked that the name ends within its field
+  }
   return 0;
 }
 

@@ -678,6 +678,28 @@ TEST_F(StoreTest, DelayedRequestIsStillAnswered) {
   EXPECT_EQ(admin("fault show"), "");
 }
 
+// The table goes right after a whole list reply, not after one too small
+// for the listing; the reply itself is whole.
+TEST_F(StoreTest, DestroyAfterListTakesTheTableAwayAfterAWholeReply) {
+  admin("create t");
+  admin("add t 192.0.2.1");
+  admin("fault destroy-after-list");
+  EXPECT_EQ(admin("fault show"), "destroy-after-list: 1 more\n");
+  bytes b = list_request("t", 296);
+  EXPECT_EQ(get(b).err, ENOMEM);
+  b = info_request("t");
+  EXPECT_EQ(get(b).rc, 0);
+
+  b = list_request("t", 416);
+  answer a = get(b);
+  EXPECT_EQ(a.rc, 0);
+  EXPECT_EQ(a.len, 416u);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + 28), 1u) << "the reply lists the entry";
+  b = info_request("t");
+  EXPECT_EQ(get(b).err, ESRCH);
+  EXPECT_EQ(admin("fault show"), "");
+}
+
 struct fault_word_case {
   const char* words;
   int status;
@@ -698,7 +720,10 @@ INSTANTIATE_TEST_SUITE_P(Words, StoreFaultWordsTest,
                                          fault_word_case{"fault delay 60001", 65},
                                          fault_word_case{"fault clear now", 64},
                                          fault_word_case{"fault fail 93 ETIMEDOUT 3 17", 0},
-                                         fault_word_case{"fault short-info 0 0", 0}));
+                                         fault_word_case{"fault short-info 0 0", 0},
+                                         fault_word_case{"fault destroy-after-list x", 65},
+                                         fault_word_case{"fault destroy-after-list 1 2", 64},
+                                         fault_word_case{"fault destroy-after-list 0", 0}));
 
 TEST_P(StoreFaultWordsTest, Status) {
   std::string text;

@@ -19,6 +19,7 @@ const std::string usage_text =
     "       -h          print this message.\n"
     "       -l          list the entries with their expiry times and exit\n"
     "       -n          dry run: show what would be removed, remove nothing (with -f)\n"
+    "       -w          wait for the table to come back when it goes away\n"
     "       -1          sweep once and exit\n"
     "       -m          metrics file path, default: none\n\n";
 
