@@ -105,7 +105,7 @@ void hold_standard_descriptors() {
 // the status: the control socket is opened and the table's info record
 // asked for, exactly as the first cycle would. A failure ends the process
 // as it would end it there, after the PID file taken at start is removed.
-void check_table_before_start(pidlock* pl, const char* number_text) {
+void check_table_before_start(pidlock* pl) {
   if (fwctl_open() != 0) {
     int saved = errno;
     if (pl != nullptr) pidlock_remove(pl, true);
@@ -114,7 +114,7 @@ void check_table_before_start(pidlock* pl, const char* number_text) {
   }
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
-  init_request_header(&oh, number_text, 0);
+  init_request_header(&oh, table_name, 0);
   ipfw_xtable_info info;
   if (request_table_info(&oh, &info) != 0) {
     int saved = errno;
@@ -135,9 +135,10 @@ void warn_metrics(const char* text) {
 void write_metrics(const char* path, metrics_reporter* reporter, int64_t started_ns) {
   const sweep_tally* t = sweep_tally_now();
   sweep_metrics m = {};
-  m.table = table_number;
+  m.table = table_name;
   m.entries = t->entries;
   m.due = t->due;
+  m.unremovable = t->unremovable;
   m.removed_total = t->removed;
   m.last_sweep_unix = platform_now();
   m.sweep_duration_ns = monotonic_ns() - started_ns;
@@ -173,9 +174,7 @@ int main(int argc, char** argv) {
   daemon_options opts;
   read_options(argc, argv, &opts);
 
-  char number_text[100] = {};
-  snprintf(number_text, sizeof number_text, "%d", table_number);
-  if (opts.list_only) return print_expiry_listing(number_text);
+  if (opts.list_only) return print_expiry_listing(table_name);
 
   // The metrics path is kept absolute, as the PID file's is, and refused
   // here when it is as long as the writer would refuse it at every cycle.
@@ -189,7 +188,7 @@ int main(int argc, char** argv) {
 
   // A start already stopped sweeps nothing, so it need not reach the
   // firewall either.
-  if (!stop_requested()) check_table_before_start(pl, number_text);
+  if (!stop_requested()) check_table_before_start(pl);
 
   if (opts.detach) {
     if (daemon(0, 0) == -1) {
@@ -216,14 +215,13 @@ int main(int argc, char** argv) {
   malloc_ptr<char*> list_vector(static_cast<char**>(calloc(3, sizeof(char*))));
   if (!list_vector) fatal_err(EX_OSERR, "cannot allocate the list command");
   list_vector.get()[0] = table_word;
-  list_vector.get()[1] = number_text;
+  list_vector.get()[1] = table_name;
   list_vector.get()[2] = list_word;
 
   const listing_handler sweep = {opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested};
   metrics_reporter reporter = {};
 
   while (!stop_requested()) {
-    snprintf(number_text, sizeof number_text, "%d", table_number);
     sweep_tally_start_cycle();
     const int64_t started = monotonic_ns();
     run_table_command(3, list_vector.get(), &sweep);

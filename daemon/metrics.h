@@ -5,14 +5,15 @@
 // a part of one.
 //
 // Output, one block per metric in this order, every sample labelled with the
-// table number (the next-expiry block is left out when nothing is ahead):
+// table's name or number (the next-expiry block is left out when nothing is
+// ahead):
 //
 //   # HELP hostreapd_entries Address entries listed in the last sweep.
 //   # TYPE hostreapd_entries gauge
 //   hostreapd_entries{table="5"} 12
 //
-// hostreapd_entries, hostreapd_due_entries, hostreapd_removed_total (the
-// only counter), hostreapd_last_sweep_timestamp_seconds,
+// hostreapd_entries, hostreapd_due_entries, hostreapd_unremovable_entries,
+// hostreapd_removed_total (the only counter), hostreapd_last_sweep_timestamp_seconds,
 // hostreapd_sweep_duration_seconds, hostreapd_next_expiry_timestamp_seconds.
 // Timestamps are whole seconds; the duration is seconds with nine decimals.
 //
@@ -38,9 +39,12 @@ constexpr size_t METRICS_PATH_MAX = 1024;
 // The figures of one cycle. The daemon fills it after the cycle; nothing
 // here reads a clock.
 struct sweep_metrics {
-  int32_t table;
+  // The table as -t named it: a number's digits or a table name (1 to 63
+  // letters, digits, '-', '.', '_'), which a label takes as it is.
+  const char* table;
   uint64_t entries;  // address entries listed in the cycle
-  uint64_t due;  // of those, the ones whose expiry time had passed
+  uint64_t due;  // of those, the ones the sweep could remove whose expiry time had passed
+  uint64_t unremovable;  // of those, the ones it passes over: no key a deletion could name, or no time
   uint64_t removed_total;  // entries removed since the daemon started
   int64_t last_sweep_unix;  // when the cycle ended, seconds since the epoch
   int64_t sweep_duration_ns;  // how long the cycle took (a monotonic clock)
