@@ -132,6 +132,84 @@ void print_flow_line(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry,
   platform_printf(" %s\n", value);
 }
 
+// What sweep_key_nameable answers. An address of a family that has no
+// text, or with a mask length past its width, names no key a deletion
+// could find: it is passed over rather than handed on as an empty key. So
+// is an IPv4-compatible IPv6 address, whose text the deletion refuses.
+// Every other address has its text (see format_address_key).
+inline bool key_nameable(const ipfw_obj_tentry* entry) {
+  if (entry->subtype == FW_AF_INET) return entry->masklen <= 32;
+  if (entry->subtype == FW_AF_INET6) return entry->masklen <= 128 && !v4_compatible_key(entry);
+  return false;
+}
+
+// value_expiry for an IPv6 next hop leading the value. Its text is never a
+// number, but one that cannot be converted is left out, and the mark after
+// it may then lead: the text itself is read. Rare, so kept out of the
+// sweep's own path.
+__attribute__((noinline)) bool ipv6_led_expiry(uint32_t vmask, const ipfw_table_value* v, uint32_t* expiry) {
+  char value[ENTRY_TEXT_SIZE];
+  format_entry_value(vmask, v, value);
+  return value_text_expiry(value, expiry);
+}
+
+// What value_expiry answers, read from the record. The first field present
+// leads the text; a numeric field is written whole (it is at most 11
+// characters), so it is a number and its number is the field's value: "%d"
+// of a signed skipto reads back, modulo 2^32, as its bits.
+inline bool record_expiry(uint32_t vmask, const ipfw_table_value* v, uint32_t* expiry) {
+  if (vmask == IPFW_VTYPE_LEGACY) {
+    *expiry = v->tag;
+    return true;
+  }
+  switch (vmask & -vmask) {
+    case IPFW_VTYPE_SKIPTO:
+      *expiry = v->skipto;
+      return true;
+    case IPFW_VTYPE_PIPE:
+      *expiry = v->pipe;
+      return true;
+    case IPFW_VTYPE_FIB:
+      *expiry = v->fib;
+      return true;
+    case IPFW_VTYPE_NAT:
+      *expiry = v->nat;
+      return true;
+    case IPFW_VTYPE_DSCP:
+      *expiry = v->dscp;
+      return true;
+    case IPFW_VTYPE_TAG:
+      *expiry = v->tag;
+      return true;
+    case IPFW_VTYPE_DIVERT:
+      *expiry = v->divert;
+      return true;
+    case IPFW_VTYPE_NETGRAPH:
+      *expiry = v->netgraph;
+      return true;
+    case IPFW_VTYPE_LIMIT:
+      *expiry = v->limit;
+      return true;
+    case IPFW_VTYPE_MARK:
+      *expiry = v->mark;
+      return true;
+    case IPFW_VTYPE_NH4:
+      // Dotted decimal always: never a number.
+      return false;
+    case IPFW_VTYPE_NH6:
+      return ipv6_led_expiry(vmask, v, expiry);
+    default:
+      // No bit that names a field: the empty text.
+      return false;
+  }
+}
+
+// What sweep_expiry answers.
+inline bool sweep_reading(uint32_t vmask, const ipfw_obj_tentry* entry, uint32_t* expiry) {
+  *expiry = 0;
+  return key_nameable(entry) && record_expiry(vmask, &entry->v, expiry);
+}
+
 }  // namespace
 
 // The value text never passes its 128 bytes: a field that would not fit
@@ -217,20 +295,11 @@ void format_address_key(const ipfw_obj_tentry* entry, char* buf) {
   }
 }
 
-bool sweep_key_nameable(const ipfw_obj_tentry* entry) {
-  // An address of a family that has no text, or with a mask length past
-  // its width, names no key a deletion could find: it is passed over
-  // rather than handed on as an empty key. So is an IPv4-compatible IPv6
-  // address, whose text the deletion refuses. Every other address has its
-  // text (see format_address_key).
-  if (entry->subtype == FW_AF_INET) return entry->masklen <= 32;
-  if (entry->subtype == FW_AF_INET6) return entry->masklen <= 128 && !v4_compatible_key(entry);
-  return false;
-}
+bool sweep_key_nameable(const ipfw_obj_tentry* entry) { return key_nameable(entry); }
 
 bool format_sweep_key(const ipfw_obj_tentry* entry, char* buf) {
   format_address_key(entry, buf);
-  return sweep_key_nameable(entry) && buf[0] != '\0';
+  return key_nameable(entry) && buf[0] != '\0';
 }
 
 bool value_text_expiry(const char* text, uint32_t* expiry) {
@@ -244,70 +313,11 @@ bool value_text_expiry(const char* text, uint32_t* expiry) {
 }
 
 bool value_expiry(uint32_t vmask, const ipfw_table_value* v, uint32_t* expiry) {
-  if (vmask == IPFW_VTYPE_LEGACY) {
-    *expiry = v->tag;
-    return true;
-  }
-  // The first field present leads the text; a numeric field is written
-  // whole (it is at most 11 characters), so it is a number and its number
-  // is the field's value: "%d" of a signed skipto reads back, modulo 2^32,
-  // as its bits.
-  const uint32_t first = vmask & -vmask;
-  switch (first) {
-    case IPFW_VTYPE_SKIPTO:
-      *expiry = v->skipto;
-      return true;
-    case IPFW_VTYPE_PIPE:
-      *expiry = v->pipe;
-      return true;
-    case IPFW_VTYPE_FIB:
-      *expiry = v->fib;
-      return true;
-    case IPFW_VTYPE_NAT:
-      *expiry = v->nat;
-      return true;
-    case IPFW_VTYPE_DSCP:
-      *expiry = v->dscp;
-      return true;
-    case IPFW_VTYPE_TAG:
-      *expiry = v->tag;
-      return true;
-    case IPFW_VTYPE_DIVERT:
-      *expiry = v->divert;
-      return true;
-    case IPFW_VTYPE_NETGRAPH:
-      *expiry = v->netgraph;
-      return true;
-    case IPFW_VTYPE_LIMIT:
-      *expiry = v->limit;
-      return true;
-    case IPFW_VTYPE_MARK:
-      *expiry = v->mark;
-      return true;
-    case IPFW_VTYPE_NH4:
-      // Dotted decimal always: never a number.
-      return false;
-    case IPFW_VTYPE_NH6: {
-      // An IPv6 text is never a number either, but one that cannot be
-      // converted is left out, and the mark after it may then lead: read
-      // the text itself.
-      char value[ENTRY_TEXT_SIZE];
-      format_entry_value(vmask, v, value);
-      return value_text_expiry(value, expiry);
-    }
-    default:
-      // No bit that names a field: the empty text.
-      return false;
-  }
+  return record_expiry(vmask, v, expiry);
 }
 
 bool sweep_expiry(uint32_t vmask, const ipfw_obj_tentry* entry, uint32_t* expiry) {
-  *expiry = 0;
-  if (!sweep_key_nameable(entry)) return false;
-  uint32_t e;
-  if (!value_expiry(vmask, &entry->v, &e)) return false;
-  *expiry = e;
-  return true;
+  return sweep_reading(vmask, entry, expiry);
 }
 
 void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address,
@@ -319,7 +329,7 @@ void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* ent
     // read straight from the value record, and an entry that is not due,
     // or that the sweep cannot remove, costs no text.
     uint32_t expiry;
-    const bool removable = sweep_expiry(info->vmask, entry, &expiry);
+    const bool removable = sweep_reading(info->vmask, entry, &expiry);
     if (is_due != nullptr && !is_due(expiry, removable)) return;
     if (!removable) return;
     char key[ENTRY_TEXT_SIZE];
