@@ -13,8 +13,9 @@
 //   hostreapd_entries{table="5"} 12
 //
 // hostreapd_entries, hostreapd_due_entries, hostreapd_unremovable_entries,
-// hostreapd_removed_total (the only counter), hostreapd_last_sweep_timestamp_seconds,
-// hostreapd_sweep_duration_seconds, hostreapd_next_expiry_timestamp_seconds.
+// hostreapd_removed_total (the only counter),
+// hostreapd_last_sweep_timestamp_seconds, hostreapd_sweep_duration_seconds,
+// hostreapd_next_expiry_timestamp_seconds.
 // Timestamps are whole seconds; the duration is seconds with nine decimals.
 //
 // Owns: nothing beyond the call. The text is formatted into the caller's

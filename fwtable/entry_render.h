@@ -27,9 +27,9 @@ constexpr size_t ENTRY_TEXT_SIZE = 128;
 // the legacy mask gives the tag as one number; any other mask its fields in
 // bit order (skipto, pipe, fib, nat, dscp, tag, divert, netgraph, limit,
 // ipv4, ipv6, mark), comma-separated; higher bits name no field. A field
-// that would not fit whole is left out
-// with every field after it, so the text stays within its 127 characters
-// and ends on a whole field. No field at all gives the empty text.
+// that would not fit whole is left out with every field after it, so the
+// text stays within its 127 characters and ends on a whole field. No field
+// at all gives the empty text.
 void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf);
 
 // Writes the key text of an address entry into buf (ENTRY_TEXT_SIZE bytes):
