@@ -228,7 +228,7 @@ int main(int argc, char** argv) {
   const bool floor = mode.rfind("floor-", 0) == 0;
   const bool deleting = mode.find("delete") != std::string::npos;
 
-  table_number = atoi(table);
+  snprintf(table_name, sizeof table_name, "%s", table);
   openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
 
   for (int c = 0; c < cycles; c++) {

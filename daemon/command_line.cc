@@ -11,12 +11,13 @@
 
 #include "daemon/process_state.h"
 #include "fwtable/fatal.h"
+#include "fwtable/table_command.h"
 
 namespace {
 
 constexpr char usage_text[] =
     "\nUsage: hostreapd -t table [-s seconds]\n"
-    "       -t          set the IPFW table number\n"
+    "       -t          set the IPFW table number or name\n"
     "       -s          set the sleep time between cycles, default: 5sec\n"
     "       -p          PID file path, default: none\n"
     "       -f          run the daemon in the foreground (do not daemonize)\n"
@@ -51,6 +52,21 @@ long whole_number(const char* text, long low, long high) {
   return n < low ? -1 : n;
 }
 
+// A -t text that starts with a letter names the table; any other is a
+// table number. A number is kept as its digits are printed ("007" is table
+// 7), so that a numbered table is asked for exactly as it always was.
+void take_table(const char* text) {
+  const char c = text[0];
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+    if (validate_table_name(text) != 0) fatal_errx(EX_USAGE, "table name %s is invalid", text);
+    snprintf(table_name, sizeof table_name, "%s", text);
+    return;
+  }
+  long t = whole_number(text, 0, 127);
+  if (t < 0) fatal_errx(EX_USAGE, "table number can be from 0 to 127");
+  snprintf(table_name, sizeof table_name, "%ld", t);
+}
+
 }  // namespace
 
 void show_usage() {
@@ -62,12 +78,9 @@ void read_options(int argc, char** argv, daemon_options* opts) {
   int ch;
   while ((ch = getopt(argc, argv, option_string)) != -1) {
     switch (ch) {
-      case 't': {
-        long t = whole_number(optarg, 0, 127);
-        if (t < 0) fatal_errx(EX_USAGE, "table number can be from 0 to 127");
-        table_number = static_cast<int32_t>(t);
+      case 't':
+        take_table(optarg);
         break;
-      }
       case 's': {
         long s = whole_number(optarg, 1, 86400);
         if (s < 0) fatal_errx(EX_USAGE, "sleep time can be from 1 to 86400 seconds");
@@ -99,7 +112,7 @@ void read_options(int argc, char** argv, daemon_options* opts) {
         show_usage();
     }
   }
-  if (table_number == -1) {
+  if (table_name[0] == '\0') {
     warnx("table number required");
     show_usage();
   }

@@ -1,13 +1,16 @@
 // The daemon's command line: getopt with "t:s:hfp:lnw1m:", the rules for
-// the table number and the pause, and the usage text.
+// the table (a name or a number) and the pause, and the usage text.
 //
-// Owns: nothing; the table number goes to the process-wide table_number,
-// the other settings to the caller's daemon_options (the PID-file path
-// points into argv, it is not copied).
+// Owns: nothing; the table goes to the process-wide table_name, the other
+// settings to the caller's daemon_options (the PID-file path points into
+// argv, it is not copied).
 // Failure: ends the process, as a command-line program does: status 1 with
 // the usage text (after getopt's own diagnostic, or "table number
-// required", or "a dry run needs -f"); status 64 for a table number that is not a whole decimal
-// number from 0 to 127, or a pause that is not one from 1 to 86400.
+// required", or "a dry run needs -f"); status 64 for a -t text that starts
+// with a letter but is no table name ("table name %s is invalid": 1 to 63
+// letters, digits, '-', '.', '_', not "all"), any other -t text that is not
+// a whole decimal number from 0 to 127, or a pause that is not one from 1
+// to 86400.
 #pragma once
 
 struct daemon_options {
@@ -25,7 +28,7 @@ struct daemon_options {
 [[noreturn]] void show_usage();
 
 // Reads the options of argv (stopping at the first operand) into *opts and
-// table_number. Returns only when a table number was given and accepted.
+// table_name. Returns only when a table was given and accepted.
 void read_options(int argc, char** argv, daemon_options* opts);
 
 // Whether the options (read as getopt will read them, up to the first

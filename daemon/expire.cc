@@ -13,9 +13,10 @@ namespace {
 sweep_tally tally;
 
 void log_removal(const char* key_text) {
-  // The key text is at most 127 characters: the line always fits.
+  // The key text is at most 127 characters, the table name 63: the line
+  // always fits.
   char message[256];
-  snprintf(message, sizeof message, "Removing host %s from table %d", key_text, table_number);
+  snprintf(message, sizeof message, "Removing host %s from table %s", key_text, table_name);
   platform_log(LOG_INFO, message);
 }
 
@@ -25,9 +26,13 @@ bool past(uint32_t expiry) { return platform_now() > static_cast<int64_t>(expiry
 
 }  // namespace
 
-bool expiry_is_due(uint32_t expiry) {
-  bool due = past(expiry);
+bool expiry_is_due(uint32_t expiry, bool removable) {
   tally.entries++;
+  if (!removable) {
+    tally.unremovable++;
+    return false;
+  }
+  bool due = past(expiry);
   if (due) {
     tally.due++;
   } else if (!tally.has_next || expiry < tally.next_expiry) {
@@ -40,12 +45,10 @@ bool expiry_is_due(uint32_t expiry) {
 int expire_if_due(char* key_text, uint32_t expiry) {
   if (!past(expiry)) return 0;
 
-  char number[100] = {};
-  snprintf(number, sizeof number, "%d", table_number);
   char word_table[] = "table";
   char word_delete[] = "delete";
   // Four slots in the call's own storage: building the vector cannot fail.
-  char* argv[4] = {word_table, number, word_delete, key_text};
+  char* argv[4] = {word_table, table_name, word_delete, key_text};
 
   log_removal(key_text);
   run_table_command(4, argv);
@@ -54,7 +57,7 @@ int expire_if_due(char* key_text, uint32_t expiry) {
 }
 
 int report_if_due(char* key_text, uint32_t expiry) {
-  if (past(expiry)) platform_printf("would remove host %s from table %d\n", key_text, table_number);
+  if (past(expiry)) platform_printf("would remove host %s from table %s\n", key_text, table_name);
   return 0;
 }
 

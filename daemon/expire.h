@@ -1,8 +1,9 @@
 // The expiry decision for one address entry: the entry's value is the Unix
 // time after which it is no longer wanted. When that time has passed, the
-// removal is logged ("Removing host %s from table %d", LOG_INFO) and the
-// entry is deleted through the table command interpreter with the vector
-// "table", table number, "delete", key text.
+// removal is logged ("Removing host %s from table %s", LOG_INFO, with the
+// table's name or number as -t gave it) and the entry is deleted through
+// the table command interpreter with the vector "table", table name,
+// "delete", key text.
 //
 // The clock, the log line and standard output are the platform's
 // (fwtable/platform.h). The deletion is not a service of the system but
@@ -11,7 +12,8 @@
 // reaches the platform's control channel (a fake kernel).
 //
 // Owns: the delete command vector of one call (in the call's own storage,
-// gone when it returns) and the sweep tally.
+// gone when it returns; its table name is the process-wide one) and the
+// sweep tally.
 // Failure: reports nothing; a failed deletion is dealt with (and may end the
 // process) inside the interpreter.
 #pragma once
@@ -23,21 +25,25 @@
 // is strictly past the expiry. Returns 0.
 int expire_if_due(char* key_text, uint32_t expiry);
 
-// The same test alone: true when the clock is strictly past expiry. The
-// listing asks it first, so an entry that is not due costs no key text.
-// It also counts the entry into the sweep tally.
-bool expiry_is_due(uint32_t expiry);
+// The same test alone, as the listing's due test: true when the entry is
+// removable and the clock is strictly past expiry. The listing asks it
+// first, so an entry that is not due costs no key text. It also counts the
+// entry into the sweep tally.
+bool expiry_is_due(uint32_t expiry, bool removable);
 
 // The dry run's handler in place of expire_if_due: a due entry is written
-// to standard output as "would remove host %s from table %d"; nothing is
+// to standard output as "would remove host %s from table %s"; nothing is
 // logged or deleted.
 int report_if_due(char* key_text, uint32_t expiry);
 
-// What the sweep has seen: address entries asked about and the due ones
-// among them in the current cycle, the earliest expiry still ahead, and
-// the entries removed since the start.
+// What the sweep has seen: address entries asked about in the current
+// cycle, the ones among them it passes over whatever their time (no key a
+// deletion could name, or a value that is not a time), the due ones among
+// the rest, the earliest expiry still ahead among the rest, and the entries
+// removed since the start.
 struct sweep_tally {
   uint64_t entries = 0;
+  uint64_t unremovable = 0;
   uint64_t due = 0;
   bool has_next = false;
   uint32_t next_expiry = 0;

@@ -37,9 +37,11 @@ platform clock_and_log() {
   return p;
 }
 
-std::string log_line(const std::string& key, int table) {
-  return "log " + std::to_string(LOG_INFO) + " Removing host " + key + " from table " + std::to_string(table);
+std::string log_line(const std::string& key, const std::string& table) {
+  return "log " + std::to_string(LOG_INFO) + " Removing host " + key + " from table " + table;
 }
+
+void set_table(const char* name) { snprintf(table_name, sizeof table_name, "%s", name); }
 
 // A delete request as "XDEL TABLE address/length".
 std::string deleted_key(const uint8_t* req, uint32_t len) {
@@ -59,9 +61,9 @@ std::string deleted_key(const uint8_t* req, uint32_t len) {
 struct Expire : testing::Test {
   void SetUp() override {
     events.clear();
-    table_number = 5;
+    set_table("5");
     fk.answer = [this](uint16_t opcode, uint8_t* buf, uint32_t* len) {
-      ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, IPFW_VTYPE_LEGACY, 0, "5");
+      ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, vmask, 0, "5");
       info.count = static_cast<uint32_t>(listed.size());
       info.size = static_cast<uint32_t>(FW_LIST_ENTRIES_OFFSET + listed.size() * sizeof(ipfw_obj_tentry));
       if (opcode == IP_FW_TABLE_XINFO) return answer_info(info, opcode, buf, len);
@@ -85,7 +87,7 @@ struct Expire : testing::Test {
       return -1;
     };
   }
-  void TearDown() override { table_number = -1; }
+  void TearDown() override { set_table(""); }
 
   // One cycle's list command for address table "5", through the
   // interpreter, the listing, the expiry decision and the record change. A
@@ -108,6 +110,7 @@ struct Expire : testing::Test {
   platform_scope seam{clock_and_log()};
   fake_kernel fk;
   std::vector<ipfw_obj_tentry> listed;
+  uint32_t vmask = IPFW_VTYPE_LEGACY;  // of the listed table
 };
 
 TEST_F(Expire, DueOnlyOnceTheClockIsPastTheExpiry) {
@@ -135,32 +138,38 @@ TEST_F(Expire, DueOnlyOnceTheClockIsPastTheExpiry) {
     char key[ENTRY_TEXT_SIZE] = "192.0.2.7";
     EXPECT_EQ(expire_if_due(key, r.expiry), 0);
     if (r.due)
-      EXPECT_EQ(events, (std::vector<std::string>{log_line("192.0.2.7", 5), "XDEL 5 192.0.2.7/32"}));
+      EXPECT_EQ(events, (std::vector<std::string>{log_line("192.0.2.7", "5"), "XDEL 5 192.0.2.7/32"}));
     else
       EXPECT_TRUE(events.empty());
   }
 }
 
-// The log line comes first, then the delete command of the table by the
-// key, parsed from the caller's own buffer, not a copy: the parse cuts it
-// at the '/'.
+// The log line comes first, then the delete command of the table, by its
+// number or its name, by the key, parsed from the caller's own buffer, not
+// a copy: the parse cuts it at the '/'.
 TEST_F(Expire, LogsThenDeletesWithTheCallersKeyText) {
   struct row {
-    int32_t table;
+    const char* table;
     const char* key;
     const char* cut;
   };
-  const std::vector<row> rows = {{0, "198.51.100.0/24", "198.51.100.0"}, {127, "fd00:1::/64", "fd00:1::"}};
+  const std::string longest(IPFW_TABLE_NAME_MAX, 'n');
+  const std::vector<row> rows = {{"0", "198.51.100.0/24", "198.51.100.0"},
+                                 {"127", "fd00:1::/64", "fd00:1::"},
+                                 {"blocklist", "192.0.2.7", "192.0.2.7"},
+                                 {longest.c_str(), "192.0.2.8", "192.0.2.8"}};
   fake_now = 2000;
   for (const auto& r : rows) {
     SCOPED_TRACE(r.key);
     events.clear();
-    table_number = r.table;
+    set_table(r.table);
     char key[ENTRY_TEXT_SIZE];
     strcpy(key, r.key);
     expire_if_due(key, 1999);
-    std::string number = std::to_string(r.table);
-    EXPECT_EQ(events, (std::vector<std::string>{log_line(r.key, r.table), "XDEL " + number + " " + r.key}));
+    const std::string key_text = r.key;
+    const std::string deleted = key_text.find('/') == std::string::npos ? key_text + "/32" : key_text;
+    const std::string deletion = "XDEL " + std::string(r.table) + " " + deleted;
+    EXPECT_EQ(events, (std::vector<std::string>{log_line(r.key, r.table), deletion}));
     EXPECT_STREQ(key, r.cut);
   }
 }
@@ -180,11 +189,11 @@ TEST_F(Expire, SweepLogsAndDeletesEachDueEntryInListingOrder) {
       address_entry("fd00:1::", 64, 1),
   });
   EXPECT_EQ(events, (std::vector<std::string>{
-                        log_line("192.0.2.1", 5),
+                        log_line("192.0.2.1", "5"),
                         "XDEL 5 192.0.2.1/32",
-                        log_line("198.51.100.0/24", 5),
+                        log_line("198.51.100.0/24", "5"),
                         "XDEL 5 198.51.100.0/24",
-                        log_line("fd00:1::/64", 5),
+                        log_line("fd00:1::/64", "5"),
                         "XDEL 5 fd00:1::/64",
                     }));
 }
@@ -202,7 +211,44 @@ TEST_F(Expire, SweepPassesOverKeysWithAMaskLengthPastTheirWidth) {
       address_entry("fd00::1", 255, 1),
       address_entry("192.0.2.2", 32, 1),
   });
-  EXPECT_EQ(events, (std::vector<std::string>{log_line("192.0.2.2", 5), "XDEL 5 192.0.2.2/32"}));
+  EXPECT_EQ(events, (std::vector<std::string>{log_line("192.0.2.2", "5"), "XDEL 5 192.0.2.2/32"}));
+}
+
+// The tally of a cycle counts the entries the sweep can never remove apart
+// from the due ones: a due entry without a key a deletion could name is
+// neither due nor deleted, and a keyless one not due is not the next
+// expiry. In a table whose values are addresses, no entry is a time.
+TEST_F(Expire, TallyCountsTheEntriesItCannotRemoveApart) {
+  fake_now = 1000;
+  sweep_tally_start_cycle();
+  const uint64_t removed_before = sweep_tally_now()->removed;
+  sweep_once({
+      address_entry("192.0.2.1", 32, 999),
+      address_entry("192.0.2.2", 32, 5000),
+      address_entry("192.0.2.3", 33, 1),
+      address_entry("fd00::1", 129, 3000),
+      address_entry("::192.0.2.7", 128, 1),
+  });
+  EXPECT_EQ(events, (std::vector<std::string>{log_line("192.0.2.1", "5"), "XDEL 5 192.0.2.1/32"}));
+  const sweep_tally* t = sweep_tally_now();
+  EXPECT_EQ(t->entries, 5u);
+  EXPECT_EQ(t->unremovable, 3u);
+  EXPECT_EQ(t->due, 1u);
+  EXPECT_TRUE(t->has_next);
+  EXPECT_EQ(t->next_expiry, 5000u);
+  EXPECT_EQ(t->removed, removed_before + 1);
+
+  events.clear();
+  sweep_tally_start_cycle();
+  vmask = IPFW_VTYPE_NH4;
+  ipfw_obj_tentry next_hop = address_entry("192.0.2.4", 32);
+  next_hop.v.nh4 = 0xC0000202;  // 192.0.2.2: its text starts with 192
+  sweep_once({next_hop, address_entry("192.0.2.5", 32)});
+  EXPECT_TRUE(events.empty());
+  EXPECT_EQ(t->entries, 2u);
+  EXPECT_EQ(t->unremovable, 2u);
+  EXPECT_EQ(t->due, 0u);
+  EXPECT_FALSE(t->has_next);
 }
 
 }  // namespace

@@ -24,9 +24,10 @@
 namespace {
 
 struct listing_row {
-  uint32_t expiry;
+  uint32_t expiry;  // 0 when the value is not a time
   uint32_t position;  // in listing order
   uint32_t text_at;  // the key text's offset in the shared text
+  bool timed;  // the value is a time
   bool removable;
 };
 
@@ -38,12 +39,13 @@ struct listing {
 void collect_entry(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* entry, void* ctx) {
   auto* l = static_cast<listing*>(ctx);
   char key[ENTRY_TEXT_SIZE];
-  bool removable = format_sweep_key(entry, key);
+  const bool named = format_sweep_key(entry, key);
   listing_row row;
-  row.expiry = value_leading_number(reply_info->vmask, &entry->v);
+  row.expiry = 0;
+  row.timed = value_expiry(reply_info->vmask, &entry->v, &row.expiry);
   row.position = static_cast<uint32_t>(l->rows.size());
   row.text_at = static_cast<uint32_t>(l->texts.size());
-  row.removable = removable;
+  row.removable = named && row.timed;
   l->rows.push_back(row);
   l->texts.append(key[0] != '\0' ? key : "-");
   l->texts.push_back('\0');
@@ -124,13 +126,13 @@ char* put_number(char* p, int64_t v) {
 
 }  // namespace
 
-int print_expiry_listing(const char* number_text) {
+int print_expiry_listing(const char* table) {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
-  init_request_header(&oh, number_text, 0);
+  init_request_header(&oh, table, 0);
   ipfw_xtable_info info;
   fetch_table_info(&oh, &info);
-  if (info.type != IPFW_TABLE_ADDR) fatal_errx(EX_USAGE, "table %s is not an address table", number_text);
+  if (info.type != IPFW_TABLE_ADDR) fatal_errx(EX_USAGE, "table %s is not an address table", table);
 
   listing l;
   try {
@@ -144,12 +146,14 @@ int print_expiry_listing(const char* number_text) {
     for_each_table_entry(&info, collect_entry, &l);
   } catch (const std::bad_alloc&) {
     errno = ENOMEM;
-    fatal_err(EX_OSERR, "cannot hold the listing of table %s", number_text);
+    fatal_err(EX_OSERR, "cannot hold the listing of table %s", table);
   }
   // An entry is due once the clock is past its expiry: it has
   // expiry + 1 - now seconds left.
   const int64_t now = platform_now();
+  // Entries without a time go last.
   std::sort(l.rows.begin(), l.rows.end(), [](const listing_row& a, const listing_row& b) {
+    if (a.timed != b.timed) return a.timed;
     return a.expiry != b.expiry ? a.expiry < b.expiry : a.position < b.position;
   });
 
@@ -167,12 +171,16 @@ int print_expiry_listing(const char* number_text) {
     // the marker fit with room to spare.
     char line[ENTRY_TEXT_SIZE + 160];
     char* p = put_text(line, l.texts.c_str() + r.text_at);
-    *p++ = ' ';
-    p = put_number(p, r.expiry);
-    *p++ = ' ';
-    p = put_number(p, left);
-    *p++ = ' ';
-    p = put_text(p, local_date(&dates, r.expiry));
+    if (r.timed) {
+      *p++ = ' ';
+      p = put_number(p, r.expiry);
+      *p++ = ' ';
+      p = put_number(p, left);
+      *p++ = ' ';
+      p = put_text(p, local_date(&dates, r.expiry));
+    } else {
+      p = put_text(p, " - - -");
+    }
     if (!r.removable) p = put_text(p, " (never removed)");
     *p++ = '\n';
     const size_t len = static_cast<size_t>(p - line);

@@ -108,7 +108,7 @@ void hold_standard_descriptors() {
 // the status: the control socket is opened and the table's info record
 // asked for, exactly as the first cycle would. A failure ends the process
 // as it would end it there, after the PID file taken at start is removed.
-void check_table_before_start(pidlock* pl, const char* number_text) {
+void check_table_before_start(pidlock* pl) {
   if (fwctl_open() != 0) {
     int saved = errno;
     if (pl != nullptr) pidlock_remove(pl, true);
@@ -117,7 +117,7 @@ void check_table_before_start(pidlock* pl, const char* number_text) {
   }
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
-  init_request_header(&oh, number_text, 0);
+  init_request_header(&oh, table_name, 0);
   ipfw_xtable_info info;
   if (request_table_info(&oh, &info) != 0) {
     int saved = errno;
@@ -153,10 +153,10 @@ __attribute__((format(printf, 2, 3))) void log_table_event(int priority, const c
 // returns when the table is there. A table still missing abandons the
 // cycle (the guard waits for it); any other failure ends the daemon as the
 // cycle's own request would.
-void ask_table_info(const char* number_text) {
+void ask_table_info() {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
-  init_request_header(&oh, number_text, 0);
+  init_request_header(&oh, table_name, 0);
   ipfw_xtable_info info;
   fetch_table_info(&oh, &info);
 }
@@ -170,9 +170,10 @@ void write_metrics(const char* path, metrics_reporter* reporter, int64_t started
                    sweep_metrics* shown) {
   const sweep_tally* t = sweep_tally_now();
   if (!table_missing) {
-    shown->table = table_number;
+    shown->table = table_name;
     shown->entries = t->entries;
     shown->due = t->due;
+    shown->unremovable = t->unremovable;
     shown->last_sweep_unix = platform_now();
     shown->sweep_duration_ns = monotonic_ns() - started_ns;
     shown->has_next_expiry = t->has_next;
@@ -220,9 +221,7 @@ int main(int argc, char** argv) {
   daemon_options opts;
   read_options(argc, argv, &opts);
 
-  char number_text[100] = {};
-  snprintf(number_text, sizeof number_text, "%d", table_number);
-  if (opts.list_only) return print_expiry_listing(number_text);
+  if (opts.list_only) return print_expiry_listing(table_name);
 
   // The metrics path is kept absolute, as the PID file's is, and refused
   // here when it is as long as the writer would refuse it at every cycle.
@@ -242,7 +241,7 @@ int main(int argc, char** argv) {
   // A start already stopped sweeps nothing, so it need not reach the
   // firewall either.
   try {
-    if (!stop_requested()) check_table_before_start(pl, number_text);
+    if (!stop_requested()) check_table_before_start(pl);
   } catch (const cycle_abandoned&) {
     // The guard does not wait for a table yet, so only a stop gets here:
     // a table missing at the start is refused with 71.
@@ -274,13 +273,13 @@ int main(int argc, char** argv) {
   malloc_ptr<char*> list_vector(static_cast<char**>(calloc(3, sizeof(char*))));
   if (!list_vector) fatal_err(EX_OSERR, "cannot allocate the list command");
   list_vector.get()[0] = table_word;
-  list_vector.get()[1] = number_text;
+  list_vector.get()[1] = table_name;
   list_vector.get()[2] = list_word;
 
   const listing_handler sweep = {opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested};
   metrics_reporter reporter = {};
   sweep_metrics shown = {};
-  shown.table = table_number;
+  shown.table = table_name;
   shown.no_sweep = true;
 
   // With -w a table that goes away, found by any request of a cycle, ends
@@ -290,15 +289,14 @@ int main(int argc, char** argv) {
   bool table_missing = false;  // the last cycle found the table gone
 
   while (!stop_requested()) {
-    snprintf(number_text, sizeof number_text, "%d", table_number);
     sweep_tally_start_cycle();
     const int64_t started = monotonic_ns();
     try {
       if (table_missing) {
         // Said before anything of the sweep that follows is logged.
-        ask_table_info(number_text);
+        ask_table_info();
         table_missing = false;
-        log_table_event(LOG_NOTICE, "table %s is back", number_text);
+        log_table_event(LOG_NOTICE, "table %s is back", table_name);
       }
       run_table_command(3, list_vector.get(), &sweep);
     } catch (const cycle_abandoned& a) {
@@ -308,7 +306,7 @@ int main(int argc, char** argv) {
       // deleted before stays deleted), and the next cycles look for the
       // table again. One warning for each time it goes.
       if (!table_missing)
-        log_table_event(LOG_WARNING, "table %s is gone; waiting for it to come back", number_text);
+        log_table_event(LOG_WARNING, "table %s is gone; waiting for it to come back", table_name);
       table_missing = true;
     }
     // A cycle a stop cut short counts nothing worth publishing.

@@ -37,9 +37,9 @@ __attribute__((format(printf, 2, 3))) void append(text_out* t, const char* fmt, 
 }
 
 // One metric: its HELP and TYPE lines and its one sample.
-void append_metric(text_out* t, const char* name, const char* type, const char* help, int32_t table,
+void append_metric(text_out* t, const char* name, const char* type, const char* help, const char* table,
                    const char* value) {
-  append(t, "# HELP %s %s\n# TYPE %s %s\n%s{table=\"%d\"} %s\n", name, help, name, type, name, table, value);
+  append(t, "# HELP %s %s\n# TYPE %s %s\n%s{table=\"%s\"} %s\n", name, help, name, type, name, table, value);
 }
 
 // Nanoseconds as seconds with nine decimals, exactly (no floating point):
@@ -88,7 +88,13 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
                   value);
     snprintf(value, sizeof value, "%" PRIu64, m->due);
     append_metric(&t, "hostreapd_due_entries", "gauge",
-                  "Address entries of the last sweep whose expiry time had passed.", m->table, value);
+                  "Address entries of the last sweep that it could remove and whose expiry time had passed.",
+                  m->table, value);
+    snprintf(value, sizeof value, "%" PRIu64, m->unremovable);
+    append_metric(&t, "hostreapd_unremovable_entries", "gauge",
+                  "Address entries of the last sweep that it passed over and never removes: no key a "
+                  "deletion could name, or a value that is not a time.",
+                  m->table, value);
   }
   snprintf(value, sizeof value, "%" PRIu64, m->removed_total);
   append_metric(&t, "hostreapd_removed_total", "counter", "Address entries removed since the daemon started.",

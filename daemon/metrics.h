@@ -5,19 +5,20 @@
 // a part of one.
 //
 // Output, one block per metric in this order, every sample labelled with the
-// table number (the next-expiry block is left out when nothing is ahead):
+// table's name or number (the next-expiry block is left out when nothing is
+// ahead):
 //
 //   # HELP hostreapd_entries Address entries listed in the last sweep.
 //   # TYPE hostreapd_entries gauge
 //   hostreapd_entries{table="5"} 12
 //
 // hostreapd_table_present, hostreapd_entries, hostreapd_due_entries,
-// hostreapd_removed_total (the only counter),
-// hostreapd_last_sweep_timestamp_seconds, hostreapd_sweep_duration_seconds,
-// hostreapd_next_expiry_timestamp_seconds. Timestamps are whole seconds;
-// the duration is seconds with nine decimals. Before any cycle has found
-// the table, only hostreapd_table_present and hostreapd_removed_total are
-// written: there is no sweep to show.
+// hostreapd_unremovable_entries, hostreapd_removed_total (the only
+// counter), hostreapd_last_sweep_timestamp_seconds,
+// hostreapd_sweep_duration_seconds, hostreapd_next_expiry_timestamp_seconds.
+// Timestamps are whole seconds; the duration is seconds with nine decimals.
+// Before any cycle has found the table, only hostreapd_table_present and
+// hostreapd_removed_total are written: there is no sweep to show.
 //
 // Owns: nothing beyond the call. The text is formatted into the caller's
 // buffer or a fixed buffer on the stack; the temporary file lives only
@@ -32,7 +33,7 @@
 
 // Room for the whole text at the widest values of every field, terminating
 // NUL included.
-constexpr size_t METRICS_TEXT_MAX = 2048;
+constexpr size_t METRICS_TEXT_MAX = 4096;
 
 // Longest target path, without the terminating NUL; a path this long or
 // longer is refused with ENAMETOOLONG.
@@ -42,9 +43,12 @@ constexpr size_t METRICS_PATH_MAX = 1024;
 // here reads a clock. While the table is gone the daemon keeps the figures
 // of the last sweep that found it, with table_missing set.
 struct sweep_metrics {
-  int32_t table;
+  // The table as -t named it: a number's digits or a table name (1 to 63
+  // letters, digits, '-', '.', '_'), which a label takes as it is.
+  const char* table;
   uint64_t entries;  // address entries listed in the cycle
-  uint64_t due;  // of those, the ones whose expiry time had passed
+  uint64_t due;  // of those, the ones the sweep could remove whose expiry time had passed
+  uint64_t unremovable;  // of those, the ones it passes over: no key a deletion could name, or no time
   uint64_t removed_total;  // entries removed since the daemon started
   int64_t last_sweep_unix;  // when the cycle ended, seconds since the epoch
   int64_t sweep_duration_ns;  // how long the cycle took (a monotonic clock)

@@ -30,9 +30,10 @@
 namespace {
 
 const sweep_metrics sample = {
-    .table = 5,
+    .table = "5",
     .entries = 12,
     .due = 3,
+    .unremovable = 2,
     .removed_total = 40,
     .last_sweep_unix = 1767225600,
     .sweep_duration_ns = 1500000,
@@ -49,11 +50,14 @@ sweep_metrics without_next_expiry() {
   return m;
 }
 
-// The widest text there is.
+// The widest text there is: the longest table name, every number at its
+// widest.
+const std::string longest_name(63, 'n');
 const sweep_metrics widest = {
-    .table = INT32_MIN,
+    .table = longest_name.c_str(),
     .entries = UINT64_MAX,
     .due = UINT64_MAX,
+    .unremovable = UINT64_MAX,
     .removed_total = UINT64_MAX,
     .last_sweep_unix = INT64_MIN,
     .sweep_duration_ns = INT64_MIN,
@@ -87,9 +91,14 @@ const std::string sample_text_head =
     "# HELP hostreapd_entries Address entries listed in the last sweep.\n"
     "# TYPE hostreapd_entries gauge\n"
     "hostreapd_entries{table=\"5\"} 12\n"
-    "# HELP hostreapd_due_entries Address entries of the last sweep whose expiry time had passed.\n"
+    "# HELP hostreapd_due_entries Address entries of the last sweep that it could remove and whose expiry "
+    "time had passed.\n"
     "# TYPE hostreapd_due_entries gauge\n"
-    "hostreapd_due_entries{table=\"5\"} 3\n" +
+    "hostreapd_due_entries{table=\"5\"} 3\n"
+    "# HELP hostreapd_unremovable_entries Address entries of the last sweep that it passed over and never "
+    "removes: no key a deletion could name, or a value that is not a time.\n"
+    "# TYPE hostreapd_unremovable_entries gauge\n"
+    "hostreapd_unremovable_entries{table=\"5\"} 2\n" +
     removed_text +
     "# HELP hostreapd_last_sweep_timestamp_seconds Unix time at which the last sweep ended.\n"
     "# TYPE hostreapd_last_sweep_timestamp_seconds gauge\n"
@@ -121,6 +130,13 @@ TEST(MetricsFormat, ExactText) {
   EXPECT_EQ(format(table_missing(false)), missing_head + sample_text_next_expiry);
   EXPECT_EQ(format(table_missing(true)),
             std::string(present_text) + "hostreapd_table_present{table=\"5\"} 0\n" + removed_text);
+  // A named table is labelled with its name.
+  sweep_metrics named = sample;
+  named.table = "blocklist";
+  std::string want = std::string(sample_text_head) + sample_text_next_expiry;
+  for (size_t at; (at = want.find("{table=\"5\"}")) != std::string::npos;)
+    want.replace(at, 11, "{table=\"blocklist\"}");
+  EXPECT_EQ(format(named), want);
 }
 
 struct duration_case {
@@ -147,8 +163,9 @@ TEST(MetricsFormat, DurationIsExactSecondsWithNineDecimals) {
 
 TEST(MetricsFormat, WidestValuesFitTheAdvertisedBuffer) {
   std::string text = format(widest);
-  EXPECT_NE(text.find("hostreapd_entries{table=\"-2147483648\"} 18446744073709551615\n"), std::string::npos);
-  EXPECT_NE(text.find("hostreapd_next_expiry_timestamp_seconds{table=\"-2147483648\"} -9223372036854775808\n"),
+  const std::string label = "{table=\"" + longest_name + "\"} ";
+  EXPECT_NE(text.find("hostreapd_entries" + label + "18446744073709551615\n"), std::string::npos);
+  EXPECT_NE(text.find("hostreapd_next_expiry_timestamp_seconds" + label + "-9223372036854775808\n"),
             std::string::npos);
   EXPECT_LT(text.size(), METRICS_TEXT_MAX);
 }
@@ -221,6 +238,7 @@ TEST(MetricsFormat, TextIsWellFormed) {
       "hostreapd_table_present",
       "hostreapd_entries",
       "hostreapd_due_entries",
+      "hostreapd_unremovable_entries",
       "hostreapd_removed_total",
       "hostreapd_last_sweep_timestamp_seconds",
       "hostreapd_sweep_duration_seconds",

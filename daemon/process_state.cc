@@ -1,6 +1,6 @@
 #include "daemon/process_state.h"
 
-int32_t table_number = -1;
+char table_name[IPFW_TABLE_NAME_MAX + 1] = "";
 volatile sig_atomic_t stop_flag = 0;
 
 extern "C" void handle_stop_signal(int) { stop_flag = 1; }

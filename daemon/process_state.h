@@ -1,15 +1,19 @@
-// The daemon's process-wide state: the table number and the stop flag.
+// The daemon's process-wide state: the table's name and the stop flag.
 //
-// Owns: both values for the life of the process. The table number is -1
-// until -t sets it to 0..127 and never changes after start-up. The stop
-// flag goes from 0 to 1 once (handle_stop_signal) and is never cleared.
+// Owns: both for the life of the process. The table name is empty until -t
+// sets it, and never changes after start-up: a table number's decimal
+// digits ("5") or a table's name ("blocklist"), the text every request,
+// log line and metric names the table by. The stop flag goes from 0 to 1
+// once (handle_stop_signal) and is never cleared.
 // Failure: none.
 #pragma once
 
 #include <csignal>
 #include <cstdint>
 
-extern int32_t table_number;
+#include "fwtable/fw_records.h"
+
+extern char table_name[IPFW_TABLE_NAME_MAX + 1];
 extern volatile sig_atomic_t stop_flag;
 
 // The stop-signal handler: sets the stop flag, nothing else.

@@ -146,6 +146,12 @@ INSTANTIATE_TEST_SUITE_P(
                      v->limit = 6;
                    }},
         value_case{"ipv4", "ipv4=192.0.2.1", true, [](ipfw_table_value* v) { v->nh4 = 0xC0000201u; }},
+        value_case{"tag,mark", "mark=4294967295,tag=1", true,
+                   [](ipfw_table_value* v) {
+                     v->mark = 4294967295u;
+                     v->tag = 1;
+                   }},
+        value_case{"mark,0x1000", "mark=7", true, [](ipfw_table_value* v) { v->mark = 7; }},
         value_case{"ipv6", "ipv6=2001:db8::1%3", true,
                    [](ipfw_table_value* v) {
                      inet_pton(AF_INET6, "2001:db8::1", v->nh6);
@@ -200,6 +206,10 @@ INSTANTIATE_TEST_SUITE_P(, AdminCreate,
                                          create_case{"create t type ipv7", 65},
                                          create_case{"create t type flow:src-ip,,dst-ip", 65},
                                          create_case{"create t valtype legacy,tag", 65},
+                                         create_case{"create t valtype 0x", 65},
+                                         create_case{"create t valtype 0x1g", 65},
+                                         create_case{"create t valtype 0x100000000", 65},
+                                         create_case{"create t valtype tag,-1", 65},
                                          create_case{"create t type", 64}, create_case{"create t colour red", 64},
                                          create_case{"create", 64},
                                          create_case{"create t\x01", 65}));
@@ -226,6 +236,9 @@ TEST_F(AdminTest, InfoDescribesTheTable) {
   EXPECT_EQ(ok("info t"),
             "name: t\ntype: flow\nalgorithm: flow:hash\nflow fields: src-ip,dst-port\nvalue mask: skipto,tag\n"
             "set: 4\nkernel index: 2\ncount: 1\nsize: 416\nlimit: 9\nlocked: yes\n");
+  // Value bits no keyword names follow the keywords as one number.
+  ok("create u valtype 0x1000,mark,4096,0x80000000");
+  EXPECT_NE(ok("info u").find("\nvalue mask: mark,0x80001000\n"), std::string::npos) << ok("info u");
 }
 
 struct verb_case {

@@ -297,7 +297,11 @@ INSTANTIATE_TEST_SUITE_P(
                     info_case{"create t type flow:dst-port,src-ip valtype ipv4,ipv6,pipe", IPFW_TABLE_FLOW,
                               IPFW_TFFLAG_SRCIP | IPFW_TFFLAG_DSTPORT, IPFW_VTYPE_NH4 | IPFW_VTYPE_NH6 | IPFW_VTYPE_PIPE,
                               0, 0, "flow:hash"},
-                    info_case{"create t type mac set 31", IPFW_TABLE_MAC, 0, IPFW_VTYPE_LEGACY, 31, 0, "mac:hash"}));
+                    info_case{"create t type mac set 31", IPFW_TABLE_MAC, 0, IPFW_VTYPE_LEGACY, 31, 0, "mac:hash"},
+                    info_case{"create t valtype mark,0x1000,tag", IPFW_TABLE_ADDR, 0,
+                              IPFW_VTYPE_MARK | 0x1000 | IPFW_VTYPE_TAG, 0, 0, "addr:radix"},
+                    info_case{"create t valtype 0x80000000", IPFW_TABLE_ADDR, 0, 0x80000000u, 0, 0,
+                              "addr:radix"}));
 
 TEST_P(StoreInfoTest, ReplyHoldsHeaderAndInfo) {
   const info_case& c = GetParam();

@@ -1,5 +1,8 @@
 #include "emu/table_words.h"
 
+#include <cstdio>
+
+#include "emu/number_word.h"
 #include "emu/word_split.h"
 #include "fwtable/fw_records.h"
 
@@ -19,8 +22,31 @@ constexpr value_type_row value_types[] = {
     {IPFW_VTYPE_SKIPTO, "skipto"}, {IPFW_VTYPE_PIPE, "pipe"},     {IPFW_VTYPE_FIB, "fib"},
     {IPFW_VTYPE_NAT, "nat"},       {IPFW_VTYPE_DSCP, "dscp"},     {IPFW_VTYPE_TAG, "tag"},
     {IPFW_VTYPE_DIVERT, "divert"}, {IPFW_VTYPE_NETGRAPH, "netgraph"}, {IPFW_VTYPE_LIMIT, "limit"},
-    {IPFW_VTYPE_NH4, "ipv4"},      {IPFW_VTYPE_NH6, "ipv6"},
+    {IPFW_VTYPE_NH4, "ipv4"},      {IPFW_VTYPE_NH6, "ipv6"},     {IPFW_VTYPE_MARK, "mark"},
 };
+
+// The bits of every value-type keyword.
+constexpr uint32_t named_bits = 0xFFF;
+
+// A number in place of a keyword: "0x" and one to eight hex digits, or
+// decimal digits up to 4294967295. The bits it sets are taken as they are.
+bool bits_from_number(const std::string& word, uint32_t* bits) {
+  if (word.starts_with("0x") || word.starts_with("0X")) {
+    if (word.size() < 3 || word.size() > 10) return false;
+    uint32_t n = 0;
+    for (char c : word.substr(2)) {
+      int d;
+      if (c >= '0' && c <= '9') d = c - '0';
+      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
+      else return false;
+      n = n << 4 | static_cast<uint32_t>(d);
+    }
+    *bits = n;
+    return true;
+  }
+  return emu_parse_u32(word, UINT32_MAX, bits);
+}
 
 }  // namespace
 
@@ -89,7 +115,7 @@ bool emu_vmask_from_word(const std::string& word, uint32_t* vmask) {
   uint32_t mask = 0;
   for (const std::string& part : emu_split(word, ',')) {
     uint32_t bit = emu_value_type_bit(part);
-    if (bit == 0) return false;
+    if (bit == 0 && !bits_from_number(part, &bit)) return false;
     mask |= bit;
   }
   *vmask = mask;
@@ -103,6 +129,12 @@ std::string emu_vmask_words(uint32_t vmask) {
     if ((vmask & v.bit) == 0) continue;
     if (!s.empty()) s += ',';
     s += v.word;
+  }
+  if ((vmask & ~named_bits) != 0) {
+    char bits[16];
+    snprintf(bits, sizeof bits, "0x%x", vmask & ~named_bits);
+    if (!s.empty()) s += ',';
+    s += bits;
   }
   return s.empty() ? "none" : s;
 }

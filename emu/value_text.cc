@@ -40,6 +40,8 @@ bool parse_field(uint32_t bit, const std::string& v, ipfw_table_value* out) {
       return emu_parse_u32(v, UINT32_MAX, &out->netgraph);
     case IPFW_VTYPE_LIMIT:
       return emu_parse_u32(v, UINT32_MAX, &out->limit);
+    case IPFW_VTYPE_MARK:
+      return emu_parse_u32(v, UINT32_MAX, &out->mark);
     case IPFW_VTYPE_NH4: {
       in_addr a;
       if (inet_pton(AF_INET, v.c_str(), &a) != 1) return false;

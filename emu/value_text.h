@@ -1,8 +1,9 @@
 // Value texts of the fwemu tool, read into value records: for a table with
 // the legacy value mask one number from 0 to 4294967295 (kept in the tag
 // field); for any other table FIELD=V pairs joined by commas, each field one
-// of the table's value types (skipto=100,tag=5,ipv4=192.0.2.1,
-// ipv6=2001:db8::1%2 — the number after % is the scope id).
+// of the table's value types (skipto=100,tag=5,mark=7,ipv4=192.0.2.1,
+// ipv6=2001:db8::1%2 — the number after % is the scope id). Value bits no
+// keyword names have no field: such a value is left zero.
 //
 // Owns: nothing.
 // Failure: false with the reason in *why; nothing prints.

@@ -64,9 +64,10 @@ struct address_record {
 
 address_record addresses;
 
-// The due test of a sweeping listing: a leading value below the bound.
+// The due test of a sweeping listing: a removable entry whose expiry is
+// below the bound.
 uint32_t due_bound;
-bool due_below_bound(uint32_t expiry) { return expiry < due_bound; }
+bool due_below_bound(uint32_t expiry, bool removable) { return removable && expiry < due_bound; }
 
 // The address handler: every key text ends within its 128 bytes, and all
 // 128 of them belong to the renderer's writable buffer.
@@ -176,8 +177,8 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
 
 // The address entries of a reply the listing accepted: those of an address
 // table whose key has a text that a deletion accepts (named_address_key;
-// any other names no key a deletion could find) and, when the listing
-// sweeps, that are due. The reply is read as the listing saw it.
+// any other names no key a deletion could find) and whose value is a time
+// and, when the listing sweeps, that are due. The reply is read as the listing saw it.
 uint32_t address_entries_of(const kernel_script& s, bool sweeping) {
   constexpr size_t entries_at = sizeof(ipfw_xtable_info);
   const std::vector<uint8_t>& reply = s.reply;
@@ -192,8 +193,9 @@ uint32_t address_entries_of(const kernel_script& s, bool sweeping) {
     FUZZ_CHECK(reply.size() - off >= sizeof(ipfw_obj_tentry));
     ipfw_obj_tentry e;
     memcpy(&e, reply.data() + off, sizeof e);
-    bool named = named_address_key(e);
-    if (named && (!sweeping || due_below_bound(value_leading_number(info.vmask, &e.v)))) found++;
+    uint32_t expiry = 0;
+    bool removable = named_address_key(e) && value_expiry(info.vmask, &e.v, &expiry);
+    if (removable && (!sweeping || expiry < due_bound)) found++;
     off += e.head.length;
   }
   return found;

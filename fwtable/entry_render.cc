@@ -132,6 +132,84 @@ void print_flow_line(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry,
   platform_printf(" %s\n", value);
 }
 
+// What sweep_key_nameable answers. An address of a family that has no
+// text, or with a mask length past its width, names no key a deletion
+// could find: it is passed over rather than handed on as an empty key. So
+// is an IPv4-compatible IPv6 address, whose text the deletion refuses.
+// Every other address has its text (see format_address_key).
+inline bool key_nameable(const ipfw_obj_tentry* entry) {
+  if (entry->subtype == FW_AF_INET) return entry->masklen <= 32;
+  if (entry->subtype == FW_AF_INET6) return entry->masklen <= 128 && !v4_compatible_key(entry);
+  return false;
+}
+
+// value_expiry for an IPv6 next hop leading the value. Its text is never a
+// number, but one that cannot be converted is left out, and the mark after
+// it may then lead: the text itself is read. Rare, so kept out of the
+// sweep's own path.
+__attribute__((noinline)) bool ipv6_led_expiry(uint32_t vmask, const ipfw_table_value* v, uint32_t* expiry) {
+  char value[ENTRY_TEXT_SIZE];
+  format_entry_value(vmask, v, value);
+  return value_text_expiry(value, expiry);
+}
+
+// What value_expiry answers, read from the record. The first field present
+// leads the text; a numeric field is written whole (it is at most 11
+// characters), so it is a number and its number is the field's value: "%d"
+// of a signed skipto reads back, modulo 2^32, as its bits.
+inline bool record_expiry(uint32_t vmask, const ipfw_table_value* v, uint32_t* expiry) {
+  if (vmask == IPFW_VTYPE_LEGACY) {
+    *expiry = v->tag;
+    return true;
+  }
+  switch (vmask & -vmask) {
+    case IPFW_VTYPE_SKIPTO:
+      *expiry = v->skipto;
+      return true;
+    case IPFW_VTYPE_PIPE:
+      *expiry = v->pipe;
+      return true;
+    case IPFW_VTYPE_FIB:
+      *expiry = v->fib;
+      return true;
+    case IPFW_VTYPE_NAT:
+      *expiry = v->nat;
+      return true;
+    case IPFW_VTYPE_DSCP:
+      *expiry = v->dscp;
+      return true;
+    case IPFW_VTYPE_TAG:
+      *expiry = v->tag;
+      return true;
+    case IPFW_VTYPE_DIVERT:
+      *expiry = v->divert;
+      return true;
+    case IPFW_VTYPE_NETGRAPH:
+      *expiry = v->netgraph;
+      return true;
+    case IPFW_VTYPE_LIMIT:
+      *expiry = v->limit;
+      return true;
+    case IPFW_VTYPE_MARK:
+      *expiry = v->mark;
+      return true;
+    case IPFW_VTYPE_NH4:
+      // Dotted decimal always: never a number.
+      return false;
+    case IPFW_VTYPE_NH6:
+      return ipv6_led_expiry(vmask, v, expiry);
+    default:
+      // No bit that names a field: the empty text.
+      return false;
+  }
+}
+
+// What sweep_expiry answers.
+inline bool sweep_reading(uint32_t vmask, const ipfw_obj_tentry* entry, uint32_t* expiry) {
+  *expiry = 0;
+  return key_nameable(entry) && record_expiry(vmask, &entry->v, expiry);
+}
+
 }  // namespace
 
 // The value text never passes its 128 bytes: a field that would not fit
@@ -145,9 +223,9 @@ void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf) {
   }
   size_t used = 0;
   bool full = false;
-  // Bits 0x800 and above name no field, and bit 31 is never looked at, so
-  // the walk stops after the IPv6 bit.
-  for (uint32_t bit = IPFW_VTYPE_SKIPTO; bit <= IPFW_VTYPE_NH6 && !full; bit <<= 1) {
+  // Bits above the mark's name no field, and bit 31 is never looked at, so
+  // the walk stops after the mark bit.
+  for (uint32_t bit = IPFW_VTYPE_SKIPTO; bit <= IPFW_VTYPE_MARK && !full; bit <<= 1) {
     if ((vmask & bit) == 0) continue;
     switch (bit) {
       case IPFW_VTYPE_SKIPTO:
@@ -189,6 +267,9 @@ void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf) {
         if (ipv6_value_text(v, addr, sizeof addr)) append_field(buf, &used, &full, "%s,", addr);
         break;
       }
+      case IPFW_VTYPE_MARK:
+        append_field(buf, &used, &full, "%u,", v->mark);
+        break;
       default:
         break;
     }
@@ -214,48 +295,29 @@ void format_address_key(const ipfw_obj_tentry* entry, char* buf) {
   }
 }
 
+bool sweep_key_nameable(const ipfw_obj_tentry* entry) { return key_nameable(entry); }
+
 bool format_sweep_key(const ipfw_obj_tentry* entry, char* buf) {
   format_address_key(entry, buf);
-  // An address of a family that has no text, or with a mask length past
-  // its width, names no key a deletion could find: it is passed over
-  // rather than handed on as an empty key. So is an IPv4-compatible IPv6
-  // address, whose text the deletion refuses.
-  return buf[0] != '\0' && !v4_compatible_key(entry);
+  return key_nameable(entry) && buf[0] != '\0';
 }
 
-uint32_t value_leading_number(uint32_t vmask, const ipfw_table_value* v) {
-  if (vmask == IPFW_VTYPE_LEGACY) return v->tag;
-  // The first field present leads the text; a numeric field is written
-  // whole (it is at most 11 characters), so its number is the field's
-  // value: "%d" of a signed skipto reads back, modulo 2^32, as its bits.
-  uint32_t first = vmask & -vmask;
-  switch (first) {
-    case IPFW_VTYPE_SKIPTO:
-      return v->skipto;
-    case IPFW_VTYPE_PIPE:
-      return v->pipe;
-    case IPFW_VTYPE_FIB:
-      return v->fib;
-    case IPFW_VTYPE_NAT:
-      return v->nat;
-    case IPFW_VTYPE_DSCP:
-      return v->dscp;
-    case IPFW_VTYPE_TAG:
-      return v->tag;
-    case IPFW_VTYPE_DIVERT:
-      return v->divert;
-    case IPFW_VTYPE_NETGRAPH:
-      return v->netgraph;
-    case IPFW_VTYPE_LIMIT:
-      return v->limit;
-    default: {
-      // A next hop leads (its text's leading digits count), or no field
-      // at all does: read the text itself.
-      char value[ENTRY_TEXT_SIZE];
-      format_entry_value(vmask, v, value);
-      return leading_number(value);
-    }
-  }
+bool value_text_expiry(const char* text, uint32_t* expiry) {
+  const char* p = text;
+  if (*p == '-') p++;
+  const char* digits = p;
+  while (*p >= '0' && *p <= '9') p++;
+  if (p == digits || (*p != '\0' && *p != ',')) return false;
+  *expiry = leading_number(text);
+  return true;
+}
+
+bool value_expiry(uint32_t vmask, const ipfw_table_value* v, uint32_t* expiry) {
+  return record_expiry(vmask, v, expiry);
+}
+
+bool sweep_expiry(uint32_t vmask, const ipfw_obj_tentry* entry, uint32_t* expiry) {
+  return sweep_reading(vmask, entry, expiry);
 }
 
 void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address,
@@ -264,12 +326,14 @@ void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* ent
 
   if (info->type == IPFW_TABLE_ADDR && on_address != nullptr) {
     // The sweep's own path, once per entry of every cycle: the expiry is
-    // read straight from the value record, and an entry that is not due
-    // costs no text.
-    uint32_t expiry = value_leading_number(info->vmask, &entry->v);
-    if (is_due != nullptr && !is_due(expiry)) return;
+    // read straight from the value record, and an entry that is not due,
+    // or that the sweep cannot remove, costs no text.
+    uint32_t expiry;
+    const bool removable = sweep_reading(info->vmask, entry, &expiry);
+    if (is_due != nullptr && !is_due(expiry, removable)) return;
+    if (!removable) return;
     char key[ENTRY_TEXT_SIZE];
-    if (!format_sweep_key(entry, key)) return;
+    format_address_key(entry, key);
     on_address(key, expiry);
     return;
   }

@@ -154,8 +154,16 @@ TEST(FormatEntryValue, FieldsInBitOrder) {
          nh6(v, "2001:db8::1", 0);
        },
        "7,192.0.2.1,2001:db8::1"},
-      {"only bit 0x800", 0x800, [](auto& v) { v.tag = 5; }, ""},
-      {"only high bits", 0x7FFFF800, [](auto& v) { v.tag = 5; }, ""},
+      {"mark", IPFW_VTYPE_MARK, [](auto& v) { v.mark = 4294967295u; }, "4294967295"},
+      {"tag, ipv6, mark", IPFW_VTYPE_TAG | IPFW_VTYPE_NH6 | IPFW_VTYPE_MARK,
+       [&](auto& v) {
+         v.tag = 5;
+         nh6(v, "2001:db8::1", 0);
+         v.mark = 9;
+       },
+       "5,2001:db8::1,9"},
+      {"only high bits", 0x7FFFF000, [](auto& v) { v.tag = 5; }, ""},
+      {"mark among high bits", 0x7FFFF800, [](auto& v) { v.mark = 6; }, "6"},
       {"no bits", 0, [](auto& v) { v.tag = 5; }, ""},
       {"bit 31 is not a field", 0x80000000u | IPFW_VTYPE_TAG, [](auto& v) { v.tag = 5; }, "5"},
   };
@@ -224,8 +232,8 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
   skip_tag.v.tag = 5;
   ipfw_obj_tentry skip_minus = address_entry("192.0.2.9", 32);
   skip_minus.v.skipto = 4294967295u;
-  ipfw_obj_tentry nh4_first = address_entry("192.0.2.10", 32);
-  nh4_first.v.nh4 = 0xC0000201;
+  ipfw_obj_tentry mark = address_entry("192.0.2.10", 32, 5);
+  mark.v.mark = 1700000000;
   ipfw_obj_tentry no_family = address_entry("192.0.2.11", 32, 3);
   no_family.subtype = FW_AF_UNSPEC;
   const std::vector<row> rows = {
@@ -237,8 +245,8 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
        4294967295u},
       {"leading number of several fields", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, skip_tag, "192.0.2.8", 100},
       {"skipto -1 wraps", IPFW_VTYPE_SKIPTO, skip_minus, "192.0.2.9", 4294967295u},
-      {"address value gives its first octet", IPFW_VTYPE_NH4, nh4_first, "192.0.2.10", 192},
-      {"empty value text gives 0", 0x800, address_entry("192.0.2.7", 32, 500), "192.0.2.7", 0},
+      {"mark", IPFW_VTYPE_MARK, mark, "192.0.2.10", 1700000000},
+      {"mark behind high bits", IPFW_VTYPE_MARK | 0x1000, mark, "192.0.2.10", 1700000000},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -251,18 +259,75 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
   }
 
   // An address of a family with no text names no key a deletion could
-  // find: it is passed over, never handed on as an empty key.
-  received.clear();
-  ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, IPFW_VTYPE_LEGACY);
-  testing::internal::CaptureStdout();
-  render_table_entry(&info, &no_family, capture_address);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_TRUE(received.empty());
+  // find, and a value that is not a time has no time to pass: such entries
+  // are passed over, never handed on as an empty key or as expiry 0.
+  ipfw_obj_tentry nh4_value = address_entry("192.0.2.12", 32, 5);
+  nh4_value.v.nh4 = 0xC0000202;
+  ipfw_obj_tentry nh6_value = address_entry("192.0.2.13", 32, 5);
+  inet_pton(AF_INET6, "2001:db8::2", nh6_value.v.nh6);
+  nh6_value.v.mark = 1;
+  const std::vector<std::pair<uint32_t, ipfw_obj_tentry>> passed_over = {
+      {IPFW_VTYPE_LEGACY, no_family},
+      {IPFW_VTYPE_NH4, nh4_value},
+      {IPFW_VTYPE_NH4 | IPFW_VTYPE_MARK, nh4_value},
+      {IPFW_VTYPE_NH6 | IPFW_VTYPE_MARK, nh6_value},
+      {0x1000, address_entry("192.0.2.14", 32, 5)},
+      {0x80000000u, address_entry("192.0.2.15", 32, 5)},
+      {0, address_entry("192.0.2.16", 32, 5)},
+  };
+  for (const auto& [vmask, entry] : passed_over) {
+    SCOPED_TRACE("vmask " + std::to_string(vmask));
+    received.clear();
+    ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, vmask);
+    testing::internal::CaptureStdout();
+    render_table_entry(&info, &entry, capture_address);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(received.empty());
+  }
 }
 
-// The expiry read straight from the value record is the leading number of
-// the value text, for every mask of fields and values at their edges.
-TEST(ValueLeadingNumber, AgreesWithTheValueText) {
+// A value text is a time only when its first field is digits with at most
+// a leading minus sign; its number is then atoi's reading, modulo 2^32.
+TEST(ValueTextExpiry, OnlyADecimalFirstFieldIsATime) {
+  struct row {
+    const char* text;
+    bool timed;
+    uint32_t expiry;
+  };
+  const std::vector<row> rows = {
+      {"123", true, 123},
+      {"0", true, 0},
+      {"-5", true, 4294967291u},
+      {"-1", true, 4294967295u},
+      {"4294967295", true, 4294967295u},
+      {"12,34", true, 12},
+      {"-2147483648,65535", true, 2147483648u},
+      {"12,192.0.2.2", true, 12},
+      {"", false, 0},
+      {"-", false, 0},
+      {"-,5", false, 0},
+      {",5", false, 0},
+      {"192.0.2.2", false, 0},
+      {"192.0.2.2,5", false, 0},
+      {"2001:db8::1", false, 0},
+      {"12abc", false, 0},
+      {"12 ", false, 0},
+      {"+5", false, 0},
+      {" 5", false, 0},
+      {"--5", false, 0},
+      {"5-", false, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string("\"") + r.text + "\"");
+    uint32_t expiry = 77;
+    EXPECT_EQ(value_text_expiry(r.text, &expiry), r.timed);
+    EXPECT_EQ(expiry, r.timed ? r.expiry : 77u);
+  }
+}
+
+// The expiry read straight from the value record is what the value text
+// says, time or not, for every mask of fields and values at their edges.
+TEST(ValueExpiry, AgreesWithTheValueText) {
   ipfw_table_value widest;
   memset(&widest, 0xFF, sizeof widest);
   widest.skipto = 0x80000000u;
@@ -281,32 +346,39 @@ TEST(ValueLeadingNumber, AgreesWithTheValueText) {
   memset(&zero, 0, sizeof zero);
   const ipfw_table_value values[] = {widest, small, scoped, zero};
 
-  std::vector<uint32_t> masks = {IPFW_VTYPE_LEGACY, 0x800, 0x80000000u, 0xFFFFF800u, 0xFFFFFFFEu};
-  for (uint32_t m = 0; m <= 0x7FF; m++) masks.push_back(m);
+  std::vector<uint32_t> masks = {IPFW_VTYPE_LEGACY, 0x1000,      0x80000000u,
+                                 0xFFFFF000u,       0xFFFFF800u, 0xFFFFFFFEu};
+  for (uint32_t m = 0; m <= 0xFFF; m++) masks.push_back(m);
   for (const auto& v : values) {
     for (uint32_t m : masks) {
       std::string text = value_text(m, v);
-      auto want = static_cast<uint32_t>(static_cast<unsigned long long>(strtoll(text.c_str(), nullptr, 10)));
-      ASSERT_EQ(value_leading_number(m, &v), want) << "mask " << m << " text \"" << text << "\"";
+      uint32_t want = 0;
+      const bool timed = value_text_expiry(text.c_str(), &want);
+      uint32_t got = 0;
+      ASSERT_EQ(value_expiry(m, &v, &got), timed) << "mask " << m << " text \"" << text << "\"";
+      if (timed) {
+        ASSERT_EQ(got, want) << "mask " << m << " text \"" << text << "\"";
+      }
     }
   }
 }
 
 namespace {
 
-std::vector<uint32_t> asked;
+std::vector<std::pair<uint32_t, bool>> asked;
 
-// Due when the expiry is below 100.
-bool due_below_100(uint32_t expiry) {
-  asked.push_back(expiry);
-  return expiry < 100;
+// Due when the entry is removable and its expiry below 100.
+bool due_below_100(uint32_t expiry, bool removable) {
+  asked.emplace_back(expiry, removable);
+  return removable && expiry < 100;
 }
 
 }  // namespace
 
-// With a due test, an entry that is not due never reaches the handler; a
-// due one does, with its key text, and an entry without a deletable key is
-// still passed over.
+// With a due test, asked once of every entry, an entry that is not due
+// never reaches the handler; a due one does, with its key text. The test
+// is told of an entry the sweep cannot remove (no deletable key, or a value
+// that is not a time), which is passed over whatever the clock says.
 TEST(RenderTableEntry, EntriesNotDueArePassedOverEarly) {
   ipfw_obj_tentry no_family = address_entry("192.0.2.11", 32, 3);
   no_family.subtype = FW_AF_UNSPEC;
@@ -315,20 +387,27 @@ TEST(RenderTableEntry, EntriesNotDueArePassedOverEarly) {
   skipto_due.v.tag = 500;
   ipfw_obj_tentry skipto_not_due = address_entry("192.0.2.13", 32, 5);
   skipto_not_due.v.skipto = 100;
+  ipfw_obj_tentry nh4_value = address_entry("192.0.2.14", 32, 5);
+  nh4_value.v.nh4 = 0xC0000201;
   struct row {
     const char* name;
     uint32_t vmask;
     ipfw_obj_tentry entry;
+    std::pair<uint32_t, bool> asked;
     calls_t want;
   };
   const std::vector<row> rows = {
-      {"due", IPFW_VTYPE_LEGACY, address_entry("fd00:1::", 64, 99), {{"fd00:1::/64", 99}}},
-      {"not due", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 32, 100), {}},
-      {"due without a key", IPFW_VTYPE_LEGACY, no_family, {}},
-      {"due, IPv4 mask length 33", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 33, 1), {}},
-      {"due, IPv6 mask length 129", IPFW_VTYPE_LEGACY, address_entry("fd00::5", 129, 1), {}},
-      {"due by its first field", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, skipto_due, {{"192.0.2.12", 99}}},
-      {"not due by its first field", IPFW_VTYPE_TAG | IPFW_VTYPE_SKIPTO, skipto_not_due, {}},
+      {"due", IPFW_VTYPE_LEGACY, address_entry("fd00:1::", 64, 99), {99, true}, {{"fd00:1::/64", 99}}},
+      {"not due", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 32, 100), {100, true}, {}},
+      {"due without a key", IPFW_VTYPE_LEGACY, no_family, {0, false}, {}},
+      {"due, IPv4 mask length 33", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 33, 1), {0, false}, {}},
+      {"due, IPv6 mask length 129", IPFW_VTYPE_LEGACY, address_entry("fd00::5", 129, 1), {0, false}, {}},
+      {"due, IPv4-compatible", IPFW_VTYPE_LEGACY, address_entry("::192.0.2.7", 128, 1), {0, false}, {}},
+      {"due by its first field", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, skipto_due, {99, true},
+       {{"192.0.2.12", 99}}},
+      {"not due by its first field", IPFW_VTYPE_TAG | IPFW_VTYPE_SKIPTO, skipto_not_due, {100, true}, {}},
+      {"an address value", IPFW_VTYPE_NH4, nh4_value, {0, false}, {}},
+      {"no field", 0x1000, address_entry("192.0.2.15", 32, 1), {0, false}, {}},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -336,7 +415,7 @@ TEST(RenderTableEntry, EntriesNotDueArePassedOverEarly) {
     asked.clear();
     ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, r.vmask);
     render_table_entry(&info, &r.entry, capture_address, due_below_100);
-    EXPECT_EQ(asked, std::vector<uint32_t>{value_leading_number(r.vmask, &r.entry.v)});
+    EXPECT_EQ(asked, (std::vector<std::pair<uint32_t, bool>>{r.asked}));
     EXPECT_EQ(received, r.want);
   }
 }

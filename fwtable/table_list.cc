@@ -271,12 +271,14 @@ void render_entry(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* ent
 }
 
 // Whether the renderer, given a handler and a due test, would do anything
-// with the entry: an entry of an address table only when it is due, one of
-// any other table always.
+// with the entry: an entry of an address table only when the sweep can
+// remove it and it is due, one of any other table always.
 bool comes_to_something(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* entry, void* ctx) {
   const auto* r = static_cast<const render_context*>(ctx);
   if (reply_info->type != IPFW_TABLE_ADDR) return true;
-  return r->is_due(value_leading_number(reply_info->vmask, &entry->v));
+  uint32_t expiry;
+  const bool removable = sweep_expiry(reply_info->vmask, entry, &expiry);
+  return r->is_due(expiry, removable) && removable;
 }
 
 }  // namespace

@@ -334,7 +334,9 @@ TEST_F(TableList, MalformedReplyRendersNothingAndEndsTheProcess) {
 }
 
 // A sweep (handler and due test given) passes over the address entries
-// that are not due, wherever they lie; entries of other tables all print.
+// that are not due or that it cannot remove (a due one without a key a
+// deletion could name, here a mask length of 33), wherever they lie;
+// entries of other tables all print.
 // A reply that fails its check renders nothing, due entries before the
 // fault included.
 TEST_F(TableList, SweepRendersEveryDueEntryAndNothingElse) {
@@ -344,20 +346,24 @@ TEST_F(TableList, SweepRendersEveryDueEntryAndNothingElse) {
     std::vector<uint32_t> expiries;  // of the entries 192.0.2.1, .2, ...
     calls_t want;
     std::string want_out;  // KEY: the entry's key as a number
+    std::vector<size_t> keyless = {};  // entries given a mask length of 33
   };
   const std::vector<row> rows = {
       {"due entries between others", IPFW_TABLE_ADDR, {200, 5, 300, 7}, {{"192.0.2.2", 5}, {"192.0.2.4", 7}}, ""},
       {"the first and the last due", IPFW_TABLE_ADDR, {1, 200, 2}, {{"192.0.2.1", 1}, {"192.0.2.3", 2}}, ""},
       {"nothing due", IPFW_TABLE_ADDR, {200, 300}, {}, ""},
+      {"due ones without a key first and last", IPFW_TABLE_ADDR, {1, 200, 2, 3}, {{"192.0.2.3", 2}}, "",
+       {0, 3}},
       {"a number table prints every entry", IPFW_TABLE_NUMBER, {200, 5}, {}, "KEY 200\nKEY 5\n"},
   };
-  auto due_below_100 = [](uint32_t expiry) { return expiry < 100; };
+  auto due_below_100 = [](uint32_t expiry, bool removable) { return removable && expiry < 100; };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     received.clear();
     std::vector<ipfw_obj_tentry> entries;
     for (size_t i = 0; i < r.expiries.size(); i++)
       entries.push_back(addr4(("192.0.2." + std::to_string(i + 1)).c_str(), r.expiries[i]));
+    for (size_t i : r.keyless) entries[i].masklen = 33;
     ipfw_xtable_info info = listed_info("t5", r.type, static_cast<uint32_t>(entries.size()), 1000);
     std::vector<uint8_t> reply = list_reply(info, entries);
     fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };

@@ -12,7 +12,7 @@ namespace {
 
 const std::string usage_text =
     "\nUsage: hostreapd -t table [-s seconds]\n"
-    "       -t          set the IPFW table number\n"
+    "       -t          set the IPFW table number or name\n"
     "       -s          set the sleep time between cycles, default: 5sec\n"
     "       -p          PID file path, default: none\n"
     "       -f          run the daemon in the foreground (do not daemonize)\n"
@@ -78,19 +78,28 @@ TEST(DaemonCommandLine, UsageAndExitStatuses) {
   }
 }
 
-// A table number or pause that is not a whole decimal number in its range
-// ends the start where the options are read: no table nobody named is
-// swept, and no pause spins or stalls.
-TEST(DaemonCommandLine, TableAndPauseTakeOnlyWholeNumbersInRange) {
+// A table that starts with a letter is a name, and must be one; any other
+// table must be a whole decimal number in its range, and so must the
+// pause. Anything else ends the start where the options are read, before
+// any request: no table nobody named is swept, and no pause spins or
+// stalls.
+TEST(DaemonCommandLine, TableAndPauseTakeOnlyNamesAndWholeNumbersInRange) {
   const std::string table_message = "hostreapd: table number can be from 0 to 127\n";
   const std::string sleep_message = "hostreapd: sleep time can be from 1 to 86400 seconds\n";
   struct bad_case {
     std::vector<std::string> args;
-    const std::string& message;
+    std::string message;
   };
   std::vector<bad_case> cases;
-  for (const char* bad : {"", "abc", "5x", "+5", "-1", " 5", "128", "4294967296", "4294967301", "99999999999999999999"})
+  for (const char* bad : {"", "5x", "+5", "-1", " 5", "128", "4294967296", "4294967301",
+                          "99999999999999999999", "9lives", "-x", "_x", ".x", "\xc3\xa9t\xc3\xa9"})
     cases.push_back({{"-t", bad, "-f"}, table_message});
+  const std::string too_long(64, 'a');
+  for (const std::string& bad : {std::string("all"), std::string("a b"), too_long, std::string("x/y"),
+                                 std::string("x\xc3\xa9"), std::string("ALL!")})
+    cases.push_back({{"-t", bad, "-f"}, "hostreapd: table name " + bad + " is invalid\n"});
+  // Every -t is checked as it is read.
+  cases.push_back({{"-t", "5", "-t", "all", "-f"}, "hostreapd: table name all is invalid\n"});
   cases.push_back({{"-f", "-t", "-s", "1"}, table_message});  // the number forgotten
   for (const char* bad : {"", "abc", "5x", "+5", "-1", "0", "86401", "4294967297"})
     cases.push_back({{"-t", "5", "-f", "-s", bad}, sleep_message});

@@ -3,10 +3,12 @@
 // gone, each logged once, and every other entry is still there with its
 // value unchanged.
 //
-// Tables are built at random in a real fwemu server: IPv4 and IPv6 hosts and
-// prefixes; the legacy value or value masks of several fields, where the
-// expiry is the leading number of the value text (the first field in bit
-// order); expiry times below, at and above the current second, 0 and
+// Tables are built at random in a real fwemu server, numbered or named: IPv4
+// and IPv6 hosts and prefixes; the legacy value or value masks of several
+// fields, where the expiry is the number of the value text's first field
+// (in bit order), and a value whose first field is an address, or that has
+// no field at all (a value type no keyword names), is no time and never
+// removed; expiry times below, at and above the current second, 0 and
 // 4294967295. The real hostreapd sweeps each table for a few cycles and is
 // stopped with SIGTERM.
 //
@@ -42,7 +44,7 @@ namespace {
 
 constexpr int TABLES = 300;
 constexpr int MAX_ENTRIES = 20;
-constexpr int TABLES_PER_SERVER = 128;  // table numbers 0..127, each used once
+constexpr int TABLES_PER_SERVER = 128;  // table numbers 0..127 (or names tab-N), each used once
 constexpr long CYCLES = 3;
 constexpr int LIMIT_MS = 10000;  // guards against hangs only
 
@@ -67,7 +69,7 @@ const value_field FIELDS[] = {
     {0x001, "skipto", UINT32_MAX}, {0x002, "pipe", 65535},        {0x004, "fib", 65535},
     {0x008, "nat", UINT32_MAX},    {0x010, "dscp", 63},           {0x020, "tag", UINT32_MAX},
     {0x040, "divert", 65535},      {0x080, "netgraph", UINT32_MAX}, {0x100, "limit", UINT32_MAX},
-    {0x200, "ipv4", 0},            {0x400, "ipv6", 0},
+    {0x200, "ipv4", 0},            {0x400, "ipv6", 0},            {0x800, "mark", UINT32_MAX},
 };
 constexpr uint32_t LEGACY = 0xffffffff;
 
@@ -110,52 +112,49 @@ uint32_t random_expiry(rng_t& rng, uint32_t now) {
   }
 }
 
-// IPv6 addresses for value fields, with the leading number of their text:
-// the expiry when the field comes first in the value.
-struct ipv6_value_form {
-  uint8_t high[4];
-  uint32_t leading;
-};
-const ipv6_value_form IPV6_VALUES[] = {
-    {{0x20, 0x01, 0x0d, 0xb8}, 2001},  // 2001:db8::...
-    {{0xfd, 0x00, 0x00, 0x00}, 0},     // fd00::... has no leading digits
-    {{0x00, 0x64, 0xff, 0x9b}, 64},    // 64:ff9b::...
-    {{0x01, 0x00, 0x00, 0x00}, 100},   // 100::...
+// The high bytes of IPv6 addresses for value fields: texts that start with
+// digits, which atoi would read as a time long past, and one that does not.
+const uint8_t IPV6_VALUE_HIGH[][4] = {
+    {0x20, 0x01, 0x0d, 0xb8},  // 2001:db8::...
+    {0xfd, 0x00, 0x00, 0x00},  // fd00::...
+    {0x00, 0x64, 0xff, 0x9b},  // 64:ff9b::...
+    {0x01, 0x00, 0x00, 0x00},  // 100::...
 };
 
-// One field's text for the emulator's add command, and the number its text
-// in the value starts with.
+// One field's text for the emulator's add command, and the time it is when
+// it comes first in the value: a number is its own time, an address none.
 struct field_value {
   std::string text;
-  uint32_t leading;
+  bool timed;
+  uint32_t expiry;
 };
 
 field_value random_field(rng_t& rng, const value_field& f, bool lead, uint32_t now) {
   if (f.bit == 0x200) {
     uint8_t a[4];
     for (auto& b : a) b = static_cast<uint8_t>(rng());
-    return {address_text(AF_INET, a), a[0]};
+    return {address_text(AF_INET, a), false, 0};
   }
   if (f.bit == 0x400) {
-    const ipv6_value_form& form = IPV6_VALUES[below(rng, std::size(IPV6_VALUES))];
     uint8_t a[16] = {};
-    memcpy(a, form.high, sizeof form.high);
+    memcpy(a, IPV6_VALUE_HIGH[below(rng, std::size(IPV6_VALUE_HIGH))], 4);
     a[14] = static_cast<uint8_t>(1 + below(rng, 255));
     a[15] = static_cast<uint8_t>(rng());
-    return {address_text(AF_INET6, a), form.leading};
+    return {address_text(AF_INET6, a), false, 0};
   }
   uint32_t n = f.max == UINT32_MAX && lead ? random_expiry(rng, now) : below(rng, uint64_t{f.max} + 1);
-  return {std::to_string(n), n};
+  return {std::to_string(n), true, n};
 }
 
 struct planned_entry {
   std::string key;  // as the emulator lists it and the daemon renders it
-  std::string value;  // the value as the emulator's add command takes it
+  std::string value;  // the value as the emulator's add command takes it (may be empty)
+  bool timed;  // the value is a time: the entry goes once expiry has passed
   uint32_t expiry;
 };
 
 struct planned_table {
-  int number;
+  std::string name;  // the table's number or name
   uint32_t vmask;
   std::string valtype;
   std::vector<planned_entry> entries;
@@ -192,15 +191,19 @@ std::string random_key(rng_t& rng) {
 
 planned_table random_table(rng_t& rng, int number, uint32_t now) {
   planned_table t;
-  t.number = number;
+  t.name = chance(rng, 30) ? "tab-" + std::to_string(number) : std::to_string(number);
   std::vector<const value_field*> fields;
   if (chance(rng, 40)) {
     t.vmask = LEGACY;
     t.valtype = "legacy";
+  } else if (chance(rng, 5)) {
+    // Value types no keyword names: no field, no time.
+    t.vmask = 0x1000;
+    t.valtype = "0x1000";
   } else {
     // The leading field, mostly a 32-bit number that can hold any time; then
     // some of the fields after it.
-    static const int wide[] = {0, 3, 5, 7, 8};
+    static const int wide[] = {0, 3, 5, 7, 8, 11};
     static const int narrow[] = {1, 2, 4, 6, 9, 10};
     size_t lead = chance(rng, 70) ? wide[below(rng, std::size(wide))] : narrow[below(rng, std::size(narrow))];
     fields.push_back(&FIELDS[lead]);
@@ -219,13 +222,19 @@ planned_table random_table(rng_t& rng, int number, uint32_t now) {
     planned_entry e;
     e.key = random_key(rng);
     if (!keys.insert(e.key).second) continue;
+    e.timed = false;
+    e.expiry = 0;
     if (t.vmask == LEGACY) {
+      e.timed = true;
       e.expiry = random_expiry(rng, now);
       e.value = std::to_string(e.expiry);
     } else {
       for (size_t i = 0; i < fields.size(); i++) {
         field_value v = random_field(rng, *fields[i], i == 0, now);
-        if (i == 0) e.expiry = v.leading;
+        if (i == 0) {
+          e.timed = v.timed;
+          e.expiry = v.expiry;
+        }
         e.value += (i == 0 ? "" : ",") + std::string(fields[i]->word) + "=" + v.text;
       }
     }
@@ -235,9 +244,9 @@ planned_table random_table(rng_t& rng, int number, uint32_t now) {
 }
 
 // The emulator's listing as key -> value text.
-std::map<std::string, std::string> listing(daemon_harness& h, int table) {
+std::map<std::string, std::string> listing(daemon_harness& h, const std::string& table) {
   std::map<std::string, std::string> out;
-  std::istringstream in(h.admin("list " + std::to_string(table)));
+  std::istringstream in(h.admin("list " + table));
   for (std::string line; std::getline(in, line);) {
     size_t blank = line.find(' ');
     out[line.substr(0, blank)] = blank == std::string::npos ? "" : line.substr(blank + 1);
@@ -246,24 +255,25 @@ std::map<std::string, std::string> listing(daemon_harness& h, int table) {
 }
 
 std::string describe(const planned_table& t) {
-  std::string s = "table " + std::to_string(t.number) + " valtype " + t.valtype + ":";
-  for (const auto& e : t.entries) s += "\n  " + e.key + " " + e.value + " (expiry " + std::to_string(e.expiry) + ")";
+  std::string s = "table " + t.name + " valtype " + t.valtype + ":";
+  for (const auto& e : t.entries)
+    s += "\n  " + e.key + " " + e.value + (e.timed ? " (expiry " + std::to_string(e.expiry) + ")" : " (no time)");
   return s;
 }
 
 // Builds the table, sweeps it with the real daemon and checks the outcome.
 void sweep_and_check(daemon_harness& h, const planned_table& t) {
   SCOPED_TRACE(describe(t));
-  const std::string number = std::to_string(t.number);
-  h.admin("create " + number + " type addr valtype " + t.valtype);
-  for (const auto& e : t.entries) h.admin("add " + number + " " + e.key + " " + e.value);
-  const std::map<std::string, std::string> before = listing(h, t.number);
+  const std::string& name = t.name;
+  h.admin("create " + name + " type addr valtype " + t.valtype);
+  for (const auto& e : t.entries) h.admin("add " + name + " " + e.key + (e.value.empty() ? "" : " " + e.value));
+  const std::map<std::string, std::string> before = listing(h, t.name);
   ASSERT_EQ(before.size(), t.entries.size());
   for (const auto& e : t.entries) ASSERT_EQ(before.count(e.key), 1u) << "the emulator lists " << e.key << " otherwise";
 
   const long lists = h.requests(89);
   const int64_t t0 = time(nullptr);
-  child_process d = h.start({"-t", number, "-f", "-s", "60"});
+  child_process d = h.start({"-t", name, "-f", "-s", "60"});
   const pid_t pid = d.pid;
   EXPECT_TRUE(h.wait_for_lists(lists + CYCLES, LIMIT_MS, pid)) << "fewer than " << CYCLES << " cycles";
   d.send(SIGTERM);
@@ -278,7 +288,7 @@ void sweep_and_check(daemon_harness& h, const planned_table& t) {
   // This daemon's log: the start, then nothing but removals from its table.
   std::map<std::string, int> removed;
   const std::string head = "Removing host ";
-  const std::string tail = " from table " + number;
+  const std::string tail = " from table " + name;
   for (const auto& m : h.sink.messages()) {
     if (m.pid != pid) continue;
     EXPECT_EQ(m.priority, 38) << m.raw;  // LOG_AUTH | LOG_INFO
@@ -287,17 +297,19 @@ void sweep_and_check(daemon_harness& h, const planned_table& t) {
     removed[m.text.substr(head.size(), m.text.size() - head.size() - tail.size())]++;
   }
 
-  const std::map<std::string, std::string> after = listing(h, t.number);
+  const std::map<std::string, std::string> after = listing(h, t.name);
   for (const auto& [key, count] : removed) EXPECT_EQ(before.count(key), 1u) << "logged a key never listed: " << key;
   for (const auto& e : t.entries) {
     SCOPED_TRACE(e.key + " expiry " + std::to_string(e.expiry) + ", swept between " + std::to_string(t0) + " and " +
                  std::to_string(t1));
     auto left = after.find(e.key);
     int logged = removed.count(e.key) != 0 ? removed.at(e.key) : 0;
-    if (e.expiry < t0) {
+    if (!e.timed) {
+      EXPECT_NE(left, after.end()) << "its value is no time, yet it is gone";
+    } else if (e.expiry < t0) {
       EXPECT_EQ(left, after.end()) << "due but still there";
     }
-    if (e.expiry >= t1) {
+    if (e.timed && e.expiry >= t1) {
       EXPECT_NE(left, after.end()) << "not due but gone";
     }
     if (left == after.end()) {

@@ -1,0 +1,221 @@
+// Tables as real systems have them, against a real emulator: a table known
+// by its name rather than a number, tables whose time is in a field other
+// than the legacy value (the mark, the first of several fields), and
+// tables whose values are not times at all (an address, a value type the
+// daemon does not know), which the daemon must never empty.
+#include <signal.h>
+#include <time.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/daemon_harness.h"
+
+namespace {
+
+constexpr int LIMIT_MS = 10000;  // guards against hangs only
+
+struct table_entry {
+  std::string key;  // as the emulator takes it and the daemon names it
+  std::string value;  // as the emulator takes it
+  bool due;
+};
+
+// The keys the emulator lists for a table.
+std::set<std::string> keys_of(daemon_harness& h, const std::string& table) {
+  std::set<std::string> keys;
+  for (const auto& l : text_lines(h.admin("list " + table))) keys.insert(l.substr(0, l.find(' ')));
+  return keys;
+}
+
+// The samples of a metrics file, by metric, each labelled with the table.
+std::map<std::string, std::string> metrics_of(const std::string& text, const std::string& table) {
+  std::map<std::string, std::string> samples;
+  const std::regex sample_line("([a-z_]+)\\{table=\"([^\"]*)\"\\} (-?[0-9]+(\\.[0-9]+)?)");
+  for (const auto& l : text_lines(text)) {
+    std::smatch m;
+    if (l.starts_with("#")) continue;
+    if (!std::regex_match(l, m, sample_line)) {
+      ADD_FAILURE() << "not a sample: " << l;
+      continue;
+    }
+    EXPECT_EQ(m[2], table) << l;
+    samples[m[1]] = m[3];
+  }
+  return samples;
+}
+
+// One cycle (-f -1) over table; expects status 0 and nothing on standard
+// error.
+void sweep_once(daemon_harness& h, const std::vector<std::string>& args) {
+  child_process d = h.start(args);
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 0) << d.err();
+  EXPECT_EQ(d.err(), "");
+}
+
+// A named table is asked for, logged, listed, previewed and labelled by its
+// name; a numbered table beside it is left alone.
+TEST(DaemonNamedTable, SweptListedAndLabelledByItsName) {
+  daemon_harness h;
+  const long now = static_cast<long>(time(nullptr));
+  const std::vector<table_entry> entries = {
+      {"192.0.2.1", "0", true},
+      {"192.0.2.9", std::to_string(now + 3600), false},
+      {"198.51.100.0/24", std::to_string(now - 10), true},
+      {"2001:db8::1", "1", true},
+      {"2001:db8:1::/64", std::to_string(now + 7200), false},
+  };
+  h.admin("create blocklist type addr");
+  for (const auto& e : entries) h.admin("add blocklist " + e.key + " " + e.value);
+  h.admin("create 5 type addr");
+  h.admin("add 5 192.0.2.1 0");
+
+  child_process listing = h.start({"-t", "blocklist", "-l"});
+  ASSERT_TRUE(h.wait_exit(listing, LIMIT_MS).finished);
+  EXPECT_EQ(listing.err(), "");
+  std::vector<std::string> lines = text_lines(listing.out());
+  ASSERT_EQ(lines.size(), entries.size() + 1) << listing.out();
+  EXPECT_TRUE(lines.back().starts_with("5 entries, 3 due now, next due in ")) << lines.back();
+
+  child_process preview = h.start({"-t", "blocklist", "-f", "-n", "-1"});
+  ASSERT_TRUE(h.wait_exit(preview, LIMIT_MS).finished);
+  std::set<std::string> shown;
+  for (const auto& l : text_lines(preview.out())) shown.insert(l);
+  std::set<std::string> would;
+  for (const auto& e : entries)
+    if (e.due) would.insert("would remove host " + e.key + " from table blocklist");
+  EXPECT_EQ(shown, would);
+  EXPECT_EQ(h.requests(87), 0);
+
+  const std::string metrics = h.dir.file("hostreapd.prom");
+  sweep_once(h, {"-t", "blocklist", "-f", "-1", "-m", metrics});
+  std::set<std::string> removed;
+  std::set<std::string> left;
+  for (const auto& e : entries) {
+    if (e.due) removed.insert("Removing host " + e.key + " from table blocklist");
+    else left.insert(e.key);
+  }
+  const std::vector<std::string> lines_logged = h.removal_lines();
+  EXPECT_EQ(std::set<std::string>(lines_logged.begin(), lines_logged.end()), removed);
+  EXPECT_EQ(lines_logged.size(), removed.size());
+  EXPECT_EQ(keys_of(h, "blocklist"), left);
+  EXPECT_EQ(keys_of(h, "5"), std::set<std::string>{"192.0.2.1"});
+  std::map<std::string, std::string> m = metrics_of(read_file(metrics), "blocklist");
+  EXPECT_EQ(m["hostreapd_entries"], "5");
+  EXPECT_EQ(m["hostreapd_due_entries"], "3");
+  EXPECT_EQ(m["hostreapd_unremovable_entries"], "0");
+  EXPECT_EQ(m["hostreapd_removed_total"], "3");
+}
+
+// The longest name there is, 63 characters, is the table's whole name in
+// the request and in the log line.
+TEST(DaemonNamedTable, LongestNameIsUsedWhole) {
+  daemon_harness h;
+  const std::string name = "A" + std::string(59, 'b') + "-._";
+  ASSERT_EQ(name.size(), 63u);
+  h.admin("create " + name + " type addr");
+  h.admin("add " + name + " 192.0.2.1 0");
+  sweep_once(h, {"-t", name, "-f", "-1"});
+  EXPECT_EQ(h.removal_lines(), std::vector<std::string>{"Removing host 192.0.2.1 from table " + name});
+  EXPECT_EQ(h.admin("list " + name), "");
+}
+
+// The time is the first field of the value, whatever type it is: the mark
+// alone, skipto before tag, tag before mark.
+TEST(DaemonValueTypes, SweptByTheFirstFieldOfTheValue) {
+  const long now = static_cast<long>(time(nullptr));
+  const std::string past = std::to_string(now - 10);
+  const std::string ahead = std::to_string(now + 3600);
+  struct table_case {
+    std::string valtype;
+    std::vector<table_entry> entries;
+  };
+  const std::vector<table_case> cases = {
+      {"mark", {{"192.0.2.1", "mark=" + past, true}, {"192.0.2.2", "mark=" + ahead, false}}},
+      {"skipto,tag",
+       {{"192.0.2.1", "skipto=1,tag=" + ahead, true}, {"192.0.2.2", "skipto=" + ahead + ",tag=1", false}}},
+      {"tag,mark",
+       {{"192.0.2.1", "tag=" + past + ",mark=" + ahead, true},
+        {"192.0.2.2", "tag=" + ahead + ",mark=1", false}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.valtype);
+    daemon_harness h;
+    h.admin("create t type addr valtype " + c.valtype);
+    std::set<std::string> left;
+    std::vector<std::string> removed;
+    for (const auto& e : c.entries) {
+      h.admin("add t " + e.key + " " + e.value);
+      if (e.due) removed.push_back("Removing host " + e.key + " from table t");
+      else left.insert(e.key);
+    }
+    sweep_once(h, {"-t", "t", "-f", "-1"});
+    EXPECT_EQ(h.removal_lines(), removed);
+    EXPECT_EQ(keys_of(h, "t"), left);
+  }
+}
+
+// Values that are not a time, which atoi would have read as a time long
+// past (an empty value as 0, 0.0.0.1 as 0, 192.0.2.2 as 192, 2001:db8::1
+// as 2001, an IPv4 value ahead of a mark of 1): nothing is removed in two
+// cycles, -l marks every entry, and the metrics count them as entries the
+// sweep cannot remove.
+TEST(DaemonValueTypes, ValuesThatAreNotATimeAreNeverRemoved) {
+  struct table_case {
+    std::string valtype;
+    std::vector<table_entry> entries;
+  };
+  const std::vector<table_case> cases = {
+      {"0x1000", {{"192.0.2.1", "", false}, {"2001:db8::5", "", false}}},
+      {"ipv4", {{"192.0.2.1", "ipv4=192.0.2.2", false}, {"192.0.2.3", "ipv4=0.0.0.1", false}}},
+      {"ipv6", {{"192.0.2.1", "ipv6=2001:db8::1", false}}},
+      {"ipv4,mark", {{"192.0.2.1", "ipv4=192.0.2.2,mark=1", false}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.valtype);
+    daemon_harness h;
+    h.admin("create t type addr valtype " + c.valtype);
+    std::set<std::string> keys;
+    for (const auto& e : c.entries) {
+      h.admin("add t " + e.key + (e.value.empty() ? "" : " " + e.value));
+      keys.insert(e.key);
+    }
+    const std::string count = std::to_string(c.entries.size());
+
+    child_process listing = h.start({"-t", "t", "-l"});
+    ASSERT_TRUE(h.wait_exit(listing, LIMIT_MS).finished);
+    std::vector<std::string> lines = text_lines(listing.out());
+    ASSERT_EQ(lines.size(), c.entries.size() + 1) << listing.out();
+    for (size_t i = 0; i + 1 < lines.size(); i++) {
+      EXPECT_TRUE(keys.count(lines[i].substr(0, lines[i].find(' ')))) << lines[i];
+      EXPECT_TRUE(lines[i].ends_with(" - - - (never removed)")) << lines[i];
+    }
+    EXPECT_EQ(lines.back(), count + " entries, 0 due now, none ahead, " + count + " never removed");
+
+    const std::string metrics = h.dir.file("hostreapd.prom");
+    child_process d = h.start({"-t", "t", "-f", "-s", "3600", "-m", metrics});
+    ASSERT_TRUE(h.wait_for_lists(3, LIMIT_MS, d.pid));  // the listing's, then two cycles
+    ASSERT_TRUE(wait_for_file(metrics, LIMIT_MS, true));
+    d.send(SIGTERM);
+    exit_result r = h.wait_exit(d, LIMIT_MS);
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.code, 0) << d.err();
+    EXPECT_TRUE(h.removal_lines().empty());
+    EXPECT_EQ(h.requests(87), 0);
+    EXPECT_EQ(keys_of(h, "t"), keys);
+    std::map<std::string, std::string> m = metrics_of(read_file(metrics), "t");
+    EXPECT_EQ(m["hostreapd_entries"], count);
+    EXPECT_EQ(m["hostreapd_due_entries"], "0");
+    EXPECT_EQ(m["hostreapd_unremovable_entries"], count);
+    EXPECT_EQ(m.count("hostreapd_next_expiry_timestamp_seconds"), 0u);
+  }
+}
+
+}  // namespace
