@@ -239,7 +239,10 @@ int main(int argc, char** argv) {
   list_vector.get()[1] = number_text;
   list_vector.get()[2] = list_word;
 
-  const listing_handler sweep = {opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested};
+  // The cycle's clock is read right before its list request: every due
+  // test of the cycle uses that one time.
+  const listing_handler sweep = {opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested,
+                                 read_cycle_clock};
   metrics_reporter reporter = {};
 
   while (!stop_requested()) {
