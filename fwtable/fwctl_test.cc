@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -193,13 +194,17 @@ TEST(FwctlTransport, SendsTheBufferWithoutItsTrailingZeros) {
   sp.reply({FWEMU_MAGIC, 0, 0, 300, 3}, {7, 8, 9});
   std::vector<uint8_t> buf(580);
   buf[0] = 0x59;
-  buf[95] = 0x11;  // the last non-zero byte
+  buf[95] = 0x11;  // the last byte sent
+  buf[400] = 0x22;  // room for the reply (a list request sends its header alone)
   uint32_t len = 580;
   ASSERT_EQ(fwctl_transport_get(sp.ours, buf.data(), &len), 0);
   EXPECT_EQ(len, 300u);
   EXPECT_EQ(buf[0], 7);
   EXPECT_EQ(buf[2], 9);
-  EXPECT_EQ(buf[95], 0x11) << "bytes past the reply's data stay";
+  // The reply states 300 bytes: what the channel did not carry of them is
+  // zero, as a kernel would have written it; past them the buffer stays.
+  EXPECT_EQ(buf[95], 0) << "a byte of the reply that did not come";
+  EXPECT_EQ(buf[400], 0x22) << "past the reply";
 
   std::vector<uint8_t> sent = sp.request();
   fwemu_request_head h;
@@ -297,6 +302,52 @@ TEST(FwctlTransport, ServerClosedBeforeTheRequestIsEpipeWithoutASignal) {
   errno = 0;
   EXPECT_EQ(fwctl_transport_get(sp.ours, buf, &len), -1);
   EXPECT_EQ(errno, EPIPE);
+}
+
+// A reply that carries less than the length it states (a short-data
+// fault of the server's), read into a buffer that holds an earlier, whole
+// reply of the same length: nothing of the earlier one is left in the
+// stated length, so no entry of it can be taken for one of this reply.
+TEST(FwctlTransport, ShortReplyOverAnEarlierOneLeavesNothingOfIt) {
+  emu_server server;
+  ASSERT_TRUE(server.running());
+  ASSERT_EQ(server.admin("create t5").status, 0);
+  for (const char* key : {"192.0.2.1", "192.0.2.2", "192.0.2.3"})
+    ASSERT_EQ(server.admin(std::string("add t5 ") + key + " 1700000000").status, 0);
+  int fd = fwemu_connect(server.socket_path().c_str());
+  ASSERT_GE(fd, 0);
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, "t5", 0);
+  oh.opheader.opcode = IP_FW_TABLE_XLIST;
+  oh.opheader.version = 1;
+  constexpr uint32_t reply_len = 296 + 3 * 120;
+  std::vector<uint8_t> buf(reply_len + 44);
+  auto list = [&] {
+    memcpy(buf.data(), &oh, sizeof oh);
+    uint32_t len = static_cast<uint32_t>(buf.size());
+    EXPECT_EQ(fwctl_transport_get(fd, buf.data(), &len), 0);
+    EXPECT_EQ(len, reply_len);
+  };
+  list();
+  const std::vector<uint8_t> earlier(buf.begin() + 296, buf.begin() + reply_len);
+  ASSERT_NE(std::count(earlier.begin(), earlier.end(), 0), static_cast<long>(earlier.size()));
+
+  // Other entries in the table; the reply carries its info record and the
+  // first entry only.
+  for (const char* key : {"192.0.2.1", "192.0.2.2", "192.0.2.3"})
+    ASSERT_EQ(server.admin(std::string("delete t5 ") + key).status, 0);
+  for (const char* key : {"198.51.100.1", "198.51.100.2", "198.51.100.3"})
+    ASSERT_EQ(server.admin(std::string("add t5 ") + key + " 1800000000").status, 0);
+  ASSERT_EQ(server.admin("fault short-data 416").status, 0);
+  list();
+  ipfw_obj_tentry first;
+  memcpy(&first, buf.data() + 296, sizeof first);
+  const uint8_t want_key[4] = {198, 51, 100, 1};
+  EXPECT_EQ(memcmp(first.k.addr4, want_key, 4), 0);
+  EXPECT_EQ(first.v.tag, 1800000000u);
+  for (uint32_t i = 416; i < reply_len; i++) ASSERT_EQ(buf[i], 0) << "byte " << i << " of the reply";
+  close(fd);
 }
 
 // ---- the control socket over a real server ------------------------------------------
