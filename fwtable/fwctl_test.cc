@@ -10,11 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "fwtable/fw_records.h"
@@ -414,6 +417,90 @@ std::string one_socket_for_every_request() {
   if (after - before != 2) return "connections: " + std::to_string(after - before) + " (want the control socket and stats)";
   server.stop();
   return "";
+}
+
+// ---- the wait for a reply once a stop has come ---------------------------------------
+
+// A reply of 64 bytes that a peer thread sends in pieces, and a stop that
+// the program's stopping question reports from stop_ms on (no signal: the
+// wait has to look for itself). Each check runs in a child of its own, as
+// the moment a stop was seen is kept for the life of the process.
+std::atomic<bool> stop_has_come{false};
+bool stopping_now() { return stop_has_come.load(); }
+
+struct drip_case {
+  const char* what;
+  int stop_ms;
+  std::vector<std::pair<int, size_t>> pieces;  // when (ms from the start), how many bytes
+  bool whole;  // the read gets the whole reply
+};
+
+std::string read_with_stop(const drip_case& c) {
+  socket_pair sp;
+  if (sp.ours < 0) return "no socket pair";
+  platform p = current_platform();
+  p.stopping = stopping_now;
+  platform_scope scope(p);
+  const int64_t start = fwemu_monotonic_ms();
+  std::thread peer([&] {
+    uint8_t byte = 1;
+    bool stopped = false;
+    for (const auto& [at, n] : c.pieces) {
+      while (fwemu_monotonic_ms() - start < at) {
+        if (!stopped && fwemu_monotonic_ms() - start >= c.stop_ms) {
+          stopped = true;
+          stop_has_come = true;
+        }
+        usleep(5000);
+      }
+      std::vector<uint8_t> piece(n, byte++);
+      if (fwemu_write_all(sp.peer, piece.data(), n) != 0) return;
+    }
+  });
+  std::vector<uint8_t> buf(64);
+  int64_t deadline = start + 30000;
+  errno = 0;
+  const int rc = fwemu_read_all(sp.ours, buf.data(), buf.size(), &deadline);
+  const int error = errno;
+  const int64_t ended = fwemu_monotonic_ms() - start;
+  shutdown(sp.ours, SHUT_RDWR);
+  peer.join();
+  if (c.whole) {
+    if (rc != 0) return std::string("the reply was cut off: ") + strerror(error);
+    if (buf[63] == 0) return "not all of the reply came";
+    return "";
+  }
+  if (rc == 0) return "the dripping reply was waited for to its end";
+  if (error != ETIMEDOUT) return std::string("failed with ") + strerror(error);
+  // From the stop, a second of grace; a loaded machine may add a little.
+  if (ended - c.stop_ms >= 2000) return "ended " + std::to_string(ended - c.stop_ms) + " ms after the stop";
+  if (ended - c.stop_ms < FWEMU_GRACE_MS - 100)
+    return "ended " + std::to_string(ended - c.stop_ms) + " ms after the stop, before the grace ran out";
+  return "";
+}
+
+class FwemuReadAfterStop : public testing::TestWithParam<drip_case> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    , FwemuReadAfterStop,
+    testing::Values(
+        // A byte every 100 ms: each would renew a grace that ran from the
+        // last bytes; the bound runs from the stop.
+        drip_case{"dripping_reply_fails_a_second_after_the_stop", 300,
+                  [] {
+                    std::vector<std::pair<int, size_t>> v;
+                    for (int i = 0; i < 64; i++) v.push_back({100 * (i + 1), 1});
+                    return v;
+                  }(),
+                  false},
+        // Half before the stop, the rest in pieces that end within the
+        // second after it.
+        drip_case{"reply_whole_within_the_bound_is_kept", 100, {{0, 32}, {300, 8}, {500, 8}, {700, 8}, {800, 8}},
+                  true}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_P(FwemuReadAfterStop, BoundRunsFromTheStop) {
+  EXPECT_EXIT(exit_with(read_with_stop(GetParam())), testing::ExitedWithCode(0), "");
 }
 
 TEST(FwctlSocket, OpenedAtTheFirstRequestAndKept) {

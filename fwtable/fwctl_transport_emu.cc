@@ -45,8 +45,9 @@ uint32_t request_length(const unsigned char* bytes, uint32_t len) {
 }
 
 // A reply that does not come within this time fails the request, as a
-// broken channel would; a signal that interrupts the wait (a stop, the only
-// one the daemon lets through during a cycle) leaves it one more second.
+// broken channel would. Once a stop has come, the wait ends at most
+// FWEMU_GRACE_MS after the stop was first seen, however the reply trickles
+// in (fwemu_read_all); a reply that is whole by then is kept.
 constexpr int64_t REPLY_LIMIT_MS = 30000;
 
 }  // namespace
