@@ -10,8 +10,9 @@
 // daemon's expiry decision (so "delete" logs and deletes every due entry).
 // The floor variants are the least a client can do for the same result:
 // the same info and list requests into a list buffer kept from cycle to
-// cycle, then one pass over the reply that reads each entry's length and
-// expiry number; for "floor-delete" each due entry's one-key info and
+// cycle, the clock read once per cycle (as the daemon reads it), then one
+// pass over the reply that reads each entry's length and expiry number and
+// tests it against that time; for "floor-delete" each due entry's one-key info and
 // delete requests, with the key copied from the listing.
 //
 // Prints one line per cycle: "cycle CPU_NS WALL_NS ALLOCATIONS LOG_NS", the
@@ -105,7 +106,7 @@ void daemon_cycle(const char* table) {
   char number[100] = {};
   snprintf(number, sizeof number, "%s", table);
   char* argv[3] = {word_table, number, word_list};
-  const listing_handler sweep = {expire_if_due, expiry_is_due};
+  const listing_handler sweep = {expire_if_due, expiry_is_due, nullptr, read_cycle_clock};
   run_table_command(3, argv, &sweep);
 }
 
@@ -153,23 +154,26 @@ void floor_delete(const char* table, const uint8_t* listed) {
   if (fwctl_get(IP_FW_TABLE_XDEL, buf, &size) != 0) err(1, "delete");
 }
 
-// Where the floor leaves the sum of the expiries it read, so that reading
-// them is not optimised away.
+// Where the floor leaves the sum of the expiries it read and the count of
+// the due ones, so that reading them is not optimised away.
 volatile uint64_t expiry_sink = 0;
+volatile uint64_t due_sink = 0;
 
 // The floor's list buffer, kept from one cycle to the next and grown when
 // a listing needs more; only the request header is ever written into it.
 uint8_t* floor_buf = nullptr;
 uint64_t floor_buf_size = 0;
 
-// The floor's cycle: info, list into the kept buffer with the size the info
-// names (again when the kernel asks for more), then one pass over the
-// reply that reads each entry's length and expiry, checking the bounds as
-// it goes; with deleting, each due entry deleted by its own key.
+// The floor's cycle: info, the clock read once, list into the kept buffer
+// with the size the info names (again when the kernel asks for more), then
+// one pass over the reply that reads each entry's length and expiry,
+// checking the bounds as it goes, and tests the expiry against the time
+// read; with deleting, each due entry deleted by its own key.
 void floor_cycle(const char* table, bool deleting) {
   ipfw_xtable_info info = floor_info(table);
   uint64_t want = info.size;
   uint64_t size;
+  int64_t now = 0;
   for (;;) {
     want = std::max<uint64_t>(want, sizeof(ipfw_obj_header));
     if (floor_buf_size < want) {
@@ -182,14 +186,15 @@ void floor_cycle(const char* table, bool deleting) {
     oh.opheader.version = 1;
     memcpy(floor_buf, &oh, sizeof oh);
     size = want;
+    now = time(nullptr);
     if (fwctl_get(IP_FW_TABLE_XLIST, floor_buf, &size) == 0) break;
     if (errno != ENOMEM) err(1, "list");
     want = size;
   }
   if (size > want || size < FW_LIST_ENTRIES_OFFSET) errx(1, "list: bad reply");
   memcpy(&info, floor_buf + sizeof(ipfw_obj_header), sizeof info);
-  const int64_t now = time(nullptr);
   uint64_t expiry_sum = 0;
+  uint64_t due = 0;
   uint64_t off = FW_LIST_ENTRIES_OFFSET;
   for (uint32_t i = 0; i < info.count; i++) {
     if (size - off < sizeof(ipfw_obj_tentry)) errx(1, "list: bad reply");
@@ -200,10 +205,14 @@ void floor_cycle(const char* table, bool deleting) {
     memcpy(&expiry, entry + offsetof(ipfw_obj_tentry, v) + offsetof(ipfw_table_value, tag), sizeof expiry);
     if (length < sizeof(ipfw_obj_tentry) || length > size - off) errx(1, "list: bad reply");
     expiry_sum += expiry;
-    if (deleting && now > static_cast<int64_t>(expiry)) floor_delete(table, entry);
+    if (now > static_cast<int64_t>(expiry)) {
+      due++;
+      if (deleting) floor_delete(table, entry);
+    }
     off += length;
   }
   expiry_sink = expiry_sum;
+  due_sink = due;
 }
 
 [[noreturn]] void usage() {

@@ -8,8 +8,9 @@
 // five rounds of each, every round a client process of its own that
 // measures its own CPU time per cycle. The floor is the least a sweeper
 // must do: the same info and list requests into a list buffer it keeps
-// from cycle to cycle, then one pass over the reply that reads each
-// entry's length and expiry.
+// from cycle to cycle, the clock read once per cycle, then one pass over
+// the reply that reads each entry's length and expiry and tests it against
+// that time.
 //
 // Prints one line per size: the median over all cycles of each client's CPU
 // time per listed entry, the emulator's CPU time per listed entry while it

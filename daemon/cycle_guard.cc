@@ -21,5 +21,8 @@ platform guarded_platform(const platform& p, cycle_guard* guard) {
   platform guarded = p;
   guarded.fwctl_get = guarded_fwctl_get;
   guarded.fwctl_ctx = guard;
+  // The channel is told of a stop, so that a request waiting for its reply
+  // gives it up soon after the stop, however the reply trickles in.
+  guarded.stopping = stop_requested;
   return guarded;
 }

@@ -4,8 +4,9 @@
 // table layer does:
 //
 //  - a request that failed because a stop came (the stop flag is set: the
-//    channel gives up on a reply soon after a stop) abandons the cycle, and
-//    the daemon stops as it always does, status 0 and its shutdown steps;
+//    channel, which the guard's platform lets ask about the stop, gives up
+//    on a reply soon after a stop) abandons the cycle, and the daemon stops
+//    as it always does, status 0 and its shutdown steps;
 //  - a request that found the table missing (ESRCH) abandons the cycle when
 //    the daemon was asked to wait for a table that goes away;
 //  - any other failure is returned as it came, and the table layer reports
@@ -42,5 +43,6 @@ struct cycle_guard {
 int guarded_fwctl_get(void* ctx, void* buf, uint32_t* len);
 
 // A platform like p whose requests go through guard (which must outlive
-// the platform's use); guard's inner channel is set to p's.
+// the platform's use) and whose stopping question is the stop flag's;
+// guard's inner channel is set to p's.
 platform guarded_platform(const platform& p, cycle_guard* guard);

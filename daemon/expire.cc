@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "daemon/process_state.h"
@@ -11,6 +12,10 @@
 namespace {
 
 sweep_tally tally;
+
+// The cycle's time: the clock as read_cycle_clock last read it. Before the
+// first read no expiry (the least being 0) is past it.
+int64_t cycle_now = INT64_MIN;
 
 void log_removal(const char* key_text) {
   // The key text is at most 127 characters, the table name 63: the line
@@ -22,9 +27,11 @@ void log_removal(const char* key_text) {
 
 // The expiry is widened without sign extension: 4294967295 is a time far
 // ahead, not -1.
-bool past(uint32_t expiry) { return platform_now() > static_cast<int64_t>(expiry); }
+bool past(uint32_t expiry) { return cycle_now > static_cast<int64_t>(expiry); }
 
 }  // namespace
+
+void read_cycle_clock() { cycle_now = platform_now(); }
 
 bool expiry_is_due(uint32_t expiry, bool removable) {
   tally.entries++;

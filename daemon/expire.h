@@ -5,6 +5,14 @@
 // the table command interpreter with the vector "table", table name,
 // "delete", key text.
 //
+// A cycle reads the clock once, right before its list request is sent
+// (read_cycle_clock, the listing's before_list), and every due test of the
+// cycle compares with that time: an entry is removed only when its time
+// had passed before the listing was taken, so an entry renewed before its
+// time passed shows its new time in the listing and is never undone.
+// Entries that fall due while the cycle walks its listing wait for the next
+// cycle.
+//
 // The clock, the log line and standard output are the platform's
 // (fwtable/platform.h). The deletion is not a service of the system but
 // this program's own road: it always runs through run_table_command, and a
@@ -12,23 +20,27 @@
 // reaches the platform's control channel (a fake kernel).
 //
 // Owns: the delete command vector of one call (in the call's own storage,
-// gone when it returns; its table name is the process-wide one) and the
-// sweep tally.
+// gone when it returns; its table name is the process-wide one), the
+// cycle's time and the sweep tally.
 // Failure: reports nothing; a failed deletion is dealt with (and may end the
 // process) inside the interpreter.
 #pragma once
 
 #include <cstdint>
 
+// Reads the clock into the cycle's time, which every due test below uses
+// until the next read. Until the first read nothing is due.
+void read_cycle_clock();
+
 // Key text (writable; the deletion may cut it, and it is not read after the
-// delete command) and expiry in seconds since the epoch. Due when the clock
-// is strictly past the expiry. Returns 0.
+// delete command) and expiry in seconds since the epoch. Due when the
+// cycle's time is strictly past the expiry. Returns 0.
 int expire_if_due(char* key_text, uint32_t expiry);
 
 // The same test alone, as the listing's due test: true when the entry is
-// removable and the clock is strictly past expiry. The listing asks it
-// first, so an entry that is not due costs no key text. It also counts the
-// entry into the sweep tally.
+// removable and the cycle's time is strictly past expiry. The listing asks
+// it first, so an entry that is not due costs no key text. It also counts
+// the entry into the sweep tally.
 bool expiry_is_due(uint32_t expiry, bool removable);
 
 // The dry run's handler in place of expire_if_due: a due entry is written

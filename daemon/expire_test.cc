@@ -5,6 +5,8 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -97,7 +99,7 @@ struct Expire : testing::Test {
     platform_scope throws(with_throwing_exit());
     char w_table[] = "table", w_number[] = "5", w_list[] = "list";
     char* argv[] = {w_table, w_number, w_list};
-    const listing_handler sweep = {expire_if_due, expiry_is_due};
+    const listing_handler sweep = {expire_if_due, expiry_is_due, nullptr, read_cycle_clock};
     testing::internal::CaptureStdout();
     try {
       run_table_command(3, argv, &sweep);
@@ -135,6 +137,7 @@ TEST_F(Expire, DueOnlyOnceTheClockIsPastTheExpiry) {
     SCOPED_TRACE(r.name);
     events.clear();
     fake_now = r.now;
+    read_cycle_clock();
     char key[ENTRY_TEXT_SIZE] = "192.0.2.7";
     EXPECT_EQ(expire_if_due(key, r.expiry), 0);
     if (r.due)
@@ -159,6 +162,7 @@ TEST_F(Expire, LogsThenDeletesWithTheCallersKeyText) {
                                  {"blocklist", "192.0.2.7", "192.0.2.7"},
                                  {longest.c_str(), "192.0.2.8", "192.0.2.8"}};
   fake_now = 2000;
+  read_cycle_clock();
   for (const auto& r : rows) {
     SCOPED_TRACE(r.key);
     events.clear();
@@ -249,6 +253,90 @@ TEST_F(Expire, TallyCountsTheEntriesItCannotRemoveApart) {
   EXPECT_EQ(t->unremovable, 2u);
   EXPECT_EQ(t->due, 0u);
   EXPECT_FALSE(t->has_next);
+}
+
+// ---- one time per cycle ---------------------------------------------------
+
+// A clock that moves on a second at every read, and says so in events.
+int64_t ticking_clock() {
+  events.push_back("clock");
+  return fake_now++;
+}
+
+// A cycle reads the clock once, after the info request and right before
+// the list request, and tests every entry against that one time, in the
+// deletion, the dry run and the tally alike. With the clock read per
+// entry, the entries after the first would each see a later second (all
+// of them have the same expiry) and be found due.
+TEST_F(Expire, OneCycleTestsEveryEntryAgainstTheTimeReadBeforeItsListRequest) {
+  struct row {
+    const char* name;
+    address_entry_fn handler;
+    int64_t clock;  // what the cycle's one read returns
+    std::vector<std::string> after_list;  // events after the list request
+    uint64_t due;
+    bool has_next;
+  };
+  const std::string keys[] = {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4"};
+  std::vector<std::string> all_deleted;
+  for (const auto& k : keys) {
+    all_deleted.push_back(log_line(k, "5"));
+    all_deleted.push_back("XINFO");  // the deletion's own, for the key's type
+    all_deleted.push_back("XDEL 5 " + k + "/32");
+  }
+  std::vector<std::string> all_reported;
+  for (const auto& k : keys) all_reported.push_back("out would remove host " + k + " from table 5");
+  const std::vector<row> rows = {
+      {"the expiry's own second: nothing due", expire_if_due, 1000, {}, 0, true},
+      {"the second after: all due", expire_if_due, 1001, all_deleted, 4, false},
+      {"dry run, the expiry's own second", report_if_due, 1000, {}, 0, true},
+      {"dry run, the second after", report_if_due, 1001, all_reported, 4, false},
+  };
+  platform ticking = current_platform();
+  ticking.now = ticking_clock;
+  ticking.print = [](const char* fmt, va_list ap) {
+    char line[256];
+    int n = vsnprintf(line, sizeof line, fmt, ap);
+    std::string text(line);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    events.push_back("out " + text);
+    return n;
+  };
+  platform_scope clock_scope(ticking);
+  auto store_answer = fk.answer;
+  fk.answer = [&](uint16_t opcode, uint8_t* buf, uint32_t* len) {
+    if (opcode == IP_FW_TABLE_XINFO) events.push_back("XINFO");
+    if (opcode == IP_FW_TABLE_XLIST) events.push_back("XLIST");
+    return store_answer(opcode, buf, len);
+  };
+  listed.clear();
+  for (const auto& k : keys) listed.push_back(address_entry(k.c_str(), 32, 1000));
+
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    events.clear();
+    fake_now = r.clock;
+    sweep_tally_start_cycle();
+    char w_table[] = "table", w_number[] = "5", w_list[] = "list";
+    char* argv[] = {w_table, w_number, w_list};
+    const listing_handler sweep = {r.handler, expiry_is_due, nullptr, read_cycle_clock};
+    platform_scope throws(with_throwing_exit());
+    try {
+      run_table_command(3, argv, &sweep);
+    } catch (const fatal_exit& e) {
+      ADD_FAILURE() << "the sweep would end the process with status " << e.status;
+    }
+    std::vector<std::string> want = {"XINFO", "clock", "XLIST"};
+    want.insert(want.end(), r.after_list.begin(), r.after_list.end());
+    EXPECT_EQ(events, want);
+    const sweep_tally* t = sweep_tally_now();
+    EXPECT_EQ(t->entries, 4u);
+    EXPECT_EQ(t->due, r.due);
+    EXPECT_EQ(t->has_next, r.has_next);
+    if (r.has_next) {
+      EXPECT_EQ(t->next_expiry, 1000u);
+    }
+  }
 }
 
 }  // namespace

@@ -143,7 +143,7 @@ int print_expiry_listing(const char* table) {
     const size_t expected = std::min<size_t>(info.count, info.size / sizeof(ipfw_obj_tentry));
     l.rows.reserve(expected);
     l.texts.reserve(expected * 16);
-    for_each_table_entry(&info, collect_entry, &l);
+    for_each_table_entry(&oh, &info, collect_entry, &l);
   } catch (const std::bad_alloc&) {
     errno = ENOMEM;
     fatal_err(EX_OSERR, "cannot hold the listing of table %s", table);

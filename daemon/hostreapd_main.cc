@@ -276,7 +276,10 @@ int main(int argc, char** argv) {
   list_vector.get()[1] = table_name;
   list_vector.get()[2] = list_word;
 
-  const listing_handler sweep = {opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested};
+  // The cycle's clock is read right before its list request: every due
+  // test of the cycle uses that one time.
+  const listing_handler sweep = {opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested,
+                                 read_cycle_clock};
   metrics_reporter reporter = {};
   sweep_metrics shown = {};
   shown.table = table_name;

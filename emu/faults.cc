@@ -16,7 +16,8 @@ constexpr uint32_t MAX_DELAY_MS = 60000;
 const char* usage_text =
     "usage: fault fail OPCODE ERRNO [COUNT [LEN]] | fault short-info LEN [COUNT] |\n"
     "       fault corrupt-list zero-length|past-end|count [COUNT] | fault delay MS [COUNT] |\n"
-    "       fault destroy-after-list [COUNT] | fault clear | fault show";
+    "       fault destroy-after-list [COUNT] | fault short-data LEN [COUNT] | fault drip MS [COUNT] |\n"
+    "       fault clear | fault show";
 
 int usage(std::string* out) {
   *out = usage_text;
@@ -73,6 +74,10 @@ std::string show(const emu_faults& f) {
   if (f.delay_times.pending())
     s += "delay " + std::to_string(f.delay_ms) + ": " + count_text(f.delay_times) + "\n";
   if (f.destroy_after_list.pending()) s += "destroy-after-list: " + count_text(f.destroy_after_list) + "\n";
+  if (f.short_data.pending())
+    s += "short-data " + std::to_string(f.short_data_len) + ": " + count_text(f.short_data) + "\n";
+  if (f.drip_times.pending())
+    s += "drip " + std::to_string(f.drip_ms) + ": " + count_text(f.drip_times) + "\n";
   return s;
 }
 
@@ -147,6 +152,24 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
     f->destroy_after_list = c;
     return 0;
   }
+  if (verb == "short-data" && w.size() >= 2 && w.size() <= 3) {
+    uint32_t len;
+    if (!emu_parse_u32(w[1], UINT32_MAX, &len)) return bad(out, "length", w[1]);
+    emu_fault_count c;
+    if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
+    f->short_data_len = len;
+    f->short_data = c;
+    return 0;
+  }
+  if (verb == "drip" && w.size() >= 2 && w.size() <= 3) {
+    uint32_t ms;
+    if (!emu_parse_u32(w[1], MAX_DELAY_MS, &ms) || ms == 0) return bad(out, "drip (1 to 60000 ms)", w[1]);
+    emu_fault_count c;
+    if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
+    f->drip_ms = ms;
+    f->drip_times = c;
+    return 0;
+  }
   return usage(out);
 }
 
@@ -174,6 +197,18 @@ bool emu_fault_take_short_info(emu_faults* f, uint32_t* len) {
 }
 
 bool emu_fault_take_destroy_after_list(emu_faults* f) { return f->destroy_after_list.take(); }
+
+bool emu_fault_take_short_data(emu_faults* f, uint32_t* len) {
+  if (!f->short_data.take()) return false;
+  *len = f->short_data_len;
+  return true;
+}
+
+bool emu_fault_take_drip(emu_faults* f, uint32_t* ms) {
+  if (!f->drip_times.take()) return false;
+  *ms = f->drip_ms;
+  return true;
+}
 
 emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries) {
   if (!f->list_times.pending()) return emu_list_fault::none;

@@ -14,6 +14,12 @@
 //   fault destroy-after-list [COUNT]   the table a whole list reply was
 //        sent for is destroyed right after it, as by a firewall reloaded
 //        between a listing and the deletions that follow it
+//   fault short-data LEN [COUNT]    replies to get requests carry at most
+//        LEN bytes of data, whatever length they report (as a channel
+//        that loses the end of a reply would); the server's replies only
+//   fault drip MS [COUNT]           replies to get requests go out one
+//        byte every MS milliseconds, the first after MS; the server's
+//        replies only, and it goes on answering other clients meanwhile
 //   fault clear                     drop every pending fault
 //   fault show                      print the pending faults
 //
@@ -55,6 +61,10 @@ struct emu_faults {
   uint32_t delay_ms = 0;
   emu_fault_count delay_times;
   emu_fault_count destroy_after_list;
+  uint32_t short_data_len = 0;
+  emu_fault_count short_data;
+  uint32_t drip_ms = 0;
+  emu_fault_count drip_times;
 };
 
 // The words after "fault".
@@ -66,6 +76,12 @@ void emu_fault_delay(emu_faults* f);
 bool emu_fault_take_fail(emu_faults* f, uint16_t opcode, emu_faults::fail* out);
 // The shortened info length, if one is pending (uses one occurrence).
 bool emu_fault_take_short_info(emu_faults* f, uint32_t* len);
+// The most data bytes the next get reply may carry, if a limit is pending
+// (uses one occurrence).
+bool emu_fault_take_short_data(emu_faults* f, uint32_t* len);
+// The pause between the bytes of the next get reply, if a drip is pending
+// (uses one occurrence).
+bool emu_fault_take_drip(emu_faults* f, uint32_t* ms);
 // The list corruption pending for a reply with `entries` entries; zero-length
 // and past-end wait for a reply that has an entry to corrupt.
 emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <list>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "emu/frame_reader.h"
 #include "emu/store_state.h"
 #include "fwtable/fw_records.h"
+#include "fwtable/fwemu_io.h"
 
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0
@@ -36,6 +38,10 @@ struct client {
   std::vector<uint8_t> pending;
   bool close_after_reply = false;
   bool gone = false;
+  // A reply that drips (fault drip): one byte every drip_ms, the next one
+  // due at next_byte_ms (CLOCK_MONOTONIC milliseconds).
+  uint32_t drip_ms = 0;
+  int64_t next_byte_ms = 0;
 };
 
 void put_reply(client* c, const fwemu_reply_head& rep, const uint8_t* data) {
@@ -63,7 +69,14 @@ void answer_get(emu_store* store, client* c) {
   // those the store wrote; past both, the client's buffer and this one are
   // zero alike.
   rep.data = std::min(h.optlen, std::max(h.sent, store->written_end));
+  uint32_t most;
+  if (emu_fault_take_short_data(&store->faults, &most)) rep.data = std::min(rep.data, most);
   put_reply(c, rep, buf);
+  uint32_t drip;
+  if (emu_fault_take_drip(&store->faults, &drip)) {
+    c->drip_ms = drip;
+    c->next_byte_ms = fwemu_monotonic_ms() + drip;
+  }
 }
 
 void answer_admin(emu_store* store, client* c) {
@@ -132,19 +145,41 @@ void read_client(emu_store* store, client* c) {
   take_bytes(store, c, chunk, static_cast<size_t>(n));
 }
 
+// Writes what the socket takes of the pending reply; of a dripping one,
+// the next byte once its time has come.
 void write_client(client* c) {
   while (c->out_done < c->out.size()) {
-    ssize_t n = send(c->fd, c->out.data() + c->out_done, c->out.size() - c->out_done, MSG_NOSIGNAL);
+    size_t want = c->out.size() - c->out_done;
+    if (c->drip_ms > 0) {
+      if (fwemu_monotonic_ms() < c->next_byte_ms) return;
+      want = 1;
+    }
+    ssize_t n = send(c->fd, c->out.data() + c->out_done, want, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) c->gone = true;
       return;
     }
     c->out_done += static_cast<size_t>(n);
+    if (c->drip_ms > 0) c->next_byte_ms = fwemu_monotonic_ms() + c->drip_ms;
   }
   c->out.clear();
   c->out_done = 0;
+  c->drip_ms = 0;
   if (c->close_after_reply) c->gone = true;
+}
+
+// How long the poll may wait: until the next byte of a dripping reply is
+// due, or for ever (null) when none drips.
+const timespec* poll_timeout(const std::list<client>& clients, timespec* ts) {
+  int64_t first = -1;
+  for (const client& c : clients)
+    if (c.drip_ms > 0 && !c.out.empty() && (first < 0 || c.next_byte_ms < first)) first = c.next_byte_ms;
+  if (first < 0) return nullptr;
+  int64_t left = std::max<int64_t>(0, first - fwemu_monotonic_ms());
+  ts->tv_sec = static_cast<time_t>(left / 1000);
+  ts->tv_nsec = static_cast<long>(left % 1000) * 1000000L;
+  return ts;
 }
 
 // After a reply: answers the requests that arrived with the last one.
@@ -166,7 +201,7 @@ void accept_clients(emu_store* store, int listen_fd, std::list<client>* clients)
     setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
 #endif
     emu_store_count_connection(store);
-    clients->push_back(client{fd, {}, {}, 0, {}, false, false});
+    clients->push_back(client{fd, {}, {}, 0, {}, false, false, 0, 0});
   }
 }
 
@@ -209,8 +244,12 @@ int emu_serve(emu_store* store, const emu_listener& listener, std::string* why) 
   while (!stop_requested) {
     fds.clear();
     fds.push_back(pollfd{listener.fd, POLLIN, 0});
-    for (const client& c : clients) fds.push_back(pollfd{c.fd, static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
-    if (ppoll(fds.data(), fds.size(), nullptr, &signals.wait_mask) < 0) {
+    // A dripping reply is written when its next byte is due, not when the
+    // socket has room.
+    for (const client& c : clients)
+      fds.push_back(pollfd{c.fd, static_cast<short>(c.out.empty() ? POLLIN : c.drip_ms > 0 ? 0 : POLLOUT), 0});
+    timespec ts;
+    if (ppoll(fds.data(), fds.size(), poll_timeout(clients, &ts), &signals.wait_mask) < 0) {
       if (errno == EINTR) continue;
       *why = std::string("poll: ") + strerror(errno);
       status = EMU_SYSTEM;
@@ -219,7 +258,8 @@ int emu_serve(emu_store* store, const emu_listener& listener, std::string* why) 
     size_t i = 1;
     for (client& c : clients) {
       short ev = fds[i++].revents;
-      if (ev & (POLLERR | POLLNVAL)) c.gone = true;
+      // A client gone while its reply drips is dropped at once.
+      if ((ev & (POLLERR | POLLNVAL)) || (c.drip_ms > 0 && (ev & POLLHUP))) c.gone = true;
       else if (!c.out.empty() && (ev & (POLLOUT | POLLHUP))) write_client(&c);
       else if (ev & (POLLIN | POLLHUP)) read_client(store, &c);
       if (!c.gone && !c.out.empty()) write_client(&c);

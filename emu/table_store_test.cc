@@ -727,7 +727,13 @@ INSTANTIATE_TEST_SUITE_P(Words, StoreFaultWordsTest,
                                          fault_word_case{"fault short-info 0 0", 0},
                                          fault_word_case{"fault destroy-after-list x", 65},
                                          fault_word_case{"fault destroy-after-list 1 2", 64},
-                                         fault_word_case{"fault destroy-after-list 0", 0}));
+                                         fault_word_case{"fault destroy-after-list 0", 0},
+                                         fault_word_case{"fault short-data 96 2", 0},
+                                         fault_word_case{"fault short-data x", 65},
+                                         fault_word_case{"fault drip 200", 0},
+                                         fault_word_case{"fault drip 0", 65},
+                                         fault_word_case{"fault drip 60001", 65},
+                                         fault_word_case{"fault drip 5 1 1", 64}));
 
 TEST_P(StoreFaultWordsTest, Status) {
   std::string text;

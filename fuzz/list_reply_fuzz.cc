@@ -239,7 +239,10 @@ void run_listing(input_reader* in) {
     ipfw_xtable_info info;
     fetch_table_info(&oh, &info);
     FUZZ_CHECK(memcmp(&info, &s.info, sizeof info) == 0);
-    list_table_entries(&info, record_address, sweeping ? due_below_bound : nullptr);
+    listing_handler handler;
+    handler.on_address = record_address;
+    handler.is_due = sweeping ? due_below_bound : nullptr;
+    list_table_entries(&oh, &info, handler);
     listed = true;
   } catch (const fatal_exit& e) {
     FUZZ_CHECK(e.status == EXIT_OSERR);

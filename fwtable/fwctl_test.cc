@@ -9,11 +9,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "fwtable/fw_records.h"
@@ -193,13 +197,17 @@ TEST(FwctlTransport, SendsTheBufferWithoutItsTrailingZeros) {
   sp.reply({FWEMU_MAGIC, 0, 0, 300, 3}, {7, 8, 9});
   std::vector<uint8_t> buf(580);
   buf[0] = 0x59;
-  buf[95] = 0x11;  // the last non-zero byte
+  buf[95] = 0x11;  // the last byte sent
+  buf[400] = 0x22;  // room for the reply (a list request sends its header alone)
   uint32_t len = 580;
   ASSERT_EQ(fwctl_transport_get(sp.ours, buf.data(), &len), 0);
   EXPECT_EQ(len, 300u);
   EXPECT_EQ(buf[0], 7);
   EXPECT_EQ(buf[2], 9);
-  EXPECT_EQ(buf[95], 0x11) << "bytes past the reply's data stay";
+  // The reply states 300 bytes: what the channel did not carry of them is
+  // zero, as a kernel would have written it; past them the buffer stays.
+  EXPECT_EQ(buf[95], 0) << "a byte of the reply that did not come";
+  EXPECT_EQ(buf[400], 0x22) << "past the reply";
 
   std::vector<uint8_t> sent = sp.request();
   fwemu_request_head h;
@@ -299,6 +307,52 @@ TEST(FwctlTransport, ServerClosedBeforeTheRequestIsEpipeWithoutASignal) {
   EXPECT_EQ(errno, EPIPE);
 }
 
+// A reply that carries less than the length it states (a short-data
+// fault of the server's), read into a buffer that holds an earlier, whole
+// reply of the same length: nothing of the earlier one is left in the
+// stated length, so no entry of it can be taken for one of this reply.
+TEST(FwctlTransport, ShortReplyOverAnEarlierOneLeavesNothingOfIt) {
+  emu_server server;
+  ASSERT_TRUE(server.running());
+  ASSERT_EQ(server.admin("create t5").status, 0);
+  for (const char* key : {"192.0.2.1", "192.0.2.2", "192.0.2.3"})
+    ASSERT_EQ(server.admin(std::string("add t5 ") + key + " 1700000000").status, 0);
+  int fd = fwemu_connect(server.socket_path().c_str());
+  ASSERT_GE(fd, 0);
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  init_request_header(&oh, "t5", 0);
+  oh.opheader.opcode = IP_FW_TABLE_XLIST;
+  oh.opheader.version = 1;
+  constexpr uint32_t reply_len = 296 + 3 * 120;
+  std::vector<uint8_t> buf(reply_len + 44);
+  auto list = [&] {
+    memcpy(buf.data(), &oh, sizeof oh);
+    uint32_t len = static_cast<uint32_t>(buf.size());
+    EXPECT_EQ(fwctl_transport_get(fd, buf.data(), &len), 0);
+    EXPECT_EQ(len, reply_len);
+  };
+  list();
+  const std::vector<uint8_t> earlier(buf.begin() + 296, buf.begin() + reply_len);
+  ASSERT_NE(std::count(earlier.begin(), earlier.end(), 0), static_cast<long>(earlier.size()));
+
+  // Other entries in the table; the reply carries its info record and the
+  // first entry only.
+  for (const char* key : {"192.0.2.1", "192.0.2.2", "192.0.2.3"})
+    ASSERT_EQ(server.admin(std::string("delete t5 ") + key).status, 0);
+  for (const char* key : {"198.51.100.1", "198.51.100.2", "198.51.100.3"})
+    ASSERT_EQ(server.admin(std::string("add t5 ") + key + " 1800000000").status, 0);
+  ASSERT_EQ(server.admin("fault short-data 416").status, 0);
+  list();
+  ipfw_obj_tentry first;
+  memcpy(&first, buf.data() + 296, sizeof first);
+  const uint8_t want_key[4] = {198, 51, 100, 1};
+  EXPECT_EQ(memcmp(first.k.addr4, want_key, 4), 0);
+  EXPECT_EQ(first.v.tag, 1800000000u);
+  for (uint32_t i = 416; i < reply_len; i++) ASSERT_EQ(buf[i], 0) << "byte " << i << " of the reply";
+  close(fd);
+}
+
 // ---- the control socket over a real server ------------------------------------------
 
 // Runs checks in a child process of their own (a death test in the
@@ -363,6 +417,90 @@ std::string one_socket_for_every_request() {
   if (after - before != 2) return "connections: " + std::to_string(after - before) + " (want the control socket and stats)";
   server.stop();
   return "";
+}
+
+// ---- the wait for a reply once a stop has come ---------------------------------------
+
+// A reply of 64 bytes that a peer thread sends in pieces, and a stop that
+// the program's stopping question reports from stop_ms on (no signal: the
+// wait has to look for itself). Each check runs in a child of its own, as
+// the moment a stop was seen is kept for the life of the process.
+std::atomic<bool> stop_has_come{false};
+bool stopping_now() { return stop_has_come.load(); }
+
+struct drip_case {
+  const char* what;
+  int stop_ms;
+  std::vector<std::pair<int, size_t>> pieces;  // when (ms from the start), how many bytes
+  bool whole;  // the read gets the whole reply
+};
+
+std::string read_with_stop(const drip_case& c) {
+  socket_pair sp;
+  if (sp.ours < 0) return "no socket pair";
+  platform p = current_platform();
+  p.stopping = stopping_now;
+  platform_scope scope(p);
+  const int64_t start = fwemu_monotonic_ms();
+  std::thread peer([&] {
+    uint8_t byte = 1;
+    bool stopped = false;
+    for (const auto& [at, n] : c.pieces) {
+      while (fwemu_monotonic_ms() - start < at) {
+        if (!stopped && fwemu_monotonic_ms() - start >= c.stop_ms) {
+          stopped = true;
+          stop_has_come = true;
+        }
+        usleep(5000);
+      }
+      std::vector<uint8_t> piece(n, byte++);
+      if (fwemu_write_all(sp.peer, piece.data(), n) != 0) return;
+    }
+  });
+  std::vector<uint8_t> buf(64);
+  int64_t deadline = start + 30000;
+  errno = 0;
+  const int rc = fwemu_read_all(sp.ours, buf.data(), buf.size(), &deadline);
+  const int error = errno;
+  const int64_t ended = fwemu_monotonic_ms() - start;
+  shutdown(sp.ours, SHUT_RDWR);
+  peer.join();
+  if (c.whole) {
+    if (rc != 0) return std::string("the reply was cut off: ") + strerror(error);
+    if (buf[63] == 0) return "not all of the reply came";
+    return "";
+  }
+  if (rc == 0) return "the dripping reply was waited for to its end";
+  if (error != ETIMEDOUT) return std::string("failed with ") + strerror(error);
+  // From the stop, a second of grace; a loaded machine may add a little.
+  if (ended - c.stop_ms >= 2000) return "ended " + std::to_string(ended - c.stop_ms) + " ms after the stop";
+  if (ended - c.stop_ms < FWEMU_GRACE_MS - 100)
+    return "ended " + std::to_string(ended - c.stop_ms) + " ms after the stop, before the grace ran out";
+  return "";
+}
+
+class FwemuReadAfterStop : public testing::TestWithParam<drip_case> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    , FwemuReadAfterStop,
+    testing::Values(
+        // A byte every 100 ms: each would renew a grace that ran from the
+        // last bytes; the bound runs from the stop.
+        drip_case{"dripping_reply_fails_a_second_after_the_stop", 300,
+                  [] {
+                    std::vector<std::pair<int, size_t>> v;
+                    for (int i = 0; i < 64; i++) v.push_back({100 * (i + 1), 1});
+                    return v;
+                  }(),
+                  false},
+        // Half before the stop, the rest in pieces that end within the
+        // second after it.
+        drip_case{"reply_whole_within_the_bound_is_kept", 100, {{0, 32}, {300, 8}, {500, 8}, {700, 8}, {800, 8}},
+                  true}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_P(FwemuReadAfterStop, BoundRunsFromTheStop) {
+  EXPECT_EXIT(exit_with(read_with_stop(GetParam())), testing::ExitedWithCode(0), "");
 }
 
 TEST(FwctlSocket, OpenedAtTheFirstRequestAndKept) {

@@ -2,7 +2,10 @@
 // connection to fwemu, and each get request travels as one framed message
 // (fwemu_wire.h) with getsockopt's contract kept exactly: the reply is
 // written over the caller's buffer, never past the length passed in, and
-// the length, the result and errno come back as the emulator set them.
+// the length, the result and errno come back as the emulator set them. A
+// successful reply looks as a kernel's does, written whole: what of it up
+// to the length it states (within the buffer) did not come over the
+// channel reads as zero, never as what an earlier reply left there.
 #if !defined(__FreeBSD__) || defined(HOSTREAPD_USE_EMULATOR)
 
 #include <sys/socket.h>
@@ -42,8 +45,9 @@ uint32_t request_length(const unsigned char* bytes, uint32_t len) {
 }
 
 // A reply that does not come within this time fails the request, as a
-// broken channel would; a signal that interrupts the wait (a stop, the only
-// one the daemon lets through during a cycle) leaves it one more second.
+// broken channel would. Once a stop has come, the wait ends at most
+// FWEMU_GRACE_MS after the stop was first seen, however the reply trickles
+// in (fwemu_read_all); a reply that is whole by then is kept.
 constexpr int64_t REPLY_LIMIT_MS = 30000;
 
 }  // namespace
@@ -63,12 +67,15 @@ int fwctl_transport_get(int fd, void* buf, uint32_t* len) {
     return -1;
   }
   if (fwemu_read_all(fd, bytes, rep.data, &deadline) != 0) return -1;
+  const uint32_t room = *len;
   *len = rep.optlen;
   if (rep.result != 0) {
     // A failure always carries its error number; one without is garbled.
     errno = rep.error > 0 ? rep.error : EPROTO;
     return -1;
   }
+  const uint32_t stated_end = std::min(rep.optlen, room);
+  if (stated_end > rep.data) memset(bytes + rep.data, 0, stated_end - rep.data);
   return 0;
 }
 

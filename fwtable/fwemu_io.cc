@@ -62,22 +62,42 @@ int fwemu_write_all(int fd, const void* buf, size_t len) {
   return 0;
 }
 
+namespace {
+
+// When a wait first saw that a stop had come; -1 until then.
+int64_t stop_seen_ms = -1;
+
+// Whether a stop has come: the platform's answer when it has the question,
+// else whether a signal interrupted the wait.
+bool stop_has_come(bool interrupted) {
+  bool (*stopping)() = current_platform().stopping;
+  return stopping != nullptr ? stopping() : interrupted;
+}
+
+}  // namespace
+
 int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline) {
   auto* p = static_cast<char*>(buf);
+  const bool asks = current_platform().stopping != nullptr;
   bool interrupted = false;
   while (len > 0) {
     if (deadline != nullptr) {
+      if (stop_seen_ms < 0 && stop_has_come(interrupted)) stop_seen_ms = fwemu_monotonic_ms();
+      // From the stop on, the bound runs from it and is never renewed.
+      if (stop_seen_ms >= 0) *deadline = std::min(*deadline, stop_seen_ms + FWEMU_GRACE_MS);
       int64_t left = *deadline - fwemu_monotonic_ms();
       if (left <= 0) {
         errno = ETIMEDOUT;
         return -1;
       }
+      // A program that can be asked looks again now and then: a stop that
+      // came while it was not waiting interrupts no wait.
+      if (asks && stop_seen_ms < 0) left = std::min(left, FWEMU_STOP_LOOK_MS);
       pollfd pfd{fd, POLLIN, 0};
       int rc = poll(&pfd, 1, static_cast<int>(left));
       if (rc < 0) {
         if (errno != EINTR) return -1;
         interrupted = true;
-        *deadline = std::min(*deadline, fwemu_monotonic_ms() + FWEMU_GRACE_MS);
         continue;
       }
       if (rc == 0) continue;
@@ -93,9 +113,6 @@ int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline) {
     }
     p += n;
     len -= static_cast<size_t>(n);
-    // Once interrupted, the grace runs from the last bytes that came: a
-    // long reply still arriving is not cut off.
-    if (interrupted) *deadline = fwemu_monotonic_ms() + FWEMU_GRACE_MS;
   }
   return 0;
 }

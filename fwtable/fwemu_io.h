@@ -1,7 +1,8 @@
 // Small socket helpers shared by the emulator transport and the fwemu tool:
 // connect to the emulator's Unix socket, and move whole buffers.
 //
-// Owns: nothing; descriptors belong to the callers.
+// Owns: the moment a wait first saw a stop (see fwemu_read_all);
+// descriptors belong to the callers.
 // Failure: errno-style (-1 with errno). A peer that closes early is EPIPE
 // on write (no SIGPIPE is raised) and ECONNRESET on read.
 #pragma once
@@ -13,14 +14,21 @@
 int fwemu_connect(const char* path);
 int fwemu_write_all(int fd, const void* buf, size_t len);
 // Reads len bytes. With a deadline (CLOCK_MONOTONIC milliseconds, see
-// fwemu_monotonic_ms), fails with ETIMEDOUT once it has passed; once a
-// signal has interrupted the wait, the deadline is at most FWEMU_GRACE_MS
-// after the last bytes that came.
+// fwemu_monotonic_ms), fails with ETIMEDOUT once it has passed. Once a stop
+// has come the deadline is at most FWEMU_GRACE_MS after the moment a wait
+// first saw it, for this read and every one after it: bytes that keep
+// arriving do not renew it, and a reply that is whole by then is kept.
+// A stop is seen when the platform's stopping question says so (asked at
+// least every FWEMU_STOP_LOOK_MS while waiting, and whenever a signal
+// interrupts the wait) or, in a program that asks no such question, when a
+// signal interrupts the wait. Owns that moment (process-wide, set once).
 int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline = nullptr);
 
 // Milliseconds of CLOCK_MONOTONIC.
 int64_t fwemu_monotonic_ms();
 
-// What is left of a deadline once a signal (a stop) has interrupted the
-// wait for a reply.
+// How long a wait for a reply goes on once a stop has come.
 constexpr int64_t FWEMU_GRACE_MS = 1000;
+// How often a wait asks whether a stop has come (one that came while the
+// process was not waiting interrupts nothing).
+constexpr int64_t FWEMU_STOP_LOOK_MS = 100;

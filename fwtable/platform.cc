@@ -27,6 +27,7 @@ const platform real = {
     .flush = real_flush,
     .exit = real_exit,
     .fatal_to_log = false,
+    .stopping = nullptr,
 };
 
 }  // namespace

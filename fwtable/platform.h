@@ -12,6 +12,11 @@
 //              standard error: false, until a detached daemon, whose
 //              standard error is the null device, installs a platform
 //              that says true
+//   stopping   whether the program has been asked to stop: a request
+//              still waiting for its reply then gives it up soon (the
+//              emulator's channel: fwtable/fwemu_io.h); null, the real
+//              platform's, until a program that can be stopped installs
+//              its own question
 //
 // The real platform is installed from the start. A test (or fuzz target)
 // installs its own for a scope: it copies the current platform, replaces
@@ -47,10 +52,10 @@ struct platform {
   int (*flush)();
   void (*exit)(int status);
   bool fatal_to_log;
+  bool (*stopping)();
 };
 
-// The platform in force (read inline: the sweep asks the clock once per
-// entry), and the real one.
+// The platform in force (read inline: asked for often), and the real one.
 namespace platform_detail {
 extern const platform* in_force;
 }

@@ -89,8 +89,7 @@ void run_table_command(int argc, char** argv, const listing_handler* handler) {
         ipfw_xtable_info info;
         fetch_table_info(&oh, &info);
         const listing_handler none;
-        const listing_handler& h = handler != nullptr ? *handler : none;
-        list_table_entries(&info, h.on_address, h.is_due, h.stop);
+        list_table_entries(&oh, &info, handler != nullptr ? *handler : none);
       }
       return;
     case TOK_INFO:

@@ -12,26 +12,11 @@
 // handlers end it on their own failures.
 #pragma once
 
-#include "fwtable/entry_render.h"
-
-// What a listing does with each address entry: the program's own callback
-// into the walk, not a service of the system, so it is passed to the one
-// command that uses it rather than kept in a process-wide setting. The
-// daemon passes its expiry decision, the test of it that lets entries not
-// due be passed over early, and its stop question; a command run from
-// inside the walk (the deletion) gets none, so it can never start another
-// walk's handler. Without one, the listing prints each address entry as
-// "KEY VALUE". stop, when given, is asked before each entry and ends the
-// walk.
-struct listing_handler {
-  address_entry_fn on_address = nullptr;
-  address_due_fn is_due = nullptr;
-  listing_stop_fn stop = nullptr;
-};
+#include "fwtable/table_list.h"
 
 // Runs one command. argv holds exactly argc entries, no terminating null
 // is needed; a null entry or one at or past argc is missing. handler is
-// used by "list" only.
+// used by "list" only (listing_handler, fwtable/table_list.h).
 void run_table_command(int argc, char** argv, const listing_handler* handler = nullptr);
 
 // 0 when name is a table name (1 to 63 bytes of ASCII letters, digits, '-',

@@ -98,23 +98,23 @@ struct listing_buffer {
   listing_buffer& operator=(const listing_buffer&) = delete;
 };
 
-// The table name of an info record as a terminated text, whatever the
-// kernel left in its 64 bytes.
-struct table_name_text {
-  char text[sizeof(ipfw_xtable_info::tablename)];
-  explicit table_name_text(const ipfw_xtable_info* info) {
-    size_t n = strnlen(info->tablename, sizeof text - 1);
-    memcpy(text, info->tablename, n);
-    text[n] = '\0';
-  }
+// What one listing works with: the table as the command named it (the
+// object header it built), the table's info record as the info request
+// returned it, and what is called right before each list request.
+struct listing_request {
+  const ipfw_obj_header* oh;
+  const ipfw_xtable_info* info;
+  list_request_fn before_list;
 };
 
-// A failed listing lets its buffer go, the kept one too.
-[[noreturn]] void list_failed(const ipfw_xtable_info* info, list_buffer* buf, int error) {
+// A failed listing lets its buffer go, the kept one too. The message names
+// the table as it was given, whatever the kernel's replies held; the
+// precision keeps a header that lacks the NUL from being read past its
+// name field.
+[[noreturn]] void list_failed(const listing_request* req, list_buffer* buf, int error) {
   release(buf);
-  table_name_text name(info);
   errno = error;
-  fatal_err(EX_OSERR, "Error requesting table %s list", name.text);
+  fatal_err(EX_OSERR, "Error requesting table %.63s list", req->oh->ntlv.name);
 }
 
 // Request size for the next attempt: the kernel's listing size plus slack
@@ -143,13 +143,14 @@ bool hold(list_buffer* buf, uint64_t want) {
 // Sends the list request into buf, retrying on ENOMEM; returns the length
 // of the reply, which the request size bounds. The size handed to the
 // kernel is the request size the size rule gives, which the buffer holds.
-uint64_t request_listing(const ipfw_xtable_info* info, listing_buffer* lb) {
+uint64_t request_listing(const listing_request* req, listing_buffer* lb) {
+  const ipfw_xtable_info* info = req->info;
   list_buffer* buf = lb->buf;
   uint64_t want = 0;
   for (int attempt = 1;; attempt++) {
     want = next_request_size(want, info);
     if (!hold(buf, want)) {
-      if (attempt == LIST_ATTEMPTS) list_failed(info, buf, ENOMEM);
+      if (attempt == LIST_ATTEMPTS) list_failed(req, buf, ENOMEM);
       continue;
     }
 
@@ -161,14 +162,15 @@ uint64_t request_listing(const ipfw_xtable_info* info, listing_buffer* lb) {
 
     uint64_t size = want;
     lb->touched = std::max(lb->touched, want);
+    if (req->before_list != nullptr) req->before_list();
     if (fwctl_get(IP_FW_TABLE_XLIST, buf->data, &size) == 0) {
       // A reply that claims more than the request allowed is as malformed
       // as one whose entries run past its end.
-      if (size > want || size < FW_LIST_ENTRIES_OFFSET) list_failed(info, buf, EBADMSG);
+      if (size > want || size < FW_LIST_ENTRIES_OFFSET) list_failed(req, buf, EBADMSG);
       return size;
     }
     int error = errno;
-    if (error != ENOMEM || attempt == LIST_ATTEMPTS) list_failed(info, buf, error);
+    if (error != ENOMEM || attempt == LIST_ATTEMPTS) list_failed(req, buf, error);
     // The kernel wrote back the length it needs.
     want = size;
   }
@@ -231,15 +233,15 @@ bool check_reply(const uint8_t* reply, uint64_t reply_len, const ipfw_xtable_inf
 }
 
 // The listing: request, check, then the walk from where the check says.
-void walk_listing(const ipfw_xtable_info* info, table_entry_fn fn, entry_wanted_fn wanted, void* ctx) {
+void walk_listing(const listing_request* req, table_entry_fn fn, entry_wanted_fn wanted, void* ctx) {
   listing_buffer lb;
-  const uint64_t size = request_listing(info, &lb);
+  const uint64_t size = request_listing(req, &lb);
   const uint8_t* reply = lb.buf->data;
 
   ipfw_xtable_info reply_info;
   memcpy(&reply_info, reply + sizeof(ipfw_obj_header), sizeof reply_info);
   walk_start start;
-  if (!check_reply(reply, size, &reply_info, wanted, ctx, &start)) list_failed(info, lb.buf, EBADMSG);
+  if (!check_reply(reply, size, &reply_info, wanted, ctx, &start)) list_failed(req, lb.buf, EBADMSG);
 
   uint64_t off = start.offset;
   for (uint32_t i = start.index; i < reply_info.count; i++) {
@@ -303,15 +305,16 @@ void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
   if (request_table_info(oh, info) != 0) fatal_err(EX_OSERR, "failed to request table info");
 }
 
-void for_each_table_entry(const ipfw_xtable_info* info, table_entry_fn fn, void* ctx) {
-  walk_listing(info, fn, nullptr, ctx);
+void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn, void* ctx) {
+  const listing_request req{oh, info, nullptr};
+  walk_listing(&req, fn, nullptr, ctx);
 }
 
-void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due,
-                        listing_stop_fn stop) {
-  const bool look_ahead = on_address != nullptr && is_due != nullptr;
-  render_context r{on_address, is_due, stop, look_ahead};
+void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info, const listing_handler& handler) {
+  const bool look_ahead = handler.on_address != nullptr && handler.is_due != nullptr;
+  render_context r{handler.on_address, handler.is_due, handler.stop, look_ahead};
+  const listing_request req{oh, info, handler.before_list};
   // A sweep with nothing due thus reads the reply once: the check finds no
   // entry that comes to something, and the walk has nothing to do.
-  walk_listing(info, render_entry, look_ahead ? comes_to_something : nullptr, &r);
+  walk_listing(&req, render_entry, look_ahead ? comes_to_something : nullptr, &r);
 }

@@ -34,22 +34,44 @@ void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info);
 // Either is valid for the call only.
 using table_entry_fn = void (*)(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* entry, void* ctx);
 
-// Lists the entries of the table that info describes (IP_FW_TABLE_XLIST),
-// sizing the request from info's listing size plus 44 and retrying on ENOMEM
-// with the length the kernel asks for (at most 8 attempts), checks the
-// bounds of the whole reply, then hands every entry to fn in the kernel's
-// order. Ends the process with "Error requesting table %s list" (71) on
-// failure: a refused request with its errno, a buffer that cannot be had
-// with ENOMEM, a reply whose length, item count or entry lengths do not keep
-// every entry (at least 120 bytes each) inside it with EBADMSG, before fn
-// sees any entry. fn may run table commands, listings included.
-void for_each_table_entry(const ipfw_xtable_info* info, table_entry_fn fn, void* ctx);
+// Called right before a list request goes out (before each attempt, a
+// retry after ENOMEM included).
+using list_request_fn = void (*)();
 
-// for_each_table_entry with every entry rendered with the reply's info
-// record, passing on_address to the renderer. is_due, when given, lets the
+// What a listing does with each address entry: the program's own callback
+// into the walk, not a service of the system, so it is passed to the one
+// command that uses it rather than kept in a process-wide setting. The
+// daemon passes its expiry decision, the test of it that lets entries not
+// due be passed over early, its stop question, and the reading of its
+// clock for the cycle (before_list, so that every due test of the walk
+// compares with a time taken before the listing was); a command run from
+// inside the walk (the deletion) gets none, so it can never start another
+// walk's handler. Without on_address, the listing prints each address
+// entry as "KEY VALUE". is_due, when given with on_address, lets the
 // renderer pass over address entries that are not due before it writes any
 // text for them; it is asked exactly once of each address entry. stop, when
 // given, is asked before each entry is rendered: once it answers true no
 // further entry is (the entry in hand has been dealt with whole).
-void list_table_entries(const ipfw_xtable_info* info, address_entry_fn on_address, address_due_fn is_due = nullptr,
-                        listing_stop_fn stop = nullptr);
+struct listing_handler {
+  address_entry_fn on_address = nullptr;
+  address_due_fn is_due = nullptr;
+  listing_stop_fn stop = nullptr;
+  list_request_fn before_list = nullptr;
+};
+
+// Lists the entries of the table that oh names (the object header the
+// command built for it) and info describes (IP_FW_TABLE_XLIST), sizing the
+// request from info's listing size plus 44 and retrying on ENOMEM with the
+// length the kernel asks for (at most 8 attempts), checks the bounds of the
+// whole reply, then hands every entry to fn in the kernel's order. The
+// request names the table as info does. Ends the process with "Error
+// requesting table %s list" (71), the table named as oh names it, on
+// failure: a refused request with its errno, a buffer that cannot be had
+// with ENOMEM, a reply whose length, item count or entry lengths do not keep
+// every entry (at least 120 bytes each) inside it with EBADMSG, before fn
+// sees any entry. fn may run table commands, listings included.
+void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn, void* ctx);
+
+// for_each_table_entry with every entry rendered with the reply's info
+// record, as the handler says (see listing_handler).
+void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info, const listing_handler& handler);

@@ -30,6 +30,18 @@ int capture_address(char* key_text, uint32_t expiry) {
   return 0;
 }
 
+// The object header of a command for table "t5", which the listing's
+// messages name.
+const ipfw_obj_header* t5() {
+  static const ipfw_obj_header oh = [] {
+    ipfw_obj_header h;
+    memset(&h, 0, sizeof h);
+    init_request_header(&h, "t5", 0);
+    return h;
+  }();
+  return &oh;
+}
+
 // For replies that must render nothing: a call ends the (death test) child
 // with a status of its own.
 int must_not_render(char*, uint32_t) { _exit(98); }
@@ -175,7 +187,7 @@ TEST_F(TableList, BufferSizedFromListingSizeAndEnomemAnswers) {
       calls++;
       return answer_list(reply, buf, len);
     };
-    list_table_entries(&info, capture_address);
+    list_table_entries(t5(), &info, {capture_address});
     std::vector<uint32_t> lens;
     for (const auto& req : fk.requests_of(IP_FW_TABLE_XLIST)) lens.push_back(req.len);
     EXPECT_EQ(lens, r.want);
@@ -206,7 +218,7 @@ TEST_F(TableList, ListRequestBytes) {
     std::vector<uint8_t> reply = list_reply(info, {});
     fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
 
-    list_table_entries(&info, capture_address);
+    list_table_entries(t5(), &info, {capture_address});
 
     ipfw_obj_header want;
     memset(&want, 0, sizeof want);
@@ -250,8 +262,23 @@ TEST_F(TableList, FailedListRequestsEndTheProcess) {
       errno = r.error;
       return -1;
     };
-    EXPECT_EXIT(list_table_entries(&info, must_not_render), testing::ExitedWithCode(71),
+    EXPECT_EXIT(list_table_entries(t5(), &info, {must_not_render}), testing::ExitedWithCode(71),
                 "Error requesting table t5 list");
+  }
+}
+
+// The message names the table as the command gave it, whatever name the
+// info reply held: none (a reply cut short), or another.
+TEST_F(TableList, FailedListingNamesTheTableAsGiven) {
+  for (const char* info_name : {"", "other"}) {
+    SCOPED_TRACE(info_name);
+    ipfw_xtable_info info = listed_info(info_name, IPFW_TABLE_ADDR, 0, 536);
+    fk.answer = [&](uint16_t, uint8_t*, uint32_t*) {
+      errno = EINVAL;
+      return -1;
+    };
+    EXPECT_EXIT(list_table_entries(t5(), &info, {must_not_render}), testing::ExitedWithCode(71),
+                "^[^:]*: Error requesting table t5 list: Invalid argument\n$");
   }
 }
 
@@ -260,7 +287,7 @@ TEST_F(TableList, EmptyTableRendersNothing) {
   std::vector<uint8_t> reply = list_reply(info, {});
   fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
   testing::internal::CaptureStdout();
-  list_table_entries(&info, capture_address);
+  list_table_entries(t5(), &info, {capture_address});
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_TRUE(received.empty());
   EXPECT_EQ(fk.requests_of(IP_FW_TABLE_XLIST).size(), 1u);
@@ -275,7 +302,7 @@ TEST_F(TableList, CountAndInfoComeFromTheReply) {
       list_reply(in_reply, {addr4("192.0.2.1", 10), addr4("192.0.2.2", 20), addr4("192.0.2.3", 30)});
   fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
   testing::internal::CaptureStdout();
-  list_table_entries(&asked, capture_address);
+  list_table_entries(t5(), &asked, {capture_address});
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(received, (calls_t{{"192.0.2.1", 10}, {"192.0.2.2", 20}}));
 }
@@ -287,7 +314,7 @@ TEST_F(TableList, EntriesSteppedByTheirOwnLength) {
   std::vector<uint8_t> reply = list_reply(info, {addr4("192.0.2.1", 1, 120), addr4("192.0.2.2", 2, 200),
                                                  addr4("192.0.2.3", 3, 121), addr4("192.0.2.4", 4, 120)});
   fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
-  list_table_entries(&info, capture_address);
+  list_table_entries(t5(), &info, {capture_address});
   EXPECT_EQ(received, (calls_t{{"192.0.2.1", 1}, {"192.0.2.2", 2}, {"192.0.2.3", 3}, {"192.0.2.4", 4}}));
 }
 
@@ -328,7 +355,7 @@ TEST_F(TableList, MalformedReplyRendersNothingAndEndsTheProcess) {
       *len = reported;
       return 0;
     };
-    EXPECT_EXIT(list_table_entries(&info, must_not_render), testing::ExitedWithCode(71),
+    EXPECT_EXIT(list_table_entries(t5(), &info, {must_not_render}), testing::ExitedWithCode(71),
                 "Error requesting table t5 list");
   }
 }
@@ -372,7 +399,7 @@ TEST_F(TableList, SweepRendersEveryDueEntryAndNothingElse) {
       if (size_t at = want_out.find("KEY"); at != std::string::npos)
         want_out.replace(at, 3, std::to_string(e.k.number));
     testing::internal::CaptureStdout();
-    list_table_entries(&info, capture_address, due_below_100);
+    list_table_entries(t5(), &info, {capture_address, due_below_100});
     EXPECT_EQ(testing::internal::GetCapturedStdout(), want_out);
     EXPECT_EQ(received, r.want);
   }
@@ -381,8 +408,8 @@ TEST_F(TableList, SweepRendersEveryDueEntryAndNothingElse) {
   std::vector<uint8_t> reply = list_reply(info, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2), addr4("192.0.2.3", 3)});
   set_u32(reply, FW_LIST_ENTRIES_OFFSET + 2 * sizeof(ipfw_obj_tentry) + 4, 121);
   fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
-  EXPECT_EXIT(list_table_entries(&info, must_not_render, due_below_100), testing::ExitedWithCode(71),
-              "Error requesting table t5 list");
+  EXPECT_EXIT(list_table_entries(t5(), &info, (listing_handler{must_not_render, due_below_100})),
+              testing::ExitedWithCode(71), "Error requesting table t5 list");
 }
 
 // The list buffer outlives the listing: the next listing asks the kernel
@@ -399,7 +426,7 @@ TEST_F(TableList, BufferKeptFromOneListingToTheNext) {
     ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, static_cast<uint32_t>(entries.size()), listing_size);
     reply = list_reply(info, entries);
     received.clear();
-    list_table_entries(&info, capture_address);
+    list_table_entries(t5(), &info, {capture_address});
   };
 
   list(656, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2), addr4("192.0.2.3", 3)});
@@ -433,7 +460,7 @@ int nested_listing(char* key_text, uint32_t expiry) {
   struct leave {
     ~leave() { nesting--; }
   } on_return;
-  list_table_entries(&info, fail_nested ? fail_at_once : capture_address);
+  list_table_entries(t5(), &info, {fail_nested ? fail_at_once : capture_address});
   return 0;
 }
 
@@ -455,7 +482,7 @@ TEST_F(TableList, NestedListingHasABufferOfItsOwn) {
     bufs.push_back(buf);
     return answer_list(nesting > 0 ? nested : outer, buf, len);
   };
-  list_table_entries(&outer_info, nested_listing);
+  list_table_entries(t5(), &outer_info, {nested_listing});
   EXPECT_EQ(received, (calls_t{{"192.0.2.1", 1},
                                {"198.51.100.0", 100},
                                {"198.51.100.1", 101},
@@ -469,7 +496,7 @@ TEST_F(TableList, NestedListingHasABufferOfItsOwn) {
   {
     platform_scope throws(with_throwing_exit());
     fail_nested = true;
-    EXPECT_THROW(list_table_entries(&outer_info, nested_listing), fatal_exit);
+    EXPECT_THROW(list_table_entries(t5(), &outer_info, {nested_listing}), fatal_exit);
     fail_nested = false;
   }
   ASSERT_EQ(bufs.size(), 4u);
@@ -478,8 +505,8 @@ TEST_F(TableList, NestedListingHasABufferOfItsOwn) {
   // The kept buffer is free again: the next outer listing has it, and so
   // does the one after.
   received.clear();
-  list_table_entries(&outer_info, capture_address);
-  list_table_entries(&outer_info, capture_address);
+  list_table_entries(t5(), &outer_info, {capture_address});
+  list_table_entries(t5(), &outer_info, {capture_address});
   ASSERT_EQ(bufs.size(), 6u);
   EXPECT_EQ(bufs[4], bufs[0]);
   EXPECT_EQ(bufs[5], bufs[0]);
@@ -505,7 +532,7 @@ TEST_F(TableList, ForEachEntryHandsOverEveryEntryInPlace) {
   };
   std::vector<seen_entry> seen;
   for_each_table_entry(
-      &info,
+      t5(), &info,
       [](const ipfw_xtable_info* ri, const ipfw_obj_tentry* e, void* ctx) {
         EXPECT_EQ(reinterpret_cast<uintptr_t>(e) % alignof(ipfw_obj_tentry), 0u);
         static_cast<std::vector<seen_entry>*>(ctx)->push_back({e, ri->type, e->v.tag});

@@ -77,6 +77,11 @@ const fatal_case FATAL_CASES[] = {
     {"ListRefused", "fault fail list EPERM", "Error requesting table 5 list: Operation not permitted", false, 1},
     {"InfoRefused", "fault fail info EPERM", "failed to request table info: Operation not permitted", false, 0},
     {"InfoReplyShort", "fault short-info 100", "failed to request table info: Bad message", false, 0},
+    // Info replies that carry the request header alone (of the check at
+    // start and of the first cycle): the info record reads as zeros, so the
+    // list request names no table, and its message names the table as the
+    // command gave it all the same.
+    {"InfoReplyCutShort", "fault short-data 96 2", "Error requesting table 5 list: Invalid argument", false, 1},
     {"ListEntryOfLengthZero", "fault corrupt-list zero-length", "Error requesting table 5 list: Bad message", false,
      1},
     {"ListEntryPastTheEnd", "fault corrupt-list past-end", "Error requesting table 5 list: Bad message", false, 1},

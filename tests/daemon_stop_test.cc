@@ -276,4 +276,67 @@ TEST(DaemonStopHeldReply, StopDuringAReplyThatNeverComesIsAnOrdinaryStop) {
   EXPECT_FALSE(wait_for_file(h.dir.file("pid"), 0));
 }
 
+// A reply that trickles in does not hold a stop either: its bytes do not
+// renew the wait, which ends within a second of the stop.
+TEST(DaemonStopHeldReply, StopDuringADrippingReplyEndsWithinTwoSeconds) {
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  h.admin("add 5 192.0.2.1 4294967295");
+  const std::string pid_file = h.dir.file("pid");
+  child_process d = h.start({"-t", "5", "-f", "-s", "3600", "-p", pid_file});
+  ASSERT_TRUE(h.wait_for_lists(1, 10000));
+  ASSERT_TRUE(wait_for_file(pid_file, 10000, true));
+  // The next cycle's first reply goes out a byte every 200 ms: about a
+  // minute for the whole of it.
+  h.admin("fault drip 200 1");
+  d.send(SIGHUP);
+  for (int waited = 0; h.requests(93) < 3 && waited < 10000; waited += 10) sleep_ms(10);
+  sleep_ms(700);  // a few of its bytes have come
+  const auto stopped = std::chrono::steady_clock::now();
+  d.send(SIGTERM);
+  exit_result r = h.wait_exit(d, 10000);
+  ASSERT_TRUE(r.finished) << "the stop waited for the dripping reply";
+  const auto took = std::chrono::steady_clock::now() - stopped;
+  EXPECT_LT(took, std::chrono::milliseconds(2000)) << "the stop was held by the dripping reply";
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(d.err(), "");
+  EXPECT_FALSE(wait_for_file(pid_file, 0)) << "the PID file stays";
+  EXPECT_EQ(h.requests(89), 1) << "the cycle the stop cut short asked for no listing";
+}
+
+// A stop while the check of the table at start waits for its reply (held
+// back by the server) is an ordinary stop, in the foreground and in a
+// start that would detach: status 0, nothing on standard error, the PID
+// file taken for the start removed, no daemon left.
+TEST(DaemonStopAtStart, StopWhileTheCheckWaitsIsAnOrdinaryStop) {
+  for (bool detach : {false, true}) {
+    SCOPED_TRACE(detach ? "detaching" : "foreground");
+    daemon_harness h;
+    h.admin("create 5 type addr");
+    // The first byte of the check's reply would come after 20 s.
+    h.admin("fault drip 20000 1");
+    const std::string pid_file = h.dir.file("pid");
+    std::vector<std::string> args = {"-t", "5", "-s", "1", "-p", pid_file};
+    if (!detach) args.push_back("-f");
+    child_process d = h.start(args);
+    for (int waited = 0; h.requests(93) < 1 && waited < 10000; waited += 10) sleep_ms(10);
+    ASSERT_EQ(h.requests(93), 1);
+    ASSERT_TRUE(wait_for_file(pid_file, 0)) << "the PID file is taken before the check";
+    sleep_ms(200);
+    const auto stopped = std::chrono::steady_clock::now();
+    d.send(SIGTERM);
+    exit_result r = h.wait_exit(d, 10000);
+    ASSERT_TRUE(r.finished) << "the stop waited for the held reply";
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(2000));
+    EXPECT_TRUE(r.exited);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(d.err(), "");
+    EXPECT_FALSE(wait_for_file(pid_file, 0)) << "the PID file stays";
+    sleep_ms(200);
+    EXPECT_TRUE(h.daemons().empty());
+    EXPECT_EQ(h.requests(89), 0);
+    EXPECT_EQ(h.log_texts(), std::vector<std::string>{"starting...."});
+  }
+}
+
 }  // namespace

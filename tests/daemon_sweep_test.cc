@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -157,6 +159,102 @@ TEST(DaemonSweep, OtherTableTypesArePrintedEveryCycleAndNeverDeleted) {
     EXPECT_EQ(h.requests(87), 0);
     EXPECT_EQ(h.removal_lines(), std::vector<std::string>{});
   }
+}
+
+// ---- renewals against a daemon sweeping every second ------------------------
+
+// Milliseconds of the wall clock, the one the daemon's expiry times are on.
+int64_t wall_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Sleeps until the wall clock reads at_ms, reading the syslog sink
+// meanwhile (a daemon whose removal lines are not read blocks in syslog).
+void sleep_until(daemon_harness& h, int64_t at_ms) {
+  for (int64_t left; (left = at_ms - wall_ms()) > 0;) {
+    h.sink.messages();
+    sleep_ms(static_cast<int>(std::min<int64_t>(left, 20)));
+  }
+}
+
+// A writer renews entries as an ipfw user does (deletes each and adds it
+// back with a later time) in the last 100 ms before their time passes,
+// while the daemon sweeps every second; other entries with the same times
+// are left to pass. A renewal that was complete before the clock passed the
+// old time is never undone: the daemon removes an entry only when its time
+// had passed before the listing it works on was taken. Every entry left to
+// pass is gone within a cycle and a second of its time. Three seconds of
+// deadlines, eight renewed and four left in each.
+TEST(DaemonSweep, RenewalsMadeBeforeTheDeadlineAreNeverUndone) {
+  constexpr int SECONDS = 3, RENEWED = 8, LEFT = 4;
+  // Cycles come a second apart plus the cycle itself; the rest is room for
+  // a loaded machine.
+  constexpr int64_t GONE_WITHIN_MS = 1000 + 1000 + 1500;
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  const int64_t first = wall_ms() / 1000 + 2;  // the first expiry, seconds
+  auto key = [](int second, bool renewed, int i) {
+    return "10." + std::to_string(second) + "." + (renewed ? "0." : "1.") + std::to_string(i);
+  };
+  for (int sec = 0; sec < SECONDS; sec++)
+    for (int i = 0; i < RENEWED + LEFT; i++)
+      h.admin("add 5 " + key(sec, i < RENEWED, i) + " " + std::to_string(first + sec));
+
+  child_process d = h.start({"-t", "5", "-f", "-s", "1"});
+  ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+
+  struct renewal {
+    std::string key;
+    int64_t new_value;
+  };
+  std::vector<renewal> in_time;  // complete while the clock still read the old time
+  std::vector<std::string> gone_early;  // taken by the daemon before its time had passed
+  std::vector<std::string> left_late;  // left to pass, still there past their bound
+  std::vector<std::string> left_keys;
+  for (int sec = 0; sec < SECONDS; sec++) {
+    const int64_t passes_ms = (first + sec + 1) * 1000;  // the clock reads past the old time from here
+    sleep_until(h, passes_ms - 100);
+    for (int i = 0; i < RENEWED; i++) {
+      const std::string k = key(sec, true, i);
+      const int64_t value = first + sec + 600;
+      emu_server::result del = h.emu.admin("delete 5 " + k);
+      const bool before_delete = wall_ms() < passes_ms;
+      emu_server::result add = h.emu.admin("add 5 " + k + " " + std::to_string(value));
+      EXPECT_EQ(add.status, 0) << "add " << k << ": " << add.out;
+      if (del.status != 0 && before_delete) gone_early.push_back(k);
+      if (del.status == 0 && add.status == 0 && wall_ms() < passes_ms) in_time.push_back({k, value});
+    }
+    for (int i = RENEWED; i < RENEWED + LEFT; i++) left_keys.push_back(key(sec, false, i));
+  }
+  // Every entry left to pass is gone within a cycle and a second.
+  for (int sec = 0; sec < SECONDS; sec++) {
+    sleep_until(h, (first + sec + 1) * 1000 + GONE_WITHIN_MS);
+    const std::string listed = h.admin("list 5");
+    for (int i = RENEWED; i < RENEWED + LEFT; i++)
+      if (listed.find(key(sec, false, i) + " ") != std::string::npos) left_late.push_back(key(sec, false, i));
+  }
+  d.send(SIGTERM);
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 0) << d.err();
+
+  // Without renewals made in time the test would prove nothing; on an idle
+  // machine all of them are.
+  ASSERT_FALSE(in_time.empty()) << "no renewal was complete before its deadline";
+  EXPECT_EQ(gone_early, std::vector<std::string>{}) << "deleted before their time had passed";
+  const std::vector<std::string> removed = h.removal_lines();
+  const std::vector<std::string> listed = text_lines(h.admin("list 5"));
+  for (const renewal& n : in_time) {
+    EXPECT_EQ(std::count(removed.begin(), removed.end(), "Removing host " + n.key + " from table 5"), 0)
+        << n.key << " was renewed before its time passed, and removed";
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), n.key + " " + std::to_string(n.new_value)), 1)
+        << n.key << " lost its renewal";
+  }
+  EXPECT_EQ(left_late, std::vector<std::string>{}) << "still there a cycle and a second after their time";
+  for (const std::string& k : left_keys)
+    EXPECT_EQ(std::count(removed.begin(), removed.end(), "Removing host " + k + " from table 5"), 1) << k;
 }
 
 }  // namespace
