@@ -100,10 +100,9 @@ int add(emu_store* s, const words_t& w, std::string* out) {
   if (int st = find(s, w[1], &t, out)) return st;
   emu_entry_key key;
   if (int st = parse_key(*t, w[2], &key, out)) return st;
-  ipfw_table_value value;
-  memset(&value, 0, sizeof value);
+  emu_value value{};
   std::string why;
-  if (w.size() == 4 && !emu_parse_value(t->vmask, w[3], &value, &why))
+  if (w.size() == 4 && !emu_parse_value(s->abi, t->vmask, w[3], &value, &why))
     return fail(out, EMU_BAD_DATA, "bad value " + w[3] + ": " + why);
   if (t->locked) return refused(out, *t, "", EACCES);
   uint8_t result;
@@ -149,10 +148,9 @@ int fill(emu_store* s, const words_t& w, std::string* out) {
   if (int st = parse_key(*t, w[2], &first, out)) return st;
   uint32_t count = 0, step = 1;
   if (!emu_parse_u32(w[3], UINT32_MAX, &count)) return fail(out, EMU_BAD_DATA, "bad count: " + w[3]);
-  ipfw_table_value value;
-  memset(&value, 0, sizeof value);
+  emu_value value{};
   std::string why;
-  if (w.size() >= 5 && !emu_parse_value(t->vmask, w[4], &value, &why))
+  if (w.size() >= 5 && !emu_parse_value(s->abi, t->vmask, w[4], &value, &why))
     return fail(out, EMU_BAD_DATA, "bad value " + w[4] + ": " + why);
   if (w.size() == 6 && (!emu_parse_u32(w[5], UINT32_MAX, &step) || step == 0))
     return fail(out, EMU_BAD_DATA, "bad step: " + w[5]);
@@ -203,7 +201,7 @@ int list(emu_store* s, const words_t& w, std::string* out) {
   out->clear();
   for (const auto& [key, value] : t->entries) {
     char text[ENTRY_TEXT_SIZE];
-    format_entry_value(t->vmask, &value, text);
+    emu_value_text(s->abi, t->vmask, value, text);
     text[ENTRY_TEXT_SIZE - 1] = '\0';
     *out += emu_key_text(*t, key) + " " + text + "\n";
   }

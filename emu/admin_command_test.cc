@@ -38,6 +38,7 @@ class AdminTest : public testing::Test {
     memset(&oh, 0, sizeof oh);
     init_request_header(&oh, name, 0);
     oh.opheader.opcode = IP_FW_TABLE_XLIST;
+    oh.opheader.version = fw_request_version(IP_FW_TABLE_XLIST);
     memcpy(b.data(), &oh, sizeof oh);
     uint32_t len = static_cast<uint32_t>(b.size());
     EXPECT_EQ(emu_store_get(store.get(), b.data(), &len), 0);
@@ -157,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
                      inet_pton(AF_INET6, "2001:db8::1", v->nh6);
                      v->zoneid = 3;
                    }},
-        value_case{"dscp", "dscp=64", false, nullptr}, value_case{"pipe", "pipe=65536", false, nullptr},
+        value_case{"dscp", "dscp=64", false, nullptr},
         value_case{"skipto", "fib=1", false, nullptr}, value_case{"skipto", "skipto=1,skipto=2", false, nullptr},
         value_case{"skipto", "skipto", false, nullptr}, value_case{"ipv4", "ipv4=2001:db8::1", false, nullptr},
         value_case{"ipv6", "ipv6=2001:db8::1%x", false, nullptr}));

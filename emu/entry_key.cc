@@ -89,9 +89,3 @@ int emu_normalise_key(uint8_t type, uint8_t tflags, uint8_t family, uint8_t mask
   *out = k;
   return 0;
 }
-
-void emu_key_to_entry(const emu_entry_key& k, ipfw_obj_tentry* entry) {
-  entry->subtype = k.family();
-  entry->masklen = k.masklen();
-  memcpy(&entry->k, k.key(), sizeof entry->k);
-}

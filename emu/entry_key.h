@@ -15,6 +15,7 @@
 #include <array>
 #include <compare>
 #include <cstdint>
+#include <cstring>
 
 #include "fwtable/fw_records.h"
 
@@ -35,5 +36,11 @@ struct emu_entry_key {
 int emu_normalise_key(uint8_t type, uint8_t tflags, uint8_t family, uint8_t masklen, const uint8_t* key40,
                       emu_entry_key* out);
 
-// Writes the key family, mask length and key area of k into an entry.
-void emu_key_to_entry(const emu_entry_key& k, ipfw_obj_tentry* entry);
+// Writes the key family, mask length and key area of k into an entry of
+// either layout (they keep these in the same places).
+template <typename Entry>
+void emu_key_to_entry(const emu_entry_key& k, Entry* entry) {
+  entry->subtype = k.family();
+  entry->masklen = k.masklen();
+  memcpy(&entry->k, k.key(), sizeof entry->k);
+}

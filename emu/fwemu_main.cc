@@ -1,6 +1,7 @@
 // fwemu: the emulator of the kernel's table interface, and the tool that
-// administers it. "fwemu serve" holds the tables; every other verb is sent
-// to the running server and its answer printed.
+// administers it. "fwemu serve" holds the tables and answers in the layout
+// of FreeBSD 15's kernel, or of FreeBSD 14's with --abi 14; every other verb
+// is sent to the running server and its answer printed.
 #include <sys/socket.h>
 #include <sysexits.h>
 
@@ -23,7 +24,7 @@ namespace {
 
 int usage() {
   fprintf(stderr,
-          "usage: fwemu [-s PATH] serve\n"
+          "usage: fwemu [-s PATH] serve [--abi 14|15]\n"
           "       fwemu [-s PATH] create NAME [type addr|iface|number|flow:FIELD,...|mac]\n"
           "                       [valtype legacy|TYPE,...] [limit N] [set N]\n"
           "       fwemu [-s PATH] add NAME KEY [VALUE] | delete NAME KEY\n"
@@ -33,16 +34,18 @@ int usage() {
 }
 
 struct store_owner {
-  emu_store* store = emu_store_new();
+  emu_store* store;
+  explicit store_owner(int abi) : store(emu_store_new(abi)) {}
   ~store_owner() { emu_store_free(store); }
 };
 
-int serve(const char* path) {
+// abi: the kernel emulated, FreeBSD 14 or 15.
+int serve(const char* path, int abi) {
   signal(SIGPIPE, SIG_IGN);
   emu_listener listener;
   std::string why;
   if (int st = emu_listen(path, &listener, &why)) fatal_errx(st, "%s", why.c_str());
-  store_owner owner;
+  store_owner owner(abi);
   int st = emu_serve(owner.store, listener, &why);
   emu_unlisten(&listener);
   if (st != 0) fatal_errx(st, "%s", why.c_str());
@@ -77,8 +80,17 @@ int main(int argc, char** argv) {
   }
   if (i >= argc || strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) return usage();
   if (strcmp(argv[i], "serve") == 0) {
-    if (i + 1 != argc) return usage();
-    return serve(path);
+    // The kernel emulated is FreeBSD 15's unless --abi says otherwise.
+    int abi = 15;
+    if (i + 3 == argc && strcmp(argv[i + 1], "--abi") == 0) {
+      if (strcmp(argv[i + 2], "14") == 0)
+        abi = 14;
+      else if (strcmp(argv[i + 2], "15") != 0)
+        fatal_errx(EX_USAGE, "bad abi (14 or 15): %s", argv[i + 2]);
+    } else if (i + 1 != argc) {
+      return usage();
+    }
+    return serve(path, abi);
   }
   return command(path, std::vector<std::string>(argv + i, argv + argc));
 }

@@ -1,7 +1,8 @@
 // What an emu_store holds, for the modules of the emulator that work on it
 // (request answering in table_store.cc, the administrative commands in
-// admin_command.cc, the server's counters): the tables by name, the next
-// kernel index, the pending faults and the counters that "stats" prints.
+// admin_command.cc, the server's counters): the kernel emulated, the tables
+// by name, the next kernel index, the pending faults and the counters that
+// "stats" prints.
 //
 // Owns: the tables (by value, in a std::map), the faults and the counters.
 // Failure: none (definitions only).
@@ -22,6 +23,9 @@ struct emu_stats {
 };
 
 struct emu_store {
+  // The kernel emulated: FreeBSD 14 or 15, whose record layout and request
+  // versions the store speaks.
+  int abi = FW_ABI;
   std::map<std::string, emu_table> tables;
   uint32_t next_kidx = 1;
   emu_faults faults;

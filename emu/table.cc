@@ -14,7 +14,7 @@ uint64_t emu_table_listing_size(const emu_table& t) {
   return FW_LIST_ENTRIES_OFFSET + sizeof(ipfw_obj_tentry) * static_cast<uint64_t>(t.entries.size());
 }
 
-int emu_table_add(emu_table* t, const emu_entry_key& key, const ipfw_table_value& value, uint8_t* result) {
+int emu_table_add(emu_table* t, const emu_entry_key& key, const emu_value& value, uint8_t* result) {
   if (t->entries.count(key) != 0) {
     *result = IPFW_TR_EXISTS;
     return EEXIST;
@@ -28,7 +28,7 @@ int emu_table_add(emu_table* t, const emu_entry_key& key, const ipfw_table_value
   return 0;
 }
 
-int emu_table_delete(emu_table* t, const emu_entry_key& key, ipfw_table_value* removed, uint8_t* result) {
+int emu_table_delete(emu_table* t, const emu_entry_key& key, emu_value* removed, uint8_t* result) {
   auto it = t->entries.find(key);
   if (it == t->entries.end()) {
     *result = IPFW_TR_NOTFOUND;

@@ -1,6 +1,7 @@
 // One emulated table: its settings (type, flow fields, value mask, set,
 // kernel index, entry limit, lock) and its entries, kept sorted in listing
-// order, each with its value record exactly as it was added.
+// order, each with its value record exactly as it was added (in the layout
+// of the kernel the store emulates, emu/stored_value.h).
 //
 // Owns: its entries (std::map).
 // Failure: the entry operations return an errno (EEXIST, EFBIG, ENOENT) and
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "emu/entry_key.h"
+#include "emu/stored_value.h"
 #include "fwtable/fw_records.h"
 
 struct emu_table {
@@ -23,7 +25,7 @@ struct emu_table {
   uint32_t kidx = 0;
   uint32_t limit = 0;  // 0: no limit
   bool locked = false;
-  std::map<emu_entry_key, ipfw_table_value> entries;
+  std::map<emu_entry_key, emu_value> entries;
 };
 
 // Bytes of a full listing of the table: 296 + 120 per entry.
@@ -32,11 +34,11 @@ uint64_t emu_table_listing_size(const emu_table& t);
 // Adds key with value. Returns 0 (result IPFW_TR_ADDED), EEXIST
 // (IPFW_TR_EXISTS) or EFBIG when the entry limit is reached or the listing
 // size would no longer fit in 32 bits (IPFW_TR_LIMIT).
-int emu_table_add(emu_table* t, const emu_entry_key& key, const ipfw_table_value& value, uint8_t* result);
+int emu_table_add(emu_table* t, const emu_entry_key& key, const emu_value& value, uint8_t* result);
 
 // Removes key, handing its value to *removed when not null. Returns 0
 // (IPFW_TR_DELETED) or ENOENT (IPFW_TR_NOTFOUND).
-int emu_table_delete(emu_table* t, const emu_entry_key& key, ipfw_table_value* removed, uint8_t* result);
+int emu_table_delete(emu_table* t, const emu_entry_key& key, emu_value* removed, uint8_t* result);
 
 // The table's info record as the kernel reports it.
 void emu_table_info(const emu_table& t, ipfw_xtable_info* info);

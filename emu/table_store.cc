@@ -1,6 +1,8 @@
 // Answers the table requests as the kernel does. Every read of the request
 // is bounded by the length passed in and copied out with memcpy (the buffer
-// may be misaligned); every write stays below that length.
+// may be misaligned); every write stays below that length. The answering
+// code is written once for both kernels' layouts (L: fw14::layout or
+// fw15::layout); the store's kernel picks one per request.
 #include "emu/table_store.h"
 
 #include <cerrno>
@@ -13,19 +15,23 @@
 
 namespace {
 
-constexpr size_t HEADER_SIZE = sizeof(ipfw_obj_header);
-constexpr size_t ENTRY_SIZE = sizeof(ipfw_obj_tentry);
-constexpr size_t RESULT_OFFSET = offsetof(ipfw_obj_tentry, result);
+// The sizes and the result byte's place are the same in both layouts.
+constexpr size_t HEADER_SIZE = sizeof(fw15::ipfw_obj_header);
+constexpr size_t ENTRY_SIZE = sizeof(fw15::ipfw_obj_tentry);
+constexpr size_t RESULT_OFFSET = offsetof(fw15::ipfw_obj_tentry, result);
+static_assert(HEADER_SIZE == sizeof(fw14::ipfw_obj_header) && ENTRY_SIZE == sizeof(fw14::ipfw_obj_tentry) &&
+              RESULT_OFFSET == offsetof(fw14::ipfw_obj_tentry, result));
 
 // Finds the table that the object header names. name_idx is the index the
 // request refers to the name record by (the object index for info and list,
 // the entries' name index for add and delete). The caller has checked that
 // the header fits.
+template <typename L>
 int find_table(emu_store* s, const uint8_t* b, uint32_t name_idx, emu_table** out) {
-  ipfw_obj_header oh;
+  typename L::obj_header oh;
   memcpy(&oh, b, sizeof oh);
-  const ipfw_obj_ntlv& nt = oh.ntlv;
-  if (nt.head.type != IPFW_TLV_TBL_NAME || nt.head.length != sizeof(ipfw_obj_ntlv)) return EINVAL;
+  const auto& nt = oh.ntlv;
+  if (nt.head.type != IPFW_TLV_TBL_NAME || nt.head.length != sizeof nt) return EINVAL;
   if (nt.idx != name_idx) return EINVAL;
   if (memchr(nt.name, 0, sizeof nt.name) == nullptr || nt.name[0] == '\0') return EINVAL;
   auto it = s->tables.find(nt.name);
@@ -35,16 +41,18 @@ int find_table(emu_store* s, const uint8_t* b, uint32_t name_idx, emu_table** ou
   return 0;
 }
 
+template <typename L>
 uint32_t object_index(const uint8_t* b) {
-  uint32_t idx;
-  memcpy(&idx, b + offsetof(ipfw_obj_header, idx), sizeof idx);
+  decltype(L::obj_header::idx) idx;
+  memcpy(&idx, b + offsetof(typename L::obj_header, idx), sizeof idx);
   return idx;
 }
 
+template <typename L>
 int answer_info(emu_store* s, uint8_t* b, uint32_t* len) {
   if (*len < FW_INFO_REQUEST_SIZE) return EINVAL;
   emu_table* t;
-  if (int e = find_table(s, b, object_index(b), &t)) return e;
+  if (int e = find_table<L>(s, b, object_index<L>(b), &t)) return e;
   ipfw_xtable_info info;
   emu_table_info(*t, &info);
   memcpy(b + HEADER_SIZE, &info, sizeof info);
@@ -78,10 +86,11 @@ void corrupt_list(emu_list_fault kind, uint8_t* b, uint32_t count) {
   }
 }
 
+template <typename L>
 int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
   if (*len < HEADER_SIZE) return EINVAL;
   emu_table* t;
-  if (int e = find_table(s, b, object_index(b), &t)) return e;
+  if (int e = find_table<L>(s, b, object_index<L>(b), &t)) return e;
   ipfw_xtable_info info;
   emu_table_info(*t, &info);
   if (*len < info.size) {
@@ -96,11 +105,11 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
   memcpy(b + HEADER_SIZE, &info, sizeof info);
   size_t off = FW_LIST_ENTRIES_OFFSET;
   for (const auto& [key, value] : t->entries) {
-    ipfw_obj_tentry e;
+    typename L::obj_tentry e;
     memset(&e, 0, sizeof e);
     e.head.length = ENTRY_SIZE;
     emu_key_to_entry(key, &e);
-    e.v = value;
+    e.v = emu_value_as<typename L::table_value>(value);
     memcpy(b + off, &e, sizeof e);
     off += ENTRY_SIZE;
   }
@@ -118,7 +127,7 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
 // A record of a change request as applied, for undoing it.
 struct applied_change {
   emu_entry_key key;
-  ipfw_table_value value;
+  emu_value value;
 };
 
 // Undoes the records of an atomic request applied so far, in reverse.
@@ -132,6 +141,7 @@ void undo(emu_table* t, bool add, const std::vector<applied_change>& done) {
   }
 }
 
+template <typename L>
 int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
   const uint64_t n_len = *len;
   if (n_len < FW_CHANGE_ENTRIES_OFFSET) return EINVAL;
@@ -143,21 +153,21 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
   // Every entry's shape first; nothing is applied unless all are sound.
   const uint32_t n = ctlv.count;
   auto entry_at = [b](uint32_t i) {
-    ipfw_obj_tentry e;
+    typename L::obj_tentry e;
     memcpy(&e, b + FW_CHANGE_ENTRIES_OFFSET + static_cast<size_t>(i) * ENTRY_SIZE, ENTRY_SIZE);
     return e;
   };
-  const uint32_t name_idx = n > 0 ? entry_at(0).idx : object_index(b);
+  const uint32_t name_idx = n > 0 ? entry_at(0).idx : object_index<L>(b);
   for (uint32_t i = 0; i < n; i++) {
-    ipfw_obj_tentry e = entry_at(i);
+    typename L::obj_tentry e = entry_at(i);
     if (e.head.length != ENTRY_SIZE || e.idx != name_idx) return EINVAL;
   }
   emu_table* t;
-  if (int e = find_table(s, b, name_idx, &t)) return e;
+  if (int e = find_table<L>(s, b, name_idx, &t)) return e;
   if (t->locked) return EACCES;
   std::vector<emu_entry_key> keys(n);
   for (uint32_t i = 0; i < n; i++) {
-    ipfw_obj_tentry e = entry_at(i);
+    typename L::obj_tentry e = entry_at(i);
     if (emu_normalise_key(t->type, t->tflags, e.subtype, e.masklen, e.k.raw, &keys[i]) != 0) return EINVAL;
   }
 
@@ -167,7 +177,7 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
   int first_error = 0;
   for (uint32_t i = 0; i < n; i++) {
     uint8_t result;
-    applied_change c{keys[i], entry_at(i).v};
+    applied_change c{keys[i], emu_value_of(entry_at(i).v)};
     int e = add ? emu_table_add(t, c.key, c.value, &result) : emu_table_delete(t, c.key, &c.value, &result);
     b[FW_CHANGE_ENTRIES_OFFSET + static_cast<size_t>(i) * ENTRY_SIZE + RESULT_OFFSET] = result;
     s->written_end = static_cast<uint32_t>(FW_CHANGE_ENTRIES_OFFSET + (static_cast<size_t>(i) + 1) * ENTRY_SIZE);
@@ -186,6 +196,7 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
 
 // A pending injected failure for this request, if any. Returns its errno
 // (0 when none) and sets *len as the fault says.
+template <typename L>
 int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t* len) {
   emu_faults::fail f;
   if (!emu_fault_take_fail(&s->faults, opcode, &f)) return 0;
@@ -193,9 +204,41 @@ int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t* len) {
     *len = f.len;
   } else if (f.error == ENOMEM && opcode == IP_FW_TABLE_XLIST && *len >= HEADER_SIZE) {
     emu_table* t;
-    if (find_table(s, b, object_index(b), &t) == 0) *len = static_cast<uint32_t>(emu_table_listing_size(*t));
+    if (find_table<L>(s, b, object_index<L>(b), &t) == 0) *len = static_cast<uint32_t>(emu_table_listing_size(*t));
   }
   return f.error;
+}
+
+// Whether the kernel has a handler for this opcode at this version.
+template <typename L>
+bool has_request(uint16_t opcode, uint16_t version) {
+  switch (opcode) {
+    case IP_FW_TABLE_XINFO:
+    case IP_FW_TABLE_XLIST:
+    case IP_FW_TABLE_XDEL:
+    case IP_FW_TABLE_XADD:
+      return version == L::version(opcode);
+    default:
+      return false;
+  }
+}
+
+template <typename L>
+int answer_as(emu_store* s, const ip_fw3_opheader& op, uint8_t* b, uint32_t* len) {
+  // The kernel looks the request up by opcode and version before anything
+  // else; one it has no handler for is refused as a whole.
+  if (!has_request<L>(op.opcode, op.version)) return EINVAL;
+  if (int e = injected_failure<L>(s, op.opcode, b, len)) return e;
+  switch (op.opcode) {
+    case IP_FW_TABLE_XINFO:
+      return answer_info<L>(s, b, len);
+    case IP_FW_TABLE_XLIST:
+      return answer_list<L>(s, b, len);
+    case IP_FW_TABLE_XDEL:
+      return answer_change<L>(s, false, b, len);
+    default:
+      return answer_change<L>(s, true, b, len);
+  }
 }
 
 int answer(emu_store* s, uint8_t* b, uint32_t* len) {
@@ -208,24 +251,16 @@ int answer(emu_store* s, uint8_t* b, uint32_t* len) {
   memcpy(&op, b, sizeof op);
   s->stats.requests[op.opcode]++;
   emu_fault_delay(&s->faults);
-  if (int e = injected_failure(s, op.opcode, b, len)) return e;
-  switch (op.opcode) {
-    case IP_FW_TABLE_XINFO:
-      return answer_info(s, b, len);
-    case IP_FW_TABLE_XLIST:
-      return answer_list(s, b, len);
-    case IP_FW_TABLE_XDEL:
-      return answer_change(s, false, b, len);
-    case IP_FW_TABLE_XADD:
-      return answer_change(s, true, b, len);
-    default:
-      return EINVAL;
-  }
+  return s->abi == 14 ? answer_as<fw14::layout>(s, op, b, len) : answer_as<fw15::layout>(s, op, b, len);
 }
 
 }  // namespace
 
-emu_store* emu_store_new() { return new emu_store; }
+emu_store* emu_store_new(int abi) {
+  emu_store* s = new emu_store;
+  s->abi = abi == 14 ? 14 : 15;
+  return s;
+}
 
 void emu_store_free(emu_store* store) { delete store; }
 

@@ -4,6 +4,12 @@
 // the fwemu tool and fault injection for tests. Used by the fwemu server and,
 // in-process, by unit tests (as the platform's control channel).
 //
+// A store emulates one kernel for its life, FreeBSD 14 or 15: it reads and
+// writes that kernel's record layout and takes each request only at the
+// versions that kernel has (15: every request at 1; 14: info at 0, list,
+// delete and add at 1). A request of another version is EINVAL, as the
+// kernel answers a request it has no handler for.
+//
 // Owns: every table and entry, and the pending faults.
 // Failure: emu_store_get has getsockopt's contract (0, or -1 with errno);
 // emu_store_admin returns an exit status (emu/admin_status.h) with a
@@ -15,9 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "fwtable/fw_records.h"
+
 struct emu_store;
 
-emu_store* emu_store_new();
+// A store emulating FreeBSD abi's kernel: 14 or 15 (anything else is taken
+// as 15); by default the one this build's records are for.
+emu_store* emu_store_new(int abi = FW_ABI);
 void emu_store_free(emu_store* store);
 
 // One get request: the opcode in the op header at the start of buf, the

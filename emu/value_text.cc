@@ -3,45 +3,49 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "emu/number_word.h"
 #include "emu/table_words.h"
 #include "emu/word_split.h"
+#include "fwtable/entry_render.h"
 
 namespace {
 
-bool parse_field(uint32_t bit, const std::string& v, ipfw_table_value* out) {
+// A number no larger than max and than the field can hold, into the field.
+template <typename Field>
+bool parse_number(const std::string& v, uint32_t max, Field* out) {
   uint32_t n = 0;
+  if (!emu_parse_u32(v, std::min<uint32_t>(max, std::numeric_limits<Field>::max()), &n)) return false;
+  *out = static_cast<Field>(n);
+  return true;
+}
+
+template <typename Value>
+bool parse_field(uint32_t bit, const std::string& v, Value* out) {
   switch (bit) {
     case IPFW_VTYPE_SKIPTO:
-      return emu_parse_u32(v, UINT32_MAX, &out->skipto);
+      return parse_number(v, UINT32_MAX, &out->skipto);
     case IPFW_VTYPE_PIPE:
-      if (!emu_parse_u32(v, UINT16_MAX, &n)) return false;
-      out->pipe = static_cast<uint16_t>(n);
-      return true;
+      return parse_number(v, UINT32_MAX, &out->pipe);
     case IPFW_VTYPE_FIB:
-      if (!emu_parse_u32(v, UINT16_MAX, &n)) return false;
-      out->fib = static_cast<uint16_t>(n);
-      return true;
+      return parse_number(v, UINT32_MAX, &out->fib);
     case IPFW_VTYPE_NAT:
-      return emu_parse_u32(v, UINT32_MAX, &out->nat);
+      return parse_number(v, UINT32_MAX, &out->nat);
     case IPFW_VTYPE_DSCP:
-      if (!emu_parse_u32(v, 63, &n)) return false;
-      out->dscp = static_cast<uint8_t>(n);
-      return true;
+      return parse_number(v, 63, &out->dscp);
     case IPFW_VTYPE_TAG:
-      return emu_parse_u32(v, UINT32_MAX, &out->tag);
+      return parse_number(v, UINT32_MAX, &out->tag);
     case IPFW_VTYPE_DIVERT:
-      if (!emu_parse_u32(v, UINT16_MAX, &n)) return false;
-      out->divert = static_cast<uint16_t>(n);
-      return true;
+      return parse_number(v, UINT32_MAX, &out->divert);
     case IPFW_VTYPE_NETGRAPH:
-      return emu_parse_u32(v, UINT32_MAX, &out->netgraph);
+      return parse_number(v, UINT32_MAX, &out->netgraph);
     case IPFW_VTYPE_LIMIT:
-      return emu_parse_u32(v, UINT32_MAX, &out->limit);
+      return parse_number(v, UINT32_MAX, &out->limit);
     case IPFW_VTYPE_MARK:
-      return emu_parse_u32(v, UINT32_MAX, &out->mark);
+      return parse_number(v, UINT32_MAX, &out->mark);
     case IPFW_VTYPE_NH4: {
       in_addr a;
       if (inet_pton(AF_INET, v.c_str(), &a) != 1) return false;
@@ -63,17 +67,16 @@ bool parse_field(uint32_t bit, const std::string& v, ipfw_table_value* out) {
   }
 }
 
-}  // namespace
-
-bool emu_parse_value(uint32_t vmask, const std::string& text, ipfw_table_value* out, std::string* why) {
-  ipfw_table_value v;
+template <typename Value>
+bool parse_value(uint32_t vmask, const std::string& text, emu_value* out, std::string* why) {
+  Value v;
   memset(&v, 0, sizeof v);
   if (vmask == IPFW_VTYPE_LEGACY) {
     if (!emu_parse_u32(text, UINT32_MAX, &v.tag)) {
       *why = "a legacy value is a number from 0 to 4294967295";
       return false;
     }
-    *out = v;
+    *out = emu_value_of(v);
     return true;
   }
   uint32_t seen = 0;
@@ -98,6 +101,23 @@ bool emu_parse_value(uint32_t vmask, const std::string& text, ipfw_table_value* 
       return false;
     }
   }
-  *out = v;
+  *out = emu_value_of(v);
   return true;
+}
+
+}  // namespace
+
+bool emu_parse_value(int abi, uint32_t vmask, const std::string& text, emu_value* out, std::string* why) {
+  return abi == 14 ? parse_value<fw14::ipfw_table_value>(vmask, text, out, why)
+                   : parse_value<fw15::ipfw_table_value>(vmask, text, out, why);
+}
+
+void emu_value_text(int abi, uint32_t vmask, const emu_value& v, char* text) {
+  if (abi == 14) {
+    fw14::ipfw_table_value r = emu_value_as<fw14::ipfw_table_value>(v);
+    format_entry_value(vmask, &r, text);
+  } else {
+    fw15::ipfw_table_value r = emu_value_as<fw15::ipfw_table_value>(v);
+    format_entry_value(vmask, &r, text);
+  }
 }

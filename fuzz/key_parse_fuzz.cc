@@ -70,7 +70,7 @@ int answer_info_request(void* ctx, void* buf, uint32_t* len) {
   auto* bytes = static_cast<uint8_t*>(buf);
   ip_fw3_opheader op;
   memcpy(&op, bytes, sizeof op);
-  FUZZ_CHECK(op.opcode == IP_FW_TABLE_XINFO && op.version == 1);
+  FUZZ_CHECK(op.opcode == IP_FW_TABLE_XINFO && op.version == fw_request_version(IP_FW_TABLE_XINFO));
   FUZZ_CHECK(*len == FW_INFO_REQUEST_SIZE);
   bytes[*len - 1] = 0;  // the last byte the parser said it has
 

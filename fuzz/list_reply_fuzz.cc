@@ -126,9 +126,10 @@ void check_list_request(kernel_script* s, const uint8_t* buf, uint32_t len) {
 
   ipfw_obj_header oh;
   memcpy(&oh, buf, sizeof oh);
-  FUZZ_CHECK(oh.opheader.opcode == IP_FW_TABLE_XLIST && oh.opheader.version == 1);
+  FUZZ_CHECK(oh.opheader.opcode == IP_FW_TABLE_XLIST &&
+             oh.opheader.version == fw_request_version(IP_FW_TABLE_XLIST));
   FUZZ_CHECK(all_zero(oh.opheader.reserved, sizeof oh.opheader.reserved));
-  FUZZ_CHECK(oh.idx == 1 && all_zero(oh.reserved, sizeof oh.reserved));
+  FUZZ_CHECK(oh.idx == 1 && all_zero(reinterpret_cast<const uint8_t*>(&oh.reserved), sizeof oh.reserved));
   FUZZ_CHECK(oh.ntlv.head.type == IPFW_TLV_TBL_NAME && oh.ntlv.head.flags == 0 &&
              oh.ntlv.head.length == sizeof(ipfw_obj_ntlv));
   FUZZ_CHECK(oh.ntlv.idx == 1 && oh.ntlv.set == (s->info.set & 0xff) && oh.ntlv.type == 0);

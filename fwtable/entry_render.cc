@@ -72,7 +72,8 @@ void append_field(char* buf, size_t* used, bool* full, const char* fmt, ...) {
 
 // The IPv6 value field with its scope, as getnameinfo writes it; false when
 // it cannot be converted (the field is then left out).
-bool ipv6_value_text(const ipfw_table_value* v, char* host, size_t len) {
+template <typename Value>
+bool ipv6_value_text(const Value* v, char* host, size_t len) {
   sockaddr_in6 sa;
   memset(&sa, 0, sizeof sa);
 #ifdef SIN6_LEN
@@ -212,10 +213,15 @@ inline bool sweep_reading(uint32_t vmask, const ipfw_obj_tentry* entry, uint32_t
 
 }  // namespace
 
+namespace {
+
 // The value text never passes its 128 bytes: a field that would not fit
 // whole is left out, and so is every field after it (see append_field).
 // With every field at its widest only the IPv6 field can be lost this way.
-void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf) {
+// The same for either kernel's value record: the fields differ in place and
+// width, not in name.
+template <typename Value>
+void format_value(uint32_t vmask, const Value* v, char* buf) {
   buf[0] = '\0';
   if (vmask == IPFW_VTYPE_LEGACY) {
     snprintf(buf, ENTRY_TEXT_SIZE, "%u", v->tag);
@@ -277,6 +283,12 @@ void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf) {
   // Every field ends with a comma; the last one goes.
   if (used > 0) buf[used - 1] = '\0';
 }
+
+}  // namespace
+
+void format_entry_value(uint32_t vmask, const fw15::ipfw_table_value* v, char* buf) { format_value(vmask, v, buf); }
+
+void format_entry_value(uint32_t vmask, const fw14::ipfw_table_value* v, char* buf) { format_value(vmask, v, buf); }
 
 void format_address_key(const ipfw_obj_tentry* entry, char* buf) {
   // A mask length past the address's width names no key: an IPv4 one would

@@ -30,7 +30,10 @@ constexpr size_t ENTRY_TEXT_SIZE = 128;
 // that would not fit whole is left out with every field after it, so the
 // text stays within its 127 characters and ends on a whole field. No field
 // at all gives the empty text.
-void format_entry_value(uint32_t vmask, const ipfw_table_value* v, char* buf);
+// Either kernel's value record is read (the emulator lists both); this
+// build's own is ipfw_table_value.
+void format_entry_value(uint32_t vmask, const fw15::ipfw_table_value* v, char* buf);
+void format_entry_value(uint32_t vmask, const fw14::ipfw_table_value* v, char* buf);
 
 // Writes the key text of an address entry into buf (ENTRY_TEXT_SIZE bytes):
 // the address, with "/N" after it when the mask length is below 32 for

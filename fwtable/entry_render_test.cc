@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,7 +30,8 @@ ipfw_obj_tentry legacy(ipfw_obj_tentry e, uint32_t tag) {
   return e;
 }
 
-std::string value_text(uint32_t vmask, const ipfw_table_value& v) {
+template <typename Value>
+std::string value_text(uint32_t vmask, const Value& v) {
   char buf[ENTRY_TEXT_SIZE];
   memset(buf, 0xAA, sizeof buf);
   format_entry_value(vmask, &v, buf);
@@ -114,14 +116,17 @@ TEST(FormatAddressKey, MaskLengthPastTheWidthGivesEmptyText) {
   }
 }
 
+// The value text's rules, shown on FreeBSD 15's value record in every build
+// (the renderer reads either kernel's; where each field lies in each is
+// request_layout_test.cc's).
 TEST(FormatEntryValue, FieldsInBitOrder) {
   struct row {
     const char* name;
     uint32_t vmask;
-    std::function<void(ipfw_table_value&)> set;
+    std::function<void(fw15::ipfw_table_value&)> set;
     const char* want;
   };
-  auto nh6 = [](ipfw_table_value& v, const char* text, uint32_t zone) {
+  auto nh6 = [](fw15::ipfw_table_value& v, const char* text, uint32_t zone) {
     ASSERT_EQ(inet_pton(AF_INET6, text, v.nh6), 1);
     v.zoneid = zone;
   };
@@ -169,7 +174,7 @@ TEST(FormatEntryValue, FieldsInBitOrder) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
-    ipfw_table_value v;
+    fw15::ipfw_table_value v;
     memset(&v, 0, sizeof v);
     r.set(v);
     EXPECT_EQ(value_text(r.vmask, v), r.want);
@@ -179,7 +184,7 @@ TEST(FormatEntryValue, FieldsInBitOrder) {
 // Every field at its widest passes 127 characters: the text keeps the whole
 // fields that fit, drops the rest, and nothing is written past 128 bytes.
 TEST(FormatEntryValue, WidestFieldsStayWithinTheBuffer) {
-  ipfw_table_value v;
+  fw15::ipfw_table_value v;
   memset(&v, 0, sizeof v);
   v.skipto = 0x80000000u;
   v.pipe = v.fib = v.divert = 65535;
@@ -230,8 +235,10 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
   ipfw_obj_tentry skip_tag = address_entry("192.0.2.8", 32);
   skip_tag.v.skipto = 100;
   skip_tag.v.tag = 5;
+  // All ones: -1 in FreeBSD 15's 32-bit field, 65535 in 14's 16-bit one;
+  // the expiry is the field's bits either way.
   ipfw_obj_tentry skip_minus = address_entry("192.0.2.9", 32);
-  skip_minus.v.skipto = 4294967295u;
+  skip_minus.v.skipto = std::numeric_limits<decltype(skip_minus.v.skipto)>::max();
   ipfw_obj_tentry mark = address_entry("192.0.2.10", 32, 5);
   mark.v.mark = 1700000000;
   ipfw_obj_tentry no_family = address_entry("192.0.2.11", 32, 3);
@@ -244,7 +251,7 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
       {"legacy widest", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 32, 4294967295u), "192.0.2.7",
        4294967295u},
       {"leading number of several fields", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, skip_tag, "192.0.2.8", 100},
-      {"skipto -1 wraps", IPFW_VTYPE_SKIPTO, skip_minus, "192.0.2.9", 4294967295u},
+      {"skipto all ones", IPFW_VTYPE_SKIPTO, skip_minus, "192.0.2.9", skip_minus.v.skipto},
       {"mark", IPFW_VTYPE_MARK, mark, "192.0.2.10", 1700000000},
       {"mark behind high bits", IPFW_VTYPE_MARK | 0x1000, mark, "192.0.2.10", 1700000000},
   };
@@ -330,7 +337,8 @@ TEST(ValueTextExpiry, OnlyADecimalFirstFieldIsATime) {
 TEST(ValueExpiry, AgreesWithTheValueText) {
   ipfw_table_value widest;
   memset(&widest, 0xFF, sizeof widest);
-  widest.skipto = 0x80000000u;
+  // The top bit alone: skipto's longest text (it is written signed).
+  widest.skipto = std::numeric_limits<decltype(widest.skipto)>::max() / 2 + 1;
   ipfw_table_value small;
   memset(&small, 0, sizeof small);
   small.skipto = 7;

@@ -1,11 +1,21 @@
-// Wire records of the IPFW table interface (IP_FW3 socket option), as the
-// FreeBSD 15.1 kernel lays them out, in the subset this system reads and
-// writes; and the named constants that go with them.
+// Wire records of the IPFW table interface (IP_FW3 socket option), in the
+// subset this system reads and writes, and the named constants that go with
+// them. Two kernels lay four of the records out differently and number
+// their requests differently: FreeBSD 14 (namespace fw14) and FreeBSD 15
+// (namespace fw15). Both layouts are defined side by side, so that the
+// emulator can speak either; the daemon and the table client use the one
+// this build was made for, under the plain names (ipfw_obj_header, ...),
+// chosen at compile time:
+//   - on FreeBSD, by the system built on: __FreeBSD_version below 1500000
+//     selects FreeBSD 14, any other FreeBSD 15;
+//   - elsewhere, by HOSTREAPD_FW_ABI (14 or 15), which the build passes to
+//     every file (CMake's option of the same name, 15 by default).
 //
 // Owns: nothing at run time; only layouts and constants. Every size and
-// offset is checked at compile time below, so a change in any field fails
-// the build instead of corrupting a request.
-// Failure: none (no code).
+// offset is checked at compile time below, for both layouts, so a change in
+// any field fails the build instead of corrupting a request.
+// Failure: none (no code). A missing or unknown HOSTREAPD_FW_ABI fails the
+// build.
 //
 // Multi-byte fields are in host byte order unless a comment says network
 // order. Requests are always built in zero-filled buffers, so fields marked
@@ -14,6 +24,24 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#if defined(__FreeBSD__)
+#include <sys/param.h>
+#if __FreeBSD_version < 1500000
+#define FW_RECORDS_ABI 14
+#else
+#define FW_RECORDS_ABI 15
+#endif
+#elif !defined(HOSTREAPD_FW_ABI)
+// Every file must agree on the layout, so none may fall back on its own.
+#error "HOSTREAPD_FW_ABI is not defined (the build passes 14 or 15)"
+#elif HOSTREAPD_FW_ABI == 14
+#define FW_RECORDS_ABI 14
+#elif HOSTREAPD_FW_ABI == 15
+#define FW_RECORDS_ABI 15
+#else
+#error "HOSTREAPD_FW_ABI must be 14 or 15"
+#endif
 
 // The socket option and its level on FreeBSD.
 constexpr int IP_FW3_OPTION = 48;
@@ -98,26 +126,8 @@ struct ipfw_obj_tlv {
 // Op header: the first 8 bytes of every request.
 struct ip_fw3_opheader {
   uint16_t opcode;  // written by fwctl_get
-  uint16_t version;  // fwctl_get writes 1
+  uint16_t version;  // written by fwctl_get: the kernel's version of the opcode
   uint8_t reserved[4];
-};
-
-// Table-name record.
-struct ipfw_obj_ntlv {
-  ipfw_obj_tlv head;  // type 1, length 80
-  uint32_t idx;  // name index, 1
-  uint8_t set;  // the table's set number
-  uint8_t type;  // table type in add and delete requests, else 0
-  uint8_t reserved[2];
-  char name[64];  // NUL-terminated, at most 63 characters
-};
-
-// Object header: every request of this system starts with one.
-struct ipfw_obj_header {
-  ip_fw3_opheader opheader;
-  uint32_t idx;  // object index, 1
-  uint8_t reserved[4];
-  ipfw_obj_ntlv ntlv;
 };
 
 // Table info record, filled by the kernel in info and list replies.
@@ -147,26 +157,6 @@ struct ipfw_obj_ctlv {
   uint8_t flags;  // bit 0: atomic
 };
 
-// Value record of a table entry.
-struct ipfw_table_value {
-  uint32_t tag;
-  uint16_t pipe;
-  uint16_t divert;
-  uint32_t skipto;
-  uint32_t netgraph;
-  uint32_t nat;
-  uint32_t nh4;  // IPv4 address, host order
-  uint16_t fib;
-  uint8_t dscp;
-  uint8_t reserved0;
-  uint8_t reserved1[4];
-  uint8_t nh6[16];  // IPv6 address, network order
-  uint32_t limit;
-  uint32_t zoneid;  // scope id of nh6
-  uint32_t mark;
-  uint32_t refcnt;  // the kernel's reference count of the value
-};
-
 // Flow key, inside the 40-byte key area of an entry. IPv4 flows keep the
 // source at addr[0..3] and the destination at addr[4..7]; IPv6 flows the
 // source at addr[0..15] and the destination at addr[16..31].
@@ -190,24 +180,7 @@ union ipfw_table_key {
   uint8_t mac[6];  // first octet first
 };
 
-// Table entry: entry lists in list replies and in add and delete requests.
-struct ipfw_obj_tentry {
-  ipfw_obj_tlv head;  // length 120 in requests; list replies step by it
-  uint8_t subtype;  // key family
-  uint8_t masklen;
-  uint8_t result;  // per-entry outcome in add and delete replies
-  uint8_t reserved;
-  uint32_t idx;  // name index: the object header's object index
-  ipfw_table_key k;
-  ipfw_table_value v;
-};
-
-// Sizes of the requests built from these records.
-constexpr size_t FW_INFO_REQUEST_SIZE = sizeof(ipfw_obj_header) + sizeof(ipfw_xtable_info);
-constexpr size_t FW_LIST_ENTRIES_OFFSET = FW_INFO_REQUEST_SIZE;
-constexpr size_t FW_CHANGE_ENTRIES_OFFSET = sizeof(ipfw_obj_header) + sizeof(ipfw_obj_ctlv);
-
-// ---- layout checks ---------------------------------------------------------
+// ---- checks of the records both layouts share ------------------------------
 
 static_assert(sizeof(ipfw_obj_tlv) == 8);
 static_assert(offsetof(ipfw_obj_tlv, type) == 0 && offsetof(ipfw_obj_tlv, flags) == 2 &&
@@ -216,15 +189,6 @@ static_assert(offsetof(ipfw_obj_tlv, type) == 0 && offsetof(ipfw_obj_tlv, flags)
 static_assert(sizeof(ip_fw3_opheader) == 8);
 static_assert(offsetof(ip_fw3_opheader, opcode) == 0 && offsetof(ip_fw3_opheader, version) == 2 &&
               offsetof(ip_fw3_opheader, reserved) == 4);
-
-static_assert(sizeof(ipfw_obj_ntlv) == 80);
-static_assert(offsetof(ipfw_obj_ntlv, head) == 0 && offsetof(ipfw_obj_ntlv, idx) == 8 &&
-              offsetof(ipfw_obj_ntlv, set) == 12 && offsetof(ipfw_obj_ntlv, type) == 13 &&
-              offsetof(ipfw_obj_ntlv, reserved) == 14 && offsetof(ipfw_obj_ntlv, name) == 16);
-
-static_assert(sizeof(ipfw_obj_header) == 96);
-static_assert(offsetof(ipfw_obj_header, opheader) == 0 && offsetof(ipfw_obj_header, idx) == 8 &&
-              offsetof(ipfw_obj_header, reserved) == 12 && offsetof(ipfw_obj_header, ntlv) == 16);
 
 static_assert(sizeof(ipfw_xtable_info) == 200);
 static_assert(offsetof(ipfw_xtable_info, type) == 0 && offsetof(ipfw_xtable_info, tflags) == 1 &&
@@ -240,31 +204,236 @@ static_assert(sizeof(ipfw_obj_ctlv) == 16);
 static_assert(offsetof(ipfw_obj_ctlv, head) == 0 && offsetof(ipfw_obj_ctlv, count) == 8 &&
               offsetof(ipfw_obj_ctlv, reserved) == 12 && offsetof(ipfw_obj_ctlv, flags) == 15);
 
-static_assert(sizeof(ipfw_table_value) == 64);
-static_assert(offsetof(ipfw_table_value, tag) == 0 && offsetof(ipfw_table_value, pipe) == 4 &&
-              offsetof(ipfw_table_value, divert) == 6 && offsetof(ipfw_table_value, skipto) == 8 &&
-              offsetof(ipfw_table_value, netgraph) == 12 && offsetof(ipfw_table_value, nat) == 16 &&
-              offsetof(ipfw_table_value, nh4) == 20 && offsetof(ipfw_table_value, fib) == 24 &&
-              offsetof(ipfw_table_value, dscp) == 26 && offsetof(ipfw_table_value, reserved0) == 27 &&
-              offsetof(ipfw_table_value, reserved1) == 28 && offsetof(ipfw_table_value, nh6) == 32 &&
-              offsetof(ipfw_table_value, limit) == 48 && offsetof(ipfw_table_value, zoneid) == 52 &&
-              offsetof(ipfw_table_value, mark) == 56 && offsetof(ipfw_table_value, refcnt) == 60);
-
 static_assert(sizeof(ipfw_flow_key) == 40);
 static_assert(offsetof(ipfw_flow_key, af) == 0 && offsetof(ipfw_flow_key, proto) == 1 &&
               offsetof(ipfw_flow_key, reserved) == 2 && offsetof(ipfw_flow_key, sport) == 4 &&
               offsetof(ipfw_flow_key, dport) == 6 && offsetof(ipfw_flow_key, addr) == 8);
 static_assert(sizeof(ipfw_table_key) == 40);
 
+// ---- FreeBSD 15 ------------------------------------------------------------
+
+namespace fw15 {
+
+// Table-name record.
+struct ipfw_obj_ntlv {
+  ipfw_obj_tlv head;  // type 1, length 80
+  uint32_t idx;  // name index, 1
+  uint8_t set;  // the table's set number
+  uint8_t type;  // table type in add and delete requests, else 0
+  uint8_t reserved[2];
+  char name[64];  // NUL-terminated, at most 63 characters
+};
+
+// Object header: every request of this system starts with one.
+struct ipfw_obj_header {
+  ip_fw3_opheader opheader;
+  uint32_t idx;  // object index, 1
+  uint8_t reserved[4];
+  ipfw_obj_ntlv ntlv;
+};
+
+// Value record of a table entry.
+struct ipfw_table_value {
+  uint32_t tag;
+  uint16_t pipe;
+  uint16_t divert;
+  uint32_t skipto;
+  uint32_t netgraph;
+  uint32_t nat;
+  uint32_t nh4;  // IPv4 address, host order
+  uint16_t fib;
+  uint8_t dscp;
+  uint8_t reserved0;
+  uint32_t kidx;  // the kernel's index of the value
+  uint8_t nh6[16];  // IPv6 address, network order
+  uint32_t limit;
+  uint32_t zoneid;  // scope id of nh6
+  uint32_t mark;
+  uint32_t refcnt;  // the kernel's reference count of the value
+};
+
+// Table entry: entry lists in list replies and in add and delete requests.
+struct ipfw_obj_tentry {
+  ipfw_obj_tlv head;  // length 120 in requests; list replies step by it
+  uint8_t subtype;  // key family
+  uint8_t masklen;
+  uint8_t result;  // per-entry outcome in add and delete replies
+  uint8_t reserved;
+  uint32_t idx;  // name index: the object header's object index
+  ipfw_table_key k;
+  ipfw_table_value v;
+};
+
+// The op header's version this kernel takes for each table request: 1 for
+// every one of them.
+constexpr uint16_t request_version(uint16_t) { return 1; }
+
+// The layout as one type, for code that speaks either (the emulator).
+struct layout {
+  static constexpr int abi = 15;
+  using obj_header = ipfw_obj_header;
+  using obj_tentry = ipfw_obj_tentry;
+  using table_value = ipfw_table_value;
+  static constexpr uint16_t version(uint16_t opcode) { return request_version(opcode); }
+};
+
+static_assert(sizeof(ipfw_obj_ntlv) == 80);
+static_assert(offsetof(ipfw_obj_ntlv, head) == 0 && offsetof(ipfw_obj_ntlv, idx) == 8 &&
+              offsetof(ipfw_obj_ntlv, set) == 12 && offsetof(ipfw_obj_ntlv, type) == 13 &&
+              offsetof(ipfw_obj_ntlv, reserved) == 14 && offsetof(ipfw_obj_ntlv, name) == 16);
+
+static_assert(sizeof(ipfw_obj_header) == 96);
+static_assert(offsetof(ipfw_obj_header, opheader) == 0 && offsetof(ipfw_obj_header, idx) == 8 &&
+              offsetof(ipfw_obj_header, reserved) == 12 && offsetof(ipfw_obj_header, ntlv) == 16);
+
+static_assert(sizeof(ipfw_table_value) == 64);
+static_assert(offsetof(ipfw_table_value, tag) == 0 && offsetof(ipfw_table_value, pipe) == 4 &&
+              offsetof(ipfw_table_value, divert) == 6 && offsetof(ipfw_table_value, skipto) == 8 &&
+              offsetof(ipfw_table_value, netgraph) == 12 && offsetof(ipfw_table_value, nat) == 16 &&
+              offsetof(ipfw_table_value, nh4) == 20 && offsetof(ipfw_table_value, fib) == 24 &&
+              offsetof(ipfw_table_value, dscp) == 26 && offsetof(ipfw_table_value, reserved0) == 27 &&
+              offsetof(ipfw_table_value, kidx) == 28 && offsetof(ipfw_table_value, nh6) == 32 &&
+              offsetof(ipfw_table_value, limit) == 48 && offsetof(ipfw_table_value, zoneid) == 52 &&
+              offsetof(ipfw_table_value, mark) == 56 && offsetof(ipfw_table_value, refcnt) == 60);
+
 static_assert(sizeof(ipfw_obj_tentry) == 120);
 static_assert(offsetof(ipfw_obj_tentry, head) == 0 && offsetof(ipfw_obj_tentry, subtype) == 8 &&
               offsetof(ipfw_obj_tentry, masklen) == 9 && offsetof(ipfw_obj_tentry, result) == 10 &&
               offsetof(ipfw_obj_tentry, reserved) == 11 && offsetof(ipfw_obj_tentry, idx) == 12 &&
               offsetof(ipfw_obj_tentry, k) == 16 && offsetof(ipfw_obj_tentry, v) == 56);
+
+}  // namespace fw15
+
+// ---- FreeBSD 14 ------------------------------------------------------------
+// The same records with narrower indexes, the set and type bytes two places
+// earlier, and the value fields in another order and width.
+
+namespace fw14 {
+
+// Table-name record.
+struct ipfw_obj_ntlv {
+  ipfw_obj_tlv head;  // type 1, length 80
+  uint16_t idx;  // name index, 1
+  uint8_t set;  // the table's set number
+  uint8_t type;  // table type in add and delete requests, else 0
+  uint32_t reserved;
+  char name[64];  // NUL-terminated, at most 63 characters
+};
+
+// Object header: every request of this system starts with one.
+struct ipfw_obj_header {
+  ip_fw3_opheader opheader;
+  uint32_t reserved;
+  uint16_t idx;  // object index, 1
+  uint8_t objtype;  // not used
+  uint8_t objsubtype;  // not used
+  ipfw_obj_ntlv ntlv;
+};
+
+// Value record of a table entry.
+struct ipfw_table_value {
+  uint32_t tag;
+  uint32_t pipe;
+  uint16_t divert;
+  uint16_t skipto;
+  uint32_t netgraph;
+  uint32_t fib;
+  uint32_t nat;
+  uint32_t nh4;  // IPv4 address, host order
+  uint8_t dscp;
+  uint8_t reserved0;
+  uint16_t kidx;  // the kernel's index of the value
+  uint8_t nh6[16];  // IPv6 address, network order
+  uint32_t limit;
+  uint32_t zoneid;  // scope id of nh6
+  uint32_t mark;
+  uint32_t refcnt;  // the kernel's reference count of the value
+};
+
+// Table entry: entry lists in list replies and in add and delete requests.
+struct ipfw_obj_tentry {
+  ipfw_obj_tlv head;  // length 120 in requests; list replies step by it
+  uint8_t subtype;  // key family
+  uint8_t masklen;
+  uint8_t result;  // per-entry outcome in add and delete replies
+  uint8_t reserved;
+  uint16_t idx;  // name index: the object header's object index
+  uint16_t reserved2;
+  ipfw_table_key k;
+  ipfw_table_value v;
+};
+
+// The op header's version this kernel takes for each table request: the
+// info request only at 0; list, add and delete at 1 for the entry format
+// above (their version 0 is an older entry format).
+constexpr uint16_t request_version(uint16_t opcode) { return opcode == IP_FW_TABLE_XINFO ? 0 : 1; }
+
+// The layout as one type, for code that speaks either (the emulator).
+struct layout {
+  static constexpr int abi = 14;
+  using obj_header = ipfw_obj_header;
+  using obj_tentry = ipfw_obj_tentry;
+  using table_value = ipfw_table_value;
+  static constexpr uint16_t version(uint16_t opcode) { return request_version(opcode); }
+};
+
+static_assert(sizeof(ipfw_obj_ntlv) == 80);
+static_assert(offsetof(ipfw_obj_ntlv, head) == 0 && offsetof(ipfw_obj_ntlv, idx) == 8 &&
+              offsetof(ipfw_obj_ntlv, set) == 10 && offsetof(ipfw_obj_ntlv, type) == 11 &&
+              offsetof(ipfw_obj_ntlv, reserved) == 12 && offsetof(ipfw_obj_ntlv, name) == 16);
+
+static_assert(sizeof(ipfw_obj_header) == 96);
+static_assert(offsetof(ipfw_obj_header, opheader) == 0 && offsetof(ipfw_obj_header, reserved) == 8 &&
+              offsetof(ipfw_obj_header, idx) == 12 && offsetof(ipfw_obj_header, objtype) == 14 &&
+              offsetof(ipfw_obj_header, objsubtype) == 15 && offsetof(ipfw_obj_header, ntlv) == 16);
+
+static_assert(sizeof(ipfw_table_value) == 64);
+static_assert(offsetof(ipfw_table_value, tag) == 0 && offsetof(ipfw_table_value, pipe) == 4 &&
+              offsetof(ipfw_table_value, divert) == 8 && offsetof(ipfw_table_value, skipto) == 10 &&
+              offsetof(ipfw_table_value, netgraph) == 12 && offsetof(ipfw_table_value, fib) == 16 &&
+              offsetof(ipfw_table_value, nat) == 20 && offsetof(ipfw_table_value, nh4) == 24 &&
+              offsetof(ipfw_table_value, dscp) == 28 && offsetof(ipfw_table_value, reserved0) == 29 &&
+              offsetof(ipfw_table_value, kidx) == 30 && offsetof(ipfw_table_value, nh6) == 32 &&
+              offsetof(ipfw_table_value, limit) == 48 && offsetof(ipfw_table_value, zoneid) == 52 &&
+              offsetof(ipfw_table_value, mark) == 56 && offsetof(ipfw_table_value, refcnt) == 60);
+
+static_assert(sizeof(ipfw_obj_tentry) == 120);
+static_assert(offsetof(ipfw_obj_tentry, head) == 0 && offsetof(ipfw_obj_tentry, subtype) == 8 &&
+              offsetof(ipfw_obj_tentry, masklen) == 9 && offsetof(ipfw_obj_tentry, result) == 10 &&
+              offsetof(ipfw_obj_tentry, reserved) == 11 && offsetof(ipfw_obj_tentry, idx) == 12 &&
+              offsetof(ipfw_obj_tentry, reserved2) == 14 && offsetof(ipfw_obj_tentry, k) == 16 &&
+              offsetof(ipfw_obj_tentry, v) == 56);
+
+}  // namespace fw14
+
+// ---- the layout of this build ----------------------------------------------
+
+#if FW_RECORDS_ABI == 14
+namespace fw_built = fw14;
+#else
+namespace fw_built = fw15;
+#endif
+
+// The FreeBSD release whose layout this build speaks: 14 or 15.
+constexpr int FW_ABI = FW_RECORDS_ABI;
+
+using ipfw_obj_ntlv = fw_built::ipfw_obj_ntlv;
+using ipfw_obj_header = fw_built::ipfw_obj_header;
+using ipfw_table_value = fw_built::ipfw_table_value;
+using ipfw_obj_tentry = fw_built::ipfw_obj_tentry;
+
+// The op header's version for a request of this opcode, as this build's
+// kernel takes it.
+constexpr uint16_t fw_request_version(uint16_t opcode) { return fw_built::request_version(opcode); }
+
+// Sizes of the requests built from these records (the same in both layouts).
+constexpr size_t FW_INFO_REQUEST_SIZE = sizeof(ipfw_obj_header) + sizeof(ipfw_xtable_info);
+constexpr size_t FW_LIST_ENTRIES_OFFSET = FW_INFO_REQUEST_SIZE;
+constexpr size_t FW_CHANGE_ENTRIES_OFFSET = sizeof(ipfw_obj_header) + sizeof(ipfw_obj_ctlv);
+
+static_assert(FW_INFO_REQUEST_SIZE == 296);
+static_assert(FW_CHANGE_ENTRIES_OFFSET == 112);
 // Key area offsets within the entry, by table type.
 static_assert(offsetof(ipfw_obj_tentry, k.flow.af) == 16 && offsetof(ipfw_obj_tentry, k.flow.proto) == 17 &&
               offsetof(ipfw_obj_tentry, k.flow.sport) == 20 && offsetof(ipfw_obj_tentry, k.flow.dport) == 22 &&
               offsetof(ipfw_obj_tentry, k.flow.addr) == 24);
-
-static_assert(FW_INFO_REQUEST_SIZE == 296);
-static_assert(FW_CHANGE_ENTRIES_OFFSET == 112);

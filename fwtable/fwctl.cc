@@ -33,7 +33,7 @@ int fwctl_get(uint16_t opcode, void* buf, uint64_t* size) {
   ip_fw3_opheader op;
   memcpy(&op, buf, sizeof op);
   op.opcode = opcode;
-  op.version = 1;
+  op.version = fw_request_version(opcode);
   memcpy(buf, &op, sizeof op);
 
   uint32_t optlen = static_cast<uint32_t>(*size);

@@ -18,7 +18,8 @@
 
 #include "fwtable/fw_records.h"
 
-// Writes opcode and version 1 into the op header at the start of buf, passes
+// Writes opcode and the version this build's kernel takes for it (see
+// fw_request_version) into the op header at the start of buf, passes
 // the low 32 bits of *size to the transport as the option length, and writes
 // the length the transport reports back into *size, zero-extended, whether
 // the call succeeded or not. Returns 0, or -1 with errno set.

@@ -52,12 +52,14 @@ INSTANTIATE_TEST_SUITE_P(, FwctlHeader,
 
 TEST_P(FwctlHeader, FillsOnlyTheNamedFields) {
   const header_case& c = GetParam();
+  // Where the indexes and the set lie differs between the kernels; the
+  // exact offsets of each are checked in request_layout_test.cc.
   uint8_t want[96] = {};
-  want[8] = 1;  // object index
+  want[offsetof(ipfw_obj_header, idx)] = 1;  // object index
   want[16] = 1;  // TLV type
   want[20] = 80;  // TLV length
-  want[24] = 1;  // name index
-  want[28] = c.set;
+  want[16 + offsetof(ipfw_obj_ntlv, idx)] = 1;  // name index
+  want[16 + offsetof(ipfw_obj_ntlv, set)] = c.set;
   memcpy(want + 32, c.stored.data(), c.stored.size());
 
   ipfw_obj_header oh;
@@ -95,22 +97,31 @@ struct handler_guard {
   platform_scope scope;
 };
 
-TEST(FwctlGet, StampsOpcodeAndVersionOverTheOpHeader) {
-  seen s;
-  handler_guard g(&s);
-  uint8_t buf[296];
-  memset(buf, 0xAB, sizeof buf);
-  buf[2] = 0;  // version 0
-  buf[3] = 0;
-  uint64_t size = sizeof buf;
-  s.len_out = 296;
-  ASSERT_EQ(fwctl_get(IP_FW_TABLE_XINFO, buf, &size), 0);
-  ASSERT_EQ(s.calls, 1);
-  ip_fw3_opheader op;
-  memcpy(&op, s.request.data(), sizeof op);
-  EXPECT_EQ(op.opcode, IP_FW_TABLE_XINFO);
-  EXPECT_EQ(op.version, 1);
-  for (size_t i = 4; i < 16; i++) EXPECT_EQ(s.request[i], 0xAB) << "byte " << i << " is not the op header's";
+// The version is the one the build's kernel has the request at: FreeBSD 15
+// every table request at 1, FreeBSD 14 the info request at 0.
+TEST(FwctlGet, StampsOpcodeAndTheKernelsVersionOverTheOpHeader) {
+  struct row {
+    uint16_t opcode;
+    uint16_t version15;
+    uint16_t version14;
+  };
+  for (const row& r : {row{IP_FW_TABLE_XINFO, 1, 0}, row{IP_FW_TABLE_XLIST, 1, 1}, row{IP_FW_TABLE_XDEL, 1, 1},
+                       row{IP_FW_TABLE_XADD, 1, 1}}) {
+    SCOPED_TRACE(r.opcode);
+    seen s;
+    handler_guard g(&s);
+    uint8_t buf[296];
+    memset(buf, 0xAB, sizeof buf);
+    uint64_t size = sizeof buf;
+    s.len_out = 296;
+    ASSERT_EQ(fwctl_get(r.opcode, buf, &size), 0);
+    ASSERT_EQ(s.calls, 1);
+    ip_fw3_opheader op;
+    memcpy(&op, s.request.data(), sizeof op);
+    EXPECT_EQ(op.opcode, r.opcode);
+    EXPECT_EQ(op.version, FW_ABI == 14 ? r.version14 : r.version15);
+    for (size_t i = 4; i < 16; i++) EXPECT_EQ(s.request[i], 0xAB) << "byte " << i << " is not the op header's";
+  }
 }
 
 struct size_case {

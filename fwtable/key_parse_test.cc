@@ -233,18 +233,18 @@ TEST(KeyParse, OneInfoRequestPerCommand) {
   EXPECT_EQ(second.masklen, 64);
   EXPECT_STREQ(cache.tablename, "t5");
 
-  // The request: the command's header (opcode 93, version 1), then 200 zero
-  // bytes, 296 in all.
+  // The request: the command's header (opcode 93 at the kernel's version),
+  // then 200 zero bytes, 296 in all.
   const auto& req = infos[0];
   ASSERT_EQ(req.len, FW_INFO_REQUEST_SIZE);
   ASSERT_EQ(req.bytes.size(), FW_INFO_REQUEST_SIZE);
   ipfw_obj_header sent;
   memcpy(&sent, req.bytes.data(), sizeof sent);
   EXPECT_EQ(sent.opheader.opcode, IP_FW_TABLE_XINFO);
-  EXPECT_EQ(sent.opheader.version, 1);
+  EXPECT_EQ(sent.opheader.version, fw_request_version(IP_FW_TABLE_XINFO));
   ipfw_obj_header expect = oh;
   expect.opheader.opcode = IP_FW_TABLE_XINFO;
-  expect.opheader.version = 1;
+  expect.opheader.version = fw_request_version(IP_FW_TABLE_XINFO);
   EXPECT_EQ(memcmp(&sent, &expect, sizeof sent), 0);
   EXPECT_EQ(std::vector<uint8_t>(req.bytes.begin() + 96, req.bytes.end()), std::vector<uint8_t>(200, 0));
 }

@@ -65,23 +65,20 @@ const char* request_error_text(int error) {
   }
 }
 
-// Lays out the request: the header (op version 1), the container with its
-// length, count and atomic bit, and the n records, each with TLV length 120
-// and the header's object index as its name index. buf is zeroed and holds
-// 112 + 120 n bytes.
+// Lays out the request: the header (fwctl_get stamps its opcode and
+// version), the container with its length, count and atomic bit, and the n
+// records, each with TLV length 120 and the header's object index as its
+// name index. buf is zeroed and holds 112 + 120 n bytes.
 void fill_change_request(uint8_t* buf, const ipfw_obj_header* oh, int atomic, const ipfw_obj_tentry* records,
                          size_t n) {
-  ipfw_obj_header header;
-  memcpy(&header, oh, sizeof header);
-  header.opheader.version = 1;
-  memcpy(buf, &header, sizeof header);
+  memcpy(buf, oh, sizeof *oh);
 
   ipfw_obj_ctlv ctlv;
   memset(&ctlv, 0, sizeof ctlv);
   ctlv.head.length = static_cast<uint32_t>(sizeof ctlv + n * sizeof(ipfw_obj_tentry));
   ctlv.count = static_cast<uint32_t>(n);
   ctlv.flags = atomic != 0 ? IPFW_CTF_ATOMIC : 0;
-  memcpy(buf + sizeof header, &ctlv, sizeof ctlv);
+  memcpy(buf + sizeof *oh, &ctlv, sizeof ctlv);
 
   for (size_t i = 0; i < n; i++) {
     ipfw_obj_tentry e = records[i];

@@ -108,13 +108,14 @@ TEST(RecordChange, OneKeyGoesOutInA232ByteRequest) {
     ASSERT_EQ(dels[0].len, 232u);
     ASSERT_EQ(b.size(), 232u);
 
-    // The command's header, with version 1 and the table type at 29.
+    // The command's header, at the kernel's version and with the table
+    // type in its name record.
     ipfw_obj_header expect = table_header();
     expect.opheader.opcode = IP_FW_TABLE_XDEL;
-    expect.opheader.version = 1;
+    expect.opheader.version = fw_request_version(IP_FW_TABLE_XDEL);
     expect.ntlv.type = r.type;
     EXPECT_EQ(memcmp(b.data(), &expect, sizeof expect), 0);
-    EXPECT_EQ(b[29], r.type);
+    EXPECT_EQ(b[16 + offsetof(ipfw_obj_ntlv, type)], r.type);
 
     ipfw_obj_ctlv ctlv = read_at<ipfw_obj_ctlv>(b, 96);
     EXPECT_EQ(ctlv.head.type, 0);

@@ -157,7 +157,6 @@ uint64_t request_listing(const listing_request* req, listing_buffer* lb) {
     ipfw_obj_header oh;
     memset(&oh, 0, sizeof oh);
     init_request_header(&oh, info->tablename, static_cast<uint8_t>(info->set & 0xff));
-    oh.opheader.version = 1;
     memcpy(buf->data, &oh, sizeof oh);
 
     uint64_t size = want;

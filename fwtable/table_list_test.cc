@@ -120,7 +120,7 @@ TEST_F(TableList, InfoRequestCarriesHeaderAndReturnsTheReplyRecord) {
   EXPECT_EQ(req.len, FW_INFO_REQUEST_SIZE);
   ipfw_obj_header want = oh;
   want.opheader.opcode = IP_FW_TABLE_XINFO;
-  want.opheader.version = 1;
+  want.opheader.version = fw_request_version(IP_FW_TABLE_XINFO);
   std::vector<uint8_t> want_bytes(FW_INFO_REQUEST_SIZE, 0);
   memcpy(want_bytes.data(), &want, sizeof want);
   EXPECT_EQ(req.bytes, want_bytes);
@@ -196,9 +196,9 @@ TEST_F(TableList, BufferSizedFromListingSizeAndEnomemAnswers) {
 }
 
 // Only the object header carries meaning: name and the low 8 bits of the set
-// from the info record, op version 1; every other byte of it is zero. The
-// rest of the request's length is room for the reply (a kept buffer may
-// still hold an earlier one there).
+// from the info record, op version 1 (in both kernels); every other byte of
+// it is zero. The rest of the request's length is room for the reply (a kept
+// buffer may still hold an earlier one there).
 TEST_F(TableList, ListRequestBytes) {
   struct row {
     const char* name;

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing (Debian 12), builds the project twice (a normal
-# build and one with AddressSanitizer, LeakSanitizer and
-# UndefinedBehaviorSanitizer) and runs every test in both, end-to-end tests
-# included; then runs each libFuzzer target for a bounded time over its seed
+# Installs what is missing (Debian 12), builds the project three times (a
+# normal build and one with AddressSanitizer, LeakSanitizer and
+# UndefinedBehaviorSanitizer, both for FreeBSD 15's firewall records, and a
+# normal build for FreeBSD 14's, whose tests start the emulator with
+# --abi 14) and runs every test in each, end-to-end tests included; then
+# runs each libFuzzer target for a bounded time over its seed
 # corpus, and each benchmark once at its smallest size (no figure is
 # judged: they are run so that they keep working). Exits non-zero on the
 # first failure.
@@ -11,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 ./scripts/deps.sh
 
-for preset in default asan; do
+for preset in default asan abi14; do
   echo "== $preset build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

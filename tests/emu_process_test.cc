@@ -99,6 +99,12 @@ TEST(EmuProcess, BadWordsGetTheirStatus) {
   EXPECT_EQ(r.status, 64);
   r = run_program({FWEMU_BIN, "-s", server.socket_path(), "serve", "now"});
   EXPECT_EQ(r.status, 64);
+  r = run_program({FWEMU_BIN, "-s", server.socket_path(), "serve", "--abi"});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_NE(r.err.find("usage: fwemu"), std::string::npos);
+  r = run_program({FWEMU_BIN, "-s", server.socket_path(), "serve", "--abi", "13"});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_EQ(r.err, "fwemu: bad abi (14 or 15): 13\n");
 }
 
 TEST(EmuProcess, OtherTableTypesThroughTheTool) {

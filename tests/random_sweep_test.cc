@@ -31,6 +31,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -38,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "fwtable/fw_records.h"
 #include "tests/support/daemon_harness.h"
 
 namespace {
@@ -59,17 +61,26 @@ uint64_t seed_from_environment() {
 uint32_t below(rng_t& rng, uint64_t n) { return static_cast<uint32_t>(rng() % n); }
 bool chance(rng_t& rng, unsigned percent) { return below(rng, 100) < percent; }
 
-// The value fields of a value mask, in bit order.
+// The value fields of a value mask, in bit order. Skipto, pipe, fib and
+// divert are as wide as the value record of this build's kernel makes them
+// (FreeBSD 14's and 15's differ).
 struct value_field {
   uint32_t bit;
   const char* word;
   uint32_t max;  // the largest number the field holds (0 for an address)
 };
+template <typename Field>
+constexpr uint32_t widest(const Field&) {
+  return std::numeric_limits<Field>::max();
+}
+const ipfw_table_value RECORD{};
 const value_field FIELDS[] = {
-    {0x001, "skipto", UINT32_MAX}, {0x002, "pipe", 65535},        {0x004, "fib", 65535},
-    {0x008, "nat", UINT32_MAX},    {0x010, "dscp", 63},           {0x020, "tag", UINT32_MAX},
-    {0x040, "divert", 65535},      {0x080, "netgraph", UINT32_MAX}, {0x100, "limit", UINT32_MAX},
-    {0x200, "ipv4", 0},            {0x400, "ipv6", 0},            {0x800, "mark", UINT32_MAX},
+    {0x001, "skipto", widest(RECORD.skipto)}, {0x002, "pipe", widest(RECORD.pipe)},
+    {0x004, "fib", widest(RECORD.fib)},       {0x008, "nat", UINT32_MAX},
+    {0x010, "dscp", 63},                      {0x020, "tag", UINT32_MAX},
+    {0x040, "divert", widest(RECORD.divert)}, {0x080, "netgraph", UINT32_MAX},
+    {0x100, "limit", UINT32_MAX},             {0x200, "ipv4", 0},
+    {0x400, "ipv6", 0},                       {0x800, "mark", UINT32_MAX},
 };
 constexpr uint32_t LEGACY = 0xffffffff;
 
@@ -203,9 +214,9 @@ planned_table random_table(rng_t& rng, int number, uint32_t now) {
   } else {
     // The leading field, mostly a 32-bit number that can hold any time; then
     // some of the fields after it.
-    static const int wide[] = {0, 3, 5, 7, 8, 11};
-    static const int narrow[] = {1, 2, 4, 6, 9, 10};
-    size_t lead = chance(rng, 70) ? wide[below(rng, std::size(wide))] : narrow[below(rng, std::size(narrow))];
+    std::vector<size_t> wide, narrow;
+    for (size_t i = 0; i < std::size(FIELDS); i++) (FIELDS[i].max == UINT32_MAX ? wide : narrow).push_back(i);
+    size_t lead = chance(rng, 70) ? wide[below(rng, wide.size())] : narrow[below(rng, narrow.size())];
     fields.push_back(&FIELDS[lead]);
     for (size_t i = lead + 1; i < std::size(FIELDS); i++)
       if (chance(rng, 40)) fields.push_back(&FIELDS[i]);

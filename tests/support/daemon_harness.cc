@@ -20,7 +20,7 @@ long stats_count(const std::string& stats, int opcode) {
 
 }  // namespace
 
-daemon_harness::daemon_harness() : emu(dir.path), sink(dir.path) {}
+daemon_harness::daemon_harness(int abi) : emu(dir.path, abi), sink(dir.path) {}
 
 daemon_harness::~daemon_harness() {
   for (pid_t p : daemons()) found.push_back(p);

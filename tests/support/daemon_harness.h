@@ -19,7 +19,9 @@
 #include "tests/support/process.h"
 
 struct daemon_harness {
-  daemon_harness();
+  // abi: the kernel the server emulates (14 or 15); by default the one
+  // whose record layout the daemon was built for.
+  explicit daemon_harness(int abi = FW_ABI);
   ~daemon_harness();
 
   // The server's administrative command; fails the test unless it succeeds.

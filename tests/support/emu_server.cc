@@ -20,7 +20,7 @@ emu_server::result run_program(const std::vector<std::string>& argv) {
   return {exit_status(r.status), r.out, r.err};
 }
 
-emu_server::emu_server(const std::string& dir) : dir_(dir) {
+emu_server::emu_server(const std::string& dir, int abi) : dir_(dir) {
   if (dir_.empty()) {
     const char* tmp = getenv("TMPDIR");
     std::string tmpl = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/fwemu-test.XXXXXX";
@@ -33,7 +33,7 @@ emu_server::emu_server(const std::string& dir) : dir_(dir) {
   }
   socket_ = dir_ + "/fwemu.sock";
 
-  server_ = child_process::start({FWEMU_BIN, "-s", socket_, "serve"}, dir_);
+  server_ = child_process::start({FWEMU_BIN, "-s", socket_, "serve", "--abi", std::to_string(abi)}, dir_);
   if (!running()) return;
   // Ready once a connection is accepted; give up after ten seconds, or at
   // once if the server has ended.

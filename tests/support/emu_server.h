@@ -1,6 +1,7 @@
 // The one emulator fixture, for tests and benchmarks: a real fwemu server,
-// `fwemu -s DIR/fwemu.sock serve` started as a child process (the binary
-// named by FWEMU_BIN, through process.h), ready once it accepts
+// `fwemu -s DIR/fwemu.sock serve --abi N` started as a child process (the
+// binary named by FWEMU_BIN, through process.h), emulating by default the
+// kernel whose record layout this build is for, ready once it accepts
 // connections; administrative commands spoken to it over its socket, and
 // the fwemu tool run against it as a separate process. Each server has its
 // own directory and socket, so tests may run in parallel.
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "fwtable/fw_records.h"
 #include "tests/support/process.h"
 
 struct emu_server {
@@ -27,7 +29,8 @@ struct emu_server {
   };
 
   // dir: where the socket goes; empty for a fresh temporary directory.
-  explicit emu_server(const std::string& dir = "");
+  // abi: the kernel emulated (14 or 15).
+  explicit emu_server(const std::string& dir = "", int abi = FW_ABI);
   ~emu_server();
   emu_server(const emu_server&) = delete;
   emu_server& operator=(const emu_server&) = delete;
