@@ -8,6 +8,7 @@
 // single-instance lock by the PID-file library. A table that goes away
 // while the daemon runs ends it, or, with -w, is waited for.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sysexits.h>
 #include <syslog.h>
 #include <time.h>
@@ -65,12 +66,10 @@ bool absolute_path(const char* path, char* out, size_t size) {
 }
 
 // P1: the PID file is opened and locked before detaching, so that a refusal
-// reaches the caller.
-pidlock* open_pid_file(const char* path) {
-  // One byte more than the library keeps, so that a path too long for it
-  // reaches it whole and is refused there with ENAMETOOLONG.
-  char abs[PIDLOCK_PATH_MAX + 2];
-  if (!absolute_path(path, abs, sizeof abs)) {
+// reaches the caller. abs: the path made absolute, or null when that failed
+// (the reason in errno).
+pidlock* open_pid_file(const char* abs) {
+  if (abs == nullptr) {
     warn("cannot open pid file");
     return nullptr;
   }
@@ -78,6 +77,10 @@ pidlock* open_pid_file(const char* path) {
   pidlock* pl = pidlock_open(abs, 0600, &other);
   if (pl == nullptr) {
     if (errno == EEXIST) fatal_errx(1, "hostreapd already running, pid: %d", other);
+    // The path kept naming another file than the one just locked: starts
+    // and stops of other instances are under way, and running without the
+    // lock could make this one a second sweeper.
+    if (errno == EAGAIN) fatal_errx(1, "cannot lock pid file %s: it keeps being replaced", abs);
     // A file refused for what it is is named, with the path.
     if (const char* refusal = pidlock_refusal(errno)) {
       warnx("cannot open pid file: %s %s", abs, refusal);
@@ -86,6 +89,42 @@ pidlock* open_pid_file(const char* path) {
     }
   }
   return pl;
+}
+
+// Whether two paths made absolute name one file: the same text, one file
+// under both (a hard link, or the same entry), or the same name in one
+// directory reached by two ways (a link or ".." on the way), which is found
+// even before the file exists. An empty path names no file.
+bool same_file(const char* a, const char* b) {
+  if (a[0] == '\0' || b[0] == '\0') return false;
+  if (strcmp(a, b) == 0) return true;
+  struct stat sa, sb;
+  if (lstat(a, &sa) == 0 && lstat(b, &sb) == 0) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  const char* slash_a = strrchr(a, '/');
+  const char* slash_b = strrchr(b, '/');
+  if (slash_a == nullptr || slash_b == nullptr) return false;
+  const char* name_a = slash_a + 1;
+  const char* name_b = slash_b + 1;
+  if (strcmp(name_a, name_b) != 0) return false;
+  // The directory parts, "/" for a file at the root.
+  char dir_a[METRICS_PATH_MAX + PIDLOCK_PATH_MAX];
+  char dir_b[sizeof dir_a];
+  snprintf(dir_a, sizeof dir_a, "%.*s", name_a - a > 1 ? static_cast<int>(name_a - a - 1) : 1, a);
+  snprintf(dir_b, sizeof dir_b, "%.*s", name_b - b > 1 ? static_cast<int>(name_b - b - 1) : 1, b);
+  return stat(dir_a, &sa) == 0 && stat(dir_b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// The metrics path, checked at the start where a refusal is seen, and made
+// absolute into out (as the PID file's path is). Refused with 64: an empty
+// path; one as long as the writer would refuse it at every cycle; one that
+// names a device, FIFO, socket or directory, which the writer's rename
+// would replace. A symbolic link there is replaced, its target left alone.
+void check_metrics_path(const char* given, char* out, size_t size) {
+  if (given[0] == '\0') fatal_errx(EX_USAGE, "metrics file path is empty");
+  if (!absolute_path(given, out, size)) fatal_err(EX_USAGE, "metrics file %s", given);
+  struct stat st;
+  if (lstat(out, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+    fatal_errx(EX_USAGE, "metrics file %s is not a regular file", given);
 }
 
 // Standard input, output and error closed by whoever started us would
@@ -127,8 +166,9 @@ void check_table_before_start(pidlock* pl) {
   }
 }
 
-// The daemon's warnings and notices while it runs go to syslog, and to
-// standard error too while attached.
+// The daemon's warnings and notices while it runs (the metrics file's, the
+// PID file's when its PID cannot be written, the table's comings and
+// goings) go to syslog, and to standard error too while attached.
 bool warnings_on_stderr = false;
 void log_event(int priority, const char* text) {
   platform_log(priority, text);
@@ -223,11 +263,17 @@ int main(int argc, char** argv) {
 
   if (opts.list_only) return print_expiry_listing(table_name);
 
-  // The metrics path is kept absolute, as the PID file's is, and refused
-  // here when it is as long as the writer would refuse it at every cycle.
   char metrics_path[METRICS_PATH_MAX];
-  if (opts.metrics_path != nullptr && !absolute_path(opts.metrics_path, metrics_path, sizeof metrics_path))
-    fatal_err(EX_USAGE, "metrics file %s", opts.metrics_path);
+  if (opts.metrics_path != nullptr) check_metrics_path(opts.metrics_path, metrics_path, sizeof metrics_path);
+  // One byte more than the PID-file library keeps, so that a path too long
+  // for it reaches it whole and is refused there with ENAMETOOLONG.
+  char pid_path[PIDLOCK_PATH_MAX + 2];
+  const bool pid_path_ok = opts.pid_path != nullptr && absolute_path(opts.pid_path, pid_path, sizeof pid_path);
+  const int pid_path_err = errno;
+  // The metrics file's rename would replace the PID file, and with it the
+  // lock against a second instance.
+  if (pid_path_ok && opts.metrics_path != nullptr && same_file(pid_path, metrics_path))
+    fatal_errx(EX_USAGE, "metrics file %s is the pid file", opts.metrics_path);
 
   install_stop_handling();
 
@@ -236,7 +282,11 @@ int main(int argc, char** argv) {
   cycle_guard guard;
   platform_scope guarded_scope(guarded_platform(current_platform(), &guard));
 
-  pidlock* pl = opts.pid_path != nullptr ? open_pid_file(opts.pid_path) : nullptr;
+  pidlock* pl = nullptr;
+  if (opts.pid_path != nullptr) {
+    errno = pid_path_err;
+    pl = open_pid_file(pid_path_ok ? pid_path : nullptr);
+  }
 
   // A start already stopped sweeps nothing, so it need not reach the
   // firewall either.
@@ -266,7 +316,13 @@ int main(int argc, char** argv) {
   }
   if (opts.dry_run) platform_log(LOG_INFO, "dry run: nothing is removed");
 
-  if (opts.pid_path != nullptr) pidlock_write(pl);  // P3: the detached process's PID
+  // P3: the detached process's PID. A file that cannot take it stays
+  // locked: it still refuses a second instance.
+  if (pl != nullptr && pidlock_write(pl) != 0) {
+    char text[PIDLOCK_PATH_MAX + 200];
+    snprintf(text, sizeof text, "cannot write pid file %s: %s", pid_path, strerror(errno));
+    log_event(LOG_WARNING, text);
+  }
 
   char table_word[] = "table";
   char list_word[] = "list";

@@ -68,6 +68,14 @@ int write_all(int fd, const char* data, size_t len) {
   return 0;
 }
 
+// 0 when path names nothing, a regular file or a symbolic link; else
+// METRICS_ENOTREG, or lstat's error number for anything but a missing path.
+int replaceable(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : errno;
+  return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? 0 : METRICS_ENOTREG;
+}
+
 }  // namespace
 
 int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
@@ -141,15 +149,16 @@ int metrics_write(const char* path, const sweep_metrics* m) {
   int text_len = metrics_format(m, text, sizeof text);
   if (text_len < 0) return -1;
 
-  // ".NAME.XXXXXX" beside the target, so that the rename stays within one
-  // file system: a name the textfile collector skips (it reads only names
-  // ending in ".prom"), random and created with O_EXCL, so that neither a
-  // stale file of an earlier run nor a link someone placed can stand in
-  // the way or be written through.
+  // METRICS_TEMP_NAME beside the target, so that the rename stays within
+  // one file system: a name the textfile collector skips (it reads only
+  // names ending in ".prom"), of a fixed length whatever the target's name
+  // (so every name the file system takes can be written), random and
+  // created with O_EXCL, so that neither a stale file of an earlier run nor
+  // a link someone placed can stand in the way or be written through.
   const char* slash = strrchr(path, '/');
   int dir_len = slash != nullptr ? static_cast<int>(slash - path + 1) : 0;
-  char tmp[METRICS_PATH_MAX + sizeof "..XXXXXX"];
-  snprintf(tmp, sizeof tmp, "%.*s.%s.XXXXXX", dir_len, path, path + dir_len);
+  char tmp[METRICS_PATH_MAX + sizeof METRICS_TEMP_NAME];
+  snprintf(tmp, sizeof tmp, "%.*s%s", dir_len, path, METRICS_TEMP_NAME);
   int fd = mkostemp(tmp, O_CLOEXEC);
   if (fd < 0) return -1;
 
@@ -159,6 +168,11 @@ int metrics_write(const char* path, const sweep_metrics* m) {
   if (write_all(fd, text, static_cast<size_t>(text_len)) != 0) err = errno;
   if (err == 0 && fchmod(fd, 0644) != 0) err = errno;
   if (close(fd) != 0 && err == 0) err = errno;
+  // The rename replaces whatever the path names: only a file (or a link,
+  // itself replaced, its target untouched) is ours to replace, never a
+  // device, FIFO, socket or directory that is there, or came there since
+  // the start. Looked at last, right before the rename.
+  if (err == 0) err = replaceable(path);
   if (err == 0 && rename(tmp, path) != 0) err = errno;
   if (err != 0) {
     unlink(tmp);
@@ -177,7 +191,8 @@ int metrics_report(metrics_reporter* r, const char* path, const sweep_metrics* m
   if (!r->failing) {
     r->failing = true;
     char text[METRICS_PATH_MAX + 200];
-    snprintf(text, sizeof text, "cannot write metrics file %s: %s", path != nullptr ? path : "", strerror(err));
+    const char* reason = err == METRICS_ENOTREG ? "not a regular file" : strerror(err);
+    snprintf(text, sizeof text, "cannot write metrics file %s: %s", path != nullptr ? path : "", reason);
     warn(text);
   }
   errno = err;

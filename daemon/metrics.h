@@ -2,7 +2,8 @@
 // exposition format, as the node exporter's textfile collector reads it.
 // Each write goes to a fresh temporary file beside the target, which is
 // then renamed over it, so a reader sees the old file or the new one, never
-// a part of one.
+// a part of one. Only a file is replaced: a device, FIFO, socket or
+// directory at the path is left alone, and the write fails.
 //
 // Output, one block per metric in this order, every sample labelled with the
 // table's name or number (the next-expiry block is left out when nothing is
@@ -28,6 +29,7 @@
 // the function it is given.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -38,6 +40,19 @@ constexpr size_t METRICS_TEXT_MAX = 4096;
 // Longest target path, without the terminating NUL; a path this long or
 // longer is refused with ENAMETOOLONG.
 constexpr size_t METRICS_PATH_MAX = 1024;
+
+// The temporary file's name, in the target's directory, whatever the
+// target's own name.
+constexpr char METRICS_TEMP_NAME[] = ".hostreapd-metrics.XXXXXX";
+
+// The error number of a target that is not a file to replace: FreeBSD's
+// EFTYPE ("inappropriate file type"); where it does not exist, ENODEV.
+// metrics_report names it "not a regular file".
+#ifdef EFTYPE
+constexpr int METRICS_ENOTREG = EFTYPE;
+#else
+constexpr int METRICS_ENOTREG = ENODEV;
+#endif
 
 // The figures of one cycle. The daemon fills it after the cycle; nothing
 // here reads a clock. While the table is gone the daemon keeps the figures
@@ -64,15 +79,17 @@ struct sweep_metrics {
 int metrics_format(const sweep_metrics* m, char* buf, size_t size);
 
 // Writes the text of m to path: formats it, creates a temporary file
-// ".NAME.XXXXXX" in path's directory (NAME: path's last component;
-// created exclusively, so never through a symbolic link or over an
-// existing file), writes it all, sets mode 0644 whatever the file-creation
-// mask, closes it and renames it over path. No fsync: the file is rewritten
-// every cycle, and the rename alone keeps readers from a half-written file.
-// Returns 0, or -1 with the error number of the first failing step
-// (ENOENT for an empty path, ENAMETOOLONG for a path of METRICS_PATH_MAX
-// characters or more); on failure the temporary file has been removed and
-// path is as it was.
+// METRICS_TEMP_NAME (its X's made random) in path's directory (created
+// exclusively, so never through a symbolic link or over an existing file),
+// writes it all, sets mode 0644 whatever the file-creation mask, closes it
+// and renames it over path, but only while path names nothing, a regular
+// file or a symbolic link (the link is replaced, its target left alone).
+// No fsync: the file is rewritten every cycle, and the rename alone keeps
+// readers from a half-written file. Returns 0, or -1 with the error number
+// of the first failing step (ENOENT for an empty path, ENAMETOOLONG for a
+// path of METRICS_PATH_MAX characters or more, METRICS_ENOTREG when path
+// names a device, FIFO, socket or directory); on failure the temporary file
+// has been removed and path is as it was.
 int metrics_write(const char* path, const sweep_metrics* m);
 
 // Failure-streak state of the metrics file: start with failing false.
@@ -85,6 +102,6 @@ using metrics_warn_fn = void (*)(const char* text);
 
 // metrics_write, and when it fails while the previous write had not, one
 // call of warn with "cannot write metrics file PATH: REASON" (REASON being
-// strerror of the error number). Further failures stay silent until a write
+// strerror of the error number; "not a regular file" for METRICS_ENOTREG). Further failures stay silent until a write
 // succeeds again. Returns what metrics_write returned, errno kept.
 int metrics_report(metrics_reporter* r, const char* path, const sweep_metrics* m, metrics_warn_fn warn);

@@ -6,7 +6,12 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -358,6 +363,15 @@ std::string path_of_length(const std::string& base, size_t len) {
   return p + "/" + std::string(len - p.size() - 1, 'f');
 }
 
+// The temporary name does not grow with the target's: a name of the
+// longest length a file system takes is written like any other.
+TEST_F(MetricsWriteTest, LongestNameIsWritten) {
+  const std::string longest = dir.file(std::string(255, 'n'));
+  ASSERT_EQ(metrics_write(longest.c_str(), &sample), 0) << strerror(errno);
+  EXPECT_EQ(read_file(longest), format(sample));
+  EXPECT_EQ(listing(dir.path), std::vector<std::string>{std::string(255, 'n')});
+}
+
 TEST_F(MetricsWriteTest, LongestPathIsWrittenOneMoreIsRefused) {
   std::string longest = path_of_length(dir.path, METRICS_PATH_MAX - 1);
   ASSERT_EQ(metrics_write(longest.c_str(), &sample), 0) << strerror(errno);
@@ -395,6 +409,7 @@ struct failure_case {
   const char* target;  // below the directory; null: an empty path
   int err;
   bool fill_limit;  // write under a file-size limit of 10 bytes
+  bool needs_root = false;  // makes a device node
 };
 
 void make_file(const std::string& dir) { write_file(dir + "/file", "x"); }
@@ -403,6 +418,24 @@ void make_target_directory(const std::string& dir) {
   write_file(dir + "/hostreapd.prom/inside", "x");
 }
 void make_old_target(const std::string& dir) { write_file(dir + "/hostreapd.prom", "old\n"); }
+void make_target_fifo(const std::string& dir) {
+  ASSERT_EQ(mkfifo((dir + "/hostreapd.prom").c_str(), 0644), 0) << strerror(errno);
+}
+void make_target_socket(const std::string& dir) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string name = dir + "/hostreapd.prom";
+  ASSERT_LT(name.size(), sizeof addr.sun_path);
+  memcpy(addr.sun_path, name.c_str(), name.size() + 1);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << strerror(errno);
+  close(fd);
+}
+// A null device of the test's own (as root): the system's is never touched.
+void make_target_device(const std::string& dir) {
+  ASSERT_EQ(mknod((dir + "/hostreapd.prom").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0) << strerror(errno);
+}
 
 class MetricsWriteFailureTest : public MetricsWriteTest, public testing::WithParamInterface<failure_case> {};
 
@@ -410,9 +443,12 @@ class MetricsWriteFailureTest : public MetricsWriteTest, public testing::WithPar
 // no temporary file, the target unchanged.
 TEST_P(MetricsWriteFailureTest, FailsAndLeavesNothing) {
   const failure_case& c = GetParam();
+  if (c.needs_root && geteuid() != 0) GTEST_SKIP() << "needs root to make a device node";
   if (c.setup != nullptr) c.setup(dir.path);
   ASSERT_FALSE(HasFatalFailure());
   std::vector<std::string> before = listing(dir.path);
+  struct stat target_before = {};
+  lstat(path.c_str(), &target_before);
 
   std::string target = c.target != nullptr ? dir.file(c.target) : "";
   int rc;
@@ -429,6 +465,11 @@ TEST_P(MetricsWriteFailureTest, FailsAndLeavesNothing) {
   if (c.setup == make_old_target) {
     EXPECT_EQ(read_file(path), "old\n");
   }
+  // What stood at the path is the same thing still.
+  struct stat target_after = {};
+  lstat(path.c_str(), &target_after);
+  EXPECT_EQ(target_after.st_ino, target_before.st_ino);
+  EXPECT_EQ(target_after.st_mode, target_before.st_mode);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -436,8 +477,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(failure_case{"EmptyPath", nullptr, nullptr, ENOENT, false},
                     failure_case{"MissingDirectory", nullptr, "missing/hostreapd.prom", ENOENT, false},
                     failure_case{"DirectoryIsAFile", make_file, "file/hostreapd.prom", ENOTDIR, false},
-                    // The temporary file exists by then: the rename fails.
-                    failure_case{"TargetIsADirectory", make_target_directory, "hostreapd.prom", EISDIR, false},
+                    // Nothing but a file is replaced; looked at after the
+                    // temporary file is written, right before the rename.
+                    failure_case{"TargetIsADirectory", make_target_directory, "hostreapd.prom", METRICS_ENOTREG,
+                                 false},
+                    failure_case{"TargetIsAFifo", make_target_fifo, "hostreapd.prom", METRICS_ENOTREG, false},
+                    failure_case{"TargetIsASocket", make_target_socket, "hostreapd.prom", METRICS_ENOTREG, false},
+                    failure_case{"TargetIsADevice", make_target_device, "hostreapd.prom", METRICS_ENOTREG, false,
+                                 true},
                     // And here the writing fails, after a short write.
                     failure_case{"WriteFails", make_old_target, "hostreapd.prom", EFBIG, true}),
     [](const testing::TestParamInfo<failure_case>& info) { return std::string(info.param.name); });
@@ -475,6 +522,16 @@ TEST_F(MetricsWriteTest, ReporterWarnsOncePerFailureStreak) {
   }
   EXPECT_EQ(warnings, (std::vector<std::string>{missing_warning, not_dir_warning}));
   EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"file", "hostreapd.prom"}));
+}
+
+// A target that is not a file is named as such, not by the text of the
+// error number that stands for it.
+TEST_F(MetricsWriteTest, ReporterNamesATargetThatIsNotAFile) {
+  warnings.clear();
+  ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  metrics_reporter r{};
+  EXPECT_EQ(metrics_report(&r, path.c_str(), &sample, record_warning), -1);
+  EXPECT_EQ(warnings, std::vector<std::string>{"cannot write metrics file " + path + ": not a regular file"});
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 // one owned by someone else) must be left as it was. So the steps are: open
 // without following a link at the path, lock (in the open itself where
 // open(2) takes the flock-kind lock, O_EXLOCK; with flock(LOCK_EX |
-// LOCK_NB) elsewhere), check the open file, and only then truncate. A
+// LOCK_NB) elsewhere), make sure the path still names the file locked
+// (else start over), check the open file, and only then truncate. A
 // process that loses the race for the lock therefore never erases the
 // holder's PID, and the lock is tried before the checks on every platform.
 #include "daemon/pidlock.h"
@@ -31,8 +32,9 @@
 
 namespace {
 
-// The holder's PID is read from at most this many bytes of the file.
-constexpr size_t pid_read_max = 15;
+// The holder's file is read up to this many bytes; one that fills them is
+// longer than any PID's text (leading zeros and a line feed included).
+constexpr size_t pid_read_max = 32;
 
 using pidlock_ptr = malloc_ptr<pidlock>;
 
@@ -103,37 +105,46 @@ int open_failure(const char* path, int err) {
 }
 
 // 0 when the open, locked file that st describes may be taken over as the
-// PID file; otherwise the refusal. A file without a link was removed while
-// it was being opened: ENOENT.
+// PID file; otherwise the refusal. The file still has its name here
+// (lock_named saw to it).
 int check_file(const struct stat& st) {
   if (!S_ISREG(st.st_mode)) return PIDLOCK_ENOTREG;
-  if (st.st_nlink == 0) return ENOENT;
   if (st.st_nlink > 1) return EMLINK;
   if (st.st_uid != geteuid()) return EPERM;
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return EPERM;
   return 0;
 }
 
-// The lock is held by another open file: the holder's PID, read from the
-// first bytes of the file at path when they are wholly a decimal number
-// (an empty file reads as 0), cut to 32 bits. 0 when they are not, or when
-// the path cannot be opened, read, or is no longer a regular file: the
-// lock being held is the answer, the number only names the holder.
+// The holder's PID from the text of its file: a decimal number from 1 to
+// PIDLOCK_PID_MAX, digits alone, a line feed after them allowed; 0 for any
+// other text (empty, signed, blank, too large, anything after the number).
+int32_t parse_holder_pid(const char* text, size_t len) {
+  if (len > 0 && text[len - 1] == '\n') --len;
+  if (len == 0) return 0;
+  int64_t value = 0;
+  for (size_t i = 0; i < len; ++i) {
+    if (text[i] < '0' || text[i] > '9') return 0;
+    value = value * 10 + (text[i] - '0');
+    if (value > PIDLOCK_PID_MAX) return 0;
+  }
+  return static_cast<int32_t>(value);
+}
+
+// The lock is held by another open file: the holder's PID as its file at
+// path states it (parse_holder_pid); 0 when it states none, or when the
+// path cannot be opened, read, or is no longer a regular file: the lock
+// being held is the answer, the number only names the holder.
 int32_t read_holder_pid(const char* path) {
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return 0;
-  char text[pid_read_max + 1];
+  char text[pid_read_max];
   ssize_t got = -1;
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) got = read(fd, text, pid_read_max);
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) got = read(fd, text, sizeof text);
   close(fd);
-  if (got < 0) return 0;
-  text[got] = '\0';
-  // Compared against the count read, not the string's length: a NUL inside
-  // the bytes is not part of a number.
-  char* end = nullptr;
-  long value = std::strtol(text, &end, 10);
-  return end == text + got ? static_cast<int32_t>(value) : 0;
+  // A file that fills the buffer is longer than any PID's text.
+  if (got < 0 || static_cast<size_t>(got) == sizeof text) return 0;
+  return parse_holder_pid(text, static_cast<size_t>(got));
 }
 
 // Whether st is the file the handle opened.
@@ -163,6 +174,49 @@ int unlink_own_path(const pidlock* pl) {
   return 0;
 }
 
+// How the file just locked stands to its path.
+enum class naming { named, lost, failed };
+
+// Whether the open file that st describes still has a link and the path
+// (not followed) still names it. A stop of the file's previous holder
+// unlinks it, and someone may put another file at the path, between an
+// open and its lock: the lock then guards nothing that a later start could
+// find. failed: lstat failed for another reason than a missing path (the
+// reason in errno).
+naming name_of_locked(const char* path, const struct stat& st) {
+  if (st.st_nlink == 0) return naming::lost;
+  struct stat at_path;
+  if (lstat(path, &at_path) != 0) return errno == ENOENT ? naming::lost : naming::failed;
+  return at_path.st_dev == st.st_dev && at_path.st_ino == st.st_ino ? naming::named : naming::lost;
+}
+
+// open_locked, until the file locked is the one the path names: one that
+// lost its name between the open and the lock is closed and the path
+// opened again, up to PIDLOCK_OPEN_TRIES times in all. Returns the
+// descriptor with the file's status in *st, or -1 with errno: EAGAIN when
+// every try lost its file; *held (as from open_locked) when another open
+// file holds the lock, which ends the tries at once. Any other failure of
+// the open is reported as open_failure gives it.
+int lock_named(const char* path, mode_t mode, struct stat* st, bool* held) {
+  for (int tries = 0; tries < PIDLOCK_OPEN_TRIES; ++tries) {
+    int fd = open_locked(path, mode, held);
+    if (fd < 0) {
+      if (!*held) errno = open_failure(path, errno);
+      return -1;
+    }
+    naming n = fstat(fd, st) != 0 ? naming::failed : name_of_locked(path, *st);
+    if (n == naming::named) return fd;
+    int err = errno;
+    close(fd);
+    if (n == naming::failed) {
+      errno = err;
+      return -1;
+    }
+  }
+  errno = EAGAIN;
+  return -1;
+}
+
 }  // namespace
 
 pidlock* pidlock_open(const char* path, mode_t mode, int32_t* other_pid) {
@@ -184,8 +238,9 @@ pidlock* pidlock_open(const char* path, mode_t mode, int32_t* other_pid) {
 
   // Group and others never get to write the file: such a file would be
   // refused at the next start.
+  struct stat st;
   bool held = false;
-  int fd = open_locked(rec->path, mode & ~static_cast<mode_t>(S_IWGRP | S_IWOTH), &held);
+  int fd = lock_named(rec->path, mode & ~static_cast<mode_t>(S_IWGRP | S_IWOTH), &st, &held);
   if (fd < 0) {
     if (held) {
       // Refused on the lock alone: what the file holds only names the holder.
@@ -193,14 +248,12 @@ pidlock* pidlock_open(const char* path, mode_t mode, int32_t* other_pid) {
       if (other_pid != nullptr) *other_pid = pid;
       return fail_open(std::move(rec), EEXIST);
     }
-    int err = open_failure(rec->path, errno);
-    return fail_open(std::move(rec), err);
+    return fail_open(std::move(rec), errno);
   }
 
   // Checked with the lock held and before anything is written: a refused
   // file is closed as it was found.
-  struct stat st;
-  int err = fstat(fd, &st) != 0 ? errno : check_file(st);
+  int err = check_file(st);
   if (err == 0 && ftruncate(fd, 0) != 0) err = errno;
   if (err != 0) {
     close(fd);
@@ -229,7 +282,8 @@ int pidlock_write(pidlock* pl) {
   if (err == 0 && put != len) err = EIO;
   if (err == 0) return 0;
 
-  pidlock_remove(pl, false);
+  // The file stays, locked: it is still the lock against a second
+  // instance, whatever it now holds (a second start names no PID).
   errno = err;
   return -1;
 }

@@ -1,19 +1,23 @@
 // The PID file that doubles as the single-instance lock. The file is
 // created if missing and exclusively locked (flock kind, never waiting); a
 // second process finds the lock held, reads the holder's PID from the file
-// and reports it. A file nobody holds is taken over only when it is a
+// and reports it. A file that lost its name between the open and the lock
+// (the previous holder's stop unlinked it) is let go and the path opened
+// again, so the lock held is always on the file the path names. A file
+// nobody holds is taken over only when it is a
 // regular file with one link, owned by the effective user and writable by
 // no group or other; it is truncated once those checks have passed and the
 // lock is held, so a file that is refused is never written. The owner
-// writes its PID once it has detached and at shutdown unlinks, unlocks and
-// closes the file. Before writing or removing, the handle's descriptor is
+// writes its PID once it has detached (a failed write leaves the file
+// locked where it is) and at shutdown unlinks, unlocks and closes it. Before writing or removing, the handle's descriptor is
 // checked to still refer to the file it opened.
 //
 // Owns: the pidlock handle (one heap record per open PID file), from
 // pidlock_open until pidlock_remove with release true frees it.
 // Failure: errno-style: no handle or -1, the reason in errno. EEXIST from
 // pidlock_open means exactly: another process holds the lock, whatever its
-// file holds. The refusals of a file at the path are ELOOP,
+// file holds; EAGAIN that the path kept naming another file than the one
+// just locked, PIDLOCK_OPEN_TRIES times. The refusals of a file at the path are ELOOP,
 // PIDLOCK_ENOTREG, EMLINK and EPERM (see pidlock_open; pidlock_refusal
 // names them). The identity check fails with PIDLOCK_EIDENTITY.
 #pragma once
@@ -46,6 +50,20 @@ constexpr int PIDLOCK_ENOTREG = ENODEV;
 // refused with ENAMETOOLONG.
 constexpr int PIDLOCK_PATH_MAX = 1024;
 
+// How many times pidlock_open opens and locks the path when the file it
+// locked has lost its name by then, before it gives up with EAGAIN.
+constexpr int PIDLOCK_OPEN_TRIES = 5;
+
+// The largest PID a holder's file is read as; a larger number names no
+// process. FreeBSD's PID_MAX, and Linux's upper bound of pid_max.
+#if defined(__FreeBSD__)
+constexpr int32_t PIDLOCK_PID_MAX = 99999;
+#elif defined(__linux__)
+constexpr int32_t PIDLOCK_PID_MAX = 4194304;
+#else
+constexpr int32_t PIDLOCK_PID_MAX = INT32_MAX;
+#endif
+
 struct pidlock {
   int32_t fd;  // open, locked, write-only; -1 once closed
   char path[PIDLOCK_PATH_MAX + 1];
@@ -58,20 +76,23 @@ struct pidlock {
 // link at the path, and never waits: neither for the lock nor for a FIFO's
 // reader. Locks the file exclusively; when the lock is held elsewhere the
 // answer is EEXIST, before the file is checked. Otherwise the file is
-// checked, and only a file that passes is truncated. Returns the handle, or
-// none with errno:
+// checked, and only a file that passes is truncated. The file locked must
+// still have a link and be the one the path names (same device and inode);
+// when it is not, it is closed and the path opened again, PIDLOCK_OPEN_TRIES
+// times in all. Returns the handle, or none with errno:
 //   ENAMETOOLONG  a path of PIDLOCK_PATH_MAX characters or more (nothing
 //                 touched); EINVAL for a null path;
-//   EEXIST        another open file holds the lock. Its holder's PID (the
-//                 file's first 15 bytes when they are wholly a decimal
-//                 number, empty reading as 0, cut to 32 bits) is in
-//                 *other_pid; 0 when they are not, or the file cannot be
+//   EEXIST        another open file holds the lock. Its holder's PID is in
+//                 *other_pid when the file holds a decimal number from 1 to
+//                 PIDLOCK_PID_MAX (digits alone, a line feed after them
+//                 allowed); 0 when it holds anything else, or cannot be
 //                 read. other_pid may be null;
+//   EAGAIN        every try locked a file that had lost its name by then
+//                 (the path kept being removed or replaced meanwhile);
 //   ELOOP         the path is a symbolic link (dangling or not);
 //   PIDLOCK_ENOTREG  the path is not a regular file (a directory, FIFO,
 //                 device or socket);
-//   EMLINK        the file has more than one link (ENOENT: it lost its
-//                 last one while being opened);
+//   EMLINK        the file has more than one link;
 //   EPERM         the file is owned by another user, or writable by its
 //                 group or others;
 //   else the error number of the failing call, except that an open refused
@@ -81,10 +102,10 @@ struct pidlock {
 // written only with EEXIST.
 pidlock* pidlock_open(const char* path, mode_t mode, int32_t* other_pid);
 
-// Truncates the file and writes the own PID ("%u") at offset 0. After the
-// identity check passes, a failed truncation or write (a short write is
-// EIO) removes the file and closes the handle as pidlock_remove(pl, false)
-// does. 0, or -1 with errno.
+// Truncates the file and writes the own PID ("%u") at offset 0. A failed
+// truncation or write (a short write is EIO) leaves the file where it is,
+// locked, and the handle open: the lock still refuses a second instance,
+// and pidlock_remove removes the file at shutdown. 0, or -1 with errno.
 int pidlock_write(pidlock* pl);
 
 // Unlinks the path (only while it still names the locked file; otherwise

@@ -171,17 +171,26 @@ TEST_P(PidlockHeldTest, ReportsHolderAndLeavesItsFileAlone) {
 INSTANTIATE_TEST_SUITE_P(
     Pidlock, PidlockHeldTest,
     testing::Values(held_case{"Pid", "4321", 4321},
+                    held_case{"PidAndLineFeed", "4321\n", 4321},
+                    held_case{"LargestPid", std::to_string(PIDLOCK_PID_MAX), PIDLOCK_PID_MAX},
+                    held_case{"LeadingZeros", "0000000000004321", 4321},
+                    // Anything else: still held, the holder unnamed.
                     held_case{"Empty", "", 0},
-                    // Not wholly a number: still held, the holder unnamed.
-                    held_case{"PidAndLineFeed", "4321\n", 0},
+                    held_case{"LineFeedAlone", "\n", 0},
+                    held_case{"Zero", "0", 0},
+                    held_case{"Negative", "-5", 0},
+                    held_case{"Plus", "+42", 0},
+                    held_case{"Blank", " 42", 0},
+                    held_case{"TwoLineFeeds", "42\n\n", 0},
+                    held_case{"AboveTheLargestPid", std::to_string(PIDLOCK_PID_MAX + 1LL), 0},
+                    // Would wrap to a negative 32-bit number if cut.
+                    held_case{"FifteenDigits", "999999999999999", 0},
+                    held_case{"FourBillion", "4294967338", 0},
                     held_case{"NotANumber", "abc", 0},
                     held_case{"NulInside", std::string("12\0", 3), 0},
-                    // Only 15 bytes are read: the number is cut to 32 bits,
-                    // and whatever follows the 15th byte is never seen.
-                    held_case{"FifteenDigits", "999999999999999", static_cast<int32_t>(999999999999999LL)},
-                    held_case{"SixteenDigits", "9999999999999998", static_cast<int32_t>(999999999999999LL)},
-                    held_case{"JunkAfterFifteenBytes", "000000000004321x", 4321},
-                    held_case{"JunkInFifteenthByte", "00000000004321x", 0},
+                    held_case{"JunkAfter", "4321x", 0},
+                    // The number, then more than any PID's text could hold.
+                    held_case{"JunkFarAfter", "4321\n" + std::string(64, ' '), 0},
                     held_case{"ForeignFile", "4321", 4321, true}),
     [](const testing::TestParamInfo<held_case>& info) { return std::string(info.param.name); });
 
@@ -494,9 +503,10 @@ struct write_failure_case {
 
 class PidlockWriteFailureTest : public PidlockRemoveTest, public testing::WithParamInterface<write_failure_case> {};
 
-// A write the file-size limit refuses or cuts short removes the file and
-// closes the handle; the closed handle then fails every later call.
-TEST_P(PidlockWriteFailureTest, RemovesFileAndClosesHandle) {
+// A write the file-size limit refuses or cuts short leaves the file where
+// it is, still locked, and the handle open: a later write puts the PID in,
+// and the removal at shutdown takes the file away.
+TEST_P(PidlockWriteFailureTest, KeepsFileLockedAndHandleOpen) {
   const write_failure_case& c = GetParam();
   if (getpid() < 10) GTEST_SKIP() << "a one-digit PID cannot be cut short";
   struct rlimit old_limit;
@@ -519,16 +529,15 @@ TEST_P(PidlockWriteFailureTest, RemovesFileAndClosesHandle) {
 
   EXPECT_EQ(rc, -1);
   EXPECT_EQ(err, c.err) << strerror(err);
+  EXPECT_TRUE(exists(pid_path));
+  EXPECT_FALSE(child_can_lock(probe_fd));
+  EXPECT_NE(pl->fd, -1);
+
+  ASSERT_EQ(pidlock_write(pl), 0) << strerror(errno);
+  EXPECT_EQ(read_file(pid_path), own_pid_text());
+  ASSERT_EQ(pidlock_remove(pl, false), 0) << strerror(errno);
   EXPECT_FALSE(exists(pid_path));
   EXPECT_TRUE(child_can_lock(probe_fd));
-  EXPECT_EQ(pl->fd, -1);
-
-  errno = 0;
-  EXPECT_EQ(pidlock_write(pl), -1);
-  EXPECT_EQ(errno, PIDLOCK_EIDENTITY);
-  errno = 0;
-  EXPECT_EQ(pidlock_remove(pl, false), -1);
-  EXPECT_EQ(errno, PIDLOCK_EIDENTITY);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pidlock, PidlockWriteFailureTest,

@@ -3,15 +3,19 @@
 // that meets any held lock, is refused and names the holder; a link, a file
 // of another type or of another user is refused with a warning, and so is a
 // path that cannot be had; a stale file is taken over; a relative path
-// names the same file at start and at stop, detached or not.
+// names the same file at start and at stop, detached or not; a start that
+// races the stop of the instance before it never makes two sweepers; a
+// file that cannot take the PID (a full file system) still holds the lock.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -309,8 +313,11 @@ INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileHeld,
     testing::Values(held_case{"Pid", "4321", "4321"},
                     // A holder between taking the lock and writing its PID.
                     held_case{"Empty", "", "0"},
-                    // Not wholly a number: held all the same, the holder unnamed.
-                    held_case{"PidAndLineFeed", "4321\n", "0"},
+                    held_case{"PidAndLineFeed", "4321\n", "4321"},
+                    // Not a PID: held all the same, the holder unnamed.
+                    held_case{"Negative", "-5", "0"},
+                    held_case{"Zero", "0", "0"},
+                    held_case{"FifteenDigits", "999999999999999", "0"},
                     held_case{"Words", "not a pid", "0"}),
     [](const testing::TestParamInfo<held_case>& i) { return std::string(i.param.name); });
 
@@ -637,5 +644,239 @@ TEST(DaemonPidFileClosedDescriptors, LockHoldsAfterDetaching) {
   stop_daemon(h, pid, SIGTERM);
   EXPECT_FALSE(exists(path));
 }
+
+}  // namespace
+
+namespace {
+
+// ---- A start that races the stop of the instance before it.
+//
+// The start is held by a preload library between the open of the PID file
+// and its lock (tests/preload/lock_pause.cc); only the daemon is given it.
+
+#if defined(O_EXLOCK)
+// Where open(2) takes the lock itself there is no moment to hold it in.
+constexpr bool can_pause_before_lock = false;
+#else
+constexpr bool can_pause_before_lock = true;
+#endif
+
+// One mount namespace whose /dev/log is the harness's sink, shared by every
+// daemon of a test: a process that only sleeps holds it, and each start
+// enters it (much quicker than a namespace of its own for each start).
+struct shared_devlog {
+  explicit shared_devlog(daemon_harness& h)
+      : holder(child_process::start(h.sink.wrap({"/bin/sleep", "3600"}), h.dir.path)) {
+    // Set up once the wrapper has handed over to sleep.
+    for (int waited = 0; waited < LIMIT_MS && read_file("/proc/" + pid_text(holder.pid) + "/comm") != "sleep\n";
+         waited++)
+      sleep_ms(1);
+  }
+  child_process holder;
+};
+
+// Starts a foreground daemon in the shared namespace, with the preload
+// library and its settings when env is not empty (nsenter, which takes no
+// lock, hands them on to the daemon).
+child_process start_daemon(daemon_harness& h, const shared_devlog& ns, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env = {}) {
+  std::vector<std::string> argv = {"/usr/bin/nsenter", "-m", "-t", pid_text(ns.holder.pid), HOSTREAPD_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<std::string> all_env = {"FWEMU_SOCKET=" + h.emu.socket_path()};
+  if (!env.empty()) {
+    all_env.push_back(std::string("LD_PRELOAD=") + LOCK_PAUSE_LIB);
+#if defined(HOSTREAPD_SANITIZED)
+    // The library comes before the sanitizer's runtime in the load order.
+    all_env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+#endif
+    all_env.insert(all_env.end(), env.begin(), env.end());
+  }
+  return child_process::start(argv, h.dir.path, all_env);
+}
+
+// Polls every millisecond, reading the syslog sink meanwhile (each start
+// logs, and a sink nobody reads would hold the daemons in syslog(3)).
+bool wait_until(daemon_harness& h, const std::function<bool()>& done) {
+  for (int waited = 0; waited < LIMIT_MS; waited++) {
+    h.sink.messages();
+    if (done()) return true;
+    sleep_ms(1);
+  }
+  return done();
+}
+
+// Waits for a start to end and expects it refused, naming holder.
+void expect_refused(daemon_harness& h, child_process& start, pid_t holder) {
+  exit_result r = h.wait_exit(start, LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(exit_status(r), 1);
+  EXPECT_EQ(start.err(), "hostreapd: hostreapd already running, pid: " + pid_text(holder) + "\n");
+}
+
+// Round after round, a start B is held between its open of the PID file
+// and its lock while the running instance A stops (and unlinks the file B
+// opened). Then either B goes on at once (it must notice that its file has
+// lost its name, take the path anew and run), or a third start C comes
+// first and takes the path (B must then be refused, naming C). Either way,
+// exactly one daemon runs, its PID is in the file, and a further start is
+// refused.
+TEST(DaemonPidFileRestartRace, NeverTwoSweepers) {
+  if (!can_pause_before_lock) GTEST_SKIP() << "the lock is taken by open(2) itself";
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  const std::string path = h.dir.file("hostreapd.pid");
+  const std::vector<std::string> args = {"-t", "5", "-s", "3600", "-f", "-p", path};
+  shared_devlog ns(h);
+
+  child_process running = start_daemon(h, ns, args);
+  ASSERT_TRUE(wait_until(h, [&] { return exists(path) && read_file(path) == pid_text(running.pid); }));
+
+#if defined(HOSTREAPD_SANITIZED)
+  // Every start is several times slower there; the rounds are the same.
+  constexpr int rounds = 50;
+#else
+  constexpr int rounds = 200;
+#endif
+  for (int round = 0; round < rounds; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const bool third_first = round % 2 == 1;
+    const std::string pause = h.dir.file("pause." + std::to_string(round));
+    make_dir(pause);
+
+    child_process b = start_daemon(h, ns, args, {"HOSTREAPD_TEST_LOCK_PAUSE=" + pause});
+    ASSERT_TRUE(wait_until(h, [&] { return exists(pause + "/paused"); })) << "the start was not held";
+    running.send(SIGTERM);
+    exit_result stopped = h.wait_exit(running, LIMIT_MS);
+    ASSERT_EQ(exit_status(stopped), 0);
+    ASSERT_FALSE(exists(path)) << "the stop left its file";
+
+    child_process survivor;
+    if (third_first) {
+      child_process c = start_daemon(h, ns, args);
+      ASSERT_TRUE(wait_until(h, [&] { return exists(path) && read_file(path) == pid_text(c.pid); }));
+      write_file(pause + "/go", "");
+      expect_refused(h, b, c.pid);
+      survivor = std::move(c);
+    } else {
+      write_file(pause + "/go", "");
+      ASSERT_TRUE(wait_until(h, [&] { return exists(path) && read_file(path) == pid_text(b.pid); }))
+          << "the held start did not take the path anew";
+      survivor = std::move(b);
+    }
+    if (HasFatalFailure()) return;
+
+    child_process further = start_daemon(h, ns, args);
+    expect_refused(h, further, survivor.pid);
+    ASSERT_EQ(h.daemons(), std::vector<pid_t>{survivor.pid}) << "two sweepers";
+    if (HasFailure()) return;
+    running = std::move(survivor);
+  }
+
+  running.send(SIGTERM);
+  EXPECT_EQ(exit_status(h.wait_exit(running, LIMIT_MS)), 0);
+  EXPECT_FALSE(exists(path));
+  // Every start logged into the sink, none to the system's log.
+  std::vector<std::string> texts = h.log_texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "starting...."), 1 + rounds * 2 + rounds / 2);
+}
+
+// A path that names another file every time the one opened is locked (here
+// the library unlinks it right before each lock) is not tried for ever, and
+// not given up for a run without the lock: the start is refused.
+TEST(DaemonPidFileRestartRace, PathReplacedAtEveryTryRefusesTheStart) {
+  if (!can_pause_before_lock) GTEST_SKIP() << "the lock is taken by open(2) itself";
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  const std::string path = h.dir.file("hostreapd.pid");
+  shared_devlog ns(h);
+  child_process d = start_daemon(h, ns, {"-t", "5", "-f", "-p", path}, {"HOSTREAPD_TEST_LOCK_UNLINK=" + path});
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(exit_status(r), 1);
+  EXPECT_EQ(d.err(), "hostreapd: cannot lock pid file " + path + ": it keeps being replaced\n");
+  EXPECT_EQ(h.requests(93), 0);
+  EXPECT_TRUE(h.daemons().empty());
+}
+
+// ---- A PID file on a full file system.
+//
+// A small tmpfs, filled, in a private mount namespace: the daemon is
+// started in it, and a second start enters the same namespace.
+
+// argv run in a new mount namespace where dir is a full tmpfs, under the
+// harness's /dev/log.
+std::vector<std::string> on_full_file_system(daemon_harness& h, const std::string& dir,
+                                             const std::vector<std::string>& argv) {
+  std::vector<std::string> out = {
+      "/usr/bin/unshare", "-m", "/bin/sh", "-c",
+      "set -eu; d=$1; shift; mount -t tmpfs -o size=64k,mode=0700 hostreapd-full \"$d\";"
+      " cat /dev/zero > \"$d/fill\" 2>/dev/null || true; exec /bin/sh \"$@\"",
+      "sh", dir, DEVLOG_WRAPPER, h.sink.path, HOSTREAPD_BIN};
+  out.insert(out.end(), argv.begin(), argv.end());
+  return out;
+}
+
+class PidFileFullFileSystem : public testing::TestWithParam<bool> {};
+
+// The PID cannot be written: one warning, and the daemon runs holding the
+// locked (empty) file, so a second start is refused; the file stays until
+// the stop.
+TEST_P(PidFileFullFileSystem, WarnsAndKeepsTheLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to mount a file system";
+  const bool detached = GetParam();
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  const std::string full = h.dir.file("full");
+  make_dir(full);
+  const std::string path = full + "/hostreapd.pid";
+  std::vector<std::string> args = {"-t", "5", "-s", "1", "-p", path};
+  if (!detached) args.push_back("-f");
+  const std::vector<std::string> env = {"FWEMU_SOCKET=" + h.emu.socket_path()};
+
+  child_process starter = child_process::start(on_full_file_system(h, full, args), h.dir.path, env);
+  pid_t pid = starter.pid;
+  if (detached) {
+    exit_result r = h.wait_exit(starter, LIMIT_MS);
+    ASSERT_EQ(exit_status(r), 0) << starter.err();
+    pid = h.find_daemon(LIMIT_MS);
+    ASSERT_GT(pid, 0);
+  }
+  const std::string warning = "cannot write pid file " + path + ": " + strerror(ENOSPC);
+  ASSERT_TRUE(h.sink.wait_for(warning, LIMIT_MS)) << starter.err();
+  ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
+  for (const auto& m : h.sink.messages()) {
+    if (m.text == warning) {
+      EXPECT_EQ(m.priority, LOG_AUTH | LOG_WARNING);
+    }
+  }
+  // The file, as the daemon sees it: there, empty.
+  const std::string seen = "/proc/" + pid_text(pid) + "/root" + path;
+  EXPECT_TRUE(exists(seen));
+  EXPECT_EQ(read_file(seen), "");
+
+  // A second start, in the daemon's namespace: refused, naming no PID.
+  std::vector<std::string> second = {"/usr/bin/nsenter", "-m", "-t", pid_text(pid), HOSTREAPD_BIN,
+                                     "-t",               "5",  "-f", "-p",          path};
+  run_output r = run_program(second, h.dir.path, env, LIMIT_MS);
+  EXPECT_EQ(exit_status(r.status), 1);
+  EXPECT_EQ(r.err, "hostreapd: hostreapd already running, pid: 0\n");
+  EXPECT_EQ(h.daemons(), std::vector<pid_t>{pid});
+
+  EXPECT_EQ(kill(pid, SIGTERM), 0);
+  if (detached) {
+    EXPECT_TRUE(h.wait_gone(pid, LIMIT_MS));
+  } else {
+    exit_result end = h.wait_exit(starter, LIMIT_MS);
+    EXPECT_EQ(exit_status(end), 0);
+    EXPECT_EQ(starter.err(), "hostreapd: " + warning + "\n");
+  }
+  std::vector<std::string> texts = h.log_texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), warning), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileFullFileSystem, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) {
+                           return std::string(i.param ? "Detached" : "InTheForeground");
+                         });
 
 }  // namespace
