@@ -161,6 +161,9 @@ void drop_unwritten_output() {
 
 int main(int argc, char** argv) {
   hold_standard_descriptors();
+  // The version is a question from the command line too, answered whatever
+  // else it holds.
+  if (asks_for_version(argc, argv)) print_version();
   if (argc <= 2) show_usage();
 
   // A listing is a question from the command line: it logs nothing.

@@ -101,6 +101,17 @@ TEST(EmuProcess, BadWordsGetTheirStatus) {
   EXPECT_EQ(r.status, 64);
 }
 
+TEST(EmuProcess, VersionAndItsUsageLine) {
+  emu_server::result r = run_program({FWEMU_BIN, "-V"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("fwemu ") + HOSTREAPD_VERSION + "\n");
+  EXPECT_EQ(r.err, "");
+  r = run_program({FWEMU_BIN, "-V", "list", "t"});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("\n       fwemu -V\n"), std::string::npos) << r.err;
+}
+
 TEST(EmuProcess, OtherTableTypesThroughTheTool) {
   emu_server server;
   run_session(server, {
