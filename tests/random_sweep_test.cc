@@ -209,7 +209,8 @@ planned_table random_table(rng_t& rng, int number, uint32_t now) {
     t.vmask = 0;
     for (const value_field* f : fields) {
       t.vmask |= f->bit;
-      t.valtype += (t.valtype.empty() ? "" : ",") + std::string(f->word);
+      if (!t.valtype.empty()) t.valtype += ',';
+      t.valtype += f->word;
     }
   }
 
@@ -226,7 +227,10 @@ planned_table random_table(rng_t& rng, int number, uint32_t now) {
       for (size_t i = 0; i < fields.size(); i++) {
         field_value v = random_field(rng, *fields[i], i == 0, now);
         if (i == 0) e.expiry = v.leading;
-        e.value += (i == 0 ? "" : ",") + std::string(fields[i]->word) + "=" + v.text;
+        if (i > 0) e.value += ',';
+        e.value += fields[i]->word;
+        e.value += '=';
+        e.value += v.text;
       }
     }
     t.entries.push_back(e);
