@@ -61,7 +61,7 @@ bool absolute_path(const char* path, char* out, size_t size) {
   return true;
 }
 
-// P1: the PID file is opened and locked before detaching, so that a refusal
+// The PID file is opened and locked before detaching, so that a refusal
 // reaches the caller.
 pidlock* open_pid_file(const char* path) {
   // One byte more than the library keeps, so that a path too long for it
@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
 
   if (opts.detach) {
     if (daemon(0, 0) == -1) {
-      if (pl != nullptr) pidlock_remove(pl, true);  // P2
+      if (pl != nullptr) pidlock_remove(pl, true);
       fatal_errx(EX_OSERR, "Failed to become a daemon");
     }
   }
@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
   }
   if (opts.dry_run) platform_log(LOG_INFO, "dry run: nothing is removed");
 
-  if (opts.pid_path != nullptr) pidlock_write(pl);  // P3: the detached process's PID
+  if (opts.pid_path != nullptr) pidlock_write(pl);  // the detached process's PID
 
   char table_word[] = "table";
   char list_word[] = "list";
@@ -238,7 +238,7 @@ int main(int argc, char** argv) {
   }
 
   drop_unwritten_output();
-  if (pl != nullptr) pidlock_remove(pl, true);  // P4
+  if (pl != nullptr) pidlock_remove(pl, true);
   list_vector.reset();
   closelog();
   return 0;

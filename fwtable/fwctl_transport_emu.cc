@@ -18,6 +18,7 @@
 #include "fwtable/fwctl_transport.h"
 #include "fwtable/fwemu_io.h"
 #include "fwtable/fwemu_wire.h"
+#include "fwtable/write_all.h"
 
 int fwctl_transport_open() { return fwemu_connect(fwemu_socket_path()); }
 
@@ -42,8 +43,8 @@ uint32_t request_length(const unsigned char* bytes, uint32_t len) {
 }
 
 // A reply that does not come within this time fails the request, as a
-// broken channel would; a signal that interrupts the wait (a stop, the only
-// one the daemon lets through during a cycle) leaves it one more second.
+// broken channel would (fwemu_read_all shortens the wait once a signal has
+// interrupted it).
 constexpr int64_t REPLY_LIMIT_MS = 30000;
 
 }  // namespace
@@ -53,7 +54,7 @@ int fwctl_transport_get(int fd, void* buf, uint32_t* len) {
   uint32_t sent = request_length(bytes, *len);
 
   fwemu_request_head req{FWEMU_MAGIC, FWEMU_KIND_GET, *len, sent};
-  if (fwemu_write_all(fd, &req, sizeof req) != 0 || fwemu_write_all(fd, bytes, sent) != 0) return -1;
+  if (write_all(fd, &req, sizeof req) != 0 || write_all(fd, bytes, sent) != 0) return -1;
 
   int64_t deadline = fwemu_monotonic_ms() + REPLY_LIMIT_MS;
   fwemu_reply_head rep;
