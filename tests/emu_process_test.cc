@@ -13,6 +13,7 @@
 
 #include "fwtable/fwemu_io.h"
 #include "fwtable/fwemu_wire.h"
+#include "fwtable/write_all.h"
 #include "tests/support/emu_server.h"
 
 namespace {
@@ -167,7 +168,7 @@ struct raw_client {
   ~raw_client() {
     if (fd >= 0) close(fd);
   }
-  bool send(const void* p, size_t n) { return fwemu_write_all(fd, p, n) == 0; }
+  bool send(const void* p, size_t n) { return write_all(fd, p, n) == 0; }
   // The reply head, or false when the server closed the connection.
   bool reply(fwemu_reply_head* rep) { return fwemu_read_all(fd, rep, sizeof *rep) == 0; }
 };
