@@ -116,7 +116,9 @@ TEST(DaemonCommandLine, VersionComesFirstAndLogsNothing) {
     EXPECT_EQ(r.status.code, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
-    if (c.status == 0) EXPECT_TRUE(sink.messages().empty()) << sink.messages()[0].raw;
+    if (c.status == 0) {
+      EXPECT_TRUE(sink.messages().empty()) << sink.messages()[0].raw;
+    }
   }
 
   // A version that cannot be written is a failure, not a success.
