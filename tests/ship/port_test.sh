@@ -1,7 +1,8 @@
 #!/bin/sh
 # The FreeBSD port (packaging/freebsd/sysutils/hostreapd) against the build:
 # its PORTVERSION, worked out as make(1) would, is the version the program
-# prints; the options it turns off are the build's; and its pkg-plist lists
+# prints, and so is the changelog's newest release; the options it turns
+# off are the build's; and its pkg-plist lists
 # exactly the files that the port's build installs under its prefix,
 # staged with DESTDIR, manuals compressed as the ports framework does.
 #
@@ -43,6 +44,10 @@ version=$("$program" -V | sed -n 's/^hostreapd //p')
 if [ -z "$version" ] || [ "$portversion" != "$version" ]; then
   fail "PORTVERSION is '$portversion', hostreapd -V says '$version'"
 fi
+
+# The changelog's newest release is this version.
+newest=$(sed -n 's/^## \[\([0-9][0-9.]*\)\].*/\1/p' "$src/CHANGELOG.md" | head -n 1)
+[ "$newest" = "$version" ] || fail "CHANGELOG.md's newest release is '$newest', hostreapd -V says '$version'"
 
 # The options the port turns off exist.
 options=$(sed -n 's/^CMAKE_OFF=[[:space:]]*//p' "$port/Makefile")
