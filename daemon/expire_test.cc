@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -157,7 +158,7 @@ TEST_F(Expire, LogsThenDeletesWithTheCallersKeyText) {
     events.clear();
     table_number = r.table;
     char key[ENTRY_TEXT_SIZE];
-    strcpy(key, r.key);
+    snprintf(key, sizeof key, "%s", r.key);
     expire_if_due(key, 1999);
     std::string number = std::to_string(r.table);
     EXPECT_EQ(events, (std::vector<std::string>{log_line(r.key, r.table), "XDEL " + number + " " + r.key}));
