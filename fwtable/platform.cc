@@ -42,7 +42,8 @@ platform_scope::platform_scope(const platform& p) : installed_(p), previous_(pla
 
 platform_scope::~platform_scope() {
   if (platform_detail::in_force != &installed_) {
-    static const char message[] = "platform_scope: a scope ended while one started after it was still in force\n";
+    static const char message[] =
+        "platform_scope: a scope ended while one started after it was still in force\n";
     ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
     (void)ignored;
     abort();

@@ -54,7 +54,8 @@ check() {
   for page in man8/hostreapd.8:daemon/hostreapd.8 man1/fwemu.1:emu/fwemu.1; do
     installed=$root/$mandir/${page%%:*}
     [ -e "$installed" ] || continue
-    grep -qx "\.Os hostreapd $version" "$installed" || fail "$name: $installed does not say .Os hostreapd $version"
+    grep -qx "\.Os hostreapd $version" "$installed" ||
+      fail "$name: $installed does not say .Os hostreapd $version"
     sed 's/^\.Os hostreapd .*/.Os/' "$installed" | cmp -s - "$(dirname "$0")/../../${page#*:}" ||
       fail "$name: the installed ${page%%:*} is not ${page#*:} with the version"
   done

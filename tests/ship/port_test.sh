@@ -36,7 +36,8 @@ done
 # shellcheck disable=SC2016  # make(1)'s words, not the shell's
 grep -qx 'HOSTREAPD_SRC=	${.CURDIR:H:H:H:H}' "$port/Makefile" ||
   fail "HOSTREAPD_SRC is not the directory four up from the port's"
-[ "$(cd "$port/../../../.." && pwd)" = "$(cd "$src" && pwd)" ] || fail "four up from the port is not the source tree"
+[ "$(cd "$port/../../../.." && pwd)" = "$(cd "$src" && pwd)" ] ||
+  fail "four up from the port is not the source tree"
 command=$(sed -n 's/^PORTVERSION!=[[:space:]]*//p' "$port/Makefile" | sed "s|\${HOSTREAPD_SRC}|$src|g")
 [ -n "$command" ] || fail "PORTVERSION is not taken with '!='"
 portversion=$(sh -c "$command")
@@ -71,7 +72,8 @@ if [ ! -e "$stage$prefix/etc/rc.d/hostreapd" ]; then
   mkdir "$work/rc"
   DESTDIR=$stage "$cmake" -DCMAKE_INSTALL_PREFIX="$prefix" -DHOSTREAPD_RC_SOURCE="$src/etc/rc.d/hostreapd.in" \
     -DHOSTREAPD_RC_SBINDIR=sbin -DHOSTREAPD_RC_DIR=etc/rc.d -DHOSTREAPD_RC_WORK="$work/rc" \
-    -P "$src/etc/rc.d/install_rc_script.cmake" >"$work/log" 2>&1 || { cat "$work/log"; fail "the rc.d step failed"; }
+    -P "$src/etc/rc.d/install_rc_script.cmake" >"$work/log" 2>&1 ||
+    { cat "$work/log"; fail "the rc.d step failed"; }
 fi
 # The ports framework compresses the manuals it finds in the stage.
 find "$stage$prefix/share/man" -type f -name '*.[1-9]' -exec gzip -9 {} +
