@@ -56,6 +56,9 @@ uint64_t clock_ns(clockid_t id) {
 // Every heap allocation of the process is counted on its way to the C
 // library's allocator (glibc names it; elsewhere nothing is counted).
 #ifdef __GLIBC__
+// The C library's own names for its functions are reserved identifiers,
+// declared here to reach them past the wrappers.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 extern "C" {
 void* __libc_malloc(size_t n);
 void* __libc_calloc(size_t count, size_t n);
@@ -95,6 +98,7 @@ void __syslog_chk(int priority, int flag, const char* format, ...) {
   log_ns += clock_ns(CLOCK_MONOTONIC) - t0;
 }
 }
+// NOLINTEND(bugprone-reserved-identifier)
 #endif
 
 namespace {
@@ -229,9 +233,7 @@ int main(int argc, char** argv) {
   int cycles = 1;
   if (mode == "sweep" || mode == "floor-sweep") {
     if (argc != 4 || (cycles = atoi(argv[3])) < 1) usage();
-  } else if (mode != "delete" && mode != "floor-delete") {
-    usage();
-  } else if (argc != 3) {
+  } else if ((mode != "delete" && mode != "floor-delete") || argc != 3) {
     usage();
   }
   const bool floor = mode.rfind("floor-", 0) == 0;

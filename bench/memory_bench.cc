@@ -85,7 +85,7 @@ run_figures watch_daemon(emu_server& emu, int seconds) {
   const uint64_t cpu0 = process_cpu_ns(pid);
   uint64_t end_ms = start_ms;
   // Each cycle: wait for its list request, then read halfway into the pause.
-  while (now_ms() + PAUSE_S * 1000 <= start_ms + static_cast<uint64_t>(seconds) * 1000) {
+  while (now_ms() + uint64_t{PAUSE_S} * 1000 <= start_ms + static_cast<uint64_t>(seconds) * 1000) {
     lists = wait_for_list(emu, lists);
     sleep_ms(PAUSE_S * 1000 / 2);
     f.between = proc_kb(pid, "status", "VmRSS");

@@ -26,15 +26,34 @@ constexpr char usage_text[] =
     "       -n          dry run: show what would be removed, remove nothing (with -f)\n"
     "       -w          wait for the table to come back when it goes away\n"
     "       -1          sweep once and exit\n"
-    "       -m          metrics file path, default: none\n\n";
+    "       -m          metrics file path, default: none\n"
+    "       -V          print the version and exit\n\n";
 
 // GNU getopt reorders the arguments unless told not to; reading must stop
 // at the first operand.
 #ifdef __GLIBC__
-constexpr char option_string[] = "+t:s:hfp:lnw1m:";
+constexpr char option_string[] = "+t:s:hfp:lnw1m:V";
 #else
-constexpr char option_string[] = "t:s:hfp:lnw1m:";
+constexpr char option_string[] = "t:s:hfp:lnw1m:V";
 #endif
+
+// Whether the options, read as getopt will read them (up to the first
+// operand, an option's argument skipped), include the one given.
+bool options_include(int argc, char** argv, char option) {
+  for (int i = 1; i < argc; i++) {
+    const char* arg = argv[i];
+    if (arg[0] != '-' || arg[1] == '\0' || strcmp(arg, "--") == 0) return false;
+    for (const char* p = arg + 1; *p != '\0'; p++) {
+      if (*p == option) return true;
+      const char* known = *p == ':' ? nullptr : strchr(option_string, *p);
+      if (known != nullptr && known[1] == ':') {
+        if (p[1] == '\0') i++;  // the argument is the next word
+        break;
+      }
+    }
+  }
+  return false;
+}
 
 // A whole decimal number from low to high: digits only, nothing before or
 // after them. Anything else (empty, a sign, a blank, letters, a number out
@@ -74,6 +93,12 @@ void show_usage() {
   exit(1);
 }
 
+void print_version() {
+  if (printf("hostreapd %s\n", HOSTREAPD_VERSION) < 0 || fflush(stdout) != 0)
+    fatal_err(EX_IOERR, "cannot write the version");
+  exit(0);
+}
+
 void read_options(int argc, char** argv, daemon_options* opts) {
   int ch;
   while ((ch = getopt(argc, argv, option_string)) != -1) {
@@ -108,6 +133,8 @@ void read_options(int argc, char** argv, daemon_options* opts) {
       case 'm':
         opts->metrics_path = optarg;
         break;
+      case 'V':
+        print_version();
       default:  // -h, an unknown option, a missing argument
         show_usage();
     }
@@ -123,17 +150,6 @@ void read_options(int argc, char** argv, daemon_options* opts) {
   }
 }
 
-bool asks_for_listing(int argc, char** argv) {
-  for (int i = 1; i < argc; i++) {
-    const char* arg = argv[i];
-    if (arg[0] != '-' || arg[1] == '\0' || strcmp(arg, "--") == 0) return false;
-    for (const char* p = arg + 1; *p != '\0'; p++) {
-      if (*p == 'l') return true;
-      if (strchr("tspm", *p) != nullptr) {
-        if (p[1] == '\0') i++;  // the argument is the next word
-        break;
-      }
-    }
-  }
-  return false;
-}
+bool asks_for_listing(int argc, char** argv) { return options_include(argc, argv, 'l'); }
+
+bool asks_for_version(int argc, char** argv) { return options_include(argc, argv, 'V'); }

@@ -1,4 +1,4 @@
-// The daemon's command line: getopt with "t:s:hfp:lnw1m:", the rules for
+// The daemon's command line: getopt with "t:s:hfp:lnw1m:V", the rules for
 // the table (a name or a number) and the pause, and the usage text.
 //
 // Owns: nothing; the table goes to the process-wide table_name, the other
@@ -27,6 +27,10 @@ struct daemon_options {
 // Writes the usage text to standard error in one piece and exits with 1.
 [[noreturn]] void show_usage();
 
+// Writes "hostreapd VERSION" to standard output and exits with 0 (74 when
+// it cannot be written).
+[[noreturn]] void print_version();
+
 // Reads the options of argv (stopping at the first operand) into *opts and
 // table_name. Returns only when a table was given and accepted.
 void read_options(int argc, char** argv, daemon_options* opts);
@@ -35,3 +39,7 @@ void read_options(int argc, char** argv, daemon_options* opts);
 // operand) include -l. A listing logs nothing, not even the start, so this
 // is asked before the log is opened.
 bool asks_for_listing(int argc, char** argv);
+
+// Whether the options (read the same way) include -V. The version is asked
+// for before anything else is checked, and logs nothing either.
+bool asks_for_version(int argc, char** argv);

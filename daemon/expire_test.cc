@@ -168,7 +168,7 @@ TEST_F(Expire, LogsThenDeletesWithTheCallersKeyText) {
     events.clear();
     set_table(r.table);
     char key[ENTRY_TEXT_SIZE];
-    strcpy(key, r.key);
+    snprintf(key, sizeof key, "%s", r.key);
     expire_if_due(key, 1999);
     const std::string key_text = r.key;
     const std::string deleted = key_text.find('/') == std::string::npos ? key_text + "/32" : key_text;

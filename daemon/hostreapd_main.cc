@@ -65,7 +65,7 @@ bool absolute_path(const char* path, char* out, size_t size) {
   return true;
 }
 
-// P1: the PID file is opened and locked before detaching, so that a refusal
+// The PID file is opened and locked before detaching, so that a refusal
 // reaches the caller. abs: the path made absolute, or null when that failed
 // (the reason in errno).
 pidlock* open_pid_file(const char* abs) {
@@ -249,6 +249,9 @@ int stop_cleanly(pidlock* pl) {
 
 int main(int argc, char** argv) {
   hold_standard_descriptors();
+  // The version is a question from the command line too, answered whatever
+  // else it holds.
+  if (asks_for_version(argc, argv)) print_version();
   if (argc <= 2) show_usage();
 
   // A listing is a question from the command line: it logs nothing.
@@ -300,7 +303,7 @@ int main(int argc, char** argv) {
 
   if (opts.detach) {
     if (daemon(0, 0) == -1) {
-      if (pl != nullptr) pidlock_remove(pl, true);  // P2
+      if (pl != nullptr) pidlock_remove(pl, true);
       fatal_errx(EX_OSERR, "Failed to become a daemon");
     }
   }
@@ -316,8 +319,8 @@ int main(int argc, char** argv) {
   }
   if (opts.dry_run) platform_log(LOG_INFO, "dry run: nothing is removed");
 
-  // P3: the detached process's PID. A file that cannot take it stays
-  // locked: it still refuses a second instance.
+  // The detached process's PID. A file that cannot take it stays locked:
+  // it still refuses a second instance.
   if (pl != nullptr && pidlock_write(pl) != 0) {
     char text[PIDLOCK_PATH_MAX + 200];
     snprintf(text, sizeof text, "cannot write pid file %s: %s", pid_path, strerror(errno));
@@ -376,5 +379,5 @@ int main(int argc, char** argv) {
   }
 
   list_vector.reset();
-  return stop_cleanly(pl);  // P4
+  return stop_cleanly(pl);
 }

@@ -7,39 +7,20 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "fwtable/bounded_text.h"
+#include "fwtable/write_all.h"
+
 namespace {
 
-// Bounded appending into the caller's buffer; once something does not fit,
-// everything after it is dropped and the result is an overflow.
-struct text_out {
-  char* buf;
-  size_t size;
-  size_t len;
-  bool overflow;
-};
-
-__attribute__((format(printf, 2, 3))) void append(text_out* t, const char* fmt, ...) {
-  if (t->overflow) return;
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(t->buf + t->len, t->size - t->len, fmt, ap);
-  va_end(ap);
-  if (n < 0 || static_cast<size_t>(n) >= t->size - t->len) {
-    t->overflow = true;
-    return;
-  }
-  t->len += static_cast<size_t>(n);
-}
-
 // One metric: its HELP and TYPE lines and its one sample.
-void append_metric(text_out* t, const char* name, const char* type, const char* help, const char* table,
+void append_metric(bounded_text* t, const char* name, const char* type, const char* help, const char* table,
                    const char* value) {
-  append(t, "# HELP %s %s\n# TYPE %s %s\n%s{table=\"%s\"} %s\n", name, help, name, type, name, table, value);
+  bounded_append(t, "# HELP %s %s\n# TYPE %s %s\n%s{table=\"%s\"} %s\n", name, help, name, type, name, table,
+                 value);
 }
 
 // Nanoseconds as seconds with nine decimals, exactly (no floating point):
@@ -47,25 +28,6 @@ void append_metric(text_out* t, const char* name, const char* type, const char* 
 void format_seconds(int64_t ns, char* out, size_t size) {
   uint64_t mag = ns < 0 ? 0 - static_cast<uint64_t>(ns) : static_cast<uint64_t>(ns);
   snprintf(out, size, "%s%" PRIu64 ".%09" PRIu64, ns < 0 ? "-" : "", mag / 1000000000u, mag % 1000000000u);
-}
-
-// Writes all of len bytes, going on after short writes; a write that
-// makes no progress is EIO.
-int write_all(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) {
-      errno = EIO;
-      return -1;
-    }
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return 0;
 }
 
 // 0 when path names nothing, a regular file or a symbolic link; else
@@ -83,7 +45,7 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
     errno = ENOSPC;
     return -1;
   }
-  text_out t{buf, size, 0, false};
+  bounded_text t(buf, size);
   char value[32];
 
   append_metric(&t, "hostreapd_table_present", "gauge",
@@ -122,7 +84,7 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
                   value);
   }
 
-  if (t.overflow) {
+  if (t.full) {
     buf[0] = '\0';
     errno = ENOSPC;
     return -1;

@@ -320,10 +320,12 @@ class PidlockPathLengthTest : public PidlockTest, public testing::WithParamInter
   std::string path_of_length(size_t len) {
     std::string p = dir.path;
     while (len - p.size() > 250) {
-      p += "/" + std::string(200, 'd');
+      p += '/';
+      p.append(200, 'd');
       EXPECT_EQ(mkdir(p.c_str(), 0700), 0) << strerror(errno);
     }
-    p += "/" + std::string(len - p.size() - 1, 'f');
+    p += '/';
+    p.append(len - p.size(), 'f');
     return p;
   }
 

@@ -7,6 +7,7 @@
 #include "emu/frame_reader.h"
 #include "fwtable/fwemu_io.h"
 #include "fwtable/fwemu_wire.h"
+#include "fwtable/write_all.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ int emu_admin_call(const char* path, const std::vector<std::string>& words, std:
   fd_closer conn{fwemu_connect(path)};
   if (conn.fd < 0) return -1;
   fwemu_request_head req{FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, static_cast<uint32_t>(body.size())};
-  if (fwemu_write_all(conn.fd, &req, sizeof req) != 0 || fwemu_write_all(conn.fd, body.data(), body.size()) != 0)
+  if (write_all(conn.fd, &req, sizeof req) != 0 || write_all(conn.fd, body.data(), body.size()) != 0)
     return -1;
   fwemu_reply_head rep;
   if (fwemu_read_all(conn.fd, &rep, sizeof rep) != 0) return -1;

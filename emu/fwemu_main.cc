@@ -29,8 +29,15 @@ int usage() {
           "                       [valtype legacy|TYPE,...] [limit N] [set N]\n"
           "       fwemu [-s PATH] add NAME KEY [VALUE] | delete NAME KEY\n"
           "       fwemu [-s PATH] list NAME | info NAME | lock NAME | unlock NAME\n"
-          "       fwemu [-s PATH] flush NAME | destroy NAME | fault ... | stats | help\n");
+          "       fwemu [-s PATH] flush NAME | destroy NAME | fault ... | stats | help\n"
+          "       fwemu -V\n");
   return EX_USAGE;
+}
+
+int version() {
+  if (printf("fwemu %s\n", HOSTREAPD_VERSION) < 0 || fflush(stdout) != 0)
+    fatal_err(EX_IOERR, "cannot write the version");
+  return 0;
 }
 
 struct store_owner {
@@ -73,6 +80,7 @@ int command(const char* path, const std::vector<std::string>& words) {
 int main(int argc, char** argv) {
   const char* path = fwemu_socket_path();
   int i = 1;
+  if (i < argc && strcmp(argv[i], "-V") == 0) return i + 1 == argc ? version() : usage();
   if (i < argc && strcmp(argv[i], "-s") == 0) {
     if (i + 1 >= argc) return usage();
     path = argv[i + 1];

@@ -5,11 +5,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "fwtable/bounded_text.h"
 #include "fwtable/platform.h"
 
 namespace {
@@ -41,33 +41,6 @@ void address_text(uint8_t fw_family, const void* addr, char* buf, size_t len) {
   }
   int af = host_family(fw_family);
   if (af == 0 || inet_ntop(af, addr, buf, static_cast<socklen_t>(len)) == nullptr) buf[0] = '\0';
-}
-
-// Appends one formatted field to the value text. A field that would not fit
-// whole is cut off again and ends the text: once that happens *full is set
-// and every later field is left out, so the text always ends on a whole
-// field (and its comma).
-void append_field(char* buf, size_t* used, bool* full, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
-void append_field(char* buf, size_t* used, bool* full, const char* fmt, ...) {
-  if (*full) return;
-  size_t room = ENTRY_TEXT_SIZE - *used;
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(buf + *used, room, fmt, ap);
-  va_end(ap);
-  if (n >= 0 && static_cast<size_t>(n) == room) {
-    // The field fits exactly once its comma goes, and it is the last one
-    // that can: keep it (the comma's place already holds the NUL).
-    *used = ENTRY_TEXT_SIZE;
-    *full = true;
-    return;
-  }
-  if (n < 0 || static_cast<size_t>(n) > room) {
-    buf[*used] = '\0';
-    *full = true;
-    return;
-  }
-  *used += static_cast<size_t>(n);
 }
 
 // The IPv6 value field with its scope, as getnameinfo writes it; false when
@@ -216,8 +189,10 @@ inline bool sweep_reading(uint32_t vmask, const ipfw_obj_tentry* entry, uint32_t
 namespace {
 
 // The value text never passes its 128 bytes: a field that would not fit
-// whole is left out, and so is every field after it (see append_field).
-// With every field at its widest only the IPv6 field can be lost this way.
+// whole is left out, and so is every field after it (bounded_text). With
+// every field at its widest only the IPv6 field can be lost this way.
+// Fields are separated by commas, each written before its field, so a
+// field counts as fitting when it fits without a comma after it.
 // The same for either kernel's value record: the fields differ in place and
 // width, not in name.
 template <typename Value>
@@ -227,61 +202,62 @@ void format_value(uint32_t vmask, const Value* v, char* buf) {
     snprintf(buf, ENTRY_TEXT_SIZE, "%u", v->tag);
     return;
   }
-  size_t used = 0;
-  bool full = false;
+  bounded_text text(buf, ENTRY_TEXT_SIZE);
+  const char* sep = "";
   // Bits above the mark's name no field, and bit 31 is never looked at, so
   // the walk stops after the mark bit.
-  for (uint32_t bit = IPFW_VTYPE_SKIPTO; bit <= IPFW_VTYPE_MARK && !full; bit <<= 1) {
+  for (uint32_t bit = IPFW_VTYPE_SKIPTO; bit <= IPFW_VTYPE_MARK && !text.full; bit <<= 1) {
     if ((vmask & bit) == 0) continue;
     switch (bit) {
       case IPFW_VTYPE_SKIPTO:
-        append_field(buf, &used, &full, "%d,", static_cast<int32_t>(v->skipto));
+        bounded_append(&text, "%s%d", sep, static_cast<int32_t>(v->skipto));
         break;
       case IPFW_VTYPE_PIPE:
-        append_field(buf, &used, &full, "%u,", v->pipe);
+        bounded_append(&text, "%s%u", sep, v->pipe);
         break;
       case IPFW_VTYPE_FIB:
-        append_field(buf, &used, &full, "%u,", v->fib);
+        bounded_append(&text, "%s%u", sep, v->fib);
         break;
       case IPFW_VTYPE_NAT:
-        append_field(buf, &used, &full, "%u,", v->nat);
+        bounded_append(&text, "%s%u", sep, v->nat);
         break;
       case IPFW_VTYPE_DSCP:
-        append_field(buf, &used, &full, "%d,", v->dscp);
+        bounded_append(&text, "%s%d", sep, v->dscp);
         break;
       case IPFW_VTYPE_TAG:
-        append_field(buf, &used, &full, "%u,", v->tag);
+        bounded_append(&text, "%s%u", sep, v->tag);
         break;
       case IPFW_VTYPE_DIVERT:
-        append_field(buf, &used, &full, "%d,", v->divert);
+        bounded_append(&text, "%s%d", sep, v->divert);
         break;
       case IPFW_VTYPE_NETGRAPH:
-        append_field(buf, &used, &full, "%u,", v->netgraph);
+        bounded_append(&text, "%s%u", sep, v->netgraph);
         break;
       case IPFW_VTYPE_LIMIT:
-        append_field(buf, &used, &full, "%u,", v->limit);
+        bounded_append(&text, "%s%u", sep, v->limit);
         break;
       case IPFW_VTYPE_NH4: {
         char addr[64];
         uint32_t net = htonl(v->nh4);
         if (inet_ntop(AF_INET, &net, addr, sizeof addr) == nullptr) addr[0] = '\0';
-        append_field(buf, &used, &full, "%s,", addr);
+        bounded_append(&text, "%s%s", sep, addr);
         break;
       }
       case IPFW_VTYPE_NH6: {
         char addr[64];
-        if (ipv6_value_text(v, addr, sizeof addr)) append_field(buf, &used, &full, "%s,", addr);
+        // A field that cannot be converted is left out, with its comma.
+        if (!ipv6_value_text(v, addr, sizeof addr)) continue;
+        bounded_append(&text, "%s%s", sep, addr);
         break;
       }
       case IPFW_VTYPE_MARK:
-        append_field(buf, &used, &full, "%u,", v->mark);
+        bounded_append(&text, "%s%u", sep, v->mark);
         break;
       default:
-        break;
+        continue;
     }
+    sep = ",";
   }
-  // Every field ends with a comma; the last one goes.
-  if (used > 0) buf[used - 1] = '\0';
 }
 
 }  // namespace

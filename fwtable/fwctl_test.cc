@@ -24,6 +24,7 @@
 #include "fwtable/fwctl_transport.h"
 #include "fwtable/fwemu_io.h"
 #include "fwtable/fwemu_wire.h"
+#include "fwtable/write_all.h"
 #include "tests/support/emu_server.h"
 #include "tests/support/fake_platform.h"
 
@@ -185,9 +186,9 @@ struct socket_pair {
     if (peer >= 0) close(peer);
   }
   void reply(const fwemu_reply_head& rep, const std::vector<uint8_t>& data = {}) {
-    ASSERT_EQ(fwemu_write_all(peer, &rep, sizeof rep), 0);
+    ASSERT_EQ(write_all(peer, &rep, sizeof rep), 0);
     if (!data.empty()) {
-      ASSERT_EQ(fwemu_write_all(peer, data.data(), data.size()), 0);
+      ASSERT_EQ(write_all(peer, data.data(), data.size()), 0);
     }
   }
   std::vector<uint8_t> request() {
@@ -288,9 +289,9 @@ TEST_P(FwctlTransportReply, NeverWritesPastTheBuffer) {
   socket_pair sp;
   ASSERT_GE(sp.ours, 0);
   if (c.rep.magic != 0) {
-    ASSERT_EQ(fwemu_write_all(sp.peer, &c.rep, sizeof c.rep), 0);
+    ASSERT_EQ(write_all(sp.peer, &c.rep, sizeof c.rep), 0);
     if (!c.data.empty()) {
-      ASSERT_EQ(fwemu_write_all(sp.peer, c.data.data(), c.data.size()), 0);
+      ASSERT_EQ(write_all(sp.peer, c.data.data(), c.data.size()), 0);
     }
   }
   if (c.close_peer) {
@@ -465,7 +466,7 @@ std::string read_with_stop(const drip_case& c) {
         usleep(5000);
       }
       std::vector<uint8_t> piece(n, byte++);
-      if (fwemu_write_all(sp.peer, piece.data(), n) != 0) return;
+      if (write_all(sp.peer, piece.data(), n) != 0) return;
     }
   });
   std::vector<uint8_t> buf(64);

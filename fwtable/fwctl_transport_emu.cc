@@ -21,6 +21,7 @@
 #include "fwtable/fwctl_transport.h"
 #include "fwtable/fwemu_io.h"
 #include "fwtable/fwemu_wire.h"
+#include "fwtable/write_all.h"
 
 int fwctl_transport_open() { return fwemu_connect(fwemu_socket_path()); }
 
@@ -57,7 +58,7 @@ int fwctl_transport_get(int fd, void* buf, uint32_t* len) {
   uint32_t sent = request_length(bytes, *len);
 
   fwemu_request_head req{FWEMU_MAGIC, FWEMU_KIND_GET, *len, sent};
-  if (fwemu_write_all(fd, &req, sizeof req) != 0 || fwemu_write_all(fd, bytes, sent) != 0) return -1;
+  if (write_all(fd, &req, sizeof req) != 0 || write_all(fd, bytes, sent) != 0) return -1;
 
   int64_t deadline = fwemu_monotonic_ms() + REPLY_LIMIT_MS;
   fwemu_reply_head rep;

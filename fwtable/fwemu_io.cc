@@ -14,10 +14,6 @@
 #include "fwtable/fwemu_wire.h"
 #include "fwtable/platform.h"
 
-#ifndef MSG_NOSIGNAL
-#define MSG_NOSIGNAL 0  // where it is missing, SO_NOSIGPIPE is set instead
-#endif
-
 const char* fwemu_socket_path() {
   const char* env = getenv(FWEMU_SOCKET_ENV);
   return (env != nullptr && env[0] != '\0') ? env : FWEMU_DEFAULT_SOCKET;
@@ -46,20 +42,6 @@ int fwemu_connect(const char* path) {
     return -1;
   }
   return fd;
-}
-
-int fwemu_write_all(int fd, const void* buf, size_t len) {
-  const auto* p = static_cast<const char*>(buf);
-  while (len > 0) {
-    ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return 0;
 }
 
 namespace {

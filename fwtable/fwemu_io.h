@@ -1,10 +1,11 @@
 // Small socket helpers shared by the emulator transport and the fwemu tool:
-// connect to the emulator's Unix socket, and move whole buffers.
+// connect to the emulator's Unix socket, and read whole buffers (whole
+// buffers are written with write_all, fwtable/write_all.h).
 //
 // Owns: the moment a wait first saw a stop (see fwemu_read_all);
 // descriptors belong to the callers.
-// Failure: errno-style (-1 with errno). A peer that closes early is EPIPE
-// on write (no SIGPIPE is raised) and ECONNRESET on read.
+// Failure: errno-style (-1 with errno). A peer that closes early is
+// ECONNRESET on read.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +13,6 @@
 
 // A connected stream socket to path, close-on-exec; -1 with errno set.
 int fwemu_connect(const char* path);
-int fwemu_write_all(int fd, const void* buf, size_t len);
 // Reads len bytes. With a deadline (CLOCK_MONOTONIC milliseconds, see
 // fwemu_monotonic_ms), fails with ETIMEDOUT once it has passed. Once a stop
 // has come the deadline is at most FWEMU_GRACE_MS after the moment a wait

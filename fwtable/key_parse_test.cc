@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -89,7 +90,7 @@ std::vector<uint8_t> flow_key(uint8_t af, uint8_t proto, uint16_t sport, uint16_
   memcpy(&b[4], &s, 2);
   memcpy(&b[6], &d, 2);
   std::copy(src.begin(), src.end(), b.begin() + 8);
-  size_t dst_at = af == FW_AF_INET6 ? 24 : 12;
+  const std::ptrdiff_t dst_at = af == FW_AF_INET6 ? 24 : 12;
   std::copy(dst.begin(), dst.end(), b.begin() + dst_at);
   return b;
 }

@@ -1,6 +1,7 @@
 #include "fwtable/platform.h"
 
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,11 +37,20 @@ const platform* platform_detail::in_force = &real;
 
 const platform& real_platform() { return real; }
 
-platform_scope::platform_scope(const platform& p) : installed(p), previous(platform_detail::in_force) {
-  platform_detail::in_force = &installed;
+platform_scope::platform_scope(const platform& p) : installed_(p), previous_(platform_detail::in_force) {
+  platform_detail::in_force = &installed_;
 }
 
-platform_scope::~platform_scope() { platform_detail::in_force = previous; }
+platform_scope::~platform_scope() {
+  if (platform_detail::in_force != &installed_) {
+    static const char message[] =
+        "platform_scope: a scope ended while one started after it was still in force\n";
+    ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
+    (void)ignored;
+    abort();
+  }
+  platform_detail::in_force = previous_;
+}
 
 int64_t monotonic_ns() {
   timespec ts;

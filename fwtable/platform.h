@@ -31,7 +31,9 @@
 // the process, or throws or jumps away); if it does, the caller ends the
 // process with exit(3) all the same. A program's fwctl_get may also throw,
 // to abandon the table command in progress: everything the table layer
-// holds during a request is owned by RAII, so the unwinding frees it.
+// holds during a request is owned by RAII, so the unwinding frees it. A
+// scope ended out of order is a fault of the program: abort(3), after a
+// line on standard error.
 #pragma once
 
 #include <cstdarg>
@@ -62,15 +64,22 @@ extern const platform* in_force;
 inline const platform& current_platform() { return *platform_detail::in_force; }
 const platform& real_platform();
 
-// Installs a copy of p for the life of the scope.
-struct platform_scope {
+// Installs a copy of p for the life of the scope. A scope is neither copied
+// nor moved: the platform in force points into it. Ending a scope that is
+// not the innermost one aborts the process with a message, since the
+// platform in force would be left pointing into the scope that ended.
+class platform_scope {
+ public:
   explicit platform_scope(const platform& p);
   ~platform_scope();
   platform_scope(const platform_scope&) = delete;
   platform_scope& operator=(const platform_scope&) = delete;
+  platform_scope(platform_scope&&) = delete;
+  platform_scope& operator=(platform_scope&&) = delete;
 
-  platform installed;
-  const platform* previous;
+ private:
+  platform installed_;
+  const platform* previous_;
 };
 
 // The services of the platform in force, for callers.

@@ -434,7 +434,7 @@ TEST_F(TableList, BufferKeptFromOneListingToTheNext) {
   EXPECT_EQ(received, (calls_t{{"192.0.2.4", 4}, {"192.0.2.5", 5}}));
   std::vector<ipfw_obj_tentry> many;
   for (uint32_t i = 0; i < 40; i++) many.push_back(addr4(("198.51.100." + std::to_string(i)).c_str(), i));
-  list(FW_LIST_ENTRIES_OFFSET + 40 * 120, many);
+  list(FW_LIST_ENTRIES_OFFSET + size_t{40} * 120, many);
   EXPECT_EQ(received.size(), 40u);
   list(296, {});
   EXPECT_TRUE(received.empty());

@@ -2,6 +2,7 @@
 // status of start-up, and whether "starting...." reaches syslog.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,8 @@ const std::string usage_text =
     "       -n          dry run: show what would be removed, remove nothing (with -f)\n"
     "       -w          wait for the table to come back when it goes away\n"
     "       -1          sweep once and exit\n"
-    "       -m          metrics file path, default: none\n\n";
+    "       -m          metrics file path, default: none\n"
+    "       -V          print the version and exit\n\n";
 
 struct cli_case {
   std::vector<std::string> args;
@@ -29,6 +31,14 @@ struct cli_case {
   std::string err_before_usage;  // standard error before the usage text; "-" when no usage text follows
   std::string err_exact;  // for cases without usage text: the whole standard error
   bool logged;  // "starting...." reaches syslog
+};
+
+// A case with its exact standard output and error.
+struct cli_case_out {
+  std::vector<std::string> args;
+  int status;
+  std::string out;
+  std::string err;
 };
 
 TEST(DaemonCommandLine, UsageAndExitStatuses) {
@@ -76,6 +86,48 @@ TEST(DaemonCommandLine, UsageAndExitStatuses) {
       EXPECT_TRUE(msgs.empty()) << msgs[0].raw;
     }
   }
+}
+
+// -V answers whatever else the command line holds, before anything is
+// checked or logged, unless it is another option's argument or comes
+// after the options.
+TEST(DaemonCommandLine, VersionComesFirstAndLogsNothing) {
+  const std::string version = std::string("hostreapd ") + HOSTREAPD_VERSION + "\n";
+  EXPECT_TRUE(std::regex_match(version, std::regex("hostreapd [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version;
+  const cli_case_out cases[] = {
+      {{"-V"}, 0, version, ""},
+      {{"-t", "5", "-V"}, 0, version, ""},
+      {{"-V", "-t", "999", "-x"}, 0, version, ""},  // nothing else is read
+      {{"-f", "-s", "3", "-hV"}, 0, version, ""},  // no -t, and -h beside it
+      {{"-t", "5", "-s", "-V"}, 64, "", "hostreapd: sleep time can be from 1 to 86400 seconds\n"},
+      // After the options: a start, refused here for want of a firewall.
+      {{"-t", "5", "--", "-V"}, 69, "", "hostreapd: socket: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    std::string what;
+    for (const auto& a : c.args) what += " " + a;
+    SCOPED_TRACE("hostreapd" + what);
+    temp_dir dir;
+    syslog_sink sink(dir.path);
+    std::vector<std::string> argv = {HOSTREAPD_BIN};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    run_output r = run_program(sink.wrap(argv), dir.path, {"FWEMU_SOCKET=" + dir.file("none.sock")});
+    ASSERT_TRUE(r.status.finished);
+    EXPECT_TRUE(r.status.exited);
+    EXPECT_EQ(r.status.code, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    if (c.status == 0) {
+      EXPECT_TRUE(sink.messages().empty()) << sink.messages()[0].raw;
+    }
+  }
+
+  // A version that cannot be written is a failure, not a success.
+  temp_dir dir;
+  run_output full =
+      run_program({"/bin/sh", "-c", std::string("exec ") + HOSTREAPD_BIN + " -V >/dev/full"}, dir.path);
+  EXPECT_EQ(full.status.code, 74);
+  EXPECT_EQ(full.err, "hostreapd: cannot write the version: No space left on device\n");
 }
 
 // A table that starts with a letter is a name, and must be one; any other

@@ -13,6 +13,7 @@
 
 #include "fwtable/fwemu_io.h"
 #include "fwtable/fwemu_wire.h"
+#include "fwtable/write_all.h"
 #include "tests/support/emu_server.h"
 
 namespace {
@@ -107,6 +108,17 @@ TEST(EmuProcess, BadWordsGetTheirStatus) {
   EXPECT_EQ(r.err, "fwemu: bad abi (14 or 15): 13\n");
 }
 
+TEST(EmuProcess, VersionAndItsUsageLine) {
+  emu_server::result r = run_program({FWEMU_BIN, "-V"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("fwemu ") + HOSTREAPD_VERSION + "\n");
+  EXPECT_EQ(r.err, "");
+  r = run_program({FWEMU_BIN, "-V", "list", "t"});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("\n       fwemu -V\n"), std::string::npos) << r.err;
+}
+
 TEST(EmuProcess, OtherTableTypesThroughTheTool) {
   emu_server server;
   run_session(server, {
@@ -162,7 +174,7 @@ struct raw_client {
   ~raw_client() {
     if (fd >= 0) close(fd);
   }
-  bool send(const void* p, size_t n) { return fwemu_write_all(fd, p, n) == 0; }
+  bool send(const void* p, size_t n) { return write_all(fd, p, n) == 0; }
   // The reply head, or false when the server closed the connection.
   bool reply(fwemu_reply_head* rep) { return fwemu_read_all(fd, rep, sizeof *rep) == 0; }
 };

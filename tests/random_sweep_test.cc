@@ -223,7 +223,8 @@ planned_table random_table(rng_t& rng, int number, uint32_t now) {
     t.vmask = 0;
     for (const value_field* f : fields) {
       t.vmask |= f->bit;
-      t.valtype += (t.valtype.empty() ? "" : ",") + std::string(f->word);
+      if (!t.valtype.empty()) t.valtype += ',';
+      t.valtype += f->word;
     }
   }
 
@@ -246,7 +247,10 @@ planned_table random_table(rng_t& rng, int number, uint32_t now) {
           e.timed = v.timed;
           e.expiry = v.expiry;
         }
-        e.value += (i == 0 ? "" : ",") + std::string(fields[i]->word) + "=" + v.text;
+        if (i > 0) e.value += ',';
+        e.value += fields[i]->word;
+        e.value += '=';
+        e.value += v.text;
       }
     }
     t.entries.push_back(e);

@@ -6,6 +6,7 @@
 #   . "$(dirname "$0")/check_lib.sh"
 #   fail "what went wrong"      (counts it, goes on)
 #   finish "what was checked"   (exit 1 if anything failed)
+#   skip "why"                  (exit 77: ctest reports the test as skipped)
 
 # shellcheck disable=SC2034  # work is for the sourcing test
 work=$(mktemp -d)
@@ -23,4 +24,10 @@ finish() {
     exit 1
   fi
   echo "$1: all checks passed"
+}
+
+# The test cannot run here (a tool it needs is missing).
+skip() {
+  echo "SKIP: $*"
+  exit 77
 }

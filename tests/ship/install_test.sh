@@ -18,8 +18,9 @@ rc_dir=$5
 # shellcheck source=tests/ship/check_lib.sh
 . "$(dirname "$0")/check_lib.sh"
 
-# The default layout: FreeBSD keeps local manuals in PREFIX/man.
-if [ "$system" = FreeBSD ]; then mandir="man"; else mandir="share/man"; fi
+# The layout of GNUInstallDirs, FreeBSD's ports' too: manuals in
+# PREFIX/share/man everywhere.
+mandir="share/man"
 {
   echo sbin/hostreapd
   echo "$mandir/man8/hostreapd.8"
@@ -48,8 +49,16 @@ check() {
   "$root/sbin/hostreapd" -h >/dev/null 2>"$work/usage" || status=$?
   { [ "$status" = 1 ] && grep -q '^Usage: hostreapd ' "$work/usage"; } ||
     fail "$name: the installed hostreapd -h did not print its usage (status $status)"
-  cmp -s "$root/$mandir/man8/hostreapd.8" "$(dirname "$0")/../../daemon/hostreapd.8" ||
-    fail "$name: the installed manual is not daemon/hostreapd.8"
+  # The manuals: their sources with the version on the .Os line.
+  version=$("$root/sbin/hostreapd" -V | sed -n 's/^hostreapd //p')
+  for page in man8/hostreapd.8:daemon/hostreapd.8 man1/fwemu.1:emu/fwemu.1; do
+    installed=$root/$mandir/${page%%:*}
+    [ -e "$installed" ] || continue
+    grep -qx "\.Os hostreapd $version" "$installed" ||
+      fail "$name: $installed does not say .Os hostreapd $version"
+    sed 's/^\.Os hostreapd .*/.Os/' "$installed" | cmp -s - "$(dirname "$0")/../../${page#*:}" ||
+      fail "$name: the installed ${page%%:*} is not ${page#*:} with the version"
+  done
   if [ -e "$root/bin/fwemu" ]; then
     status=0
     "$root/bin/fwemu" >/dev/null 2>"$work/usage" || status=$?

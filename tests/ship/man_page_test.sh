@@ -3,24 +3,28 @@
 # options of the SYNOPSIS and of the option list are exactly those of the
 # program's usage text; an option shows an argument in the page exactly
 # when the program asks for one; the page's synopsis begins as the usage
-# text's does; a default the usage text states is stated in the page.
+# text's does; a default the usage text states is stated in the page. The
+# page as built (the source with the version put on its .Os line) names
+# the version the program prints with -V, and so does the emulator's.
 #
-#   man_page_test.sh HOSTREAPD PAGE
+#   man_page_test.sh HOSTREAPD PAGE FWEMU FWEMU_PAGE
 set -eu
 program=$1
 page=$2
+fwemu=$3
+fwemu_page=$4
 # shellcheck source=tests/ship/check_lib.sh
 . "$(dirname "$0")/check_lib.sh"
 
-command -v mandoc >/dev/null || { echo "FAIL: mandoc is missing (scripts/deps.sh installs it)"; exit 1; }
+command -v mandoc >/dev/null || skip "mandoc is missing (scripts/deps.sh installs it)"
 
 # Lint. Cross references are looked up among the manuals of the machine the
 # test runs on (ipfw(8) is not on Linux), so those notes are not the page's.
-mandoc -T lint -W style "$page" >"$work/lint" 2>&1 || true
+mandoc -T lint -W style "$page" "$fwemu_page" >"$work/lint" 2>&1 || true
 grep -v -e 'referenced manual not found' -e 'outdated mandoc.db' "$work/lint" >"$work/lint.page" || true
 if [ -s "$work/lint.page" ]; then
   cat "$work/lint.page"
-  fail "mandoc -T lint reports the page"
+  fail "mandoc -T lint reports the pages"
 fi
 
 # The usage text: "Usage: SYNOPSIS", then a line per option: seven blanks,
@@ -70,5 +74,29 @@ while read -r opt value; do
   section OPTIONS | sed -n "/^\.It Fl $opt/,/^\.It /p" | grep -Eq "[Dd]efault( is)? $value([^0-9]|\$)" ||
     fail "-$opt: the option list does not give the default $value"
 done <"$work/defaults"
+
+# The version: "-V" prints "NAME VERSION" alone, both programs the same
+# one, and each page's footer begins with "hostreapd VERSION" (the
+# package's name).
+first=""
+check_version() {
+  name=$(basename "$1")
+  status=0
+  "$1" -V >"$work/version" 2>"$work/version.err" || status=$?
+  [ "$status" = 0 ] || fail "$name -V exited with $status"
+  [ ! -s "$work/version.err" ] || fail "$name -V wrote to standard error: $(cat "$work/version.err")"
+  version=$(sed -n "s/^$name \([0-9][0-9]*\.[0-9][0-9]*\.[0-9][0-9]*\)\$/\1/p" "$work/version")
+  if [ -z "$version" ] || [ "$(wc -l <"$work/version")" != 1 ]; then
+    fail "$name -V printed '$(cat "$work/version")', not '$name VERSION'"
+    return
+  fi
+  [ -n "$first" ] || first=$version
+  [ "$version" = "$first" ] || fail "$name -V prints $version, hostreapd -V $first"
+  grep -qx "\.Os hostreapd $version" "$2" || fail "$2 does not say .Os hostreapd $version"
+  mandoc -T ascii "$2" | tail -n 1 | grep -q "^hostreapd $version " ||
+    fail "the footer of $2 does not begin with hostreapd $version"
+}
+check_version "$program" "$page"
+check_version "$fwemu" "$fwemu_page"
 
 finish "manual page"

@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -119,12 +122,21 @@ child_process child_process::start(const std::vector<std::string>& argv, const s
   for (const auto& e : envs) cenv.push_back(const_cast<char*>(e.c_str()));
   cenv.push_back(nullptr);
 
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
     support_failure("cannot start " + argv[0] + ": fork: " + strerror(errno));
     return c;
   }
   if (pid == 0) {
+#ifdef PR_SET_PDEATHSIG
+    // A test killed (by ctest's time limit, say) takes the programs it
+    // started with it. The signal is asked for by this thread's death, and
+    // the parent may have died before the asking: then end at once.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(125);
+#else
+    (void)parent;
+#endif
     setpgid(0, 0);
     int in = open("/dev/null", O_RDONLY);
     const int flags = out_dir.empty() ? O_WRONLY : O_WRONLY | O_CREAT | O_TRUNC;

@@ -56,6 +56,10 @@ struct child_process {
   // pending_signal: when non-zero, the program starts with that signal
   // blocked and already pending (as if it had arrived before it could
   // take it), every other signal unblocked.
+  // Where PR_SET_PDEATHSIG exists (Linux) the child gets SIGKILL when the
+  // thread that started it ends, so a test that is killed leaves none of
+  // its programs running; start children from a thread that outlives them.
+  // A program that detaches escapes this: the fork of daemon(3) clears it.
   static child_process start(const std::vector<std::string>& argv, const std::string& out_dir,
                              const std::vector<std::string>& env = {}, const std::string& dir = "",
                              int pending_signal = 0);

@@ -1,0 +1,173 @@
+// The metrics file read by its real consumer: Debian's
+// prometheus-node-exporter, with only its textfile collector, on a loopback
+// port the system picks, serves every hostreapd metric of the file that
+// `hostreapd -1 -m` wrote, with its label, value and type, and reports no
+// error reading the file. The metrics are taken from the file itself, so a
+// metric the writer gains is checked without a change here.
+//
+// Skipped where prometheus-node-exporter is not installed (scripts/deps.sh
+// installs it).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/daemon_harness.h"
+
+namespace {
+
+// A program's path, found in PATH; empty when it is not there.
+std::string find_program(const std::string& name) {
+  const char* path = getenv("PATH");
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
+
+// The body of GET /metrics from 127.0.0.1:port (HTTP/1.0: the server
+// closes the connection after the answer); empty with the reason in *why.
+std::string http_get_metrics(int port, std::string* why) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *why = std::string("socket: ") + strerror(errno);
+    return "";
+  }
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    *why = std::string("connect: ") + strerror(errno);
+  } else {
+    const std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+      *why = std::string("send: ") + strerror(errno);
+    } else {
+      char buf[65536];
+      ssize_t n;
+      while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+      if (n < 0) *why = std::string("recv: ") + strerror(errno);
+    }
+  }
+  close(fd);
+  size_t body = reply.find("\r\n\r\n");
+  if (reply.rfind("HTTP/1.", 0) != 0 || reply.find(" 200 ") == std::string::npos || body == std::string::npos) {
+    if (why->empty()) *why = "not a 200 answer: " + reply.substr(0, 200);
+    return "";
+  }
+  return reply.substr(body + 4);
+}
+
+// Samples of a text in the Prometheus format, "name{labels}" to the value,
+// and each metric's type.
+struct exposition {
+  std::map<std::string, double> samples;
+  std::map<std::string, std::string> types;
+};
+
+exposition parse(const std::string& text) {
+  exposition e;
+  static const std::regex sample(R"(^([a-zA-Z_:][a-zA-Z0-9_:]*(\{[^}]*\})?) (\S+)$)");
+  static const std::regex type(R"(^# TYPE (\S+) (\S+)$)");
+  std::smatch m;
+  for (const std::string& line : text_lines(text)) {
+    if (std::regex_match(line, m, type)) {
+      e.types[m[1]] = m[2];
+    } else if (std::regex_match(line, m, sample)) {
+      e.samples[m[1]] = strtod(m[3].str().c_str(), nullptr);
+    }
+  }
+  return e;
+}
+
+TEST(NodeExporter, ServesEveryMetricOfTheFile) {
+  const std::string exporter = find_program("prometheus-node-exporter");
+  if (exporter.empty()) GTEST_SKIP() << "prometheus-node-exporter is not installed";
+
+  daemon_harness h;
+  const long now = static_cast<long>(time(nullptr));
+  h.admin("create 5 type addr");
+  h.admin("add 5 192.0.2.1 " + std::to_string(now - 10));
+  h.admin("add 5 192.0.2.2 " + std::to_string(now + 3600));
+  const std::string dir = h.dir.file("textfile");
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0) << strerror(errno);
+  const std::string prom = dir + "/hostreapd.prom";
+  child_process d = h.start({"-t", "5", "-f", "-1", "-m", prom});
+  exit_result r = h.wait_exit(d, 30000);
+  ASSERT_TRUE(r.finished);
+  ASSERT_EQ(r.code, 0) << d.err();
+
+  const exposition written = parse(read_file(prom));
+  ASSERT_EQ(written.samples.count("hostreapd_entries{table=\"5\"}"), 1u) << read_file(prom);
+  EXPECT_EQ(written.samples.at("hostreapd_entries{table=\"5\"}"), 2);
+  EXPECT_EQ(written.samples.at("hostreapd_removed_total{table=\"5\"}"), 1);
+
+  // Port 0: the system picks a free one, which the exporter logs.
+  child_process server = child_process::start(
+      {exporter, "--collector.disable-defaults", "--collector.textfile", "--collector.textfile.directory=" + dir,
+       "--web.listen-address=127.0.0.1:0"},
+      h.dir.path);
+  static const std::regex listening(R"(msg="Listening on" address=127\.0\.0\.1:([0-9]+))");
+  int port = 0;
+  for (int i = 0; i < 1000 && port == 0; i++) {
+    std::smatch m;
+    const std::string log = server.err();
+    if (std::regex_search(log, m, listening)) {
+      port = atoi(m[1].str().c_str());
+    } else {
+      ASSERT_TRUE(process_alive(server.pid)) << "the exporter ended: " << log;
+      sleep_ms(10);
+    }
+  }
+  ASSERT_GT(port, 0) << "the exporter did not say where it listens: " << server.err();
+
+  std::string why;
+  const std::string body = http_get_metrics(port, &why);
+  ASSERT_FALSE(body.empty()) << why;
+  const exposition scraped = parse(body);
+
+  ASSERT_EQ(scraped.samples.count("node_textfile_scrape_error"), 1u) << body;
+  EXPECT_EQ(scraped.samples.at("node_textfile_scrape_error"), 0) << body;
+  size_t ours = 0;
+  for (const auto& [sample, value] : written.samples) {
+    if (sample.rfind("hostreapd_", 0) != 0) continue;
+    ours++;
+    SCOPED_TRACE(sample);
+    ASSERT_EQ(scraped.samples.count(sample), 1u) << "not served";
+    // Numbers come back in Go's shortest form ("1.79690759e+09"): compared
+    // as numbers.
+    EXPECT_EQ(scraped.samples.at(sample), value);
+    const std::string name = sample.substr(0, sample.find('{'));
+    EXPECT_EQ(scraped.types.count(name) ? scraped.types.at(name) : "",
+              written.types.count(name) ? written.types.at(name) : "-");
+  }
+  EXPECT_EQ(ours, written.samples.size()) << "the file has samples that are not hostreapd's";
+
+  server.send(SIGTERM);
+  exit_result stopped = server.wait(10000);
+  EXPECT_TRUE(stopped.finished) << "the exporter did not stop on SIGTERM";
+}
+
+}  // namespace
