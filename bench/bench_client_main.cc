@@ -220,7 +220,9 @@ void floor_cycle(const char* table, bool deleting) {
 }
 
 [[noreturn]] void usage() {
-  fprintf(stderr, "usage: bench_client sweep|floor-sweep TABLE CYCLES\n       bench_client delete|floor-delete TABLE\n");
+  fprintf(
+      stderr,
+      "usage: bench_client sweep|floor-sweep TABLE CYCLES\n       bench_client delete|floor-delete TABLE\n");
   exit(1);
 }
 

@@ -49,10 +49,11 @@ std::string ipv4_text(uint32_t host_order) {
 // between are not (value 4000000000).
 void load(emu_server& emu, uint64_t due, uint64_t step) {
   bench_admin(emu, std::string("flush ") + TABLE);
-  bench_admin(emu, std::string("fill ") + TABLE + " 10.0.0.0 " + std::to_string(due) + " 1 " + std::to_string(step));
+  bench_admin(
+      emu, std::string("fill ") + TABLE + " 10.0.0.0 " + std::to_string(due) + " 1 " + std::to_string(step));
   for (uint64_t off = 1; off < step; off++)
-    bench_admin(emu, std::string("fill ") + TABLE + " " + ipv4_text(FIRST + static_cast<uint32_t>(off)) + " " +
-              std::to_string(due) + " 4000000000 " + std::to_string(step));
+    bench_admin(emu, std::string("fill ") + TABLE + " " + ipv4_text(FIRST + static_cast<uint32_t>(off)) +
+                         " " + std::to_string(due) + " 4000000000 " + std::to_string(step));
 }
 
 uint64_t requests(emu_server& emu) {
@@ -104,8 +105,8 @@ void run_cycle(emu_server& emu, const bench_syslog& drain, const std::string& mo
 // "median (lowest to highest)" of values.
 std::string spread(const std::vector<double>& values) {
   char text[96];
-  snprintf(text, sizeof text, "%.2f (%.2f to %.2f)", median(values), *std::min_element(values.begin(), values.end()),
-           *std::max_element(values.begin(), values.end()));
+  snprintf(text, sizeof text, "%.2f (%.2f to %.2f)", median(values),
+           *std::min_element(values.begin(), values.end()), *std::max_element(values.begin(), values.end()));
   return text;
 }
 
@@ -141,12 +142,13 @@ int main(int argc, char** argv) {
   }
   printf("deletion: time per deleted entry, median (and range) of %zu rounds%s\n", daemon.wall_us.size(),
          drain.usable ? "" : " (no private /dev/log: the daemon's syslog lines go to the system's)");
-  printf("%" PRIu64 " entries, %" PRIu64 " due: daemon %s us (%s us of it in syslog), floor %s us per deleted"
+  printf("%" PRIu64 " entries, %" PRIu64
+         " due: daemon %s us (%s us of it in syslog), floor %s us per deleted"
          " entry; client CPU %s us and %s us (ratio %s); kernel requests per deleted entry %.2f and %.2f;"
          " syslog lines %" PRIu64 "; ratio without the syslog line %s; ratio %s\n",
-         entries, due, spread(daemon.wall_us).c_str(), spread(daemon.log_us).c_str(), spread(floor.wall_us).c_str(),
-         spread(daemon.cpu_us).c_str(), spread(floor.cpu_us).c_str(), spread(ratio_cpu).c_str(),
-         median(daemon.requests_per_entry), median(floor.requests_per_entry), daemon.log_lines,
-         spread(ratio_without_log).c_str(), spread(ratio).c_str());
+         entries, due, spread(daemon.wall_us).c_str(), spread(daemon.log_us).c_str(),
+         spread(floor.wall_us).c_str(), spread(daemon.cpu_us).c_str(), spread(floor.cpu_us).c_str(),
+         spread(ratio_cpu).c_str(), median(daemon.requests_per_entry), median(floor.requests_per_entry),
+         daemon.log_lines, spread(ratio_without_log).c_str(), spread(ratio).c_str());
   return 0;
 }

@@ -2,6 +2,7 @@
 // rendering an address entry that is due and one that is not, and parsing
 // the key texts a deletion reads back.
 #include <arpa/inet.h>
+
 #include <benchmark/benchmark.h>
 
 #include <cstring>

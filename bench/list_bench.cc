@@ -74,7 +74,7 @@ void bench_size(uint64_t entries) {
     snprintf(address, sizeof address, "%u.%u.%u.%u", first >> 24, (first >> 16) & 255, (first >> 8) & 255,
              first & 255);
     bench_admin(setup.emu, std::string("fill ") + TABLE + " " + address + " " + std::to_string(n) + " " +
-              std::to_string(now + 3600 + step * 86400 / STEPS));
+                               std::to_string(now + 3600 + step * 86400 / STEPS));
     loaded += n;
   }
 
@@ -91,7 +91,8 @@ void bench_size(uint64_t entries) {
     bytes = l.out_bytes;
   }
   if (bytes == 0) errx(1, "the listing printed nothing");
-  printf("%" PRIu64 " entries: sweep %.3f s elapsed (%.3f s CPU), listing %.3f s elapsed (%.3f s CPU, %zu bytes);"
+  printf("%" PRIu64
+         " entries: sweep %.3f s elapsed (%.3f s CPU), listing %.3f s elapsed (%.3f s CPU, %zu bytes);"
          " listing/sweep %.2f (%.2f-%.2f), target <= 2\n",
          entries, median(sweep_e), median(sweep_c), median(list_e), median(list_c), bytes, median(ratios),
          *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));

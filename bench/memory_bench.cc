@@ -75,8 +75,9 @@ struct run_figures {
 
 run_figures watch_daemon(emu_server& emu, int seconds) {
   uint64_t lists = bench_figure(emu, "stats", "requests 89");
-  child_process daemon = child_process::start({HOSTREAPD_BIN, "-t", TABLE, "-f", "-s", std::to_string(PAUSE_S)}, "",
-                                              {"FWEMU_SOCKET=" + emu.socket_path()});
+  child_process daemon =
+      child_process::start({HOSTREAPD_BIN, "-t", TABLE, "-f", "-s", std::to_string(PAUSE_S)}, "",
+                           {"FWEMU_SOCKET=" + emu.socket_path()});
   const pid_t pid = daemon.pid;
   run_figures f;
   lists = wait_for_list(emu, lists);
@@ -125,14 +126,15 @@ int main(int argc, char** argv) {
   bench_setup setup;
   emu_server& emu = setup.emu;
   bench_admin(emu, std::string("create ") + TABLE);
-  printf("memory and CPU time of the daemon (-s %d) sweeping a table with nothing due, watched for %d s\n", PAUSE_S,
-         seconds);
+  printf("memory and CPU time of the daemon (-s %d) sweeping a table with nothing due, watched for %d s\n",
+         PAUSE_S, seconds);
   for (uint64_t entries : sizes) {
     bench_admin(emu, std::string("flush ") + TABLE);
     bench_admin(emu, std::string("fill ") + TABLE + " 10.0.0.0 " + std::to_string(entries) + " 4000000000");
     double listing = static_cast<double>(bench_figure(emu, std::string("info ") + TABLE, "size"));
     run_figures f = watch_daemon(emu, seconds);
-    printf("%" PRIu64 " entries: listing %.1f MiB; peak resident %.1f MiB, above the listing %.1f MiB;"
+    printf("%" PRIu64
+           " entries: listing %.1f MiB; peak resident %.1f MiB, above the listing %.1f MiB;"
            " resident between cycles %.1f MiB (%.1f MiB of it lazily freed); CPU %.1f ms per minute\n",
            entries, mib(listing), mib(f.peak), mib(f.peak - listing), mib(f.between), mib(f.lazy),
            f.cpu_per_minute_ms);

@@ -80,14 +80,16 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     char* end;
     uint64_t n = strtoull(argv[i], &end, 10);
-    if (*end != '\0' || n == 0 || n > 30000000) errx(1, "usage: sweep_bench [ENTRIES...] (1 to 30000000 each)");
+    if (*end != '\0' || n == 0 || n > 30000000)
+      errx(1, "usage: sweep_bench [ENTRIES...] (1 to 30000000 each)");
     sizes.push_back(n);
   }
   if (sizes.empty()) sizes = {10000, 100000};
 
   bench_setup setup;
   emu_server& emu = setup.emu;
-  printf("sweep with nothing due: client CPU time per listed entry, median of the cycles of %d rounds\n", ROUNDS);
+  printf("sweep with nothing due: client CPU time per listed entry, median of the cycles of %d rounds\n",
+         ROUNDS);
   for (size_t i = 0; i < sizes.size(); i++) {
     const uint64_t n = sizes[i];
     const std::string table = std::to_string(i + 1);
@@ -110,14 +112,15 @@ int main(int argc, char** argv) {
     // Once the list buffer has its size a cycle allocates nothing. A count,
     // not a speed, and held to (where allocations are counted).
     if (daemon.max_allocations > 0)
-      errx(1, "%" PRIu64 " entries: the daemon made %" PRIu64 " heap allocations in a cycle after the first", n,
-           daemon.max_allocations);
+      errx(1, "%" PRIu64 " entries: the daemon made %" PRIu64 " heap allocations in a cycle after the first",
+           n, daemon.max_allocations);
     const double per = static_cast<double>(n);
-    printf("%" PRIu64 " entries: daemon %.1f ns, floor %.1f ns per entry; emulator %.1f ns per entry;"
+    printf("%" PRIu64
+           " entries: daemon %.1f ns, floor %.1f ns per entry; emulator %.1f ns per entry;"
            " heap allocations per cycle %" PRIu64 " and %" PRIu64 "; ratio %.2f (rounds %.2f to %.2f)\n",
-           n, median(daemon.cpu_ns) / per, median(floor.cpu_ns) / per, median(emu_ns) / per, daemon.max_allocations,
-           floor.max_allocations, median(ratios), *std::min_element(ratios.begin(), ratios.end()),
-           *std::max_element(ratios.begin(), ratios.end()));
+           n, median(daemon.cpu_ns) / per, median(floor.cpu_ns) / per, median(emu_ns) / per,
+           daemon.max_allocations, floor.max_allocations, median(ratios),
+           *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
     fflush(stdout);
   }
   return 0;

@@ -1,8 +1,9 @@
 #include "daemon/expire.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <syslog.h>
+
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdarg>

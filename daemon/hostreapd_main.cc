@@ -17,12 +17,13 @@
 #include <stdio_ext.h>
 #endif
 
+#include <err.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <err.h>
 
 #include "daemon/command_line.h"
 #include "daemon/cycle_guard.h"
@@ -271,7 +272,8 @@ int main(int argc, char** argv) {
   // One byte more than the PID-file library keeps, so that a path too long
   // for it reaches it whole and is refused there with ENAMETOOLONG.
   char pid_path[PIDLOCK_PATH_MAX + 2];
-  const bool pid_path_ok = opts.pid_path != nullptr && absolute_path(opts.pid_path, pid_path, sizeof pid_path);
+  const bool pid_path_ok =
+      opts.pid_path != nullptr && absolute_path(opts.pid_path, pid_path, sizeof pid_path);
   const int pid_path_err = errno;
   // The metrics file's rename would replace the PID file, and with it the
   // lock against a second instance.

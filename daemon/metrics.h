@@ -102,6 +102,6 @@ using metrics_warn_fn = void (*)(const char* text);
 
 // metrics_write, and when it fails while the previous write had not, one
 // call of warn with "cannot write metrics file PATH: REASON" (REASON being
-// strerror of the error number; "not a regular file" for METRICS_ENOTREG). Further failures stay silent until a write
-// succeeds again. Returns what metrics_write returned, errno kept.
+// strerror of the error number; "not a regular file" for METRICS_ENOTREG). Further failures stay silent until
+// a write succeeds again. Returns what metrics_write returned, errno kept.
 int metrics_report(metrics_reporter* r, const char* path, const sweep_metrics* m, metrics_warn_fn warn);

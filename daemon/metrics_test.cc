@@ -82,7 +82,8 @@ std::string format(const sweep_metrics& m) {
 }
 
 const char* const present_text =
-    "# HELP hostreapd_table_present 1 when the last cycle found the table, 0 when it was gone; while it is gone "
+    "# HELP hostreapd_table_present 1 when the last cycle found the table, 0 when it was gone; while it is "
+    "gone "
     "the other gauges keep the values of the last sweep that found it.\n"
     "# TYPE hostreapd_table_present gauge\n";
 
@@ -151,12 +152,8 @@ struct duration_case {
 
 TEST(MetricsFormat, DurationIsExactSecondsWithNineDecimals) {
   const duration_case cases[] = {
-      {0, "0.000000000"},
-      {999999999, "0.999999999"},
-      {2000000001, "2.000000001"},
-      {-1, "-0.000000001"},
-      {INT64_MAX, "9223372036.854775807"},
-      {INT64_MIN, "-9223372036.854775808"},
+      {0, "0.000000000"},   {999999999, "0.999999999"},          {2000000001, "2.000000001"},
+      {-1, "-0.000000001"}, {INT64_MAX, "9223372036.854775807"}, {INT64_MIN, "-9223372036.854775808"},
   };
   for (const duration_case& c : cases) {
     sweep_metrics m = sample;
@@ -221,31 +218,31 @@ std::string malformation(const std::string& text, std::set<std::string>* names) 
     } else {
       size_t brace = line.find('{');
       size_t close = line.find("} ");
-      if (brace == std::string::npos || close == std::string::npos || close < brace) return "bad line: " + line;
+      if (brace == std::string::npos || close == std::string::npos || close < brace)
+        return "bad line: " + line;
       std::string name = line.substr(0, brace);
       std::string label = line.substr(brace + 1, close - brace - 1);
       std::string value = line.substr(close + 2);
-      if (type_of.count(name) == 0 || helped.count(name) == 0) return "sample before its HELP and TYPE: " + line;
+      if (type_of.count(name) == 0 || helped.count(name) == 0)
+        return "sample before its HELP and TYPE: " + line;
       if (!names->insert(name).second) return "second sample: " + line;
-      if (label.rfind("table=\"", 0) != 0 || label.back() != '"' || label.size() < 9) return "bad label: " + line;
+      if (label.rfind("table=\"", 0) != 0 || label.back() != '"' || label.size() < 9)
+        return "bad label: " + line;
       char* end = nullptr;
       errno = 0;
       std::strtod(value.c_str(), &end);
       if (value.empty() || *end != '\0' || errno != 0) return "value not a number: " + line;
     }
   }
-  if (names->size() != type_of.size() || names->size() != helped.size()) return "HELP or TYPE without a sample";
+  if (names->size() != type_of.size() || names->size() != helped.size())
+    return "HELP or TYPE without a sample";
   return "";
 }
 
 TEST(MetricsFormat, TextIsWellFormed) {
   const std::set<std::string> always = {
-      "hostreapd_table_present",
-      "hostreapd_entries",
-      "hostreapd_due_entries",
-      "hostreapd_unremovable_entries",
-      "hostreapd_removed_total",
-      "hostreapd_last_sweep_timestamp_seconds",
+      "hostreapd_table_present",          "hostreapd_entries",       "hostreapd_due_entries",
+      "hostreapd_unremovable_entries",    "hostreapd_removed_total", "hostreapd_last_sweep_timestamp_seconds",
       "hostreapd_sweep_duration_seconds",
   };
   std::set<std::string> with_next = always;
@@ -474,19 +471,18 @@ TEST_P(MetricsWriteFailureTest, FailsAndLeavesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Metrics, MetricsWriteFailureTest,
-    testing::Values(failure_case{"EmptyPath", nullptr, nullptr, ENOENT, false},
-                    failure_case{"MissingDirectory", nullptr, "missing/hostreapd.prom", ENOENT, false},
-                    failure_case{"DirectoryIsAFile", make_file, "file/hostreapd.prom", ENOTDIR, false},
-                    // Nothing but a file is replaced; looked at after the
-                    // temporary file is written, right before the rename.
-                    failure_case{"TargetIsADirectory", make_target_directory, "hostreapd.prom", METRICS_ENOTREG,
-                                 false},
-                    failure_case{"TargetIsAFifo", make_target_fifo, "hostreapd.prom", METRICS_ENOTREG, false},
-                    failure_case{"TargetIsASocket", make_target_socket, "hostreapd.prom", METRICS_ENOTREG, false},
-                    failure_case{"TargetIsADevice", make_target_device, "hostreapd.prom", METRICS_ENOTREG, false,
-                                 true},
-                    // And here the writing fails, after a short write.
-                    failure_case{"WriteFails", make_old_target, "hostreapd.prom", EFBIG, true}),
+    testing::Values(
+        failure_case{"EmptyPath", nullptr, nullptr, ENOENT, false},
+        failure_case{"MissingDirectory", nullptr, "missing/hostreapd.prom", ENOENT, false},
+        failure_case{"DirectoryIsAFile", make_file, "file/hostreapd.prom", ENOTDIR, false},
+        // Nothing but a file is replaced; looked at after the
+        // temporary file is written, right before the rename.
+        failure_case{"TargetIsADirectory", make_target_directory, "hostreapd.prom", METRICS_ENOTREG, false},
+        failure_case{"TargetIsAFifo", make_target_fifo, "hostreapd.prom", METRICS_ENOTREG, false},
+        failure_case{"TargetIsASocket", make_target_socket, "hostreapd.prom", METRICS_ENOTREG, false},
+        failure_case{"TargetIsADevice", make_target_device, "hostreapd.prom", METRICS_ENOTREG, false, true},
+        // And here the writing fails, after a short write.
+        failure_case{"WriteFails", make_old_target, "hostreapd.prom", EFBIG, true}),
     [](const testing::TestParamInfo<failure_case>& info) { return std::string(info.param.name); });
 
 std::vector<std::string> warnings;
@@ -507,8 +503,8 @@ TEST_F(MetricsWriteTest, ReporterWarnsOncePerFailureStreak) {
     int err;  // 0: the write succeeds
     size_t warnings;  // warnings so far
   } steps[] = {
-      {path, 0, 0},     {missing, ENOENT, 1}, {missing, ENOENT, 1}, {not_dir, ENOTDIR, 1},
-      {path, 0, 1},     {path, 0, 1},         {not_dir, ENOTDIR, 2}, {path, 0, 2},
+      {path, 0, 0}, {missing, ENOENT, 1}, {missing, ENOENT, 1},  {not_dir, ENOTDIR, 1},
+      {path, 0, 1}, {path, 0, 1},         {not_dir, ENOTDIR, 2}, {path, 0, 2},
   };
   metrics_reporter r{};
   for (size_t i = 0; i < std::size(steps); i++) {

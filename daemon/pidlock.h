@@ -9,8 +9,8 @@
 // no group or other; it is truncated once those checks have passed and the
 // lock is held, so a file that is refused is never written. The owner
 // writes its PID once it has detached (a failed write leaves the file
-// locked where it is) and at shutdown unlinks, unlocks and closes it. Before writing or removing, the handle's descriptor is
-// checked to still refer to the file it opened.
+// locked where it is) and at shutdown unlinks, unlocks and closes it. Before writing or removing, the
+// handle's descriptor is checked to still refer to the file it opened.
 //
 // Owns: the pidlock handle (one heap record per open PID file), from
 // pidlock_open until pidlock_remove with release true frees it.

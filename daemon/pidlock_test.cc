@@ -170,25 +170,18 @@ TEST_P(PidlockHeldTest, ReportsHolderAndLeavesItsFileAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Pidlock, PidlockHeldTest,
-    testing::Values(held_case{"Pid", "4321", 4321},
-                    held_case{"PidAndLineFeed", "4321\n", 4321},
+    testing::Values(held_case{"Pid", "4321", 4321}, held_case{"PidAndLineFeed", "4321\n", 4321},
                     held_case{"LargestPid", std::to_string(PIDLOCK_PID_MAX), PIDLOCK_PID_MAX},
                     held_case{"LeadingZeros", "0000000000004321", 4321},
                     // Anything else: still held, the holder unnamed.
-                    held_case{"Empty", "", 0},
-                    held_case{"LineFeedAlone", "\n", 0},
-                    held_case{"Zero", "0", 0},
-                    held_case{"Negative", "-5", 0},
-                    held_case{"Plus", "+42", 0},
-                    held_case{"Blank", " 42", 0},
+                    held_case{"Empty", "", 0}, held_case{"LineFeedAlone", "\n", 0}, held_case{"Zero", "0", 0},
+                    held_case{"Negative", "-5", 0}, held_case{"Plus", "+42", 0}, held_case{"Blank", " 42", 0},
                     held_case{"TwoLineFeeds", "42\n\n", 0},
                     held_case{"AboveTheLargestPid", std::to_string(PIDLOCK_PID_MAX + 1LL), 0},
                     // Would wrap to a negative 32-bit number if cut.
                     held_case{"FifteenDigits", "999999999999999", 0},
-                    held_case{"FourBillion", "4294967338", 0},
-                    held_case{"NotANumber", "abc", 0},
-                    held_case{"NulInside", std::string("12\0", 3), 0},
-                    held_case{"JunkAfter", "4321x", 0},
+                    held_case{"FourBillion", "4294967338", 0}, held_case{"NotANumber", "abc", 0},
+                    held_case{"NulInside", std::string("12\0", 3), 0}, held_case{"JunkAfter", "4321x", 0},
                     // The number, then more than any PID's text could hold.
                     held_case{"JunkFarAfter", "4321\n" + std::string(64, ' '), 0},
                     held_case{"ForeignFile", "4321", 4321, true}),
@@ -288,24 +281,24 @@ TEST_P(PidlockRefusalTest, NoHandleAndNothingChanged) {
 
 INSTANTIATE_TEST_SUITE_P(
     Pidlock, PidlockRefusalTest,
-    testing::Values(refusal_case{"SymlinkToFile", symlink_to_target, ELOOP},
-                    refusal_case{"DanglingSymlink", dangling_symlink, ELOOP},
-                    refusal_case{"HardLink", hard_link_to_target, EMLINK},
-                    refusal_case{"Directory", directory, PIDLOCK_ENOTREG},
-                    refusal_case{"Fifo", fifo, PIDLOCK_ENOTREG},
-                    refusal_case{"FifoWithReader", fifo_with_reader, PIDLOCK_ENOTREG},
-                    refusal_case{"OtherOwnerWritableByAll",
-                                 [](const std::string&, const std::string& p) { return file_of(p, 65534, 0666); },
-                                 EPERM, true},
-                    refusal_case{"OtherOwner",
-                                 [](const std::string&, const std::string& p) { return file_of(p, 65534, 0600); },
-                                 EPERM, true},
-                    refusal_case{"GroupWritable",
-                                 [](const std::string&, const std::string& p) { return file_of(p, geteuid(), 0620); },
-                                 EPERM},
-                    refusal_case{"OthersWritable",
-                                 [](const std::string&, const std::string& p) { return file_of(p, geteuid(), 0602); },
-                                 EPERM}),
+    testing::Values(
+        refusal_case{"SymlinkToFile", symlink_to_target, ELOOP},
+        refusal_case{"DanglingSymlink", dangling_symlink, ELOOP},
+        refusal_case{"HardLink", hard_link_to_target, EMLINK},
+        refusal_case{"Directory", directory, PIDLOCK_ENOTREG}, refusal_case{"Fifo", fifo, PIDLOCK_ENOTREG},
+        refusal_case{"FifoWithReader", fifo_with_reader, PIDLOCK_ENOTREG},
+        refusal_case{"OtherOwnerWritableByAll",
+                     [](const std::string&, const std::string& p) { return file_of(p, 65534, 0666); }, EPERM,
+                     true},
+        refusal_case{"OtherOwner",
+                     [](const std::string&, const std::string& p) { return file_of(p, 65534, 0600); }, EPERM,
+                     true},
+        refusal_case{"GroupWritable",
+                     [](const std::string&, const std::string& p) { return file_of(p, geteuid(), 0620); },
+                     EPERM},
+        refusal_case{"OthersWritable",
+                     [](const std::string&, const std::string& p) { return file_of(p, geteuid(), 0602); },
+                     EPERM}),
     [](const testing::TestParamInfo<refusal_case>& info) { return std::string(info.param.name); });
 
 struct length_case {
@@ -356,7 +349,8 @@ TEST_P(PidlockPathLengthTest, LongPathRefusedBeforeTheFileSystem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Pidlock, PidlockPathLengthTest,
-                         testing::Values(length_case{PIDLOCK_PATH_MAX - 1, true}, length_case{PIDLOCK_PATH_MAX, false},
+                         testing::Values(length_case{PIDLOCK_PATH_MAX - 1, true},
+                                         length_case{PIDLOCK_PATH_MAX, false},
                                          length_case{PIDLOCK_PATH_MAX + 1, false}, length_case{3000, false}));
 
 struct open_error_case {
@@ -383,13 +377,12 @@ TEST_P(PidlockOpenErrorTest, NoHandleAndNothingCreated) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pidlock, PidlockOpenErrorTest,
-                         testing::Values(open_error_case{"MissingDirectory", "missing/hostreapd.pid", ENOENT},
-                                         open_error_case{"NotADirectoryOnTheWay", "file/hostreapd.pid", ENOTDIR},
-                                         open_error_case{"NullPath", nullptr, EINVAL}),
-                         [](const testing::TestParamInfo<open_error_case>& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Pidlock, PidlockOpenErrorTest,
+    testing::Values(open_error_case{"MissingDirectory", "missing/hostreapd.pid", ENOENT},
+                    open_error_case{"NotADirectoryOnTheWay", "file/hostreapd.pid", ENOTDIR},
+                    open_error_case{"NullPath", nullptr, EINVAL}),
+    [](const testing::TestParamInfo<open_error_case>& info) { return std::string(info.param.name); });
 
 TEST(PidlockOpen, EmptyPathIsNotFound) {
   int32_t other = -7;
@@ -495,7 +488,9 @@ TEST_P(PidlockRemoveStepsTest, AllStepsTakenFirstFailureReported) {
 INSTANTIATE_TEST_SUITE_P(Pidlock, PidlockRemoveStepsTest,
                          testing::Values(remove_case{"PathGone", false, ENOENT},
                                          remove_case{"PathReplaced", true, PIDLOCK_EIDENTITY}),
-                         [](const testing::TestParamInfo<remove_case>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<remove_case>& info) {
+                           return std::string(info.param.name);
+                         });
 
 struct write_failure_case {
   const char* name;
@@ -503,7 +498,8 @@ struct write_failure_case {
   int err;
 };
 
-class PidlockWriteFailureTest : public PidlockRemoveTest, public testing::WithParamInterface<write_failure_case> {};
+class PidlockWriteFailureTest : public PidlockRemoveTest,
+                                public testing::WithParamInterface<write_failure_case> {};
 
 // A write the file-size limit refuses or cuts short leaves the file where
 // it is, still locked, and the handle open: a later write puts the PID in,

@@ -68,7 +68,8 @@ int create(emu_store* s, const words_t& w, std::string* out) {
     const std::string& opt = w[i];
     const std::string& arg = w[i + 1];
     if (opt == "type") {
-      if (!emu_type_from_word(arg, &t.type, &t.tflags)) return fail(out, EMU_BAD_DATA, "bad table type: " + arg);
+      if (!emu_type_from_word(arg, &t.type, &t.tflags))
+        return fail(out, EMU_BAD_DATA, "bad table type: " + arg);
     } else if (opt == "valtype") {
       if (!emu_vmask_from_word(arg, &t.vmask)) return fail(out, EMU_BAD_DATA, "bad value type: " + arg);
     } else if (opt == "limit") {
@@ -165,7 +166,8 @@ int fill(emu_store* s, const words_t& w, std::string* out) {
   };
   emu_entry_key k;
   if (!key_at(count - 1, &k)) return fail(out, EMU_BAD_DATA, "fill runs past the last address: " + w[2]);
-  uint64_t room = t->limit == 0 ? UINT64_MAX : (t->entries.size() < t->limit ? t->limit - t->entries.size() : 0);
+  uint64_t room =
+      t->limit == 0 ? UINT64_MAX : (t->entries.size() < t->limit ? t->limit - t->entries.size() : 0);
   uint64_t listing = emu_table_listing_size(*t) + uint64_t{count} * sizeof(ipfw_obj_tentry);
   if (count > room || listing > UINT32_MAX) return refused(out, *t, "", EFBIG);
   for (uint32_t i = 0; i < count; i++) {
@@ -214,16 +216,16 @@ int info(emu_store* s, const words_t& w, std::string* out) {
   if (int st = find(s, w[1], &t, out)) return st;
   ipfw_xtable_info i;
   emu_table_info(*t, &i);
-  *out = "name: " + t->name + "\n" +                                            //
-         "type: " + emu_type_word(t->type) + "\n" +                              //
-         "algorithm: " + i.algoname + "\n" +                                    //
-         "flow fields: " + emu_tflags_words(i.tflags) + "\n" +                   //
-         "value mask: " + emu_vmask_words(t->vmask) + "\n" +                     //
-         "set: " + std::to_string(i.set) + "\n" +                                //
-         "kernel index: " + std::to_string(i.kidx) + "\n" +                      //
-         "count: " + std::to_string(i.count) + "\n" +                            //
-         "size: " + std::to_string(i.size) + "\n" +                              //
-         "limit: " + std::to_string(i.limit) + "\n" +                            //
+  *out = "name: " + t->name + "\n" +  //
+         "type: " + emu_type_word(t->type) + "\n" +  //
+         "algorithm: " + i.algoname + "\n" +  //
+         "flow fields: " + emu_tflags_words(i.tflags) + "\n" +  //
+         "value mask: " + emu_vmask_words(t->vmask) + "\n" +  //
+         "set: " + std::to_string(i.set) + "\n" +  //
+         "kernel index: " + std::to_string(i.kidx) + "\n" +  //
+         "count: " + std::to_string(i.count) + "\n" +  //
+         "size: " + std::to_string(i.size) + "\n" +  //
+         "limit: " + std::to_string(i.limit) + "\n" +  //
          "locked: " + (t->locked ? "yes" : "no") + "\n";
   return 0;
 }
@@ -257,14 +259,15 @@ int stats(emu_store* s, const words_t& w, std::string* out) {
   };
   uint64_t other = 0;
   for (const auto& [op, n] : st.requests)
-    if (op != IP_FW_TABLE_XINFO && op != IP_FW_TABLE_XLIST && op != IP_FW_TABLE_XDEL && op != IP_FW_TABLE_XADD)
+    if (op != IP_FW_TABLE_XINFO && op != IP_FW_TABLE_XLIST && op != IP_FW_TABLE_XDEL &&
+        op != IP_FW_TABLE_XADD)
       other += n;
-  *out = "connections: " + std::to_string(st.connections) + "\n" +                 //
-         "admin commands: " + std::to_string(st.admin_commands) + "\n" +          //
-         "requests 93: " + count(IP_FW_TABLE_XINFO) + "\n" +                      //
-         "requests 89: " + count(IP_FW_TABLE_XLIST) + "\n" +                      //
-         "requests 87: " + count(IP_FW_TABLE_XDEL) + "\n" +                       //
-         "requests 86: " + count(IP_FW_TABLE_XADD) + "\n" +                       //
+  *out = "connections: " + std::to_string(st.connections) + "\n" +  //
+         "admin commands: " + std::to_string(st.admin_commands) + "\n" +  //
+         "requests 93: " + count(IP_FW_TABLE_XINFO) + "\n" +  //
+         "requests 89: " + count(IP_FW_TABLE_XLIST) + "\n" +  //
+         "requests 87: " + count(IP_FW_TABLE_XDEL) + "\n" +  //
+         "requests 86: " + count(IP_FW_TABLE_XADD) + "\n" +  //
          "requests other: " + std::to_string(other) + "\n";
   return 0;
 }
@@ -278,7 +281,8 @@ int run(emu_store* s, const words_t& w, std::string* out) {
   if (verb == "delete") return del(s, w, out);
   if (verb == "list") return list(s, w, out);
   if (verb == "info") return info(s, w, out);
-  if (verb == "lock" || verb == "unlock" || verb == "flush" || verb == "destroy") return table_verb(s, w, out);
+  if (verb == "lock" || verb == "unlock" || verb == "flush" || verb == "destroy")
+    return table_verb(s, w, out);
   if (verb == "fault") return emu_fault_command(&s->faults, words_t(w.begin() + 1, w.end()), out);
   if (verb == "stats") return stats(s, w, out);
   if (verb == "help" && w.size() == 1) {

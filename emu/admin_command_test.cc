@@ -1,6 +1,7 @@
 // The fwemu tool's words, run in-process against a store: key and value
 // texts of every table type, table settings, info and stats.
 #include <arpa/inet.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -25,7 +26,9 @@ class AdminTest : public testing::Test {
  protected:
   std::unique_ptr<emu_store, store_deleter> store{emu_store_new()};
 
-  int run(const std::string& words, std::string* text = nullptr) { return store_admin(store.get(), words, text); }
+  int run(const std::string& words, std::string* text = nullptr) {
+    return store_admin(store.get(), words, text);
+  }
   std::string ok(const std::string& words) {
     std::string out;
     EXPECT_EQ(run(words, &out), 0) << words << ": " << out;
@@ -64,34 +67,33 @@ class AdminKeyText : public AdminTest, public testing::WithParamInterface<key_ca
 
 INSTANTIATE_TEST_SUITE_P(
     , AdminKeyText,
-    testing::Values(key_case{"addr", "192.0.2.1", "192.0.2.1"}, key_case{"addr", "192.0.2.1/32", "192.0.2.1"},
-                    key_case{"addr", "198.51.100.7/24", "198.51.100.0/24"},
-                    key_case{"addr", "10.1.2.3/0", "0.0.0.0/0"}, key_case{"addr", "2001:db8::1", "2001:db8::1"},
-                    key_case{"addr", "2001:db8::1/128", "2001:db8::1"},
-                    key_case{"addr", "2001:db8:ffff::/33", "2001:db8:8000::/33"},
-                    key_case{"addr", "192.0.2.1/33", nullptr}, key_case{"addr", "2001:db8::/129", nullptr},
-                    key_case{"addr", "192.0.2.1/", nullptr}, key_case{"addr", "192.0.2.1/x", nullptr},
-                    key_case{"addr", "192.0.2.1/-1", nullptr}, key_case{"addr", "10.1", nullptr},
-                    key_case{"addr", "host.example", nullptr},
-                    key_case{"iface", "em0", "em0"}, key_case{"iface", "fifteen-chars-x", "fifteen-chars-x"},
-                    key_case{"iface", "sixteen-chars-xy", nullptr},
-                    key_case{"number", "0", "0"}, key_case{"number", "4294967295", "4294967295"},
-                    key_case{"number", "4294967296", nullptr}, key_case{"number", "-1", nullptr},
-                    key_case{"number", "42x", nullptr},
-                    key_case{"flow:src-ip,proto,src-port,dst-ip,dst-port", "192.0.2.1,6,1024,192.0.2.2,80",
-                             "192.0.2.1,6,1024,192.0.2.2,80"},
-                    key_case{"flow:dst-port,src-ip", "2001:db8::1,53", "2001:db8::1,53"},
-                    key_case{"flow:src-ip,proto,src-port,dst-ip,dst-port", ",6,1,,2", ",6,1,,2"},
-                    key_case{"flow:src-ip,dst-ip", "192.0.2.1,2001:db8::1", nullptr},
-                    key_case{"flow:src-ip,dst-ip", "192.0.2.1", nullptr},
-                    key_case{"flow:src-ip,dst-ip", "192.0.2.1,192.0.2.2,80", nullptr},
-                    key_case{"flow:proto", "256", nullptr}, key_case{"flow:dst-port", "65536", nullptr},
-                    key_case{"flow:src-ip", "not-an-address", nullptr},
-                    key_case{"mac", "00:11:22:33:44:55", "00:11:22:33:44:55/48"},
-                    key_case{"mac", "0:1:2:3:4:5", "00:01:02:03:04:05/48"},
-                    key_case{"mac", "AA:BB:CC:DD:EE:FF/8", "aa:00:00:00:00:00/8"},
-                    key_case{"mac", "00:11:22:33:44:55/49", nullptr}, key_case{"mac", "00:11:22:33:44", nullptr},
-                    key_case{"mac", "00:11:22:33:44:gg", nullptr}, key_case{"mac", "001:1:2:3:4:5", nullptr}));
+    testing::Values(
+        key_case{"addr", "192.0.2.1", "192.0.2.1"}, key_case{"addr", "192.0.2.1/32", "192.0.2.1"},
+        key_case{"addr", "198.51.100.7/24", "198.51.100.0/24"}, key_case{"addr", "10.1.2.3/0", "0.0.0.0/0"},
+        key_case{"addr", "2001:db8::1", "2001:db8::1"}, key_case{"addr", "2001:db8::1/128", "2001:db8::1"},
+        key_case{"addr", "2001:db8:ffff::/33", "2001:db8:8000::/33"},
+        key_case{"addr", "192.0.2.1/33", nullptr}, key_case{"addr", "2001:db8::/129", nullptr},
+        key_case{"addr", "192.0.2.1/", nullptr}, key_case{"addr", "192.0.2.1/x", nullptr},
+        key_case{"addr", "192.0.2.1/-1", nullptr}, key_case{"addr", "10.1", nullptr},
+        key_case{"addr", "host.example", nullptr}, key_case{"iface", "em0", "em0"},
+        key_case{"iface", "fifteen-chars-x", "fifteen-chars-x"},
+        key_case{"iface", "sixteen-chars-xy", nullptr}, key_case{"number", "0", "0"},
+        key_case{"number", "4294967295", "4294967295"}, key_case{"number", "4294967296", nullptr},
+        key_case{"number", "-1", nullptr}, key_case{"number", "42x", nullptr},
+        key_case{"flow:src-ip,proto,src-port,dst-ip,dst-port", "192.0.2.1,6,1024,192.0.2.2,80",
+                 "192.0.2.1,6,1024,192.0.2.2,80"},
+        key_case{"flow:dst-port,src-ip", "2001:db8::1,53", "2001:db8::1,53"},
+        key_case{"flow:src-ip,proto,src-port,dst-ip,dst-port", ",6,1,,2", ",6,1,,2"},
+        key_case{"flow:src-ip,dst-ip", "192.0.2.1,2001:db8::1", nullptr},
+        key_case{"flow:src-ip,dst-ip", "192.0.2.1", nullptr},
+        key_case{"flow:src-ip,dst-ip", "192.0.2.1,192.0.2.2,80", nullptr},
+        key_case{"flow:proto", "256", nullptr}, key_case{"flow:dst-port", "65536", nullptr},
+        key_case{"flow:src-ip", "not-an-address", nullptr},
+        key_case{"mac", "00:11:22:33:44:55", "00:11:22:33:44:55/48"},
+        key_case{"mac", "0:1:2:3:4:5", "00:01:02:03:04:05/48"},
+        key_case{"mac", "AA:BB:CC:DD:EE:FF/8", "aa:00:00:00:00:00/8"},
+        key_case{"mac", "00:11:22:33:44:55/49", nullptr}, key_case{"mac", "00:11:22:33:44", nullptr},
+        key_case{"mac", "00:11:22:33:44:gg", nullptr}, key_case{"mac", "001:1:2:3:4:5", nullptr}));
 
 TEST_P(AdminKeyText, ReadAndWrittenBack) {
   const key_case& c = GetParam();
@@ -135,8 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
                      v->tag = 5;
                    }},
         value_case{"skipto,tag", "tag=5", true, [](ipfw_table_value* v) { v->tag = 5; }},
-        value_case{"pipe,fib,nat,dscp,divert,netgraph,limit", "pipe=65535,fib=2,nat=3,dscp=63,divert=4,netgraph=5,limit=6",
-                   true,
+        value_case{"pipe,fib,nat,dscp,divert,netgraph,limit",
+                   "pipe=65535,fib=2,nat=3,dscp=63,divert=4,netgraph=5,limit=6", true,
                    [](ipfw_table_value* v) {
                      v->pipe = 65535;
                      v->fib = 2;
@@ -158,9 +160,10 @@ INSTANTIATE_TEST_SUITE_P(
                      inet_pton(AF_INET6, "2001:db8::1", v->nh6);
                      v->zoneid = 3;
                    }},
-        value_case{"dscp", "dscp=64", false, nullptr},
-        value_case{"skipto", "fib=1", false, nullptr}, value_case{"skipto", "skipto=1,skipto=2", false, nullptr},
-        value_case{"skipto", "skipto", false, nullptr}, value_case{"ipv4", "ipv4=2001:db8::1", false, nullptr},
+        value_case{"dscp", "dscp=64", false, nullptr}, value_case{"skipto", "fib=1", false, nullptr},
+        value_case{"skipto", "skipto=1,skipto=2", false, nullptr},
+        value_case{"skipto", "skipto", false, nullptr},
+        value_case{"ipv4", "ipv4=2001:db8::1", false, nullptr},
         value_case{"ipv6", "ipv6=2001:db8::1%x", false, nullptr}));
 
 TEST_P(AdminValueText, StoredInItsFields) {
@@ -199,21 +202,18 @@ struct create_case {
 
 class AdminCreate : public AdminTest, public testing::WithParamInterface<create_case> {};
 
-INSTANTIATE_TEST_SUITE_P(, AdminCreate,
-                         testing::Values(create_case{"create t", 0},
-                                         create_case{"create t type mac valtype legacy limit 5 set 31", 0},
-                                         create_case{"create t set 5 limit 0 type flow", 0},
-                                         create_case{"create t set 32", 65}, create_case{"create t limit -1", 65},
-                                         create_case{"create t type ipv7", 65},
-                                         create_case{"create t type flow:src-ip,,dst-ip", 65},
-                                         create_case{"create t valtype legacy,tag", 65},
-                                         create_case{"create t valtype 0x", 65},
-                                         create_case{"create t valtype 0x1g", 65},
-                                         create_case{"create t valtype 0x100000000", 65},
-                                         create_case{"create t valtype tag,-1", 65},
-                                         create_case{"create t type", 64}, create_case{"create t colour red", 64},
-                                         create_case{"create", 64},
-                                         create_case{"create t\x01", 65}));
+INSTANTIATE_TEST_SUITE_P(
+    , AdminCreate,
+    testing::Values(create_case{"create t", 0},
+                    create_case{"create t type mac valtype legacy limit 5 set 31", 0},
+                    create_case{"create t set 5 limit 0 type flow", 0}, create_case{"create t set 32", 65},
+                    create_case{"create t limit -1", 65}, create_case{"create t type ipv7", 65},
+                    create_case{"create t type flow:src-ip,,dst-ip", 65},
+                    create_case{"create t valtype legacy,tag", 65}, create_case{"create t valtype 0x", 65},
+                    create_case{"create t valtype 0x1g", 65}, create_case{"create t valtype 0x100000000", 65},
+                    create_case{"create t valtype tag,-1", 65}, create_case{"create t type", 64},
+                    create_case{"create t colour red", 64}, create_case{"create", 64},
+                    create_case{"create t\x01", 65}));
 
 TEST_P(AdminCreate, Status) {
   std::string text;
@@ -234,9 +234,10 @@ TEST_F(AdminTest, InfoDescribesTheTable) {
   ok("create t type flow:dst-port,src-ip valtype tag,skipto limit 9 set 4");
   ok("add t 192.0.2.1,80 skipto=1");
   ok("lock t");
-  EXPECT_EQ(ok("info t"),
-            "name: t\ntype: flow\nalgorithm: flow:hash\nflow fields: src-ip,dst-port\nvalue mask: skipto,tag\n"
-            "set: 4\nkernel index: 2\ncount: 1\nsize: 416\nlimit: 9\nlocked: yes\n");
+  EXPECT_EQ(
+      ok("info t"),
+      "name: t\ntype: flow\nalgorithm: flow:hash\nflow fields: src-ip,dst-port\nvalue mask: skipto,tag\n"
+      "set: 4\nkernel index: 2\ncount: 1\nsize: 416\nlimit: 9\nlocked: yes\n");
   // Value bits no keyword names follow the keywords as one number.
   ok("create u valtype 0x1000,mark,4096,0x80000000");
   EXPECT_NE(ok("info u").find("\nvalue mask: mark,0x80001000\n"), std::string::npos) << ok("info u");
@@ -250,16 +251,17 @@ struct verb_case {
 
 class AdminVerbs : public AdminTest, public testing::WithParamInterface<verb_case> {};
 
-INSTANTIATE_TEST_SUITE_P(, AdminVerbs,
-                         testing::Values(verb_case{"list nosuch", 66, "no such table: nosuch"},
-                                         verb_case{"info nosuch", 66, "no such table: nosuch"},
-                                         verb_case{"lock nosuch", 66, "no such table: nosuch"},
-                                         verb_case{"destroy nosuch", 66, "no such table: nosuch"},
-                                         verb_case{"delete t 192.0.2.9", 1, "t: 192.0.2.9: record not found"},
-                                         verb_case{"add t 192.0.2.1", 1, "t: 192.0.2.1: record already exists"},
-                                         verb_case{"list t extra", 64, nullptr}, verb_case{"delete t", 64, nullptr},
-                                         verb_case{"stats now", 64, nullptr}, verb_case{"", 64, nullptr},
-                                         verb_case{"LIST t", 64, nullptr}));
+INSTANTIATE_TEST_SUITE_P(
+    , AdminVerbs,
+    testing::Values(verb_case{"list nosuch", 66, "no such table: nosuch"},
+                    verb_case{"info nosuch", 66, "no such table: nosuch"},
+                    verb_case{"lock nosuch", 66, "no such table: nosuch"},
+                    verb_case{"destroy nosuch", 66, "no such table: nosuch"},
+                    verb_case{"delete t 192.0.2.9", 1, "t: 192.0.2.9: record not found"},
+                    verb_case{"add t 192.0.2.1", 1, "t: 192.0.2.1: record already exists"},
+                    verb_case{"list t extra", 64, nullptr}, verb_case{"delete t", 64, nullptr},
+                    verb_case{"stats now", 64, nullptr}, verb_case{"", 64, nullptr},
+                    verb_case{"LIST t", 64, nullptr}));
 
 TEST_P(AdminVerbs, Refusals) {
   ok("create t");
@@ -348,7 +350,8 @@ TEST_F(AdminTest, StatsCountConnectionsCommandsAndRequests) {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   init_request_header(&oh, "t", 0);
-  for (uint16_t op : {IP_FW_TABLE_XINFO, IP_FW_TABLE_XINFO, IP_FW_TABLE_XLIST, IP_FW_TABLE_XDEL, uint16_t{50}}) {
+  for (uint16_t op :
+       {IP_FW_TABLE_XINFO, IP_FW_TABLE_XINFO, IP_FW_TABLE_XLIST, IP_FW_TABLE_XDEL, uint16_t{50}}) {
     oh.opheader.opcode = op;
     memcpy(b.data(), &oh, sizeof oh);
     uint32_t len = 296;

@@ -13,16 +13,46 @@ struct errno_row {
   int number;
 };
 
-#define ROW(e) {#e, e}
+#define ROW(e) \
+  { #e, e }
 constexpr errno_row errno_rows[] = {
-    ROW(EPERM),     ROW(ENOENT),     ROW(ESRCH),        ROW(EINTR),     ROW(EIO),        ROW(ENXIO),
-    ROW(E2BIG),     ROW(EBADF),      ROW(EAGAIN),       ROW(ENOMEM),    ROW(EACCES),     ROW(EFAULT),
-    ROW(EBUSY),     ROW(EEXIST),     ROW(ENODEV),       ROW(EINVAL),    ROW(ENFILE),     ROW(EMFILE),
-    ROW(EFBIG),     ROW(ENOSPC),     ROW(EPIPE),        ROW(ERANGE),    ROW(ENOSYS),     ROW(ENOTSOCK),
-    ROW(EMSGSIZE),  ROW(EPROTO),     ROW(ENOPROTOOPT),  ROW(EOPNOTSUPP), ROW(ENOBUFS),   ROW(ECONNRESET),
-    ROW(ETIMEDOUT), ROW(ECONNREFUSED), ROW(EBADMSG),    ROW(EOVERFLOW),
+    ROW(EPERM),
+    ROW(ENOENT),
+    ROW(ESRCH),
+    ROW(EINTR),
+    ROW(EIO),
+    ROW(ENXIO),
+    ROW(E2BIG),
+    ROW(EBADF),
+    ROW(EAGAIN),
+    ROW(ENOMEM),
+    ROW(EACCES),
+    ROW(EFAULT),
+    ROW(EBUSY),
+    ROW(EEXIST),
+    ROW(ENODEV),
+    ROW(EINVAL),
+    ROW(ENFILE),
+    ROW(EMFILE),
+    ROW(EFBIG),
+    ROW(ENOSPC),
+    ROW(EPIPE),
+    ROW(ERANGE),
+    ROW(ENOSYS),
+    ROW(ENOTSOCK),
+    ROW(EMSGSIZE),
+    ROW(EPROTO),
+    ROW(ENOPROTOOPT),
+    ROW(EOPNOTSUPP),
+    ROW(ENOBUFS),
+    ROW(ECONNRESET),
+    ROW(ETIMEDOUT),
+    ROW(ECONNREFUSED),
+    ROW(EBADMSG),
+    ROW(EOVERFLOW),
     // Second names of numbers above; the first name is the one printed.
-    ROW(ENOTSUP),   ROW(EWOULDBLOCK),
+    ROW(ENOTSUP),
+    ROW(EWOULDBLOCK),
 };
 #undef ROW
 

@@ -30,10 +30,14 @@ int bad(std::string* out, const std::string& what, const std::string& word) {
 }
 
 bool opcode_from_word(const std::string& w, uint16_t* op) {
-  if (w == "add") *op = IP_FW_TABLE_XADD;
-  else if (w == "delete") *op = IP_FW_TABLE_XDEL;
-  else if (w == "list") *op = IP_FW_TABLE_XLIST;
-  else if (w == "info") *op = IP_FW_TABLE_XINFO;
+  if (w == "add")
+    *op = IP_FW_TABLE_XADD;
+  else if (w == "delete")
+    *op = IP_FW_TABLE_XDEL;
+  else if (w == "list")
+    *op = IP_FW_TABLE_XLIST;
+  else if (w == "info")
+    *op = IP_FW_TABLE_XINFO;
   else {
     uint32_t n;
     if (!emu_parse_u32(w, UINT16_MAX, &n)) return false;
@@ -68,7 +72,7 @@ std::string show(const emu_faults& f) {
   if (f.list_times.pending()) {
     const char* kind = f.list_fault == emu_list_fault::zero_length ? "zero-length"
                        : f.list_fault == emu_list_fault::past_end  ? "past-end"
-                                                                    : "count";
+                                                                   : "count";
     s += std::string("corrupt-list ") + kind + ": " + count_text(f.list_times) + "\n";
   }
   if (f.delay_times.pending())
@@ -117,8 +121,7 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
   }
   if (verb == "short-info" && w.size() >= 2 && w.size() <= 3) {
     uint32_t len;
-    if (!emu_parse_u32(w[1], FW_INFO_REQUEST_SIZE - 1, &len))
-      return bad(out, "length (0 to 295)", w[1]);
+    if (!emu_parse_u32(w[1], FW_INFO_REQUEST_SIZE - 1, &len)) return bad(out, "length (0 to 295)", w[1]);
     emu_fault_count c;
     if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
     f->short_info_len = len;
@@ -127,10 +130,14 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
   }
   if (verb == "corrupt-list" && w.size() >= 2 && w.size() <= 3) {
     emu_list_fault kind;
-    if (w[1] == "zero-length") kind = emu_list_fault::zero_length;
-    else if (w[1] == "past-end") kind = emu_list_fault::past_end;
-    else if (w[1] == "count") kind = emu_list_fault::count;
-    else return usage(out);
+    if (w[1] == "zero-length")
+      kind = emu_list_fault::zero_length;
+    else if (w[1] == "past-end")
+      kind = emu_list_fault::past_end;
+    else if (w[1] == "count")
+      kind = emu_list_fault::count;
+    else
+      return usage(out);
     emu_fault_count c;
     if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
     f->list_fault = kind;

@@ -9,7 +9,8 @@
 
 namespace {
 
-std::vector<uint8_t> frame(uint32_t kind, uint32_t optlen, const std::string& body, uint32_t magic = FWEMU_MAGIC) {
+std::vector<uint8_t> frame(uint32_t kind, uint32_t optlen, const std::string& body,
+                           uint32_t magic = FWEMU_MAGIC) {
   fwemu_request_head h{magic, kind, optlen, static_cast<uint32_t>(body.size())};
   std::vector<uint8_t> out(sizeof h + body.size());
   memcpy(out.data(), &h, sizeof h);
@@ -60,7 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(bad_head_case{"wrong_magic", frame(FWEMU_KIND_GET, 8, "", 0x31455747)},
                     bad_head_case{"kind_0", frame(0, 8, "")}, bad_head_case{"kind_3", frame(3, 8, "")},
                     bad_head_case{"more_sent_than_optlen", frame(FWEMU_KIND_GET, 2, "abc")},
-                    bad_head_case{"command_past_the_limit", frame(FWEMU_KIND_ADMIN, 0, std::string(EMU_ADMIN_MAX + 1, 'x'))}),
+                    bad_head_case{"command_past_the_limit",
+                                  frame(FWEMU_KIND_ADMIN, 0, std::string(EMU_ADMIN_MAX + 1, 'x'))}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST_P(FrameReaderBadHead, IsRefusedAtTheHead) {

@@ -218,8 +218,8 @@ std::string emu_key_text(const emu_table& t, const emu_entry_key& k) {
     case IPFW_TABLE_FLOW:
       return flow_text(t.tflags, key);
     case IPFW_TABLE_MAC:
-      snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x/%u", key[0], key[1], key[2], key[3], key[4], key[5],
-               k.masklen());
+      snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x/%u", key[0], key[1], key[2], key[3], key[4],
+               key[5], k.masklen());
       return buf;
     default:
       return "";

@@ -247,7 +247,11 @@ int emu_serve(emu_store* store, const emu_listener& listener, std::string* why) 
     // A dripping reply is written when its next byte is due, not when the
     // socket has room.
     for (const client& c : clients)
-      fds.push_back(pollfd{c.fd, static_cast<short>(c.out.empty() ? POLLIN : c.drip_ms > 0 ? 0 : POLLOUT), 0});
+      fds.push_back(pollfd{c.fd,
+                           static_cast<short>(c.out.empty()   ? POLLIN
+                                              : c.drip_ms > 0 ? 0
+                                                              : POLLOUT),
+                           0});
     timespec ts;
     if (ppoll(fds.data(), fds.size(), poll_timeout(clients, &ts), &signals.wait_mask) < 0) {
       if (errno == EINTR) continue;
@@ -259,9 +263,12 @@ int emu_serve(emu_store* store, const emu_listener& listener, std::string* why) 
     for (client& c : clients) {
       short ev = fds[i++].revents;
       // A client gone while its reply drips is dropped at once.
-      if ((ev & (POLLERR | POLLNVAL)) || (c.drip_ms > 0 && (ev & POLLHUP))) c.gone = true;
-      else if (!c.out.empty() && (ev & (POLLOUT | POLLHUP))) write_client(&c);
-      else if (ev & (POLLIN | POLLHUP)) read_client(store, &c);
+      if ((ev & (POLLERR | POLLNVAL)) || (c.drip_ms > 0 && (ev & POLLHUP)))
+        c.gone = true;
+      else if (!c.out.empty() && (ev & (POLLOUT | POLLHUP)))
+        write_client(&c);
+      else if (ev & (POLLIN | POLLHUP))
+        read_client(store, &c);
       if (!c.gone && !c.out.empty()) write_client(&c);
       take_pending(store, &c);
     }

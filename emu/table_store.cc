@@ -180,7 +180,8 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
     applied_change c{keys[i], emu_value_of(entry_at(i).v)};
     int e = add ? emu_table_add(t, c.key, c.value, &result) : emu_table_delete(t, c.key, &c.value, &result);
     b[FW_CHANGE_ENTRIES_OFFSET + static_cast<size_t>(i) * ENTRY_SIZE + RESULT_OFFSET] = result;
-    s->written_end = static_cast<uint32_t>(FW_CHANGE_ENTRIES_OFFSET + (static_cast<size_t>(i) + 1) * ENTRY_SIZE);
+    s->written_end =
+        static_cast<uint32_t>(FW_CHANGE_ENTRIES_OFFSET + (static_cast<size_t>(i) + 1) * ENTRY_SIZE);
     if (e == 0) {
       if (atomic) done.push_back(c);
       continue;
@@ -204,7 +205,8 @@ int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t* len) {
     *len = f.len;
   } else if (f.error == ENOMEM && opcode == IP_FW_TABLE_XLIST && *len >= HEADER_SIZE) {
     emu_table* t;
-    if (find_table<L>(s, b, object_index<L>(b), &t) == 0) *len = static_cast<uint32_t>(emu_table_listing_size(*t));
+    if (find_table<L>(s, b, object_index<L>(b), &t) == 0)
+      *len = static_cast<uint32_t>(emu_table_listing_size(*t));
   }
   return f.error;
 }

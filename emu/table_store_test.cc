@@ -2,6 +2,7 @@
 #include "emu/table_store.h"
 
 #include <arpa/inet.h>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -123,7 +124,9 @@ class StoreTest : public testing::Test {
  protected:
   std::unique_ptr<emu_store, store_deleter> store{emu_store_new()};
 
-  int admin_status(const std::string& words, std::string* text = nullptr) { return store_admin(store.get(), words, text); }
+  int admin_status(const std::string& words, std::string* text = nullptr) {
+    return store_admin(store.get(), words, text);
+  }
   std::string admin(const std::string& words) {
     std::string out;
     EXPECT_EQ(admin_status(words, &out), 0) << words << ": " << out;
@@ -200,11 +203,17 @@ bytes with_u32(bytes b, size_t off, uint32_t v) {
 bytes del1(ipfw_obj_tentry e) { return change_request(IP_FW_TABLE_XDEL, "t", {e}); }
 bytes add_to(const char* name, ipfw_obj_tentry e) { return change_request(IP_FW_TABLE_XADD, name, {e}); }
 
-bytes mac_key(uint8_t family, uint8_t masklen) { return add_to("m", entry(family, masklen, {0, 0x11, 0x22, 0x33, 0x44, 0x55})); }
+bytes mac_key(uint8_t family, uint8_t masklen) {
+  return add_to("m", entry(family, masklen, {0, 0x11, 0x22, 0x33, 0x44, 0x55}));
+}
 
 const malformed_case malformed_cases[] = {
     {"shorter than an op header", [] { return bytes(7); }, EINVAL},
-    {"unknown opcode", [] { return with(info_request("t"), 0, {88, 0}); }, EINVAL},
+    {"unknown opcode",
+     [] {
+       return with(info_request("t"), 0, {88, 0});
+     },
+     EINVAL},
     {"info request of 295 bytes", [] { return info_request("t", 295); }, EINVAL},
     {"list request shorter than its header", [] { return list_request("t", 95); }, EINVAL},
     {"change request shorter than header and container",
@@ -216,18 +225,19 @@ const malformed_case malformed_cases[] = {
      EINVAL},
     {"container length disagrees", [] { return with_u32(del1(v4("192.0.2.1")), 100, 16); }, EINVAL},
     {"container count disagrees", [] { return with_u32(del1(v4("192.0.2.1")), 104, 2); }, EINVAL},
-    {"container count that overflows 32 bits", [] { return with_u32(del1(v4("192.0.2.1")), 104, 0x2222223u); },
-     EINVAL},
+    {"container count that overflows 32 bits",
+     [] { return with_u32(del1(v4("192.0.2.1")), 104, 0x2222223u); }, EINVAL},
     {"entry TLV length 119", [] { return with_u32(del1(v4("192.0.2.1")), 112 + 4, 119); }, EINVAL},
     {"name record of TLV type 2", [] { return with(info_request("t"), 16, {2}); }, EINVAL},
     {"name record of length 79", [] { return with_u32(info_request("t"), 20, 79); }, EINVAL},
-    {"name without a NUL", [] { return with(info_request(std::string(63, 'x').c_str()), 16 + 16 + 63, {'y'}); },
-     EINVAL},
+    {"name without a NUL",
+     [] { return with(info_request(std::string(63, 'x').c_str()), 16 + 16 + 63, {'y'}); }, EINVAL},
     {"empty name", [] { return info_request(""); }, EINVAL},
-    {"object index other than the name's", [] { return with(info_request("t"), offsetof(ipfw_obj_header, idx), {2}); },
-     EINVAL},
+    {"object index other than the name's",
+     [] { return with(info_request("t"), offsetof(ipfw_obj_header, idx), {2}); }, EINVAL},
     {"version the kernel has not",
-     [] { return with(info_request("t"), offsetof(ip_fw3_opheader, version), {FW_ABI == 15 ? 0 : 1}); }, EINVAL},
+     [] { return with(info_request("t"), offsetof(ip_fw3_opheader, version), {FW_ABI == 15 ? 0 : 1}); },
+     EINVAL},
     {"entry name index other than the name's",
      [] {
        ipfw_obj_tentry e = v4("192.0.2.1");
@@ -250,14 +260,26 @@ const malformed_case malformed_cases[] = {
      EINVAL},
     {"IPv4 mask length 33", [] { return del1(v4("192.0.2.1", 33)); }, EINVAL},
     {"IPv6 mask length 129", [] { return del1(v6("2001:db8::", 129)); }, EINVAL},
-    {"address key of the link family", [] { return del1(entry(FW_AF_LINK, 48, {1, 2, 3, 4, 5, 6})); }, EINVAL},
-    {"address key of the host's AF_INET6 number", [] { return del1(entry(10, 128, {0x20, 0x01})); }, EINVAL},
+    {"address key of the link family",
+     [] {
+       return del1(entry(FW_AF_LINK, 48, {1, 2, 3, 4, 5, 6}));
+     },
+     EINVAL},
+    {"address key of the host's AF_INET6 number",
+     [] {
+       return del1(entry(10, 128, {0x20, 0x01}));
+     },
+     EINVAL},
     {"MAC key of the IPv4 family", [] { return mac_key(FW_AF_INET, 48); }, EINVAL},
     {"MAC mask length 49", [] { return mac_key(FW_AF_LINK, 49); }, EINVAL},
     {"interface name without a NUL", [] { return add_to("i", entry(0, 128, bytes(16, 'e'))); }, EINVAL},
     {"empty interface name", [] { return add_to("i", entry(0, 128, {})); }, EINVAL},
     {"number key with a family", [] { return add_to("n", entry(FW_AF_INET, 32, {1})); }, EINVAL},
-    {"flow key of the link family", [] { return add_to("f", entry(FW_AF_LINK, 0, {FW_AF_LINK, 6})); }, EINVAL},
+    {"flow key of the link family",
+     [] {
+       return add_to("f", entry(FW_AF_LINK, 0, {FW_AF_LINK, 6}));
+     },
+     EINVAL},
     {"missing table, info", [] { return info_request("nosuch"); }, ESRCH},
     {"missing table, list", [] { return list_request("nosuch", 4096); }, ESRCH},
     {"missing table, delete", [] { return change_request(IP_FW_TABLE_XDEL, "nosuch", {v4("192.0.2.1")}); },
@@ -265,12 +287,11 @@ const malformed_case malformed_cases[] = {
     {"missing table, add", [] { return add_to("nosuch", v4("192.0.2.1")); }, ESRCH},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, StoreMalformedTest, testing::ValuesIn(malformed_cases),
-                         [](const auto& info) {
-                           std::string n;
-                           for (char c : std::string(info.param.what)) n += isalnum(c) ? c : '_';
-                           return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, StoreMalformedTest, testing::ValuesIn(malformed_cases), [](const auto& info) {
+  std::string n;
+  for (char c : std::string(info.param.what)) n += isalnum(c) ? c : '_';
+  return n;
+});
 
 TEST_P(StoreMalformedTest, FailsAndChangesNothing) {
   admin("create t type addr");
@@ -306,19 +327,19 @@ class StoreInfoTest : public StoreTest, public testing::WithParamInterface<info_
 
 INSTANTIATE_TEST_SUITE_P(
     Types, StoreInfoTest,
-    testing::Values(info_case{"create t", IPFW_TABLE_ADDR, 0, IPFW_VTYPE_LEGACY, 0, 0, "addr:radix"},
-                    info_case{"create t type iface valtype skipto,tag set 3", IPFW_TABLE_INTERFACE, 0,
-                              IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, 3, 0, "iface:array"},
-                    info_case{"create t type number limit 10", IPFW_TABLE_NUMBER, 0, IPFW_VTYPE_LEGACY, 0, 10,
-                              "number:array"},
-                    info_case{"create t type flow:dst-port,src-ip valtype ipv4,ipv6,pipe", IPFW_TABLE_FLOW,
-                              IPFW_TFFLAG_SRCIP | IPFW_TFFLAG_DSTPORT, IPFW_VTYPE_NH4 | IPFW_VTYPE_NH6 | IPFW_VTYPE_PIPE,
-                              0, 0, "flow:hash"},
-                    info_case{"create t type mac set 31", IPFW_TABLE_MAC, 0, IPFW_VTYPE_LEGACY, 31, 0, "mac:hash"},
-                    info_case{"create t valtype mark,0x1000,tag", IPFW_TABLE_ADDR, 0,
-                              IPFW_VTYPE_MARK | 0x1000 | IPFW_VTYPE_TAG, 0, 0, "addr:radix"},
-                    info_case{"create t valtype 0x80000000", IPFW_TABLE_ADDR, 0, 0x80000000u, 0, 0,
-                              "addr:radix"}));
+    testing::Values(
+        info_case{"create t", IPFW_TABLE_ADDR, 0, IPFW_VTYPE_LEGACY, 0, 0, "addr:radix"},
+        info_case{"create t type iface valtype skipto,tag set 3", IPFW_TABLE_INTERFACE, 0,
+                  IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, 3, 0, "iface:array"},
+        info_case{"create t type number limit 10", IPFW_TABLE_NUMBER, 0, IPFW_VTYPE_LEGACY, 0, 10,
+                  "number:array"},
+        info_case{"create t type flow:dst-port,src-ip valtype ipv4,ipv6,pipe", IPFW_TABLE_FLOW,
+                  IPFW_TFFLAG_SRCIP | IPFW_TFFLAG_DSTPORT, IPFW_VTYPE_NH4 | IPFW_VTYPE_NH6 | IPFW_VTYPE_PIPE,
+                  0, 0, "flow:hash"},
+        info_case{"create t type mac set 31", IPFW_TABLE_MAC, 0, IPFW_VTYPE_LEGACY, 31, 0, "mac:hash"},
+        info_case{"create t valtype mark,0x1000,tag", IPFW_TABLE_ADDR, 0,
+                  IPFW_VTYPE_MARK | 0x1000 | IPFW_VTYPE_TAG, 0, 0, "addr:radix"},
+        info_case{"create t valtype 0x80000000", IPFW_TABLE_ADDR, 0, 0x80000000u, 0, 0, "addr:radix"}));
 
 TEST_P(StoreInfoTest, ReplyHoldsHeaderAndInfo) {
   const info_case& c = GetParam();
@@ -395,8 +416,9 @@ TEST_F(StoreTest, ListReplyHoldsInfoAndEntriesInKeyOrder) {
   for (const char* k : {"2001:db8::/32", "198.51.100.0/24", "192.0.2.1", "2001:db8::1", "10.0.0.0/8",
                         "198.51.100.0/23", "::"})
     admin(std::string("add t ") + k);
-  EXPECT_EQ(keys_listed("t"), (std::vector<std::string>{"10.0.0.0/8", "192.0.2.1", "198.51.100.0/23",
-                                                        "198.51.100.0/24", "::", "2001:db8::/32", "2001:db8::1"}));
+  EXPECT_EQ(keys_listed("t"),
+            (std::vector<std::string>{"10.0.0.0/8", "192.0.2.1", "198.51.100.0/23", "198.51.100.0/24",
+                                      "::", "2001:db8::/32", "2001:db8::1"}));
 
   const uint32_t needed = 296 + 7 * 120;
   bytes b = list_request("t", needed + 44);
@@ -730,29 +752,21 @@ struct fault_word_case {
 
 class StoreFaultWordsTest : public StoreTest, public testing::WithParamInterface<fault_word_case> {};
 
-INSTANTIATE_TEST_SUITE_P(Words, StoreFaultWordsTest,
-                         testing::Values(fault_word_case{"fault", 64}, fault_word_case{"fault fail 89", 64},
-                                         fault_word_case{"fault fail xlist ENOMEM", 65},
-                                         fault_word_case{"fault fail 89 ENOSUCH", 65},
-                                         fault_word_case{"fault fail 89 0", 65},
-                                         fault_word_case{"fault fail 89 12 x", 65},
-                                         fault_word_case{"fault fail 89 12 1 -1", 65},
-                                         fault_word_case{"fault fail 89 12 1 2 3", 64},
-                                         fault_word_case{"fault short-info 296", 65},
-                                         fault_word_case{"fault corrupt-list sideways", 64},
-                                         fault_word_case{"fault delay 60001", 65},
-                                         fault_word_case{"fault clear now", 64},
-                                         fault_word_case{"fault fail 93 ETIMEDOUT 3 17", 0},
-                                         fault_word_case{"fault short-info 0 0", 0},
-                                         fault_word_case{"fault destroy-after-list x", 65},
-                                         fault_word_case{"fault destroy-after-list 1 2", 64},
-                                         fault_word_case{"fault destroy-after-list 0", 0},
-                                         fault_word_case{"fault short-data 96 2", 0},
-                                         fault_word_case{"fault short-data x", 65},
-                                         fault_word_case{"fault drip 200", 0},
-                                         fault_word_case{"fault drip 0", 65},
-                                         fault_word_case{"fault drip 60001", 65},
-                                         fault_word_case{"fault drip 5 1 1", 64}));
+INSTANTIATE_TEST_SUITE_P(
+    Words, StoreFaultWordsTest,
+    testing::Values(
+        fault_word_case{"fault", 64}, fault_word_case{"fault fail 89", 64},
+        fault_word_case{"fault fail xlist ENOMEM", 65}, fault_word_case{"fault fail 89 ENOSUCH", 65},
+        fault_word_case{"fault fail 89 0", 65}, fault_word_case{"fault fail 89 12 x", 65},
+        fault_word_case{"fault fail 89 12 1 -1", 65}, fault_word_case{"fault fail 89 12 1 2 3", 64},
+        fault_word_case{"fault short-info 296", 65}, fault_word_case{"fault corrupt-list sideways", 64},
+        fault_word_case{"fault delay 60001", 65}, fault_word_case{"fault clear now", 64},
+        fault_word_case{"fault fail 93 ETIMEDOUT 3 17", 0}, fault_word_case{"fault short-info 0 0", 0},
+        fault_word_case{"fault destroy-after-list x", 65},
+        fault_word_case{"fault destroy-after-list 1 2", 64}, fault_word_case{"fault destroy-after-list 0", 0},
+        fault_word_case{"fault short-data 96 2", 0}, fault_word_case{"fault short-data x", 65},
+        fault_word_case{"fault drip 200", 0}, fault_word_case{"fault drip 0", 65},
+        fault_word_case{"fault drip 60001", 65}, fault_word_case{"fault drip 5 1 1", 64}));
 
 TEST_P(StoreFaultWordsTest, Status) {
   std::string text;
@@ -769,9 +783,10 @@ TEST_F(StoreTest, MangledRequestsNeverReachPastTheBuffer) {
   admin("add t 192.0.2.1");
   admin("create f type flow:src-ip,dst-ip,proto,src-port,dst-port");
   std::mt19937 rng(12345);
-  std::vector<bytes> seeds = {info_request("t"), list_request("t", 416),
-                              change_request(IP_FW_TABLE_XADD, "t", {v4("192.0.2.2"), v6("2001:db8::1")}),
-                              change_request(IP_FW_TABLE_XDEL, "f", {flow4(6, 1, 2, "192.0.2.1", "192.0.2.2")})};
+  std::vector<bytes> seeds = {
+      info_request("t"), list_request("t", 416),
+      change_request(IP_FW_TABLE_XADD, "t", {v4("192.0.2.2"), v6("2001:db8::1")}),
+      change_request(IP_FW_TABLE_XDEL, "f", {flow4(6, 1, 2, "192.0.2.1", "192.0.2.2")})};
   for (int round = 0; round < 20000; round++) {
     bytes b = seeds[rng() % seeds.size()];
     int flips = 1 + static_cast<int>(rng() % 4);
@@ -946,9 +961,9 @@ TEST(StoreKernels, ValueNumbersFitTheKernelsFields) {
     bool taken;
   };
   const std::vector<row> rows = {
-      {15, "pipe=65535", true},   {15, "pipe=65536", false},  {14, "pipe=65536", true},
-      {14, "pipe=4294967295", true}, {15, "fib=65536", false}, {14, "fib=65536", true},
-      {15, "skipto=65536", true}, {14, "skipto=65535", true}, {14, "skipto=65536", false},
+      {15, "pipe=65535", true},      {15, "pipe=65536", false},  {14, "pipe=65536", true},
+      {14, "pipe=4294967295", true}, {15, "fib=65536", false},   {14, "fib=65536", true},
+      {15, "skipto=65536", true},    {14, "skipto=65535", true}, {14, "skipto=65536", false},
   };
   for (const row& r : rows) {
     SCOPED_TRACE("FreeBSD " + std::to_string(r.abi) + ": " + r.value);

@@ -7,8 +7,8 @@
 #include "fwtable/fw_records.h"
 
 const emu_flow_field emu_flow_fields[5] = {
-    {IPFW_TFFLAG_SRCIP, "src-ip"},     {IPFW_TFFLAG_PROTO, "proto"},      {IPFW_TFFLAG_SRCPORT, "src-port"},
-    {IPFW_TFFLAG_DSTIP, "dst-ip"},     {IPFW_TFFLAG_DSTPORT, "dst-port"},
+    {IPFW_TFFLAG_SRCIP, "src-ip"}, {IPFW_TFFLAG_PROTO, "proto"},      {IPFW_TFFLAG_SRCPORT, "src-port"},
+    {IPFW_TFFLAG_DSTIP, "dst-ip"}, {IPFW_TFFLAG_DSTPORT, "dst-port"},
 };
 
 namespace {
@@ -19,10 +19,10 @@ struct value_type_row {
 };
 
 constexpr value_type_row value_types[] = {
-    {IPFW_VTYPE_SKIPTO, "skipto"}, {IPFW_VTYPE_PIPE, "pipe"},     {IPFW_VTYPE_FIB, "fib"},
-    {IPFW_VTYPE_NAT, "nat"},       {IPFW_VTYPE_DSCP, "dscp"},     {IPFW_VTYPE_TAG, "tag"},
+    {IPFW_VTYPE_SKIPTO, "skipto"}, {IPFW_VTYPE_PIPE, "pipe"},         {IPFW_VTYPE_FIB, "fib"},
+    {IPFW_VTYPE_NAT, "nat"},       {IPFW_VTYPE_DSCP, "dscp"},         {IPFW_VTYPE_TAG, "tag"},
     {IPFW_VTYPE_DIVERT, "divert"}, {IPFW_VTYPE_NETGRAPH, "netgraph"}, {IPFW_VTYPE_LIMIT, "limit"},
-    {IPFW_VTYPE_NH4, "ipv4"},      {IPFW_VTYPE_NH6, "ipv6"},     {IPFW_VTYPE_MARK, "mark"},
+    {IPFW_VTYPE_NH4, "ipv4"},      {IPFW_VTYPE_NH6, "ipv6"},          {IPFW_VTYPE_MARK, "mark"},
 };
 
 // The bits of every value-type keyword.
@@ -36,10 +36,14 @@ bool bits_from_number(const std::string& word, uint32_t* bits) {
     uint32_t n = 0;
     for (char c : word.substr(2)) {
       int d;
-      if (c >= '0' && c <= '9') d = c - '0';
-      else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-      else return false;
+      if (c >= '0' && c <= '9')
+        d = c - '0';
+      else if (c >= 'a' && c <= 'f')
+        d = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F')
+        d = c - 'A' + 10;
+      else
+        return false;
       n = n << 4 | static_cast<uint32_t>(d);
     }
     *bits = n;
@@ -52,11 +56,16 @@ bool bits_from_number(const std::string& word, uint32_t* bits) {
 
 bool emu_type_from_word(const std::string& word, uint8_t* type, uint8_t* tflags) {
   *tflags = 0;
-  if (word == "addr") *type = IPFW_TABLE_ADDR;
-  else if (word == "iface") *type = IPFW_TABLE_INTERFACE;
-  else if (word == "number") *type = IPFW_TABLE_NUMBER;
-  else if (word == "mac") *type = IPFW_TABLE_MAC;
-  else if (word == "flow") *type = IPFW_TABLE_FLOW;
+  if (word == "addr")
+    *type = IPFW_TABLE_ADDR;
+  else if (word == "iface")
+    *type = IPFW_TABLE_INTERFACE;
+  else if (word == "number")
+    *type = IPFW_TABLE_NUMBER;
+  else if (word == "mac")
+    *type = IPFW_TABLE_MAC;
+  else if (word == "flow")
+    *type = IPFW_TABLE_FLOW;
   else if (word.starts_with("flow:")) {
     uint8_t flags = 0;
     for (const std::string& part : emu_split(word.substr(5), ',')) {

@@ -38,9 +38,9 @@ inline void install_throwing_exit() { static platform_scope throws(with_throwing
   abort();
 }
 
-#define FUZZ_CHECK(cond)                                   \
-  do {                                                     \
-    if (!(cond)) fuzz_fail(#cond, __FILE__, __LINE__);     \
+#define FUZZ_CHECK(cond)                               \
+  do {                                                 \
+    if (!(cond)) fuzz_fail(#cond, __FILE__, __LINE__); \
   } while (0)
 
 // An address entry whose key is an IPv4-compatible IPv6 address
@@ -56,7 +56,8 @@ inline bool v4_compatible(const ipfw_obj_tentry& e) {
 // length up to 32 or an IPv6 key with one up to 128, and not
 // IPv4-compatible. Any other names no key a deletion could find.
 inline bool named_address_key(const ipfw_obj_tentry& e) {
-  bool in_width = (e.subtype == FW_AF_INET && e.masklen <= 32) || (e.subtype == FW_AF_INET6 && e.masklen <= 128);
+  bool in_width =
+      (e.subtype == FW_AF_INET && e.masklen <= 32) || (e.subtype == FW_AF_INET6 && e.masklen <= 128);
   return in_width && !v4_compatible(e);
 }
 

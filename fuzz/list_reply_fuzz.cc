@@ -135,7 +135,8 @@ void check_list_request(kernel_script* s, const uint8_t* buf, uint32_t len) {
   FUZZ_CHECK(oh.ntlv.idx == 1 && oh.ntlv.set == (s->info.set & 0xff) && oh.ntlv.type == 0);
   size_t name_len = strnlen(s->info.tablename, IPFW_TABLE_NAME_MAX);
   FUZZ_CHECK(memcmp(oh.ntlv.name, s->info.tablename, name_len) == 0);
-  FUZZ_CHECK(all_zero(reinterpret_cast<const uint8_t*>(oh.ntlv.name) + name_len, sizeof oh.ntlv.name - name_len));
+  FUZZ_CHECK(
+      all_zero(reinterpret_cast<const uint8_t*>(oh.ntlv.name) + name_len, sizeof oh.ntlv.name - name_len));
 }
 
 int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {

@@ -55,8 +55,8 @@ bool ipv6_value_text(const Value* v, char* host, size_t len) {
   sa.sin6_family = AF_INET6;
   memcpy(&sa.sin6_addr, v->nh6, sizeof v->nh6);
   sa.sin6_scope_id = v->zoneid;
-  return getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, static_cast<socklen_t>(len), nullptr, 0,
-                     NI_NUMERICHOST) == 0;
+  return getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, static_cast<socklen_t>(len),
+                     nullptr, 0, NI_NUMERICHOST) == 0;
 }
 
 // The leading number of a value text as atoi reads it (blanks, a sign,
@@ -262,9 +262,13 @@ void format_value(uint32_t vmask, const Value* v, char* buf) {
 
 }  // namespace
 
-void format_entry_value(uint32_t vmask, const fw15::ipfw_table_value* v, char* buf) { format_value(vmask, v, buf); }
+void format_entry_value(uint32_t vmask, const fw15::ipfw_table_value* v, char* buf) {
+  format_value(vmask, v, buf);
+}
 
-void format_entry_value(uint32_t vmask, const fw14::ipfw_table_value* v, char* buf) { format_value(vmask, v, buf); }
+void format_entry_value(uint32_t vmask, const fw14::ipfw_table_value* v, char* buf) {
+  format_value(vmask, v, buf);
+}
 
 void format_address_key(const ipfw_obj_tentry* entry, char* buf) {
   // A mask length past the address's width names no key: an IPv4 one would
@@ -308,8 +312,8 @@ bool sweep_expiry(uint32_t vmask, const ipfw_obj_tentry* entry, uint32_t* expiry
   return sweep_reading(vmask, entry, expiry);
 }
 
-void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address,
-                        address_due_fn is_due) {
+void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry,
+                        address_entry_fn on_address, address_due_fn is_due) {
   char value[ENTRY_TEXT_SIZE];
 
   if (info->type == IPFW_TABLE_ADDR && on_address != nullptr) {
@@ -336,8 +340,8 @@ void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* ent
       break;
     }
     case IPFW_TABLE_INTERFACE:
-      platform_printf("%.*s %s\n", static_cast<int>(strnlen(entry->k.iface, sizeof entry->k.iface)), entry->k.iface,
-                      value);
+      platform_printf("%.*s %s\n", static_cast<int>(strnlen(entry->k.iface, sizeof entry->k.iface)),
+                      entry->k.iface, value);
       break;
     case IPFW_TABLE_NUMBER:
       platform_printf("%u %s\n", entry->k.number, value);
@@ -347,8 +351,8 @@ void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* ent
       break;
     case IPFW_TABLE_MAC: {
       const uint8_t* m = entry->k.mac;
-      platform_printf("%02x:%02x:%02x:%02x:%02x:%02x/%u %s\n", m[0], m[1], m[2], m[3], m[4], m[5], entry->masklen,
-                      value);
+      platform_printf("%02x:%02x:%02x:%02x:%02x:%02x/%u %s\n", m[0], m[1], m[2], m[3], m[4], m[5],
+                      entry->masklen, value);
       break;
     }
     default:

@@ -96,5 +96,5 @@ bool sweep_expiry(uint32_t vmask, const ipfw_obj_tentry* entry, uint32_t* expiry
 // deletion could not name, such as a family without text, a mask length
 // past the address's width or an IPv4-compatible IPv6 address, which key
 // parsing refuses; or a value that is not a time) is passed over.
-void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, address_entry_fn on_address,
-                        address_due_fn is_due = nullptr);
+void render_table_entry(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry,
+                        address_entry_fn on_address, address_due_fn is_due = nullptr);

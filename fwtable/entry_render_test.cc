@@ -1,6 +1,7 @@
 #include "fwtable/entry_render.h"
 
 #include <arpa/inet.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -69,10 +70,10 @@ TEST(FormatAddressKey, HostsBareAndPrefixesWithTheirLength) {
 TEST(FormatAddressKey, Ipv4TextIsInetNtopsOwn) {
   for (unsigned v = 0; v < 256; v++) {
     for (unsigned other : {0u, 9u, 10u, 99u, 100u, 255u}) {
-      const uint8_t octets[][4] = {{static_cast<uint8_t>(v), static_cast<uint8_t>(other), static_cast<uint8_t>(255 - v),
-                                    static_cast<uint8_t>(v ^ other)},
-                                   {static_cast<uint8_t>(other), static_cast<uint8_t>(v), static_cast<uint8_t>(other),
-                                    static_cast<uint8_t>(v)}};
+      const uint8_t octets[][4] = {{static_cast<uint8_t>(v), static_cast<uint8_t>(other),
+                                    static_cast<uint8_t>(255 - v), static_cast<uint8_t>(v ^ other)},
+                                   {static_cast<uint8_t>(other), static_cast<uint8_t>(v),
+                                    static_cast<uint8_t>(other), static_cast<uint8_t>(v)}};
       for (const auto& o : octets) {
         ipfw_obj_tentry e = address_entry("0.0.0.0", 32);
         memcpy(e.k.addr4, o, 4);
@@ -199,18 +200,20 @@ TEST(FormatEntryValue, WidestFieldsStayWithinTheBuffer) {
   char buf[ENTRY_TEXT_SIZE + 64];
   memset(buf, 0xAA, sizeof buf);
   format_entry_value(0x7FF, &v, buf);
-  EXPECT_STREQ(buf,
-               "-2147483648,65535,65535,4294967295,255,4294967295,65535,4294967295,4294967295,255.255.255.255");
+  EXPECT_STREQ(
+      buf, "-2147483648,65535,65535,4294967295,255,4294967295,65535,4294967295,4294967295,255.255.255.255");
   for (size_t i = ENTRY_TEXT_SIZE; i < sizeof buf; i++) ASSERT_EQ(static_cast<uint8_t>(buf[i]), 0xAA) << i;
 
   // A field that fills the text to exactly 127 characters once its comma
   // goes is kept whole.
-  const uint8_t six[16] = {0x11, 0x11, 0x22, 0x22, 0x33, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x66, 0, 7, 0, 8};
+  const uint8_t six[16] = {0x11, 0x11, 0x22, 0x22, 0x33, 0x33, 0x44, 0x44,
+                           0x55, 0x55, 0x66, 0x66, 0,    7,    0,    8};
   memcpy(v.nh6, six, sizeof six);
   v.zoneid = 0;
   std::string exact = value_text(0x7FF, v);
-  EXPECT_EQ(exact, "-2147483648,65535,65535,4294967295,255,4294967295,65535,4294967295,4294967295,255.255.255.255,"
-                   "1111:2222:3333:4444:5555:6666:7:8");
+  EXPECT_EQ(exact,
+            "-2147483648,65535,65535,4294967295,255,4294967295,65535,4294967295,4294967295,255.255.255.255,"
+            "1111:2222:3333:4444:5555:6666:7:8");
   EXPECT_EQ(exact.size(), ENTRY_TEXT_SIZE - 1);
 
   // With small numbers the same IPv6 field fits and is kept.
@@ -219,8 +222,9 @@ TEST(FormatEntryValue, WidestFieldsStayWithinTheBuffer) {
   v.nh6[1] = 0x80;
   v.zoneid = 4294967295u;
   v.skipto = v.nat = v.tag = v.netgraph = v.limit = 1;
-  EXPECT_EQ(value_text(0x7FF, v),
-            "1,65535,65535,1,255,1,65535,1,1,255.255.255.255,fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295");
+  EXPECT_EQ(
+      value_text(0x7FF, v),
+      "1,65535,65535,1,255,1,65535,1,1,255.255.255.255,fe80:ffff:ffff:ffff:ffff:ffff:ffff:ffff%4294967295");
 }
 
 // An address table hands every entry to the handler and prints nothing.
@@ -411,7 +415,10 @@ TEST(RenderTableEntry, EntriesNotDueArePassedOverEarly) {
       {"due, IPv4 mask length 33", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 33, 1), {0, false}, {}},
       {"due, IPv6 mask length 129", IPFW_VTYPE_LEGACY, address_entry("fd00::5", 129, 1), {0, false}, {}},
       {"due, IPv4-compatible", IPFW_VTYPE_LEGACY, address_entry("::192.0.2.7", 128, 1), {0, false}, {}},
-      {"due by its first field", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, skipto_due, {99, true},
+      {"due by its first field",
+       IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG,
+       skipto_due,
+       {99, true},
        {{"192.0.2.12", 99}}},
       {"not due by its first field", IPFW_VTYPE_TAG | IPFW_VTYPE_SKIPTO, skipto_not_due, {100, true}, {}},
       {"an address value", IPFW_VTYPE_NH4, nh4_value, {0, false}, {}},

@@ -197,8 +197,8 @@ static_assert(offsetof(ipfw_xtable_info, type) == 0 && offsetof(ipfw_xtable_info
               offsetof(ipfw_xtable_info, set) == 16 && offsetof(ipfw_xtable_info, kidx) == 20 &&
               offsetof(ipfw_xtable_info, refcnt) == 24 && offsetof(ipfw_xtable_info, count) == 28 &&
               offsetof(ipfw_xtable_info, size) == 32 && offsetof(ipfw_xtable_info, limit) == 36 &&
-              offsetof(ipfw_xtable_info, tablename) == 40 &&
-              offsetof(ipfw_xtable_info, algoname) == 104 && offsetof(ipfw_xtable_info, ainfo) == 168);
+              offsetof(ipfw_xtable_info, tablename) == 40 && offsetof(ipfw_xtable_info, algoname) == 104 &&
+              offsetof(ipfw_xtable_info, ainfo) == 168);
 
 static_assert(sizeof(ipfw_obj_ctlv) == 16);
 static_assert(offsetof(ipfw_obj_ctlv, head) == 0 && offsetof(ipfw_obj_ctlv, count) == 8 &&
@@ -435,5 +435,5 @@ static_assert(FW_INFO_REQUEST_SIZE == 296);
 static_assert(FW_CHANGE_ENTRIES_OFFSET == 112);
 // Key area offsets within the entry, by table type.
 static_assert(offsetof(ipfw_obj_tentry, k.flow.af) == 16 && offsetof(ipfw_obj_tentry, k.flow.proto) == 17 &&
-              offsetof(ipfw_obj_tentry, k.flow.sport) == 20 && offsetof(ipfw_obj_tentry, k.flow.dport) == 22 &&
-              offsetof(ipfw_obj_tentry, k.flow.addr) == 24);
+              offsetof(ipfw_obj_tentry, k.flow.sport) == 20 &&
+              offsetof(ipfw_obj_tentry, k.flow.dport) == 22 && offsetof(ipfw_obj_tentry, k.flow.addr) == 24);

@@ -59,4 +59,6 @@ void init_request_header(ipfw_obj_header* oh, const char* name, uint8_t set) {
 
 int fwctl_socket_fd() { return control_fd; }
 
-int fwctl_socket_get(void*, void* buf, uint32_t* len) { return fwctl_transport_get(control_socket(), buf, len); }
+int fwctl_socket_get(void*, void* buf, uint32_t* len) {
+  return fwctl_transport_get(control_socket(), buf, len);
+}

@@ -5,9 +5,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -41,15 +42,13 @@ struct header_case {
 
 class FwctlHeader : public testing::TestWithParam<header_case> {};
 
-INSTANTIATE_TEST_SUITE_P(, FwctlHeader,
-                         testing::Values(header_case{"one_character", "5", 0, "5"},
-                                         header_case{"set_7", "5", 7, "5"},
-                                         header_case{"longest_name", std::string(63, 'a'), 0, std::string(63, 'a')},
-                                         header_case{"name_of_64_is_cut", std::string(63, 'a') + "b", 0,
-                                                     std::string(63, 'a')},
-                                         header_case{"name_of_100_is_cut", std::string(100, 'c'), 0,
-                                                     std::string(63, 'c')}),
-                         [](const auto& info) { return std::string(info.param.what); });
+INSTANTIATE_TEST_SUITE_P(
+    , FwctlHeader,
+    testing::Values(header_case{"one_character", "5", 0, "5"}, header_case{"set_7", "5", 7, "5"},
+                    header_case{"longest_name", std::string(63, 'a'), 0, std::string(63, 'a')},
+                    header_case{"name_of_64_is_cut", std::string(63, 'a') + "b", 0, std::string(63, 'a')},
+                    header_case{"name_of_100_is_cut", std::string(100, 'c'), 0, std::string(63, 'c')}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 TEST_P(FwctlHeader, FillsOnlyTheNamedFields) {
   const header_case& c = GetParam();
@@ -106,8 +105,8 @@ TEST(FwctlGet, StampsOpcodeAndTheKernelsVersionOverTheOpHeader) {
     uint16_t version15;
     uint16_t version14;
   };
-  for (const row& r : {row{IP_FW_TABLE_XINFO, 1, 0}, row{IP_FW_TABLE_XLIST, 1, 1}, row{IP_FW_TABLE_XDEL, 1, 1},
-                       row{IP_FW_TABLE_XADD, 1, 1}}) {
+  for (const row& r : {row{IP_FW_TABLE_XINFO, 1, 0}, row{IP_FW_TABLE_XLIST, 1, 1},
+                       row{IP_FW_TABLE_XDEL, 1, 1}, row{IP_FW_TABLE_XADD, 1, 1}}) {
     SCOPED_TRACE(r.opcode);
     seen s;
     handler_guard g(&s);
@@ -121,7 +120,8 @@ TEST(FwctlGet, StampsOpcodeAndTheKernelsVersionOverTheOpHeader) {
     memcpy(&op, s.request.data(), sizeof op);
     EXPECT_EQ(op.opcode, r.opcode);
     EXPECT_EQ(op.version, FW_ABI == 14 ? r.version14 : r.version15);
-    for (size_t i = 4; i < 16; i++) EXPECT_EQ(s.request[i], 0xAB) << "byte " << i << " is not the op header's";
+    for (size_t i = 4; i < 16; i++)
+      EXPECT_EQ(s.request[i], 0xAB) << "byte " << i << " is not the op header's";
   }
 }
 
@@ -144,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(
                     size_case{"high_bits_never_survive", 0xFFFFFFFF00000200ull, 0x200, 0, 0, 0x200, 0x200},
                     size_case{"failure_writes_back_the_length_left", 296, 296, -1, EINVAL, 77, 77},
                     size_case{"enomem_writes_back_the_needed_length", 580, 580, -1, ENOMEM, 1000, 1000},
-                    size_case{"written_back_zero_extended", 580, 580, -1, ENOMEM, 0xFFFFFFFFu, 0xFFFFFFFFull}),
+                    size_case{"written_back_zero_extended", 580, 580, -1, ENOMEM, 0xFFFFFFFFu,
+                              0xFFFFFFFFull}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST_P(FwctlGetSize, PassesLow32BitsAndWritesTheLengthBack) {
@@ -273,15 +274,28 @@ class FwctlTransportReply : public testing::TestWithParam<transport_case> {};
 INSTANTIATE_TEST_SUITE_P(
     , FwctlTransportReply,
     testing::Values(
-        transport_case{"failure_with_length", {FWEMU_MAGIC, -1, ENOMEM, 1000, 0}, {}, false, -1, ENOMEM, 1000},
-        transport_case{"failure_without_errno_is_garbled", {FWEMU_MAGIC, -1, 0, 64, 0}, {}, false, -1, EPROTO, 64},
+        transport_case{
+            "failure_with_length", {FWEMU_MAGIC, -1, ENOMEM, 1000, 0}, {}, false, -1, ENOMEM, 1000},
+        transport_case{
+            "failure_without_errno_is_garbled", {FWEMU_MAGIC, -1, 0, 64, 0}, {}, false, -1, EPROTO, 64},
         transport_case{"wrong_magic", {0x0BADF00D, 0, 0, 64, 0}, {}, false, -1, EPROTO, 64},
-        transport_case{"result_other_than_0_or_minus_1", {FWEMU_MAGIC, 2, 0, 64, 0}, {}, false, -1, EPROTO, 64},
-        transport_case{"more_data_than_the_buffer", {FWEMU_MAGIC, 0, 0, 64, 65}, std::vector<uint8_t>(65, 1), false,
-                       -1, EPROTO, 64},
+        transport_case{
+            "result_other_than_0_or_minus_1", {FWEMU_MAGIC, 2, 0, 64, 0}, {}, false, -1, EPROTO, 64},
+        transport_case{"more_data_than_the_buffer",
+                       {FWEMU_MAGIC, 0, 0, 64, 65},
+                       std::vector<uint8_t>(65, 1),
+                       false,
+                       -1,
+                       EPROTO,
+                       64},
         transport_case{"server_gone_before_the_reply", {}, {}, true, -1, ECONNRESET, 64},
-        transport_case{"server_gone_mid_data", {FWEMU_MAGIC, 0, 0, 64, 32}, std::vector<uint8_t>(8, 1), true, -1,
-                       ECONNRESET, 64}),
+        transport_case{"server_gone_mid_data",
+                       {FWEMU_MAGIC, 0, 0, 64, 32},
+                       std::vector<uint8_t>(8, 1),
+                       true,
+                       -1,
+                       ECONNRESET,
+                       64}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST_P(FwctlTransportReply, NeverWritesPastTheBuffer) {
@@ -404,7 +418,8 @@ std::string one_socket_for_every_request() {
   ipfw_obj_tentry e;
   memcpy(&e, list.data() + 296 + 120, sizeof e);
   uint8_t want[4] = {192, 0, 2, 1};
-  if (e.head.length != 120 || e.subtype != FW_AF_INET || memcmp(e.k.addr4, want, 4) != 0 || e.v.tag != 1700000000)
+  if (e.head.length != 120 || e.subtype != FW_AF_INET || memcmp(e.k.addr4, want, 4) != 0 ||
+      e.v.tag != 1700000000)
     return "second listed entry";
 
   // A delete whose entry ends in zeros that the transport does not send:
@@ -426,7 +441,8 @@ std::string one_socket_for_every_request() {
 
   if (fwctl_socket_fd() != fd) return "a second socket";
   long after = server.connections();
-  if (after - before != 2) return "connections: " + std::to_string(after - before) + " (want the control socket and stats)";
+  if (after - before != 2)
+    return "connections: " + std::to_string(after - before) + " (want the control socket and stats)";
   server.stop();
   return "";
 }
@@ -493,23 +509,24 @@ std::string read_with_stop(const drip_case& c) {
 
 class FwemuReadAfterStop : public testing::TestWithParam<drip_case> {};
 
-INSTANTIATE_TEST_SUITE_P(
-    , FwemuReadAfterStop,
-    testing::Values(
-        // A byte every 100 ms: each would renew a grace that ran from the
-        // last bytes; the bound runs from the stop.
-        drip_case{"dripping_reply_fails_a_second_after_the_stop", 300,
-                  [] {
-                    std::vector<std::pair<int, size_t>> v;
-                    for (int i = 0; i < 64; i++) v.push_back({100 * (i + 1), 1});
-                    return v;
-                  }(),
-                  false},
-        // Half before the stop, the rest in pieces that end within the
-        // second after it.
-        drip_case{"reply_whole_within_the_bound_is_kept", 100, {{0, 32}, {300, 8}, {500, 8}, {700, 8}, {800, 8}},
-                  true}),
-    [](const auto& info) { return std::string(info.param.what); });
+INSTANTIATE_TEST_SUITE_P(, FwemuReadAfterStop,
+                         testing::Values(
+                             // A byte every 100 ms: each would renew a grace that ran from the
+                             // last bytes; the bound runs from the stop.
+                             drip_case{"dripping_reply_fails_a_second_after_the_stop", 300,
+                                       [] {
+                                         std::vector<std::pair<int, size_t>> v;
+                                         for (int i = 0; i < 64; i++) v.push_back({100 * (i + 1), 1});
+                                         return v;
+                                       }(),
+                                       false},
+                             // Half before the stop, the rest in pieces that end within the
+                             // second after it.
+                             drip_case{"reply_whole_within_the_bound_is_kept",
+                                       100,
+                                       {{0, 32}, {300, 8}, {500, 8}, {700, 8}, {800, 8}},
+                                       true}),
+                         [](const auto& info) { return std::string(info.param.what); });
 
 TEST_P(FwemuReadAfterStop, BoundRunsFromTheStop) {
   EXPECT_EXIT(exit_with(read_with_stop(GetParam())), testing::ExitedWithCode(0), "");

@@ -81,8 +81,7 @@ parsed_key parse_address_key(char* key, ipfw_obj_tentry* entry) {
 
   uint8_t a4[4];
   if (inet_pton(AF_INET, key, a4) == 1) {
-    if (width_text != nullptr && width >= 33)
-      fatal_errx(EX_DATAERR, "bad IPv4 mask width: %s", width_text);
+    if (width_text != nullptr && width >= 33) fatal_errx(EX_DATAERR, "bad IPv4 mask width: %s", width_text);
     memcpy(entry->k.addr4, a4, sizeof a4);
     return {FW_AF_INET, static_cast<uint8_t>(width_text != nullptr ? width : 32)};
   }
@@ -93,8 +92,7 @@ parsed_key parse_address_key(char* key, ipfw_obj_tentry* entry) {
     uint32_t low = (uint32_t{a6[12]} << 24) | (uint32_t{a6[13]} << 16) | (uint32_t{a6[14]} << 8) | a6[15];
     if (memcmp(a6, zero12, sizeof zero12) == 0 && low > 1)
       fatal_errx(EX_DATAERR, "Use IPv4 instead of v4-compatible");
-    if (width_text != nullptr && width >= 129)
-      fatal_errx(EX_DATAERR, "bad IPv6 mask width: %s", width_text);
+    if (width_text != nullptr && width >= 129) fatal_errx(EX_DATAERR, "bad IPv6 mask width: %s", width_text);
     memcpy(entry->k.addr6, a6, sizeof a6);
     return {FW_AF_INET6, static_cast<uint8_t>(width_text != nullptr ? width : 128)};
   }

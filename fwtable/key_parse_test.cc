@@ -1,6 +1,7 @@
 #include "fwtable/key_parse.h"
 
 #include <arpa/inet.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -95,7 +96,9 @@ std::vector<uint8_t> flow_key(uint8_t af, uint8_t proto, uint16_t sport, uint16_
   return b;
 }
 
-std::vector<uint8_t> key_area(const ipfw_obj_tentry& e) { return std::vector<uint8_t>(e.k.raw, e.k.raw + 40); }
+std::vector<uint8_t> key_area(const ipfw_obj_tentry& e) {
+  return std::vector<uint8_t>(e.k.raw, e.k.raw + 40);
+}
 
 std::vector<uint8_t> padded(std::vector<uint8_t> b) {
   b.resize(40, 0);
@@ -164,7 +167,8 @@ TEST(KeyParse, AcceptedKeysOfEveryTableType) {
        flow_key(0, 0, 80, 65535)},
       // A source that is no address leaves the source and family zero; a
       // destination that is none keeps the source's family.
-      {IPFW_TABLE_FLOW, IPFW_TFFLAG_SRCIP | IPFW_TFFLAG_PROTO, "nohost,6", FW_AF_UNSPEC, 0, flow_key(0, 6, 0, 0)},
+      {IPFW_TABLE_FLOW, IPFW_TFFLAG_SRCIP | IPFW_TFFLAG_PROTO, "nohost,6", FW_AF_UNSPEC, 0,
+       flow_key(0, 6, 0, 0)},
       {IPFW_TABLE_FLOW, IPFW_TFFLAG_SRCIP | IPFW_TFFLAG_DSTIP, "192.0.2.1,nohost", FW_AF_INET, 0,
        flow_key(FW_AF_INET, 0, 0, 0, v4("192.0.2.1"))},
       {IPFW_TABLE_FLOW, IPFW_TFFLAG_SRCIP | IPFW_TFFLAG_DSTIP, ",2001:db8::2", FW_AF_INET6, 0,
@@ -315,7 +319,8 @@ TEST(KeyParseDeathTest, RefusedKeys) {
       {IPFW_TABLE_ADDR, 0, "::192.0.2.1", EXIT_DATAERR, "Use IPv4 instead of v4-compatible"},
       {IPFW_TABLE_ADDR, 0, "::0.0.0.2/64", EXIT_DATAERR, "Use IPv4 instead of v4-compatible"},
       // The message shows the text before the slash only.
-      {IPFW_TABLE_ADDR, 0, "no-such-host.invalid/24", EXIT_NOHOST, "hostname ``no-such-host\\.invalid'' unknown"},
+      {IPFW_TABLE_ADDR, 0, "no-such-host.invalid/24", EXIT_NOHOST,
+       "hostname ``no-such-host\\.invalid'' unknown"},
       {IPFW_TABLE_ADDR, 0, "", EXIT_NOHOST, "hostname ``'' unknown"},
       {IPFW_TABLE_NUMBER, 0, "42x", EXIT_DATAERR, "Invalid number: 42x"},
       {IPFW_TABLE_FLOW, SRC_DST_DPORT, "192.0.2.1", EXIT_DATAERR, "invalid key: dst ip missing"},
@@ -324,8 +329,10 @@ TEST(KeyParseDeathTest, RefusedKeys) {
        "invalid key: proto missing"},
       {IPFW_TABLE_FLOW, IPFW_TFFLAG_SRCIP | IPFW_TFFLAG_SRCPORT, "192.0.2.1", EXIT_DATAERR,
        "invalid key: src port missing"},
-      {IPFW_TABLE_FLOW, SRC_DST_DPORT, "192.0.2.1,2001:db8::1,80", EXIT_DATAERR, "Inconsistent address family"},
-      {IPFW_TABLE_FLOW, SRC_DST_DPORT, "2001:db8::1,192.0.2.2,80", EXIT_DATAERR, "Inconsistent address family"},
+      {IPFW_TABLE_FLOW, SRC_DST_DPORT, "192.0.2.1,2001:db8::1,80", EXIT_DATAERR,
+       "Inconsistent address family"},
+      {IPFW_TABLE_FLOW, SRC_DST_DPORT, "2001:db8::1,192.0.2.2,80", EXIT_DATAERR,
+       "Inconsistent address family"},
       {IPFW_TABLE_FLOW, IPFW_TFFLAG_PROTO, "256", EXIT_DATAERR, "Bad protocol number: 256"},
       {IPFW_TABLE_FLOW, IPFW_TFFLAG_PROTO, "-1", EXIT_DATAERR, "Bad protocol number: 4294967295"},
       {IPFW_TABLE_FLOW, IPFW_TFFLAG_PROTO, "nosuchproto", EXIT_DATAERR, "Unknown proto: nosuchproto"},

@@ -118,7 +118,8 @@ int send_change_request(const ipfw_obj_header* oh, int add, int atomic, ipfw_obj
   // The kernel writes each entry's result in place; the buffer is ours and
   // holds all n entries whatever length came back.
   for (size_t i = 0; i < n; i++)
-    memcpy(&records[i], buf + FW_CHANGE_ENTRIES_OFFSET + i * sizeof(ipfw_obj_tentry), sizeof(ipfw_obj_tentry));
+    memcpy(&records[i], buf + FW_CHANGE_ENTRIES_OFFSET + i * sizeof(ipfw_obj_tentry),
+           sizeof(ipfw_obj_tentry));
   return error;
 }
 

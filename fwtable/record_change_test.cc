@@ -1,8 +1,9 @@
 #include "fwtable/record_change.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -217,22 +218,47 @@ TEST(RecordChangeDeathTest, FailureReportThenExit71) {
   };
   const std::string einval = strerror(EINVAL);
   const std::vector<row> rows = {
-      {"locked table", 0, 0, {"192.0.2.1"}, EACCES, {},
+      {"locked table",
+       0,
+       0,
+       {"192.0.2.1"},
+       EACCES,
+       {},
        "ignored: 192\\.0\\.2\\.1 0\n[^\n]*: Deleting record failed: table is locked\n"},
-      {"error outside the table", 0, 0, {"192.0.2.1"}, EINVAL, {IPFW_TR_ERROR},
+      {"error outside the table",
+       0,
+       0,
+       {"192.0.2.1"},
+       EINVAL,
+       {IPFW_TR_ERROR},
        "error: 192\\.0\\.2\\.1 0\n[^\n]*: Deleting record failed: " + einval + "\n"},
-      {"missing table", 0, 0, {"2001:db8::/64"}, ESRCH, {},
+      {"missing table",
+       0,
+       0,
+       {"2001:db8::/64"},
+       ESRCH,
+       {},
        "ignored: 2001:db8::/64 0\n[^\n]*: Deleting record failed: table not found\n"},
       {"limit", 0, 0, {"192.0.2.1"}, EFBIG, {IPFW_TR_LIMIT}, "limit: 192\\.0\\.2\\.1 0\n[^\n]*: limit hit\n"},
-      {"EEXIST on delete", 0, 0, {"192.0.2.1"}, EEXIST, {IPFW_TR_EXISTS},
+      {"EEXIST on delete",
+       0,
+       0,
+       {"192.0.2.1"},
+       EEXIST,
+       {IPFW_TR_EXISTS},
        "exists: 192\\.0\\.2\\.1 0\n[^\n]*: Deleting record failed: record already exists\n"},
-      {"ENOENT on add", 1, 0, {"192.0.2.1"}, ENOENT, {IPFW_TR_NOTFOUND},
+      {"ENOENT on add",
+       1,
+       0,
+       {"192.0.2.1"},
+       ENOENT,
+       {IPFW_TR_NOTFOUND},
        "notfound: 192\\.0\\.2\\.1 0\n[^\n]*: Adding record failed: record not found\n"},
       {"every result word, in order",
        0,
        0,
-       {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4", "192.0.2.5", "192.0.2.6", "192.0.2.7", "192.0.2.8",
-        "192.0.2.9"},
+       {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4", "192.0.2.5", "192.0.2.6", "192.0.2.7",
+        "192.0.2.8", "192.0.2.9"},
        EACCES,
        {0, 1, 2, 3, 4, 5, 6, 7, 200},
        "ignored: 192\\.0\\.2\\.1 0\nadded: 192\\.0\\.2\\.2 0\nupdated: 192\\.0\\.2\\.3 0\n"
@@ -240,11 +266,41 @@ TEST(RecordChangeDeathTest, FailureReportThenExit71) {
        "exists: 192\\.0\\.2\\.7 0\nerror: 192\\.0\\.2\\.8 0\nunknown: 192\\.0\\.2\\.9 0\n"
        "[^\n]*: Deleting record failed: table is locked\n"},
       // Only an atomic add reports changed records as reverted.
-      {"add", 1, 0, {"192.0.2.1"}, EFBIG, {IPFW_TR_ADDED}, "added: 192\\.0\\.2\\.1 0\n[^\n]*: Adding record failed"},
-      {"atomic add, added", 1, 1, {"192.0.2.1"}, EFBIG, {IPFW_TR_ADDED}, "added\\(reverted\\): 192\\.0\\.2\\.1 0\n"},
-      {"atomic add, updated", 1, 1, {"192.0.2.1"}, EFBIG, {IPFW_TR_UPDATED}, "updated\\(reverted\\): 192\\.0"},
-      {"atomic add, deleted", 1, 1, {"192.0.2.1"}, EFBIG, {IPFW_TR_DELETED}, "deleted\\(reverted\\): 192\\.0"},
-      {"atomic add, limit", 1, 1, {"192.0.2.1"}, EFBIG, {IPFW_TR_LIMIT}, "limit: 192\\.0\\.2\\.1 0\n[^\n]*: limit hit"},
+      {"add",
+       1,
+       0,
+       {"192.0.2.1"},
+       EFBIG,
+       {IPFW_TR_ADDED},
+       "added: 192\\.0\\.2\\.1 0\n[^\n]*: Adding record failed"},
+      {"atomic add, added",
+       1,
+       1,
+       {"192.0.2.1"},
+       EFBIG,
+       {IPFW_TR_ADDED},
+       "added\\(reverted\\): 192\\.0\\.2\\.1 0\n"},
+      {"atomic add, updated",
+       1,
+       1,
+       {"192.0.2.1"},
+       EFBIG,
+       {IPFW_TR_UPDATED},
+       "updated\\(reverted\\): 192\\.0"},
+      {"atomic add, deleted",
+       1,
+       1,
+       {"192.0.2.1"},
+       EFBIG,
+       {IPFW_TR_DELETED},
+       "deleted\\(reverted\\): 192\\.0"},
+      {"atomic add, limit",
+       1,
+       1,
+       {"192.0.2.1"},
+       EFBIG,
+       {IPFW_TR_LIMIT},
+       "limit: 192\\.0\\.2\\.1 0\n[^\n]*: limit hit"},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);

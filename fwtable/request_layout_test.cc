@@ -42,25 +42,56 @@ struct request_case {
 // reply gave, the interpreter's own requests set 0. The delete names the
 // table's type (1, address) and carries one IPv4 host entry at 112.
 const std::vector<request_case> freebsd15_requests = {
-    {"info", IP_FW_TABLE_XINFO, 296,
-     {{0, 2, 93}, {2, 2, 1}, {8, 4, 1}, {16, 2, 1}, {20, 4, 80}, {24, 4, 1}}},
-    {"list", IP_FW_TABLE_XLIST, 96,
+    {"info", IP_FW_TABLE_XINFO, 296, {{0, 2, 93}, {2, 2, 1}, {8, 4, 1}, {16, 2, 1}, {20, 4, 80}, {24, 4, 1}}},
+    {"list",
+     IP_FW_TABLE_XLIST,
+     96,
      {{0, 2, 89}, {2, 2, 1}, {8, 4, 1}, {16, 2, 1}, {20, 4, 80}, {24, 4, 1}, {28, 1, 5}}},
-    {"delete", IP_FW_TABLE_XDEL, 232,
-     {{0, 2, 87}, {2, 2, 1}, {8, 4, 1}, {16, 2, 1}, {20, 4, 80}, {24, 4, 1}, {29, 1, 1},
-      {100, 4, 136}, {104, 4, 1},  // container: length, count
-      {116, 4, 120}, {120, 1, 2}, {121, 1, 32}, {124, 4, 1}, {128, 4, 0x010200C0}}},
+    {"delete",
+     IP_FW_TABLE_XDEL,
+     232,
+     {{0, 2, 87},
+      {2, 2, 1},
+      {8, 4, 1},
+      {16, 2, 1},
+      {20, 4, 80},
+      {24, 4, 1},
+      {29, 1, 1},
+      {100, 4, 136},
+      {104, 4, 1},  // container: length, count
+      {116, 4, 120},
+      {120, 1, 2},
+      {121, 1, 32},
+      {124, 4, 1},
+      {128, 4, 0x010200C0}}},
 };
 
 const std::vector<request_case> freebsd14_requests = {
-    {"info", IP_FW_TABLE_XINFO, 296,
+    {"info",
+     IP_FW_TABLE_XINFO,
+     296,
      {{0, 2, 93}, {2, 2, 0}, {12, 2, 1}, {16, 2, 1}, {20, 4, 80}, {24, 2, 1}}},
-    {"list", IP_FW_TABLE_XLIST, 96,
+    {"list",
+     IP_FW_TABLE_XLIST,
+     96,
      {{0, 2, 89}, {2, 2, 1}, {12, 2, 1}, {16, 2, 1}, {20, 4, 80}, {24, 2, 1}, {26, 1, 5}}},
-    {"delete", IP_FW_TABLE_XDEL, 232,
-     {{0, 2, 87}, {2, 2, 1}, {12, 2, 1}, {16, 2, 1}, {20, 4, 80}, {24, 2, 1}, {27, 1, 1},
-      {100, 4, 136}, {104, 4, 1},  // container: length, count
-      {116, 4, 120}, {120, 1, 2}, {121, 1, 32}, {124, 2, 1}, {128, 4, 0x010200C0}}},
+    {"delete",
+     IP_FW_TABLE_XDEL,
+     232,
+     {{0, 2, 87},
+      {2, 2, 1},
+      {12, 2, 1},
+      {16, 2, 1},
+      {20, 4, 80},
+      {24, 2, 1},
+      {27, 1, 1},
+      {100, 4, 136},
+      {104, 4, 1},  // container: length, count
+      {116, 4, 120},
+      {120, 1, 2},
+      {121, 1, 32},
+      {124, 2, 1},
+      {128, 4, 0x010200C0}}},
 };
 
 // Runs one table command; a fatal end (a request the kernel refused) fails
@@ -132,16 +163,16 @@ const std::vector<field> nh6_fields = {{32, 4, 0xB80D0120}, {36, 4, 0}, {40, 4, 
 TEST(ValueLayout, FreeBSD15) {
   std::vector<field> fields = {
       {0, 4, 4000000001u},  // tag
-      {4, 2, 65001},        // pipe
-      {6, 2, 65002},        // divert
-      {8, 4, 100000},       // skipto
-      {12, 4, 4000000002u}, // netgraph
-      {16, 4, 4000000003u}, // nat
+      {4, 2, 65001},  // pipe
+      {6, 2, 65002},  // divert
+      {8, 4, 100000},  // skipto
+      {12, 4, 4000000002u},  // netgraph
+      {16, 4, 4000000003u},  // nat
       {20, 4, 0xC0000201},  // nh4, host order
-      {24, 2, 65003},       // fib
-      {26, 1, 46},          // dscp
+      {24, 2, 65003},  // fib
+      {26, 1, 46},  // dscp
       {28, 4, 0xFFFFFFFF},  // kernel index: not rendered
-      {48, 4, 4000000004u}, // limit
+      {48, 4, 4000000004u},  // limit
       {60, 4, 0xFFFFFFFF},  // reference count: not rendered
   };
   fields.insert(fields.end(), nh6_fields.begin(), nh6_fields.end());
@@ -152,17 +183,17 @@ TEST(ValueLayout, FreeBSD15) {
 TEST(ValueLayout, FreeBSD14) {
   std::vector<field> fields = {
       {0, 4, 4000000001u},  // tag
-      {4, 4, 70001},        // pipe
-      {8, 2, 65002},        // divert
-      {10, 2, 65004},       // skipto
-      {12, 4, 4000000002u}, // netgraph
-      {16, 4, 70003},       // fib
-      {20, 4, 4000000003u}, // nat
+      {4, 4, 70001},  // pipe
+      {8, 2, 65002},  // divert
+      {10, 2, 65004},  // skipto
+      {12, 4, 4000000002u},  // netgraph
+      {16, 4, 70003},  // fib
+      {20, 4, 4000000003u},  // nat
       {24, 4, 0xC0000201},  // nh4, host order
-      {28, 1, 46},          // dscp
-      {29, 1, 0xFF},        // reserved
-      {30, 2, 0xFFFF},      // kernel index: not rendered
-      {48, 4, 4000000004u}, // limit
+      {28, 1, 46},  // dscp
+      {29, 1, 0xFF},  // reserved
+      {30, 2, 0xFFFF},  // kernel index: not rendered
+      {48, 4, 4000000004u},  // limit
       {60, 4, 0xFFFFFFFF},  // reference count: not rendered
   };
   fields.insert(fields.end(), nh6_fields.begin(), nh6_fields.end());

@@ -13,9 +13,9 @@
 #include "fwtable/table_list.h"
 
 const keyword_row table_command_keywords[] = {
-    {"add", TOK_ADD},       {"delete", TOK_DEL},   {"create", TOK_CREATE}, {"destroy", TOK_DESTROY},
+    {"add", TOK_ADD},       {"delete", TOK_DEL},    {"create", TOK_CREATE}, {"destroy", TOK_DESTROY},
     {"flush", TOK_FLUSH},   {"modify", TOK_MODIFY}, {"swap", TOK_SWAP},     {"info", TOK_INFO},
-    {"detail", TOK_DETAIL}, {"list", TOK_LIST},    {"lookup", TOK_LOOKUP}, {"atomic", TOK_ATOMIC},
+    {"detail", TOK_DETAIL}, {"list", TOK_LIST},     {"lookup", TOK_LOOKUP}, {"atomic", TOK_ATOMIC},
     {"lock", TOK_LOCK},     {"unlock", TOK_UNLOCK}, {nullptr, 0},
 };
 

@@ -42,7 +42,8 @@ TEST(TableName, AcceptsOnlyShortAsciiNamesAndNeverAll) {
       {"caf\xc3\xa9", 22},
       {"a+b", 22},
   };
-  for (const auto& r : rows) EXPECT_EQ(validate_table_name(r.name.c_str()), r.want) << "name '" << r.name << "'";
+  for (const auto& r : rows)
+    EXPECT_EQ(validate_table_name(r.name.c_str()), r.want) << "name '" << r.name << "'";
 }
 
 TEST(MatchKeyword, SelectsTheOneKeywordAWordBegins) {
@@ -50,11 +51,12 @@ TEST(MatchKeyword, SelectsTheOneKeywordAWordBegins) {
     const char* word;
     int token;
   } rows[] = {
-      {"list", TOK_LIST}, {"li", TOK_LIST},     {"delete", TOK_DEL},  {"del", TOK_DEL},
-      {"lock", TOK_LOCK}, {"unlock", TOK_UNLOCK}, {"ad", TOK_ADD},    {"at", TOK_ATOMIC},
-      {"f", TOK_FLUSH},   {"looku", TOK_LOOKUP}, {"dest", TOK_DESTROY}, {"det", TOK_DETAIL},
+      {"list", TOK_LIST}, {"li", TOK_LIST},       {"delete", TOK_DEL},   {"del", TOK_DEL},
+      {"lock", TOK_LOCK}, {"unlock", TOK_UNLOCK}, {"ad", TOK_ADD},       {"at", TOK_ATOMIC},
+      {"f", TOK_FLUSH},   {"looku", TOK_LOOKUP},  {"dest", TOK_DESTROY}, {"det", TOK_DETAIL},
   };
-  for (const auto& r : rows) EXPECT_EQ(match_keyword(table_command_keywords, r.word, "table command"), r.token) << r.word;
+  for (const auto& r : rows)
+    EXPECT_EQ(match_keyword(table_command_keywords, r.word, "table command"), r.token) << r.word;
 }
 
 TEST(MatchKeywordDeathTest, NoneOrSeveralMatchesEndWithAmbiguous) {

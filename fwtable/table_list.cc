@@ -304,12 +304,14 @@ void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
   if (request_table_info(oh, info) != 0) fatal_err(EX_OSERR, "failed to request table info");
 }
 
-void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn, void* ctx) {
+void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn,
+                          void* ctx) {
   const listing_request req{oh, info, nullptr};
   walk_listing(&req, fn, nullptr, ctx);
 }
 
-void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info, const listing_handler& handler) {
+void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info,
+                        const listing_handler& handler) {
   const bool look_ahead = handler.on_address != nullptr && handler.is_due != nullptr;
   render_context r{handler.on_address, handler.is_due, handler.stop, look_ahead};
   const listing_request req{oh, info, handler.before_list};

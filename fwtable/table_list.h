@@ -70,8 +70,10 @@ struct listing_handler {
 // with ENOMEM, a reply whose length, item count or entry lengths do not keep
 // every entry (at least 120 bytes each) inside it with EBADMSG, before fn
 // sees any entry. fn may run table commands, listings included.
-void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn, void* ctx);
+void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn,
+                          void* ctx);
 
 // for_each_table_entry with every entry rendered with the reply's info
 // record, as the handler says (see listing_handler).
-void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info, const listing_handler& handler);
+void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info,
+                        const listing_handler& handler);

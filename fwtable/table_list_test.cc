@@ -1,8 +1,9 @@
 #include "fwtable/table_list.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -76,7 +77,9 @@ std::vector<uint8_t> list_reply(const ipfw_xtable_info& info, const std::vector<
   return r;
 }
 
-void set_u32(std::vector<uint8_t>& bytes, size_t off, uint32_t value) { memcpy(bytes.data() + off, &value, 4); }
+void set_u32(std::vector<uint8_t>& bytes, size_t off, uint32_t value) {
+  memcpy(bytes.data() + off, &value, 4);
+}
 
 // Answers a list request as the kernel does: the whole reply when it fits,
 // else ENOMEM with the length it needs. Every byte of the buffer the caller
@@ -336,7 +339,8 @@ TEST_F(TableList, MalformedReplyRendersNothingAndEndsTheProcess) {
       {"entry length near 4 GiB", [](auto& r, auto&, auto) { set_u32(r, second_len_at, 0xFFFFFFF0u); }},
       {"item count one too many", [](auto& r, auto&, auto) { set_u32(r, count_at, 3); }},
       {"item count huge", [](auto& r, auto&, auto) { set_u32(r, count_at, 0xFFFFFFFFu); }},
-      {"reported length past the buffer", [](auto&, auto& reported, auto buf_len) { reported = buf_len + 1; }},
+      {"reported length past the buffer",
+       [](auto&, auto& reported, auto buf_len) { reported = buf_len + 1; }},
       {"reported length cuts the last entry", [](auto&, auto& reported, auto) { reported -= 1; }},
       {"reply shorter than the info record",
        [](auto& r, auto& reported, auto) {
@@ -376,10 +380,18 @@ TEST_F(TableList, SweepRendersEveryDueEntryAndNothingElse) {
     std::vector<size_t> keyless = {};  // entries given a mask length of 33
   };
   const std::vector<row> rows = {
-      {"due entries between others", IPFW_TABLE_ADDR, {200, 5, 300, 7}, {{"192.0.2.2", 5}, {"192.0.2.4", 7}}, ""},
+      {"due entries between others",
+       IPFW_TABLE_ADDR,
+       {200, 5, 300, 7},
+       {{"192.0.2.2", 5}, {"192.0.2.4", 7}},
+       ""},
       {"the first and the last due", IPFW_TABLE_ADDR, {1, 200, 2}, {{"192.0.2.1", 1}, {"192.0.2.3", 2}}, ""},
       {"nothing due", IPFW_TABLE_ADDR, {200, 300}, {}, ""},
-      {"due ones without a key first and last", IPFW_TABLE_ADDR, {1, 200, 2, 3}, {{"192.0.2.3", 2}}, "",
+      {"due ones without a key first and last",
+       IPFW_TABLE_ADDR,
+       {1, 200, 2, 3},
+       {{"192.0.2.3", 2}},
+       "",
        {0, 3}},
       {"a number table prints every entry", IPFW_TABLE_NUMBER, {200, 5}, {}, "KEY 200\nKEY 5\n"},
   };
@@ -405,7 +417,8 @@ TEST_F(TableList, SweepRendersEveryDueEntryAndNothingElse) {
   }
 
   ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 3, 1000);
-  std::vector<uint8_t> reply = list_reply(info, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2), addr4("192.0.2.3", 3)});
+  std::vector<uint8_t> reply =
+      list_reply(info, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2), addr4("192.0.2.3", 3)});
   set_u32(reply, FW_LIST_ENTRIES_OFFSET + 2 * sizeof(ipfw_obj_tentry) + 4, 121);
   fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
   EXPECT_EXIT(list_table_entries(t5(), &info, (listing_handler{must_not_render, due_below_100})),
@@ -423,7 +436,8 @@ TEST_F(TableList, BufferKeptFromOneListingToTheNext) {
     return answer_list(reply, buf, len);
   };
   auto list = [&](uint32_t listing_size, const std::vector<ipfw_obj_tentry>& entries) {
-    ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, static_cast<uint32_t>(entries.size()), listing_size);
+    ipfw_xtable_info info =
+        listed_info("t5", IPFW_TABLE_ADDR, static_cast<uint32_t>(entries.size()), listing_size);
     reply = list_reply(info, entries);
     received.clear();
     list_table_entries(t5(), &info, {capture_address});
@@ -475,7 +489,8 @@ TEST_F(TableList, NestedListingHasABufferOfItsOwn) {
   ipfw_xtable_info outer_info = listed_info("t5", IPFW_TABLE_ADDR, 3, 656);
   outer = list_reply(outer_info, {addr4("192.0.2.1", 1), addr4("192.0.2.2", 2), addr4("192.0.2.3", 3)});
   std::vector<ipfw_obj_tentry> other;
-  for (uint32_t i = 0; i < 3; i++) other.push_back(addr4(("198.51.100." + std::to_string(i)).c_str(), 100 + i));
+  for (uint32_t i = 0; i < 3; i++)
+    other.push_back(addr4(("198.51.100." + std::to_string(i)).c_str(), 100 + i));
   nested = list_reply(listed_info("t5", IPFW_TABLE_ADDR, 3, 656), other);
 
   fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {

@@ -74,17 +74,21 @@ struct fatal_case {
 const fatal_case FATAL_CASES[] = {
     {"ListOutOfMemoryEightTimes", "fault fail list ENOMEM 8",
      "Error requesting table 5 list: Cannot allocate memory", false, 8},
-    {"ListRefused", "fault fail list EPERM", "Error requesting table 5 list: Operation not permitted", false, 1},
-    {"InfoRefused", "fault fail info EPERM", "failed to request table info: Operation not permitted", false, 0},
+    {"ListRefused", "fault fail list EPERM", "Error requesting table 5 list: Operation not permitted", false,
+     1},
+    {"InfoRefused", "fault fail info EPERM", "failed to request table info: Operation not permitted", false,
+     0},
     {"InfoReplyShort", "fault short-info 100", "failed to request table info: Bad message", false, 0},
     // Info replies that carry the request header alone (of the check at
     // start and of the first cycle): the info record reads as zeros, so the
     // list request names no table, and its message names the table as the
     // command gave it all the same.
-    {"InfoReplyCutShort", "fault short-data 96 2", "Error requesting table 5 list: Invalid argument", false, 1},
-    {"ListEntryOfLengthZero", "fault corrupt-list zero-length", "Error requesting table 5 list: Bad message", false,
+    {"InfoReplyCutShort", "fault short-data 96 2", "Error requesting table 5 list: Invalid argument", false,
      1},
-    {"ListEntryPastTheEnd", "fault corrupt-list past-end", "Error requesting table 5 list: Bad message", false, 1},
+    {"ListEntryOfLengthZero", "fault corrupt-list zero-length", "Error requesting table 5 list: Bad message",
+     false, 1},
+    {"ListEntryPastTheEnd", "fault corrupt-list past-end", "Error requesting table 5 list: Bad message",
+     false, 1},
     {"ListCountTooLarge", "fault corrupt-list count", "Error requesting table 5 list: Bad message", false, 1},
     {"TableLocked", "lock 5", "Deleting record failed: table is locked", true, 1},
     {"DeleteRefusedAsLocked", "fault fail delete EACCES", "Deleting record failed: table is locked", true, 1},
@@ -129,7 +133,9 @@ TEST_P(DaemonFatalFault, ForegroundEndsWithItsMessageAndDeletesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, DaemonFatalFault, testing::ValuesIn(FATAL_CASES),
-                         [](const testing::TestParamInfo<fatal_case>& i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<fatal_case>& i) {
+                           return std::string(i.param.name);
+                         });
 
 // Detached, standard error is the null device: the message goes to syslog
 // at LOG_ERR under the detached process's PID, and the process is gone.
@@ -141,8 +147,8 @@ struct detached_case {
 };
 
 const detached_case DETACHED_CASES[] = {
-    {"ListOutOfMemoryEightTimes", "fault fail list ENOMEM 8", "Error requesting table 5 list: Cannot allocate memory",
-     false},
+    {"ListOutOfMemoryEightTimes", "fault fail list ENOMEM 8",
+     "Error requesting table 5 list: Cannot allocate memory", false},
     {"DeleteRefusedInvalid", "fault fail delete EINVAL", "Deleting record failed: Invalid argument", true},
 };
 
@@ -184,7 +190,9 @@ TEST_P(DaemonDetachedFault, MessageReachesSyslogAtLogErrAndTheDaemonIsGone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, DaemonDetachedFault, testing::ValuesIn(DETACHED_CASES),
-                         [](const testing::TestParamInfo<detached_case>& i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<detached_case>& i) {
+                           return std::string(i.param.name);
+                         });
 
 // ---------------------------------------------------------------------------
 // Faults the daemon lives through.
@@ -192,7 +200,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, DaemonDetachedFault, testing::ValuesIn(DETACHED
 // Runs the daemon in the foreground for at least `lists` list requests,
 // stops it and expects a clean end; then exactly the due entries have gone,
 // each logged once.
-void sweep_and_expect_due_entries_gone(daemon_harness& h, const std::vector<table_entry>& entries, long lists) {
+void sweep_and_expect_due_entries_gone(daemon_harness& h, const std::vector<table_entry>& entries,
+                                       long lists) {
   child_process d = h.start({"-t", "5", "-f", "-s", "60"});
   EXPECT_TRUE(h.wait_for_lists(lists, LIMIT_MS, d.pid));
   d.send(SIGTERM);
@@ -220,7 +229,8 @@ void sweep_and_expect_due_entries_gone(daemon_harness& h, const std::vector<tabl
 TEST(DaemonLivesThrough, ListOutOfMemoryUpToSevenTimesThenTheSweepGoesOn) {
   // The kernel reports the length it needs: its own, a larger one, or one
   // too small even for the request header. The eighth attempt still counts.
-  for (const char* fault : {"fault fail list ENOMEM 1", "fault fail list ENOMEM 7 4000", "fault fail list ENOMEM 3 0"}) {
+  for (const char* fault :
+       {"fault fail list ENOMEM 1", "fault fail list ENOMEM 7 4000", "fault fail list ENOMEM 3 0"}) {
     SCOPED_TRACE(fault);
     daemon_harness h;
     std::vector<table_entry> entries = fill_table(h);
@@ -294,15 +304,19 @@ TEST_P(DaemonServerKilled, EndsWithStatus71AndTheReasonNoHang) {
   EXPECT_EQ(r.code, 71);
   // A held request never gets its reply (the connection is reset); the next
   // request after the pause finds the connection closed (a broken pipe).
-  EXPECT_TRUE(std::regex_match(d.err(), std::regex("hostreapd: (failed to request table info|Error requesting table 5 "
-                                                   "list): (Connection reset by peer|Broken pipe)\n")))
+  EXPECT_TRUE(std::regex_match(d.err(),
+                               std::regex("hostreapd: (failed to request table info|Error requesting table 5 "
+                                          "list): (Connection reset by peer|Broken pipe)\n")))
       << d.err();
   EXPECT_EQ(d.out(), "");
   EXPECT_EQ(h.removal_lines(), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Moments, DaemonServerKilled,
-                         testing::Values(vanish_case{"DuringAHeldRequest", true}, vanish_case{"InThePause", false}),
-                         [](const testing::TestParamInfo<vanish_case>& i) { return std::string(i.param.name); });
+                         testing::Values(vanish_case{"DuringAHeldRequest", true},
+                                         vanish_case{"InThePause", false}),
+                         [](const testing::TestParamInfo<vanish_case>& i) {
+                           return std::string(i.param.name);
+                         });
 
 }  // namespace

@@ -55,8 +55,8 @@ const memcheck_case CASES[] = {
     // the listing's buffer still held further up.
     {"EndsInTheDeletionReport", "lock 5", 71, "hostreapd: Deleting record failed: table is locked", false, 0},
     // A malformed reply: the listing's buffer is released before the end.
-    {"EndsOnAMalformedListing", "fault corrupt-list past-end", 71, "hostreapd: Error requesting table 5 list: Bad message",
-     false, 0},
+    {"EndsOnAMalformedListing", "fault corrupt-list past-end", 71,
+     "hostreapd: Error requesting table 5 list: Bad message", false, 0},
     // A deletion that finds the table gone unwinds the cycle, the listing's
     // buffer held further up; the next cycle finds the table and sweeps.
     {"WaitsOutADeletionThatFindsTheTableGone", "fault fail delete ESRCH", 0, "", true, 1},
@@ -76,7 +76,8 @@ TEST_P(DaemonMemcheck, NoMemoryErrorAndNothingLost) {
   h.admin("create 5 type addr");
   const std::vector<std::pair<std::string, long>> due = {
       {"192.0.2.1", 0}, {"198.51.100.0/24", now - 10}, {"2001:db8::1", 1}, {"2001:db8:1::/64", now - 1}};
-  const std::vector<std::pair<std::string, long>> kept = {{"192.0.2.9", 4294967295L}, {"2001:db8::9", now + 3600}};
+  const std::vector<std::pair<std::string, long>> kept = {{"192.0.2.9", 4294967295L},
+                                                          {"2001:db8::9", now + 3600}};
   for (const auto& [key, value] : due) h.admin("add 5 " + key + " " + std::to_string(value));
   for (const auto& [key, value] : kept) h.admin("add 5 " + key + " " + std::to_string(value));
   if (c.setup[0] != '\0') h.admin(c.setup);
@@ -128,6 +129,8 @@ TEST_P(DaemonMemcheck, NoMemoryErrorAndNothingLost) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, DaemonMemcheck, testing::ValuesIn(CASES),
-                         [](const testing::TestParamInfo<memcheck_case>& i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<memcheck_case>& i) {
+                           return std::string(i.param.name);
+                         });
 
 }  // namespace

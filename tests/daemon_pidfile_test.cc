@@ -213,13 +213,14 @@ TEST_P(PidFileRelative, DetachedDaemonCreatesAndRemovesTheFileOfItsStartingDirec
   EXPECT_EQ(exists(c.from_root), root_had_it) << c.from_root;
 }
 
-INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileRelative,
-    testing::Values(relative_case{"IntoASubdirectory", "", "run/hostreapd-test-x.pid", "run/hostreapd-test-x.pid",
-                                  "/run/hostreapd-test-x.pid"},
+INSTANTIATE_TEST_SUITE_P(
+    DaemonPidFile, PidFileRelative,
+    testing::Values(relative_case{"IntoASubdirectory", "", "run/hostreapd-test-x.pid",
+                                  "run/hostreapd-test-x.pid", "/run/hostreapd-test-x.pid"},
                     relative_case{"UpFromASubdirectory", "sub", "../hostreapd-test-up.pid",
                                   "hostreapd-test-up.pid", "/hostreapd-test-up.pid"},
-                    relative_case{"PlainName", "sub", "hostreapd-test-here.pid", "sub/hostreapd-test-here.pid",
-                                  "/hostreapd-test-here.pid"}),
+                    relative_case{"PlainName", "sub", "hostreapd-test-here.pid",
+                                  "sub/hostreapd-test-here.pid", "/hostreapd-test-here.pid"}),
     [](const testing::TestParamInfo<relative_case>& i) { return std::string(i.param.name); });
 
 // ---- A second start while the first runs.
@@ -309,16 +310,14 @@ TEST_P(PidFileHeld, StartIsRefusedAndTheHoldersFileLeftAlone) {
   EXPECT_EQ(read_file(path), c.content);
 }
 
-INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileHeld,
+INSTANTIATE_TEST_SUITE_P(
+    DaemonPidFile, PidFileHeld,
     testing::Values(held_case{"Pid", "4321", "4321"},
                     // A holder between taking the lock and writing its PID.
-                    held_case{"Empty", "", "0"},
-                    held_case{"PidAndLineFeed", "4321\n", "4321"},
+                    held_case{"Empty", "", "0"}, held_case{"PidAndLineFeed", "4321\n", "4321"},
                     // Not a PID: held all the same, the holder unnamed.
-                    held_case{"Negative", "-5", "0"},
-                    held_case{"Zero", "0", "0"},
-                    held_case{"FifteenDigits", "999999999999999", "0"},
-                    held_case{"Words", "not a pid", "0"}),
+                    held_case{"Negative", "-5", "0"}, held_case{"Zero", "0", "0"},
+                    held_case{"FifteenDigits", "999999999999999", "0"}, held_case{"Words", "not a pid", "0"}),
     [](const testing::TestParamInfo<held_case>& i) { return std::string(i.param.name); });
 
 // ---- Something at the path that is not taken over: a warning that names
@@ -383,39 +382,41 @@ TEST_P(PidFileRefused, WarnsNamingItAndRunsWithoutAPidFile) {
   EXPECT_FALSE(exists(h.dir.file("missing"))) << "a file was created through the link";
 }
 
-INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileRefused,
-    testing::Values(
-        refused_case{"SymlinkToFile",
-                     [](const std::string& d, const std::string& p) {
-                       ASSERT_EQ(symlink((d + "/target").c_str(), p.c_str()), 0) << strerror(errno);
-                     },
-                     "is a symbolic link"},
-        refused_case{"DanglingSymlink",
-                     [](const std::string& d, const std::string& p) {
-                       ASSERT_EQ(symlink((d + "/missing").c_str(), p.c_str()), 0) << strerror(errno);
-                     },
-                     "is a symbolic link"},
-        refused_case{"HardLink",
-                     [](const std::string& d, const std::string& p) {
-                       ASSERT_EQ(link((d + "/target").c_str(), p.c_str()), 0) << strerror(errno);
-                     },
-                     "has more than one link"},
-        refused_case{"Directory", [](const std::string&, const std::string& p) { make_dir(p); },
-                     "is not a regular file"},
-        // No reader: the open must neither wait for one nor be taken.
-        refused_case{"Fifo",
-                     [](const std::string&, const std::string& p) {
-                       ASSERT_EQ(mkfifo(p.c_str(), 0600), 0) << strerror(errno);
-                     },
-                     "is not a regular file"},
-        // Its owner could rewrite the PID that a stop would signal.
-        refused_case{"OtherUsersFile",
-                     [](const std::string&, const std::string& p) {
-                       write_file(p, "4321");
-                       ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0) << strerror(errno);
-                       ASSERT_EQ(chmod(p.c_str(), 0666), 0);
-                     },
-                     "is owned by another user or writable by group or others", true}),
+INSTANTIATE_TEST_SUITE_P(
+    DaemonPidFile, PidFileRefused,
+    testing::Values(refused_case{"SymlinkToFile",
+                                 [](const std::string& d, const std::string& p) {
+                                   ASSERT_EQ(symlink((d + "/target").c_str(), p.c_str()), 0)
+                                       << strerror(errno);
+                                 },
+                                 "is a symbolic link"},
+                    refused_case{"DanglingSymlink",
+                                 [](const std::string& d, const std::string& p) {
+                                   ASSERT_EQ(symlink((d + "/missing").c_str(), p.c_str()), 0)
+                                       << strerror(errno);
+                                 },
+                                 "is a symbolic link"},
+                    refused_case{"HardLink",
+                                 [](const std::string& d, const std::string& p) {
+                                   ASSERT_EQ(link((d + "/target").c_str(), p.c_str()), 0) << strerror(errno);
+                                 },
+                                 "has more than one link"},
+                    refused_case{"Directory", [](const std::string&, const std::string& p) { make_dir(p); },
+                                 "is not a regular file"},
+                    // No reader: the open must neither wait for one nor be taken.
+                    refused_case{"Fifo",
+                                 [](const std::string&, const std::string& p) {
+                                   ASSERT_EQ(mkfifo(p.c_str(), 0600), 0) << strerror(errno);
+                                 },
+                                 "is not a regular file"},
+                    // Its owner could rewrite the PID that a stop would signal.
+                    refused_case{"OtherUsersFile",
+                                 [](const std::string&, const std::string& p) {
+                                   write_file(p, "4321");
+                                   ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0) << strerror(errno);
+                                   ASSERT_EQ(chmod(p.c_str(), 0666), 0);
+                                 },
+                                 "is owned by another user or writable by group or others", true}),
     [](const testing::TestParamInfo<refused_case>& i) { return std::string(i.param.name); });
 
 // ---- Paths that cannot be had: a warning, and a run without a PID file.
@@ -447,18 +448,19 @@ TEST_P(PidFileUnusable, WarnsAndRunsWithoutAPidFile) {
   stop_daemon(h, pid, SIGTERM);
 }
 
-INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileUnusable,
-    testing::Values(
-        unusable_case{"MissingDirectory", [](const std::string& d) { return d + "/no-such-dir/hostreapd.pid"; },
-                      "hostreapd: cannot open pid file: No such file or directory\n", true},
-        // Every directory on the way exists: only the length refuses it.
-        unusable_case{"Length1024", [](const std::string& d) { return path_of_length(d, 1024); },
-                      "hostreapd: cannot open pid file: File name too long\n", true},
-        unusable_case{"Length2000", [](const std::string& d) { return path_of_length(d, 2000); },
-                      "hostreapd: cannot open pid file: File name too long\n", true},
-        // An empty path names no file, wherever the daemon starts.
-        unusable_case{"Empty", [](const std::string&) { return std::string(); },
-                      "hostreapd: cannot open pid file: No such file or directory\n", false}),
+INSTANTIATE_TEST_SUITE_P(
+    DaemonPidFile, PidFileUnusable,
+    testing::Values(unusable_case{"MissingDirectory",
+                                  [](const std::string& d) { return d + "/no-such-dir/hostreapd.pid"; },
+                                  "hostreapd: cannot open pid file: No such file or directory\n", true},
+                    // Every directory on the way exists: only the length refuses it.
+                    unusable_case{"Length1024", [](const std::string& d) { return path_of_length(d, 1024); },
+                                  "hostreapd: cannot open pid file: File name too long\n", true},
+                    unusable_case{"Length2000", [](const std::string& d) { return path_of_length(d, 2000); },
+                                  "hostreapd: cannot open pid file: File name too long\n", true},
+                    // An empty path names no file, wherever the daemon starts.
+                    unusable_case{"Empty", [](const std::string&) { return std::string(); },
+                                  "hostreapd: cannot open pid file: No such file or directory\n", false}),
     [](const testing::TestParamInfo<unusable_case>& i) { return std::string(i.param.name); });
 
 // ---- A stale file, left where no one holds it, is taken over.
@@ -535,7 +537,9 @@ INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileStale,
                                          stale_case{"FatalError", stale_kind::fatal_error},
                                          stale_case{"LongContent", stale_kind::long_content},
                                          stale_case{"Garbage", stale_kind::garbage}),
-                         [](const testing::TestParamInfo<stale_case>& i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<stale_case>& i) {
+                           return std::string(i.param.name);
+                         });
 
 // ---- Two starts at the same moment.
 
@@ -568,7 +572,8 @@ TEST_P(PidFileRace, ExactlyOneRunsAndTheOtherIsRefused) {
       sleep_ms(10);
     }
     int lost = ends[0].finished && ends[0].exited && ends[0].code == 1 ? 0 : 1;
-    ASSERT_TRUE(ends[lost].finished && ends[lost].exited && ends[lost].code == 1) << "neither start was refused";
+    ASSERT_TRUE(ends[lost].finished && ends[lost].exited && ends[lost].code == 1)
+        << "neither start was refused";
     child_process* loser = both[lost];
     child_process* winner_child = both[1 - lost];
     std::string loser_err = loser->err();
@@ -593,7 +598,8 @@ TEST_P(PidFileRace, ExactlyOneRunsAndTheOtherIsRefused) {
     // The loser read the winner's file either before or after the PID was
     // written into it.
     std::smatch m;
-    ASSERT_TRUE(std::regex_match(loser_err, m, std::regex("hostreapd: hostreapd already running, pid: ([0-9]+)\n")))
+    ASSERT_TRUE(
+        std::regex_match(loser_err, m, std::regex("hostreapd: hostreapd already running, pid: ([0-9]+)\n")))
         << loser_err;
     EXPECT_TRUE(m[1] == "0" || m[1] == pid_text(winner)) << loser_err;
     ASSERT_TRUE(wait_for_content(path, pid_text(winner), LIMIT_MS));
@@ -608,9 +614,10 @@ TEST_P(PidFileRace, ExactlyOneRunsAndTheOtherIsRefused) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileRace, testing::Bool(), [](const testing::TestParamInfo<bool>& i) {
-  return std::string(i.param ? "Detached" : "InTheForeground");
-});
+INSTANTIATE_TEST_SUITE_P(DaemonPidFile, PidFileRace, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& i) {
+                           return std::string(i.param ? "Detached" : "InTheForeground");
+                         });
 
 }  // namespace
 
@@ -623,9 +630,8 @@ TEST(DaemonPidFileClosedDescriptors, LockHoldsAfterDetaching) {
   daemon_harness h;
   h.admin("create 5 type addr");
   const std::string path = h.dir.file("hostreapd.pid");
-  std::vector<std::string> argv = {"/bin/sh", "-c", "exec 0<&- 1>&- 2>&- \"$0\" \"$@\"", HOSTREAPD_BIN,
-                                   "-t",      "5",  "-s",                              "1",
-                                   "-p",      path};
+  std::vector<std::string> argv = {
+      "/bin/sh", "-c", "exec 0<&- 1>&- 2>&- \"$0\" \"$@\"", HOSTREAPD_BIN, "-t", "5", "-s", "1", "-p", path};
   child_process starter =
       child_process::start(h.sink.wrap(argv), h.dir.path, {"FWEMU_SOCKET=" + h.emu.socket_path()});
   ASSERT_TRUE(starter.wait(LIMIT_MS).finished);
@@ -668,8 +674,8 @@ struct shared_devlog {
   explicit shared_devlog(daemon_harness& h)
       : holder(child_process::start(h.sink.wrap({"/bin/sleep", "3600"}), h.dir.path)) {
     // Set up once the wrapper has handed over to sleep.
-    for (int waited = 0; waited < LIMIT_MS && read_file("/proc/" + pid_text(holder.pid) + "/comm") != "sleep\n";
-         waited++)
+    for (int waited = 0;
+         waited < LIMIT_MS && read_file("/proc/" + pid_text(holder.pid) + "/comm") != "sleep\n"; waited++)
       sleep_ms(1);
   }
   child_process holder;
@@ -789,7 +795,8 @@ TEST(DaemonPidFileRestartRace, PathReplacedAtEveryTryRefusesTheStart) {
   h.admin("create 5 type addr");
   const std::string path = h.dir.file("hostreapd.pid");
   shared_devlog ns(h);
-  child_process d = start_daemon(h, ns, {"-t", "5", "-f", "-p", path}, {"HOSTREAPD_TEST_LOCK_UNLINK=" + path});
+  child_process d =
+      start_daemon(h, ns, {"-t", "5", "-f", "-p", path}, {"HOSTREAPD_TEST_LOCK_UNLINK=" + path});
   exit_result r = h.wait_exit(d, LIMIT_MS);
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(exit_status(r), 1);
@@ -808,10 +815,17 @@ TEST(DaemonPidFileRestartRace, PathReplacedAtEveryTryRefusesTheStart) {
 std::vector<std::string> on_full_file_system(daemon_harness& h, const std::string& dir,
                                              const std::vector<std::string>& argv) {
   std::vector<std::string> out = {
-      "/usr/bin/unshare", "-m", "/bin/sh", "-c",
+      "/usr/bin/unshare",
+      "-m",
+      "/bin/sh",
+      "-c",
       "set -eu; d=$1; shift; mount -t tmpfs -o size=64k,mode=0700 hostreapd-full \"$d\";"
       " cat /dev/zero > \"$d/fill\" 2>/dev/null || true; exec /bin/sh \"$@\"",
-      "sh", dir, DEVLOG_WRAPPER, h.sink.path, HOSTREAPD_BIN};
+      "sh",
+      dir,
+      DEVLOG_WRAPPER,
+      h.sink.path,
+      HOSTREAPD_BIN};
   out.insert(out.end(), argv.begin(), argv.end());
   return out;
 }
@@ -855,8 +869,8 @@ TEST_P(PidFileFullFileSystem, WarnsAndKeepsTheLock) {
   EXPECT_EQ(read_file(seen), "");
 
   // A second start, in the daemon's namespace: refused, naming no PID.
-  std::vector<std::string> second = {"/usr/bin/nsenter", "-m", "-t", pid_text(pid), HOSTREAPD_BIN,
-                                     "-t",               "5",  "-f", "-p",          path};
+  std::vector<std::string> second = {
+      "/usr/bin/nsenter", "-m", "-t", pid_text(pid), HOSTREAPD_BIN, "-t", "5", "-f", "-p", path};
   run_output r = run_program(second, h.dir.path, env, LIMIT_MS);
   EXPECT_EQ(exit_status(r.status), 1);
   EXPECT_EQ(r.err, "hostreapd: hostreapd already running, pid: 0\n");

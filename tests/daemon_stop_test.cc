@@ -99,7 +99,8 @@ INSTANTIATE_TEST_SUITE_P(Signals, DaemonStop,
 TEST(DaemonStopEarly, SignalBeforeTheFirstCycleMeansNoCycle) {
   for (bool detach : {false, true}) {
     for (int sig : {SIGTERM, SIGINT}) {
-      SCOPED_TRACE(std::string(detach ? "detached, " : "foreground, ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT"));
+      SCOPED_TRACE(std::string(detach ? "detached, " : "foreground, ") +
+                   (sig == SIGTERM ? "SIGTERM" : "SIGINT"));
       daemon_harness h;
       h.admin("create 5 type addr");
       long before = h.emu.connections();
@@ -239,10 +240,11 @@ TEST_P(DaemonRefusedStart, StarterGetsTheStatusAndMessageAndNoDaemonStays) {
 
 INSTANTIATE_TEST_SUITE_P(
     Start, DaemonRefusedStart,
-    testing::Combine(testing::Values(refused_start_case{"MissingTable", true, 71,
-                                                        "hostreapd: failed to request table info: No such process"},
-                                     refused_start_case{"NoServer", false, 69, "hostreapd: socket: "}),
-                     testing::Bool()),
+    testing::Combine(
+        testing::Values(refused_start_case{"MissingTable", true, 71,
+                                           "hostreapd: failed to request table info: No such process"},
+                        refused_start_case{"NoServer", false, 69, "hostreapd: socket: "}),
+        testing::Bool()),
     [](const testing::TestParamInfo<std::tuple<refused_start_case, bool>>& i) {
       return std::string(std::get<0>(i.param).name) + (std::get<1>(i.param) ? "Detached" : "Foreground");
     });

@@ -70,7 +70,8 @@ TEST(DaemonSweep, DueEntriesOfEveryAddressKindLeaveOnceAndTheRestStay) {
         want_left.push_back(e.text + " " + std::to_string(e.value));
     }
   }
-  ASSERT_EQ(want_removed.size() + want_left.size(), entries.size()) << "the emulator renders keys differently";
+  ASSERT_EQ(want_removed.size() + want_left.size(), entries.size())
+      << "the emulator renders keys differently";
   // Every due entry left in the first cycle, logged once, in listing order.
   EXPECT_EQ(h.removal_lines(), want_removed);
   EXPECT_EQ(text_lines(h.admin("list 5")), want_left);

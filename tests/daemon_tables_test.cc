@@ -100,8 +100,10 @@ TEST(DaemonNamedTable, SweptListedAndLabelledByItsName) {
   std::set<std::string> removed;
   std::set<std::string> left;
   for (const auto& e : entries) {
-    if (e.due) removed.insert("Removing host " + e.key + " from table blocklist");
-    else left.insert(e.key);
+    if (e.due)
+      removed.insert("Removing host " + e.key + " from table blocklist");
+    else
+      left.insert(e.key);
   }
   const std::vector<std::string> lines_logged = h.removal_lines();
   EXPECT_EQ(std::set<std::string>(lines_logged.begin(), lines_logged.end()), removed);
@@ -156,8 +158,10 @@ TEST(DaemonValueTypes, SweptByTheFirstFieldOfTheValue) {
     std::vector<std::string> removed;
     for (const auto& e : c.entries) {
       h.admin("add t " + e.key + " " + e.value);
-      if (e.due) removed.push_back("Removing host " + e.key + " from table t");
-      else left.insert(e.key);
+      if (e.due)
+        removed.push_back("Removing host " + e.key + " from table t");
+      else
+        left.insert(e.key);
     }
     sweep_once(h, {"-t", "t", "-f", "-1"});
     EXPECT_EQ(h.removal_lines(), removed);

@@ -44,7 +44,7 @@ struct table_entry {
 // order that is neither the listing's nor the expiry's.
 std::vector<table_entry> fill_table(daemon_harness& h, long now) {
   std::vector<table_entry> all = {
-      {"192.0.2.9", now + 7200, false},    {"198.51.100.0/24", now - 10, true}, {"2001:db8::1", 1, true},
+      {"192.0.2.9", now + 7200, false},      {"198.51.100.0/24", now - 10, true},    {"2001:db8::1", 1, true},
       {"203.0.113.128/25", now + 60, false}, {"2001:db8:1::/64", now + 3600, false}, {"192.0.2.1", 0, true},
       {"192.0.2.2", now + 60, false},
   };
@@ -91,8 +91,9 @@ TEST(DaemonListing, ListsEveryAddressEntryByExpiryAndChangesNothing) {
   // By expiry: 0, 1, the passed-over entry (5), then the rest; the two of
   // now + 60 in listing order (key order: 192.0.2.2 before
   // 203.0.113.128/25).
-  const std::vector<std::string> order = {"192.0.2.1",        "2001:db8::1", "::192.0.2.7",     "198.51.100.0/24",
-                                          "192.0.2.2", "203.0.113.128/25", "2001:db8:1::/64", "192.0.2.9"};
+  const std::vector<std::string> order = {"192.0.2.1",       "2001:db8::1", "::192.0.2.7",
+                                          "198.51.100.0/24", "192.0.2.2",   "203.0.113.128/25",
+                                          "2001:db8:1::/64", "192.0.2.9"};
   for (size_t i = 0; i + 1 < out.size(); i++) {
     SCOPED_TRACE(out[i]);
     std::vector<std::string> w = words(out[i]);
@@ -103,7 +104,8 @@ TEST(DaemonListing, ListsEveryAddressEntryByExpiryAndChangesNothing) {
       EXPECT_TRUE(out[i].ends_with(" (never removed)"));
       continue;
     }
-    auto e = std::find_if(entries.begin(), entries.end(), [&](const table_entry& x) { return x.key == w[0]; });
+    auto e =
+        std::find_if(entries.begin(), entries.end(), [&](const table_entry& x) { return x.key == w[0]; });
     ASSERT_NE(e, entries.end());
     EXPECT_EQ(w[1], std::to_string(e->value));
     // Seconds until due: expiry + 1 - now, with now somewhere in the run.
@@ -167,7 +169,8 @@ TEST(DaemonListing, EmptyTableAndRefusals) {
   daemon_harness h;
   h.admin("create 5 type addr");
   h.admin("create 6 type number");
-  run_output r = run_program({HOSTREAPD_BIN, "-t", "5", "-l"}, h.dir.path, {"FWEMU_SOCKET=" + h.emu.socket_path()});
+  run_output r =
+      run_program({HOSTREAPD_BIN, "-t", "5", "-l"}, h.dir.path, {"FWEMU_SOCKET=" + h.emu.socket_path()});
   EXPECT_EQ(r.status.code, 0);
   EXPECT_EQ(r.out, "0 entries, 0 due now, none ahead\n");
 
@@ -178,7 +181,8 @@ TEST(DaemonListing, EmptyTableAndRefusals) {
   };
   for (const refusal& c : {refusal{"6", 64, "hostreapd: table 6 is not an address table\n"},
                            refusal{"7", 71, "hostreapd: failed to request table info: No such process\n"}}) {
-    r = run_program({HOSTREAPD_BIN, "-t", c.table, "-l"}, h.dir.path, {"FWEMU_SOCKET=" + h.emu.socket_path()});
+    r = run_program({HOSTREAPD_BIN, "-t", c.table, "-l"}, h.dir.path,
+                    {"FWEMU_SOCKET=" + h.emu.socket_path()});
     EXPECT_EQ(r.status.code, c.status) << c.table;
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.out, "");
@@ -318,7 +322,8 @@ TEST(DaemonMetrics, WrittenAfterEveryCycleAndCountingRemovals) {
   const std::string dir = h.dir.file("metrics");
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   // A relative path, from the starting directory.
-  child_process d = h.start({"-t", "5", "-f", "-s", "3600", "-m", "metrics/hostreapd.prom"}, true, 0, h.dir.path);
+  child_process d =
+      h.start({"-t", "5", "-f", "-s", "3600", "-m", "metrics/hostreapd.prom"}, true, 0, h.dir.path);
   ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
   const std::string path = dir + "/hostreapd.prom";
   ASSERT_TRUE(wait_for_file(path, LIMIT_MS, true));
@@ -432,9 +437,9 @@ TEST(DaemonStopMidCycle, BlockedStandardOutputDoesNotHoldAStop) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  child_process d = child_process::start(
-      {"/bin/sh", "-c", "exec \"$0\" -t 5 -f -n -s 3600 >\"$1\"", HOSTREAPD_BIN, fifo}, h.dir.path,
-      {"FWEMU_SOCKET=" + h.emu.socket_path()});
+  child_process d =
+      child_process::start({"/bin/sh", "-c", "exec \"$0\" -t 5 -f -n -s 3600 >\"$1\"", HOSTREAPD_BIN, fifo},
+                           h.dir.path, {"FWEMU_SOCKET=" + h.emu.socket_path()});
   // The FIFO fills (64 KiB is some 1700 lines) and the daemon blocks.
   ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
   sleep_ms(500);

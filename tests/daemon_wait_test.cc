@@ -154,21 +154,41 @@ struct missing_case {
 };
 
 const missing_case MISSING_CASES[] = {
-    {"ListWithoutW", {}, "fault fail list ESRCH", outcome::ends, 71,
-     "Error requesting table 5 list: No such process", 0},
-    {"ListOneShotIgnoresW", {"-w", "-1"}, "fault fail list ESRCH", outcome::ends, 71,
-     "Error requesting table 5 list: No such process", 0},
+    {"ListWithoutW",
+     {},
+     "fault fail list ESRCH",
+     outcome::ends,
+     71,
+     "Error requesting table 5 list: No such process",
+     0},
+    {"ListOneShotIgnoresW",
+     {"-w", "-1"},
+     "fault fail list ESRCH",
+     outcome::ends,
+     71,
+     "Error requesting table 5 list: No such process",
+     0},
     {"ListWithW", {"-w"}, "fault fail list ESRCH", outcome::waits_until_back, 0, "", 1},
     {"DryRunWithW", {"-w", "-n"}, "fault fail list ESRCH", outcome::waits_until_back, 0, "", 0},
     // Destroyed between the listing and the deletion: the deletion's own
     // info request finds it gone.
-    {"DestroyedAfterListingWithoutW", {}, "fault destroy-after-list", outcome::ends, 65, "Table 5 does not exist",
+    {"DestroyedAfterListingWithoutW",
+     {},
+     "fault destroy-after-list",
+     outcome::ends,
+     65,
+     "Table 5 does not exist",
      1},
     {"DestroyedAfterListingWithW", {"-w"}, "fault destroy-after-list", outcome::waits_for_it, 0, "", 1},
     // The deletion request itself finds it gone; the table is there again
     // by the next cycle, which logs the entry once more and removes it.
-    {"DeletionFindsItGoneWithoutW", {}, "fault fail delete ESRCH", outcome::ends, 71,
-     "Deleting record failed: table not found", 1},
+    {"DeletionFindsItGoneWithoutW",
+     {},
+     "fault fail delete ESRCH",
+     outcome::ends,
+     71,
+     "Deleting record failed: table not found",
+     1},
     {"DeletionFindsItGoneWithW", {"-w"}, "fault fail delete ESRCH", outcome::waits_until_back, 0, "", 2},
 };
 
@@ -236,7 +256,9 @@ TEST_P(DaemonTableMissing, EndsOrWaitsAsAsked) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, DaemonTableMissing, testing::ValuesIn(MISSING_CASES),
-                         [](const testing::TestParamInfo<missing_case>& i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<missing_case>& i) {
+                           return std::string(i.param.name);
+                         });
 
 // -w waits only for a table the start found: one missing at the start is
 // refused before detaching, where the caller sees it, and no PID file or

@@ -1,8 +1,9 @@
 // The fwemu emulator as a separate process: the tool against a running
 // server, bad clients, and the server's start and stop.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <csignal>
@@ -43,56 +44,60 @@ void run_session(emu_server& server, const std::vector<step>& steps) {
 
 TEST(EmuProcess, AddressTableThroughTheTool) {
   emu_server server;
-  run_session(server, {
-      {{"create", "t5"}, 0, "", ""},
-      {{"create", "t5"}, 1, "", "table already exists: t5"},
-      {{"add", "t5", "192.0.2.1", "1700000000"}, 0, "", ""},
-      {{"add", "t5", "198.51.100.7/24", "1800000000"}, 0, "", ""},
-      {{"add", "t5", "2001:db8::/64", "5"}, 0, "", ""},
-      {{"add", "t5", "2001:db8::1"}, 0, "", ""},
-      {{"add", "t5", "192.0.2.1", "9"}, 1, "", "t5: 192.0.2.1: record already exists"},
-      {{"list", "t5"},
-       0,
-       "192.0.2.1 1700000000\n198.51.100.0/24 1800000000\n2001:db8::/64 5\n2001:db8::1 0\n",
-       ""},
-      {{"delete", "t5", "198.51.100.9/24"}, 0, "", ""},
-      {{"delete", "t5", "198.51.100.0/24"}, 1, "", "t5: 198.51.100.0/24: record not found"},
-      {{"delete", "t5", "2001:db8::1"}, 0, "", ""},
-      {{"info", "t5"},
-       0,
-       "name: t5\ntype: addr\nalgorithm: addr:radix\nflow fields: none\nvalue mask: legacy\nset: 0\n"
-       "kernel index: 1\ncount: 2\nsize: 536\nlimit: 0\nlocked: no\n",
-       ""},
-      {{"lock", "t5"}, 0, "", ""},
-      {{"add", "t5", "192.0.2.9"}, 1, "", "t5: table is locked"},
-      {{"flush", "t5"}, 1, "", "t5: table is locked"},
-      {{"unlock", "t5"}, 0, "", ""},
-      {{"flush", "t5"}, 0, "", ""},
-      {{"list", "t5"}, 0, "", ""},
-      {{"destroy", "t5"}, 0, "", ""},
-      {{"list", "t5"}, 66, "", "no such table: t5"},
-  });
+  run_session(
+      server,
+      {
+          {{"create", "t5"}, 0, "", ""},
+          {{"create", "t5"}, 1, "", "table already exists: t5"},
+          {{"add", "t5", "192.0.2.1", "1700000000"}, 0, "", ""},
+          {{"add", "t5", "198.51.100.7/24", "1800000000"}, 0, "", ""},
+          {{"add", "t5", "2001:db8::/64", "5"}, 0, "", ""},
+          {{"add", "t5", "2001:db8::1"}, 0, "", ""},
+          {{"add", "t5", "192.0.2.1", "9"}, 1, "", "t5: 192.0.2.1: record already exists"},
+          {{"list", "t5"},
+           0,
+           "192.0.2.1 1700000000\n198.51.100.0/24 1800000000\n2001:db8::/64 5\n2001:db8::1 0\n",
+           ""},
+          {{"delete", "t5", "198.51.100.9/24"}, 0, "", ""},
+          {{"delete", "t5", "198.51.100.0/24"}, 1, "", "t5: 198.51.100.0/24: record not found"},
+          {{"delete", "t5", "2001:db8::1"}, 0, "", ""},
+          {{"info", "t5"},
+           0,
+           "name: t5\ntype: addr\nalgorithm: addr:radix\nflow fields: none\nvalue mask: legacy\nset: 0\n"
+           "kernel index: 1\ncount: 2\nsize: 536\nlimit: 0\nlocked: no\n",
+           ""},
+          {{"lock", "t5"}, 0, "", ""},
+          {{"add", "t5", "192.0.2.9"}, 1, "", "t5: table is locked"},
+          {{"flush", "t5"}, 1, "", "t5: table is locked"},
+          {{"unlock", "t5"}, 0, "", ""},
+          {{"flush", "t5"}, 0, "", ""},
+          {{"list", "t5"}, 0, "", ""},
+          {{"destroy", "t5"}, 0, "", ""},
+          {{"list", "t5"}, 66, "", "no such table: t5"},
+      });
 }
 
 TEST(EmuProcess, BadWordsGetTheirStatus) {
   emu_server server;
-  run_session(server, {
-      {{"create", "a", "limit", "1"}, 0, "", ""},
-      {{"create", "b", "type", "flow:src-ip,colour"}, 65, "", "bad table type: flow:src-ip,colour"},
-      {{"create", "c", "valtype", "skipto,speed"}, 65, "", "bad value type: skipto,speed"},
-      {{"create", "d", "set", "32"}, 65, "", "bad set"},
-      {{"create", "e", "type"}, 64, "", "usage:"},
-      {{"create", std::string(64, 'n')}, 65, "", "bad table name"},
-      {{"add", "a", "192.0.2.1/33"}, 65, "", "bad key for addr table: 192.0.2.1/33"},
-      {{"add", "a", "192.0.2.1", "-5"}, 65, "", "bad value -5"},
-      {{"add", "a", "192.0.2.1", "skipto=5"}, 65, "", "bad value skipto=5"},
-      {{"add", "a"}, 64, "", "usage:"},
-      {{"add", "nosuch", "192.0.2.1"}, 66, "", "no such table: nosuch"},
-      {{"add", "a", "192.0.2.1"}, 0, "", ""},
-      {{"add", "a", "192.0.2.2"}, 1, "", "a: 192.0.2.2: limit hit"},
-      {{"frobnicate", "a"}, 64, "", "usage:"},
-      {{"fault", "fail", "list", "ENOSUCH"}, 65, "", "bad errno: ENOSUCH"},
-  });
+  run_session(
+      server,
+      {
+          {{"create", "a", "limit", "1"}, 0, "", ""},
+          {{"create", "b", "type", "flow:src-ip,colour"}, 65, "", "bad table type: flow:src-ip,colour"},
+          {{"create", "c", "valtype", "skipto,speed"}, 65, "", "bad value type: skipto,speed"},
+          {{"create", "d", "set", "32"}, 65, "", "bad set"},
+          {{"create", "e", "type"}, 64, "", "usage:"},
+          {{"create", std::string(64, 'n')}, 65, "", "bad table name"},
+          {{"add", "a", "192.0.2.1/33"}, 65, "", "bad key for addr table: 192.0.2.1/33"},
+          {{"add", "a", "192.0.2.1", "-5"}, 65, "", "bad value -5"},
+          {{"add", "a", "192.0.2.1", "skipto=5"}, 65, "", "bad value skipto=5"},
+          {{"add", "a"}, 64, "", "usage:"},
+          {{"add", "nosuch", "192.0.2.1"}, 66, "", "no such table: nosuch"},
+          {{"add", "a", "192.0.2.1"}, 0, "", ""},
+          {{"add", "a", "192.0.2.2"}, 1, "", "a: 192.0.2.2: limit hit"},
+          {{"frobnicate", "a"}, 64, "", "usage:"},
+          {{"fault", "fail", "list", "ENOSUCH"}, 65, "", "bad errno: ENOSUCH"},
+      });
   emu_server::result r = run_program({FWEMU_BIN});
   EXPECT_EQ(r.status, 64);
   EXPECT_NE(r.err.find("usage: fwemu"), std::string::npos);
@@ -121,24 +126,25 @@ TEST(EmuProcess, VersionAndItsUsageLine) {
 
 TEST(EmuProcess, OtherTableTypesThroughTheTool) {
   emu_server server;
-  run_session(server, {
-      {{"create", "f", "type", "flow:dst-port,src-ip,proto", "valtype", "skipto,tag"}, 0, "", ""},
-      {{"add", "f", "192.0.2.1,6,22", "skipto=100,tag=5"}, 0, "", ""},
-      {{"add", "f", "2001:db8::1,17,53", "tag=1"}, 0, "", ""},
-      {{"list", "f"}, 0, "192.0.2.1,6,22 100,5\n2001:db8::1,17,53 0,1\n", ""},
-      {{"create", "m", "type", "mac"}, 0, "", ""},
-      {{"add", "m", "00:11:22:33:44:55", "9"}, 0, "", ""},
-      {{"add", "m", "0a:0b:0c:0d:0e:0f/24", "1"}, 0, "", ""},
-      {{"list", "m"}, 0, "00:11:22:33:44:55/48 9\n0a:0b:0c:00:00:00/24 1\n", ""},
-      {{"create", "n", "type", "number"}, 0, "", ""},
-      {{"add", "n", "4294967295", "4294967295"}, 0, "", ""},
-      {{"list", "n"}, 0, "4294967295 4294967295\n", ""},
-      {{"create", "i", "type", "iface"}, 0, "", ""},
-      {{"add", "i", "em0", "3"}, 0, "", ""},
-      {{"add", "i", "a-name-too-long"}, 0, "", ""},
-      {{"add", "i", "a-name-too-long!"}, 65, "", "bad key for iface table"},
-      {{"list", "i"}, 0, "a-name-too-long 0\nem0 3\n", ""},
-  });
+  run_session(server,
+              {
+                  {{"create", "f", "type", "flow:dst-port,src-ip,proto", "valtype", "skipto,tag"}, 0, "", ""},
+                  {{"add", "f", "192.0.2.1,6,22", "skipto=100,tag=5"}, 0, "", ""},
+                  {{"add", "f", "2001:db8::1,17,53", "tag=1"}, 0, "", ""},
+                  {{"list", "f"}, 0, "192.0.2.1,6,22 100,5\n2001:db8::1,17,53 0,1\n", ""},
+                  {{"create", "m", "type", "mac"}, 0, "", ""},
+                  {{"add", "m", "00:11:22:33:44:55", "9"}, 0, "", ""},
+                  {{"add", "m", "0a:0b:0c:0d:0e:0f/24", "1"}, 0, "", ""},
+                  {{"list", "m"}, 0, "00:11:22:33:44:55/48 9\n0a:0b:0c:00:00:00/24 1\n", ""},
+                  {{"create", "n", "type", "number"}, 0, "", ""},
+                  {{"add", "n", "4294967295", "4294967295"}, 0, "", ""},
+                  {{"list", "n"}, 0, "4294967295 4294967295\n", ""},
+                  {{"create", "i", "type", "iface"}, 0, "", ""},
+                  {{"add", "i", "em0", "3"}, 0, "", ""},
+                  {{"add", "i", "a-name-too-long"}, 0, "", ""},
+                  {{"add", "i", "a-name-too-long!"}, 65, "", "bad key for iface table"},
+                  {{"list", "i"}, 0, "a-name-too-long 0\nem0 3\n", ""},
+              });
 }
 
 TEST(EmuProcess, NoServerIsStatus69) {
@@ -156,8 +162,7 @@ TEST(EmuProcess, SocketFromTheEnvironmentAndFlagOverridesIt) {
   std::string env_before = getenv(FWEMU_SOCKET_ENV) != nullptr ? getenv(FWEMU_SOCKET_ENV) : "";
   setenv(FWEMU_SOCKET_ENV, server.socket_path().c_str(), 1);
   emu_server::result by_env = run_program({FWEMU_BIN, "info", "t"});
-  emu_server::result by_flag =
-      run_program({FWEMU_BIN, "-s", server.dir() + "/elsewhere.sock", "info", "t"});
+  emu_server::result by_flag = run_program({FWEMU_BIN, "-s", server.dir() + "/elsewhere.sock", "info", "t"});
   if (env_before.empty())
     unsetenv(FWEMU_SOCKET_ENV);
   else
@@ -196,12 +201,18 @@ INSTANTIATE_TEST_SUITE_P(
         bad_frame_case{"wrong_magic", {0x12345678, FWEMU_KIND_GET, 296, 0}, "", true, -1, EPROTO},
         bad_frame_case{"unknown_kind", {FWEMU_MAGIC, 3, 0, 0}, "", true, -1, EPROTO},
         bad_frame_case{"more_sent_than_optlen", {FWEMU_MAGIC, FWEMU_KIND_GET, 4, 8}, "", true, -1, EPROTO},
-        bad_frame_case{"oversized_command", {FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, 1u << 20}, "", true, -1, EPROTO},
-        bad_frame_case{"command_word_without_nul", {FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, 5}, "stats", true, 64, 0},
-        bad_frame_case{"get_shorter_than_an_op_header", {FWEMU_MAGIC, FWEMU_KIND_GET, 4, 4}, "abcd", true, -1,
-                       EINVAL},
-        bad_frame_case{"absurd_optlen", {FWEMU_MAGIC, FWEMU_KIND_GET, 0xFFFFFFF0u, 8}, std::string("\x5d\0\1\0xxxx", 8),
-                       true, -1, 0}),
+        bad_frame_case{
+            "oversized_command", {FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, 1u << 20}, "", true, -1, EPROTO},
+        bad_frame_case{
+            "command_word_without_nul", {FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, 5}, "stats", true, 64, 0},
+        bad_frame_case{
+            "get_shorter_than_an_op_header", {FWEMU_MAGIC, FWEMU_KIND_GET, 4, 4}, "abcd", true, -1, EINVAL},
+        bad_frame_case{"absurd_optlen",
+                       {FWEMU_MAGIC, FWEMU_KIND_GET, 0xFFFFFFF0u, 8},
+                       std::string("\x5d\0\1\0xxxx", 8),
+                       true,
+                       -1,
+                       0}),
     [](const auto& info) { return std::string(info.param.what); });
 
 TEST_P(EmuProcessBadFrame, ServerGoesOn) {
@@ -266,8 +277,9 @@ TEST(EmuProcess, RequestsSentTogetherAreAnsweredInOrder) {
   emu_server server;
   raw_client c(server.socket_path());
   std::string stream;
-  for (std::string words : {std::string("create\0t\0", 9), std::string("add\0t\0", 6) + "192.0.2.1" + std::string(1, '\0'),
-                            std::string("list\0t\0", 7)}) {
+  for (std::string words :
+       {std::string("create\0t\0", 9), std::string("add\0t\0", 6) + "192.0.2.1" + std::string(1, '\0'),
+        std::string("list\0t\0", 7)}) {
     fwemu_request_head h{FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, static_cast<uint32_t>(words.size())};
     stream.append(reinterpret_cast<const char*>(&h), sizeof h);
     stream += words;

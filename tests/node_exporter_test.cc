@@ -73,7 +73,8 @@ std::string http_get_metrics(int port, std::string* why) {
   }
   close(fd);
   size_t body = reply.find("\r\n\r\n");
-  if (reply.rfind("HTTP/1.", 0) != 0 || reply.find(" 200 ") == std::string::npos || body == std::string::npos) {
+  if (reply.rfind("HTTP/1.", 0) != 0 || reply.find(" 200 ") == std::string::npos ||
+      body == std::string::npos) {
     if (why->empty()) *why = "not a 200 answer: " + reply.substr(0, 200);
     return "";
   }
@@ -125,10 +126,10 @@ TEST(NodeExporter, ServesEveryMetricOfTheFile) {
   EXPECT_EQ(written.samples.at("hostreapd_removed_total{table=\"5\"}"), 1);
 
   // Port 0: the system picks a free one, which the exporter logs.
-  child_process server = child_process::start(
-      {exporter, "--collector.disable-defaults", "--collector.textfile", "--collector.textfile.directory=" + dir,
-       "--web.listen-address=127.0.0.1:0"},
-      h.dir.path);
+  child_process server =
+      child_process::start({exporter, "--collector.disable-defaults", "--collector.textfile",
+                            "--collector.textfile.directory=" + dir, "--web.listen-address=127.0.0.1:0"},
+                           h.dir.path);
   static const std::regex listening(R"(msg="Listening on" address=127\.0\.0\.1:([0-9]+))");
   int port = 0;
   for (int i = 0; i < 1000 && port == 0; i++) {

@@ -75,12 +75,18 @@ constexpr uint32_t widest(const Field&) {
 }
 const ipfw_table_value RECORD{};
 const value_field FIELDS[] = {
-    {0x001, "skipto", widest(RECORD.skipto)}, {0x002, "pipe", widest(RECORD.pipe)},
-    {0x004, "fib", widest(RECORD.fib)},       {0x008, "nat", UINT32_MAX},
-    {0x010, "dscp", 63},                      {0x020, "tag", UINT32_MAX},
-    {0x040, "divert", widest(RECORD.divert)}, {0x080, "netgraph", UINT32_MAX},
-    {0x100, "limit", UINT32_MAX},             {0x200, "ipv4", 0},
-    {0x400, "ipv6", 0},                       {0x800, "mark", UINT32_MAX},
+    {0x001, "skipto", widest(RECORD.skipto)},
+    {0x002, "pipe", widest(RECORD.pipe)},
+    {0x004, "fib", widest(RECORD.fib)},
+    {0x008, "nat", UINT32_MAX},
+    {0x010, "dscp", 63},
+    {0x020, "tag", UINT32_MAX},
+    {0x040, "divert", widest(RECORD.divert)},
+    {0x080, "netgraph", UINT32_MAX},
+    {0x100, "limit", UINT32_MAX},
+    {0x200, "ipv4", 0},
+    {0x400, "ipv6", 0},
+    {0x800, "mark", UINT32_MAX},
 };
 constexpr uint32_t LEGACY = 0xffffffff;
 
@@ -272,7 +278,8 @@ std::map<std::string, std::string> listing(daemon_harness& h, const std::string&
 std::string describe(const planned_table& t) {
   std::string s = "table " + t.name + " valtype " + t.valtype + ":";
   for (const auto& e : t.entries)
-    s += "\n  " + e.key + " " + e.value + (e.timed ? " (expiry " + std::to_string(e.expiry) + ")" : " (no time)");
+    s += "\n  " + e.key + " " + e.value +
+         (e.timed ? " (expiry " + std::to_string(e.expiry) + ")" : " (no time)");
   return s;
 }
 
@@ -281,10 +288,12 @@ void sweep_and_check(daemon_harness& h, const planned_table& t) {
   SCOPED_TRACE(describe(t));
   const std::string& name = t.name;
   h.admin("create " + name + " type addr valtype " + t.valtype);
-  for (const auto& e : t.entries) h.admin("add " + name + " " + e.key + (e.value.empty() ? "" : " " + e.value));
+  for (const auto& e : t.entries)
+    h.admin("add " + name + " " + e.key + (e.value.empty() ? "" : " " + e.value));
   const std::map<std::string, std::string> before = listing(h, t.name);
   ASSERT_EQ(before.size(), t.entries.size());
-  for (const auto& e : t.entries) ASSERT_EQ(before.count(e.key), 1u) << "the emulator lists " << e.key << " otherwise";
+  for (const auto& e : t.entries)
+    ASSERT_EQ(before.count(e.key), 1u) << "the emulator lists " << e.key << " otherwise";
 
   const long lists = h.requests(89);
   const int64_t t0 = time(nullptr);
@@ -313,10 +322,11 @@ void sweep_and_check(daemon_harness& h, const planned_table& t) {
   }
 
   const std::map<std::string, std::string> after = listing(h, t.name);
-  for (const auto& [key, count] : removed) EXPECT_EQ(before.count(key), 1u) << "logged a key never listed: " << key;
+  for (const auto& [key, count] : removed)
+    EXPECT_EQ(before.count(key), 1u) << "logged a key never listed: " << key;
   for (const auto& e : t.entries) {
-    SCOPED_TRACE(e.key + " expiry " + std::to_string(e.expiry) + ", swept between " + std::to_string(t0) + " and " +
-                 std::to_string(t1));
+    SCOPED_TRACE(e.key + " expiry " + std::to_string(e.expiry) + ", swept between " + std::to_string(t0) +
+                 " and " + std::to_string(t1));
     auto left = after.find(e.key);
     int logged = removed.count(e.key) != 0 ? removed.at(e.key) : 0;
     if (!e.timed) {

@@ -37,7 +37,8 @@ void pause_once(const char* dir) {
   const std::string go = base + "/go";
   struct stat st;
   const timespec tick = {0, 1000000};
-  for (int waited_ms = 0; waited_ms < 60000 && stat(go.c_str(), &st) != 0; waited_ms++) nanosleep(&tick, nullptr);
+  for (int waited_ms = 0; waited_ms < 60000 && stat(go.c_str(), &st) != 0; waited_ms++)
+    nanosleep(&tick, nullptr);
 }
 
 }  // namespace

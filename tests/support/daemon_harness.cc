@@ -33,8 +33,8 @@ std::string daemon_harness::admin(const std::string& words) {
   return r.out;
 }
 
-child_process daemon_harness::start(const std::vector<std::string>& args, bool with_syslog, int pending_signal,
-                                    const std::string& cwd) {
+child_process daemon_harness::start(const std::vector<std::string>& args, bool with_syslog,
+                                    int pending_signal, const std::string& cwd) {
   std::vector<std::string> argv = {HOSTREAPD_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   if (with_syslog) argv = sink.wrap(argv);

@@ -46,7 +46,9 @@ int store_admin(emu_store* store, const std::string& words, std::string* out) {
   return status;
 }
 
-int fake_kernel::admin_status(const std::string& words, std::string* out) { return store_admin(store, words, out); }
+int fake_kernel::admin_status(const std::string& words, std::string* out) {
+  return store_admin(store, words, out);
+}
 
 std::string fake_kernel::admin(const std::string& words) {
   std::string text;

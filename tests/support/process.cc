@@ -53,7 +53,8 @@ int exit_status(const exit_result& r) {
 
 temp_dir::temp_dir() {
   const char* base = getenv("TMPDIR");
-  std::string tmpl = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/hostreapd-test.XXXXXX";
+  std::string tmpl =
+      std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/hostreapd-test.XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   if (mkdtemp(buf.data()) == nullptr) support_failure(std::string("mkdtemp: ") + strerror(errno));
