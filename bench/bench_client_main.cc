@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The client side of the sweep and deletion benchmarks, run as a process of
 // its own so that its CPU time and allocations are its alone (the emulator
 // runs in another process).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The cost of deleting due entries, against the least a client can do for
 // it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The per-entry work of a sweep, one call at a time: writing a value text,
 // rendering an address entry that is due and one that is not, and parsing
 // the key texts a deletion reads back.

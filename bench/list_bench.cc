@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The listing of what is left (hostreapd -l) against one sweep of the same
 // table: both as a user runs them, from the start of the program to its
 // end, against a real fwemu server.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's memory and CPU time as it runs: a real daemon
 // (hostreapd -t 9 -f -s 5) sweeping a table with nothing due, against the
 // size of the table's listing.

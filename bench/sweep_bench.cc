@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The cost of one sweep cycle with nothing due, against the least a client
 // can do for it.
 //

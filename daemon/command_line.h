@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's command line: getopt with "t:s:hfp:lnw1m:V", the rules for
 // the table (a name or a number) and the pause, and the usage text.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's watch over the requests of a cycle. While the sweep loop
 // runs, the platform's fwctl_get is guarded_fwctl_get, which hands every
 // request to the channel underneath and looks at each failure before the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The expiry decision for one address entry: the entry's value is the Unix
 // time after which it is no longer wanted. When that time has passed, the
 // removal is logged ("Removing host %s from table %s", LOG_INFO, with the

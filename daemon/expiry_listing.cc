@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "daemon/expiry_listing.h"
 
 #include <err.h>

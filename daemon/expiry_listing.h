@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // hostreapd -l: what is in the table and when each entry goes. The table is
 // listed once, with the same info and list requests as a sweep cycle;
 // nothing is deleted and nothing is logged. Standard output gets one line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // hostreapd: keeps one IPFW lookup table free of stale entries. The value of
 // each address entry is the Unix time after which it is no longer wanted;
 // every few seconds the table is listed, and every entry whose time has

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The metrics file: see metrics.h.
 #include "daemon/metrics.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The metrics file: the figures of the last sweep in the Prometheus text
 // exposition format, as the node exporter's textfile collector reads it.
 // Each write goes to a fresh temporary file beside the target, which is

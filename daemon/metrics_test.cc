@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Tests of the metrics file: the exact text, its well-formedness as the
 // textfile collector parses it, and the writing into a fresh directory per
 // test (content, mode, atomic replacement, nothing left behind on failure),

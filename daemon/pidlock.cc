@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The PID file as the single-instance lock: see pidlock.h.
 //
 // The open never truncates: O_TRUNC would act before the file could be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The PID file that doubles as the single-instance lock. The file is
 // created if missing and exclusively locked (flock kind, never waiting); a
 // second process finds the lock held, reads the holder's PID from the file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Tests of the PID-file lock on real files in a fresh directory per test,
 // with real second processes holding, sharing or probing the lock.
 #include "daemon/pidlock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "daemon/process_state.h"
 
 char table_name[IPFW_TABLE_NAME_MAX + 1] = "";

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's process-wide state: the table's name and the stop flag.
 //
 // Owns: both for the life of the process. The table name is empty until -t

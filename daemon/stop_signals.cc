@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "daemon/stop_signals.h"
 
 #include <signal.h>

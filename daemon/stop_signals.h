@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Signal handling of the sweep loop. SIGINT and SIGTERM stop the daemon;
 // SIGHUP asks for a cycle now; SIGPIPE is ignored.
 //

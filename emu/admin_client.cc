@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "emu/admin_client.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The client side of an administrative command: the words of the fwemu tool
 // sent to the server as one frame (fwtable/fwemu_wire.h), and its status and
 // text read back.

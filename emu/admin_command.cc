@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The administrative commands of the fwemu tool, run against the store:
 // create, add, fill, delete, list, info, lock, unlock, flush, destroy,
 // fault, stats. Words come as the tool received them after the program name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fwemu tool's words, run in-process against a store: key and value
 // texts of every table type, table settings, info and stats.
 #include <arpa/inet.h>

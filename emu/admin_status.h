@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Exit statuses of the fwemu tool's commands (emu_store_admin's result and,
 // through the server, the tool's exit status).
 //

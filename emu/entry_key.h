@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The stored form of a table entry's key: key family, the 40-byte key area
 // and mask length, normalised by the table's type so that one entry has
 // exactly one form. Address and MAC prefixes have their host bits cleared,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Error numbers as words: the symbolic names (ENOMEM, EACCES, ...) that the
 // fault commands accept and print, for the error numbers a table request
 // can plausibly fail with.

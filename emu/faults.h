@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fault injection for tests: failures and malformed replies that the table
 // store produces on demand, set with the "fault" administrative command so
 // that tests in-process and over the socket use the same words.

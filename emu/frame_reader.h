@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Gathers one request frame (fwtable/fwemu_wire.h) from the bytes a client
 // sends, in whatever pieces they arrive, so that a client that sends half a
 // request holds up nobody.

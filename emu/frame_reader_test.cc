@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Gathering request frames from a byte stream cut anywhere.
 #include "emu/frame_reader.h"
 

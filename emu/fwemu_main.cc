@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // fwemu: the emulator of the kernel's table interface, and the tool that
 // administers it. "fwemu serve" holds the tables and answers in the layout
 // of FreeBSD 15's kernel, or of FreeBSD 14's with --abi 14; every other verb

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Key texts of the fwemu tool, by table type, read into stored keys and
 // written back:
 //   addr    192.0.2.1, 198.51.100.7/24, 2001:db8::1, 2001:db8::/64 (written

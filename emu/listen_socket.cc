@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "emu/listen_socket.h"
 
 #include <sys/socket.h>

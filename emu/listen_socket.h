@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The server's listening socket at a path: claimed so that a live server is
 // never pushed aside, a socket file left by a dead one is replaced, and
 // anything else at the path is left alone; released by removing the file,

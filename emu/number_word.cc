@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "emu/number_word.h"
 
 bool emu_parse_u32(const std::string& word, uint32_t max, uint32_t* out) {

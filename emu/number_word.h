@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Decimal numbers in command words, read strictly: digits only (no sign, no
 // blanks, no base prefix), no overflow.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fwemu server: one table store answering any number of clients over
 // the listening socket, one request at a time, in a single-threaded poll
 // loop, until SIGINT or SIGTERM.

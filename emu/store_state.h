@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What an emu_store holds, for the modules of the emulator that work on it
 // (request answering in table_store.cc, the administrative commands in
 // admin_command.cc, the server's counters): the kernel emulated, the tables

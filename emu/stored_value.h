@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A value record as the emulator keeps it: the 64 bytes a client added, in
 // the layout of the kernel that the store emulates (FreeBSD 14's and 15's
 // value records are the same size but place their fields differently), so

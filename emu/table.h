@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One emulated table: its settings (type, flow fields, value mask, set,
 // kernel index, entry limit, lock) and its entries, kept sorted in listing
 // order, each with its value record exactly as it was added (in the layout

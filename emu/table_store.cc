@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Answers the table requests as the kernel does. Every read of the request
 // is bounded by the length passed in and copied out with memcpy (the buffer
 // may be misaligned); every write stays below that length. The answering

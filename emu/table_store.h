@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The emulator's table store: tables held in memory that answer the IPFW
 // table requests (info 93, list 89, delete 87, add 86) in the kernel's byte
 // layouts and with its error behaviour, plus the administrative commands of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The table store's answers, byte for byte, and its administrative words.
 #include "emu/table_store.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The words of the fwemu tool for a table's settings: the table type
 // ("addr", "iface", "number", "flow:FIELD,...", "mac"), the flow fields
 // ("src-ip", "dst-ip", "src-port", "dst-port", "proto") and the value types

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Value texts of the fwemu tool, read into value records: for a table with
 // the legacy value mask one number from 0 to 4294967295 (kept in the tag
 // field); for any other table FIELD=V pairs joined by commas, each field one

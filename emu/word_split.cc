@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "emu/word_split.h"
 
 std::vector<std::string> emu_split(const std::string& s, char sep) {

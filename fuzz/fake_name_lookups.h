@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Stand-ins for the C library's name lookups in the fuzz targets that
 // parse key texts. Include this in exactly one source of a fuzz executable:
 // it defines the functions, it does not just declare them.

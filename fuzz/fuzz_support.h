@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Pieces shared by the fuzz targets: the platform whose fatal exit turns a
 // process exit into an exception the target catches, a reader that takes fields
 // from the front of the fuzzer's input, the check that stops the fuzzer on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Key texts through parse_entry_key, for every table type and flow-field
 // set, with the table's info record answered by a scripted kernel.
 //

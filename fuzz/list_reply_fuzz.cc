@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Kernel replies to the "list" command through fetch_table_info and
 // list_table_entries, and from there through the rendering walk: several
 // listings in a row, so that the list buffer kept from one listing to the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
 
 The seeds are committed; run this again only after changing it. Each seed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Value records and masks through format_entry_value, and random entries of
 // random table types through format_address_key and render_table_entry.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // See bounded_text.h.
 #include "fwtable/bounded_text.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Text put together piece by piece in a caller's fixed buffer, never past
 // its end: the one bounded-append helper of the project.
 //

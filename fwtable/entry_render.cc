@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "fwtable/entry_render.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Entry rendering: one table entry turned into text, guided by the table's
 // info record. The value text follows the table's value mask; the key text
 // the table's type. Address entries whose value text is a time are handed,

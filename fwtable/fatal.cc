@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "fwtable/fatal.h"
 
 #include <err.h>

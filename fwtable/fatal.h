@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The one way this system ends a process on a fatal error: the err(3)
 // family, with two additions the daemon needs.
 //

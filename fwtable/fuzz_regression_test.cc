@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Inputs the fuzz targets found faulty, kept as ordinary tests.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Wire records of the IPFW table interface (IP_FW3 socket option), in the
 // subset this system reads and writes, and the named constants that go with
 // them. Two kernels lay four of the records out differently and number

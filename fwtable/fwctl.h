@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The control channel to the kernel firewall: one control socket, opened at
 // the first request and kept for the life of the process, and the one
 // operation that sends a request and receives the reply in the same buffer.

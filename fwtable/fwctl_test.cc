@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The control channel: the object header it fills, what fwctl_get stamps
 // and writes back, the emulator transport's framing, and the one control
 // socket over a real fwemu server.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The transport under the control channel, one implementation chosen at
 // build time:
 //  - fwctl_transport_freebsd.cc: a raw IPv4 socket and getsockopt at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The emulator transport: the control socket is a Unix-domain stream
 // connection to fwemu, and each get request travels as one framed message
 // (fwemu_wire.h) with getsockopt's contract kept exactly: the reply is

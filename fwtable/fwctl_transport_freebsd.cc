@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The FreeBSD kernel transport: a raw IPv4 socket and the IP_FW3 socket
 // option read with getsockopt. Built only where the kernel has it.
 #if defined(__FreeBSD__) && !defined(HOSTREAPD_USE_EMULATOR)

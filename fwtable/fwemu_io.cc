@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "fwtable/fwemu_io.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Small socket helpers shared by the emulator transport and the fwemu tool:
 // connect to the emulator's Unix socket, and read whole buffers (whole
 // buffers are written with write_all, fwtable/write_all.h).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The framing between the emulator transport (fwctl_transport_emu.cc) and
 // the fwemu server: how one getsockopt-style request, or one administrative
 // command of the fwemu tool, travels over a Unix-domain stream socket.

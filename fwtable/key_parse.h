@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Entry key parsing: a key text of a table command turned into the key of
 // one table entry, by the type of the table the request header names. The
 // first key of a command fetches the table's info record into a cache that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The one owning pointer for memory from malloc(3), calloc(3) or
 // realloc(3): a unique_ptr that gives the memory back with free(3).
 //

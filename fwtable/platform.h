@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // How this program meets the operating system: the one place that names
 // every service the table library and the daemon take from outside.
 //

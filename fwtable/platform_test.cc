@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // platform_scope: scopes nest and each puts back the platform it found;
 // one ended while a scope started after it is still in force aborts, since
 // the platform in force would point into the ended one.

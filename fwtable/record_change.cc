@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "fwtable/record_change.h"
 
 #include <sysexits.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Record deletion (and its twin, addition): every key of a command becomes
 // one table entry record, all records go to the kernel in one request, and
 // either the call returns quietly or it reports each record and ends the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The two kernels' record layouts byte by byte: the requests the table
 // commands send (info, list, delete) with every index, set, type and version
 // at the offset the build's kernel reads it from, and a value record with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The table command interpreter: the one entry through which all work on a
 // firewall table is done. A command vector "table", NAME, WORD, ARGS... is
 // checked (name first, then the command word, then whether the command

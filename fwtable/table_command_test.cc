@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "fwtable/table_command.h"
 
 #include <gtest/gtest.h>

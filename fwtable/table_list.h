@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The "list" command for one named table: the table's info record, then all
 // its entries, each handed to the renderer (or to a caller's function).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // See write_all.h.
 #include "fwtable/write_all.h"
 

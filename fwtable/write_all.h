@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Writing a whole buffer to a descriptor: the one write-all helper of the
 // project, for sockets and files alike.
 //

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs what is missing (Debian 12), builds the normal build and runs the
 # benchmarks: the per-entry micro-benchmarks, the sweep with nothing due
 # (10^4, 10^5, 10^6 and 4*10^6 entries), the deletion of 10^5 due entries

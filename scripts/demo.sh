@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # The main job, on any machine: builds hostreapd and the fwemu emulator,
 # starts the emulator with a sample address table whose entries expire a
 # few seconds apart, runs the daemon in the foreground against it, and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs, with apt-get, whatever of the project's Debian 12 packages is
 # missing: the toolchain, GoogleTest and Google Benchmark, clang with its
 # fuzzer runtime, valgrind, util-linux/mount for the tests that give a

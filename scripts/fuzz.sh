@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the libFuzzer targets (the fuzz preset, clang with AddressSanitizer,
 # LeakSanitizer and UndefinedBehaviorSanitizer) and runs each, one at a
 # time, over a scratch copy of its seed corpus for a bounded time. The

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Checks the C++ sources that git tracks against the project's style and
 # lint settings: clang-format (.clang-format) in check mode, which changes
 # nothing and fails on any file it would change; then clang-tidy

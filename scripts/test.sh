@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs what is missing (Debian 12), builds the project three times (a
 # normal build and one with AddressSanitizer, LeakSanitizer and
 # UndefinedBehaviorSanitizer, both for FreeBSD 15's firewall records, and a

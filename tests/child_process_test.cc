@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The child-process helper of the test support: a test process that dies
 // (killed by ctest's time limit, say) takes the programs it started with
 // it, instead of leaving them running.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A daemon built for one kernel's record layout, started against an
 // emulator of the other kernel: the first request, the start-up check, is
 // one the other kernel has no handler for, so the start is refused before

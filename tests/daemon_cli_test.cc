@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's command line as a user meets it: the usage text, every exit
 // status of start-up, and whether "starting...." reaches syslog.
 #include <gtest/gtest.h>

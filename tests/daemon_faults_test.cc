@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Faults from the platform, met by the real daemon against a real fwemu
 // server: refused and malformed kernel answers (injected with the server's
 // "fault" command), a locked or vanished table, a server that dies in the

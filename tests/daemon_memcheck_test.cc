@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Memory, as the daemon runs for real: the normal build of hostreapd under
 // valgrind's memcheck against a real fwemu server, sweeping a table with
 // deletions for a number of cycles and then stopped, or ending on a fatal

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The metrics path (-m) as a start meets it, with the real daemon: a path
 // that names no file to write is refused before anything else is done
 // (status 64, nothing opened, created or replaced), and so is one that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The PID file as a user meets it, with the real daemon: the file holds the
 // running process's PID and goes away at a stop; a second start, or one
 // that meets any held lock, is refused and names the holder; a link, a file

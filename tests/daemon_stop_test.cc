@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The sweep loop as a user runs it, against a real emulator: cycles in the
 // foreground and detached, and the stop signals at every moment of a cycle
 // (during the pause, during a kernel request, before the first cycle).

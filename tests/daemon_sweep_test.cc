@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon doing its job, end to end: the real hostreapd against a real
 // fwemu server, syslog captured. Due entries of every address kind leave
 // the table in the first cycle after their time, each logged once; the rest

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Tables as real systems have them, against a real emulator: a table known
 // by its name rather than a number, tables whose time is in a field other
 // than the legacy value (the mark, the first of several fields), and

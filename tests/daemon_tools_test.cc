@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The operator's tools as a user meets them, against a real emulator: the
 // listing of what is left and when it goes (-l), the dry run (-n), one sweep
 // and out (-1), the metrics file (-m), and SIGHUP, which asks for a cycle

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A table that goes away while the daemon runs, as a firewall reload takes
 // it away and brings it back, met by the real daemon against a real fwemu
 // server: with -w the daemon warns once, waits, and sweeps again when the

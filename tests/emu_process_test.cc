@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The fwemu emulator as a separate process: the tool against a running
 // server, bad clients, and the server's start and stop.
 #include <sys/stat.h>

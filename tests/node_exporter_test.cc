@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The metrics file read by its real consumer: Debian's
 // prometheus-node-exporter, with only its textfile collector, on a loopback
 // port the system picks, serves every hostreapd metric of the file that

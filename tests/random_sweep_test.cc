@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A randomized end-to-end check of the one thing the daemon must get right:
 // after it has swept a table, exactly the entries whose time had passed are
 // gone, each logged once, and every other entry is still there with its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the benchmark drivers share beyond the process and emulator support
 // of the tests (tests/support/process.h, tests/support/emu_server.h): the
 // scratch directory with its server, set up so that a driver ending early

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the rc.d service script at install time, so that its `command`
 # names the daemon under the prefix the install is made with (an
 # install-time --prefix included), never with DESTDIR in it; file(INSTALL)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A preload library for the PID-file tests only (never installed): it
 // stands between hostreapd and flock(2), to force the orders of events that
 // a race would give only now and then. Set in the environment of the one

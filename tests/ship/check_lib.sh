@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # shellcheck shell=sh
 # What the shipping tests share, sourced by each: a scratch directory
 # removed at exit, failures counted without stopping at the first, and the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # cmake --install puts the program, its manual and, where they belong, the
 # emulator and the rc.d script in their places, and nothing else: once under
 # an install-time prefix, once staged under DESTDIR for the prefix

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The manual page against the program: mandoc's lint finds nothing; the
 # options of the SYNOPSIS and of the option list are exactly those of the
 # program's usage text; an option shows an argument in the page exactly

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The FreeBSD port (packaging/freebsd/sysutils/hostreapd) against the build:
 # its PORTVERSION, worked out as make(1) would, is the version the program
 # prints, and so is the changelog's newest release; the options it turns

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # The rc.d service script, configured: its rcorder header, shellcheck, and
 # what it decides, run against a stand-in rc.subr and a stand-in kldstat:
 # start refuses without a table or without the ipfw module, loads no module,

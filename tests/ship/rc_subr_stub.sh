@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # shellcheck shell=sh
 # shellcheck disable=SC2154  # name, rcvar, command, ... are the service script's
 # A stand-in for /etc/rc.subr, sourced by the service script under test in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One daemon under test: a temporary directory, a real fwemu server in it,
 // a syslog sink, and hostreapd started against them as a user would (its
 // own /dev/log, FWEMU_SOCKET naming the server). Also finds the detached

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "tests/support/emu_server.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The one emulator fixture, for tests and benchmarks: a real fwemu server,
 // `fwemu -s DIR/fwemu.sock serve --abi N` started as a child process (the
 // binary named by FWEMU_BIN, through process.h), emulating by default the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "tests/support/fake_kernel.h"
 
 #include <gtest/gtest.h>

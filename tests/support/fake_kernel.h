@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A stand-in for the kernel inside a test process: while a fake_kernel
 // lives, every fwctl_get request goes to it instead of a control socket.
 // It records every request (opcode, length passed in, the request bytes as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fakes of the platform's services (fwtable/platform.h) for tests and fuzz
 // targets, each a copy of the platform in force with one service replaced,
 // ready to hand to a platform_scope:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "tests/support/process.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Running the real programs as a user would, for process-level tests, the
 // emulator fixture and the benchmarks alike: a child process with its own
 // arguments, environment additions and working directory, its standard

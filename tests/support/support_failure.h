@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // How the shared support code (process.h, emu_server.h) reports a set-up
 // failure it cannot go on from: a child that cannot be started, a server
 // that does not come up, a socket that cannot be bound. Each kind of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Table records as tests, benchmarks and fuzz targets build them: an entry
 // (blank, or keyed by an address text), a table's info record, and the
 // kernel's answer to the info request carrying such a record. Header-only

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Entry of every test program: GoogleTest with death tests run in the
 // "threadsafe" style (a fresh exec of the test binary), which keeps the
 // child's state clean of whatever the parent set up.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs a command with its own /dev/log: a tmpfs laid over /dev that holds
 # the null, zero and urandom devices and, as "log", the datagram socket the
 # caller gave. Run it in a private mount namespace (unshare -m), so nothing
