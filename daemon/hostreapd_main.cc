@@ -21,7 +21,6 @@
 #include <err.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -180,14 +179,11 @@ void log_event(int priority, const char* text) {
 // The metrics file's warnings: one per streak of failures.
 void warn_metrics(const char* text) { log_event(LOG_WARNING, text); }
 
-// The comings and goings of the table, named by the text the commands
-// name it by.
-__attribute__((format(printf, 2, 3))) void log_table_event(int priority, const char* fmt, ...) {
+// The comings and goings of the table: "table NAME" and what became of it,
+// the table named by the text the commands name it by.
+void log_table_event(int priority, const char* what) {
   char text[256];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(text, sizeof text, fmt, ap);
-  va_end(ap);
+  snprintf(text, sizeof text, "table %s %s", table_name, what);
   log_event(priority, text);
 }
 
@@ -361,7 +357,7 @@ int main(int argc, char** argv) {
         // Said before anything of the sweep that follows is logged.
         ask_table_info();
         table_missing = false;
-        log_table_event(LOG_NOTICE, "table %s is back", table_name);
+        log_table_event(LOG_NOTICE, "is back");
       }
       run_table_command(3, list_vector.get(), &sweep);
     } catch (const cycle_abandoned& a) {
@@ -370,8 +366,7 @@ int main(int argc, char** argv) {
       // The table is gone: the rest of the cycle is dropped (what it
       // deleted before stays deleted), and the next cycles look for the
       // table again. One warning for each time it goes.
-      if (!table_missing)
-        log_table_event(LOG_WARNING, "table %s is gone; waiting for it to come back", table_name);
+      if (!table_missing) log_table_event(LOG_WARNING, "is gone; waiting for it to come back");
       table_missing = true;
     }
     // A cycle a stop cut short counts nothing worth publishing.
