@@ -517,6 +517,7 @@ INSTANTIATE_TEST_SUITE_P(, FwemuReadAfterStop,
                              drip_case{"dripping_reply_fails_a_second_after_the_stop", 300,
                                        [] {
                                          std::vector<std::pair<int, size_t>> v;
+                                         v.reserve(64);
                                          for (int i = 0; i < 64; i++) v.push_back({100 * (i + 1), 1});
                                          return v;
                                        }(),

@@ -100,6 +100,7 @@ const std::vector<request_case> freebsd14_requests = {
 void run(std::vector<const char*> words) {
   std::vector<std::string> store(words.begin(), words.end());
   std::vector<char*> argv;
+  argv.reserve(store.size());
   for (std::string& w : store) argv.push_back(w.data());
   platform_scope throws(with_throwing_exit());
   try {

@@ -815,18 +815,11 @@ TEST(DaemonPidFileRestartRace, PathReplacedAtEveryTryRefusesTheStart) {
 // harness's /dev/log.
 std::vector<std::string> on_full_file_system(daemon_harness& h, const std::string& dir,
                                              const std::vector<std::string>& argv) {
-  std::vector<std::string> out = {
-      "/usr/bin/unshare",
-      "-m",
-      "/bin/sh",
-      "-c",
+  const std::string script =
       "set -eu; d=$1; shift; mount -t tmpfs -o size=64k,mode=0700 hostreapd-full \"$d\";"
-      " cat /dev/zero > \"$d/fill\" 2>/dev/null || true; exec /bin/sh \"$@\"",
-      "sh",
-      dir,
-      DEVLOG_WRAPPER,
-      h.sink.path,
-      HOSTREAPD_BIN};
+      " cat /dev/zero > \"$d/fill\" 2>/dev/null || true; exec /bin/sh \"$@\"";
+  std::vector<std::string> out = {"/usr/bin/unshare", "-m",        "/bin/sh",    "-c", script, "sh", dir,
+                                  DEVLOG_WRAPPER,     h.sink.path, HOSTREAPD_BIN};
   out.insert(out.end(), argv.begin(), argv.end());
   return out;
 }

@@ -205,7 +205,11 @@ TEST(DaemonValueTypes, ValuesThatAreNotATimeAreNeverRemoved) {
       EXPECT_TRUE(keys.count(lines[i].substr(0, lines[i].find(' ')))) << lines[i];
       EXPECT_TRUE(lines[i].ends_with(" - - - (never removed)")) << lines[i];
     }
-    EXPECT_EQ(lines.back(), count + " entries, 0 due now, none ahead, " + count + " never removed");
+    std::string summary = count;
+    summary += " entries, 0 due now, none ahead, ";
+    summary += count;
+    summary += " never removed";
+    EXPECT_EQ(lines.back(), summary);
 
     const std::string metrics = h.dir.file("hostreapd.prom");
     child_process d = h.start({"-t", "t", "-f", "-s", "3600", "-m", metrics});

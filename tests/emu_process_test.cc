@@ -278,7 +278,7 @@ TEST(EmuProcess, RequestsSentTogetherAreAnsweredInOrder) {
   emu_server server;
   raw_client c(server.socket_path());
   std::string stream;
-  for (std::string words :
+  for (const std::string& words :
        {std::string("create\0t\0", 9), std::string("add\0t\0", 6) + "192.0.2.1" + std::string(1, '\0'),
         std::string("list\0t\0", 7)}) {
     fwemu_request_head h{FWEMU_MAGIC, FWEMU_KIND_ADMIN, 0, static_cast<uint32_t>(words.size())};
