@@ -42,6 +42,14 @@ struct cli_case_out {
   std::string err;
 };
 
+// Runs hostreapd with args in dir, its log caught by sink, with no
+// emulator on the socket it would reach.
+run_output run_hostreapd(const std::vector<std::string>& args, const temp_dir& dir, const syslog_sink& sink) {
+  std::vector<std::string> argv = {HOSTREAPD_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_program(sink.wrap(argv), dir.path, {"FWEMU_SOCKET=" + dir.file("none.sock")});
+}
+
 TEST(DaemonCommandLine, UsageAndExitStatuses) {
   const cli_case cases[] = {
       {{}, 1, "", "", false},
@@ -64,9 +72,7 @@ TEST(DaemonCommandLine, UsageAndExitStatuses) {
     SCOPED_TRACE("hostreapd" + what);
     temp_dir dir;
     syslog_sink sink(dir.path);
-    std::vector<std::string> argv = {HOSTREAPD_BIN};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    run_output r = run_program(sink.wrap(argv), dir.path);
+    run_output r = run_hostreapd(c.args, dir, sink);
     ASSERT_TRUE(r.status.finished);
     EXPECT_TRUE(r.status.exited);
     EXPECT_EQ(r.status.code, c.status);
@@ -110,9 +116,7 @@ TEST(DaemonCommandLine, VersionComesFirstAndLogsNothing) {
     SCOPED_TRACE("hostreapd" + what);
     temp_dir dir;
     syslog_sink sink(dir.path);
-    std::vector<std::string> argv = {HOSTREAPD_BIN};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    run_output r = run_program(sink.wrap(argv), dir.path, {"FWEMU_SOCKET=" + dir.file("none.sock")});
+    run_output r = run_hostreapd(c.args, dir, sink);
     ASSERT_TRUE(r.status.finished);
     EXPECT_TRUE(r.status.exited);
     EXPECT_EQ(r.status.code, c.status);
