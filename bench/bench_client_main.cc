@@ -170,7 +170,7 @@ uint8_t* floor_buf = nullptr;
 uint64_t floor_buf_size = 0;
 
 // The floor's cycle: info, the clock read once, list into the kept buffer
-// with the size the info names (again when the kernel asks for more), then
+// with the size the info names (again, larger, when the kernel asks for more), then
 // one pass over the reply that reads each entry's length and expiry,
 // checking the bounds as it goes, and tests the expiry against the time
 // read; with deleting, each due entry deleted by its own key.
@@ -194,7 +194,12 @@ void floor_cycle(const char* table, bool deleting) {
     now = time(nullptr);
     if (fwctl_get(IP_FW_TABLE_XLIST, floor_buf, &size) == 0) break;
     if (errno != ENOMEM) err(1, "list");
-    want = size;
+    // The size needed now is in the reply's info record, never in the
+    // length, which a failed request leaves as it was.
+    uint32_t needed = 0;
+    if (want >= FW_INFO_REQUEST_SIZE)
+      memcpy(&needed, floor_buf + sizeof(ipfw_obj_header) + offsetof(ipfw_xtable_info, size), sizeof needed);
+    want = std::max<uint64_t>(needed, want) + std::max<uint64_t>(44, want / 16);
   }
   if (size > want || size < FW_LIST_ENTRIES_OFFSET) errx(1, "list: bad reply");
   memcpy(&info, floor_buf + sizeof(ipfw_obj_header), sizeof info);

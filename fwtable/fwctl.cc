@@ -40,9 +40,7 @@ int fwctl_get(uint16_t opcode, void* buf, uint64_t* size) {
   uint32_t optlen = static_cast<uint32_t>(*size);
   const platform& p = current_platform();
   int rc = p.fwctl_get(p.fwctl_ctx, buf, &optlen);
-  int saved = errno;
-  *size = optlen;
-  errno = saved;
+  if (rc == 0) *size = optlen;
   return rc;
 }
 

@@ -7,9 +7,12 @@
 // request; never closed). Every request goes through the platform's
 // fwctl_get (fwtable/platform.h); the real platform's is fwctl_socket_get,
 // and a test installs a stand-in for the kernel there.
-// Failure: fwctl_get returns -1 with errno as the transport left it, and
-// prints nothing. A control socket that cannot be opened ends the process
-// with status 69 and "socket" (fatal_err).
+// Failure: fwctl_get returns -1 with errno as the transport left it (the
+// size as it was passed), and prints nothing; the platform's fwctl_get may
+// instead throw to abandon the command in progress (a program's own, as the
+// daemon's cycle guard does), and fwctl_get lets it pass. A control socket
+// that cannot be opened ends the process with status 69 and "socket"
+// (fatal_err).
 //
 // Where the socket leads is chosen at build time (fwctl_transport.h): the
 // FreeBSD kernel's IP_FW3 option, or the fwemu emulator on a Unix socket.
@@ -21,9 +24,12 @@
 
 // Writes opcode and the version this build's kernel takes for it (see
 // fw_request_version) into the op header at the start of buf, passes
-// the low 32 bits of *size to the transport as the option length, and writes
-// the length the transport reports back into *size, zero-extended, whether
-// the call succeeded or not. Returns 0, or -1 with errno set.
+// the low 32 bits of *size to the transport as the option length and, when
+// the call succeeds, writes the length the transport reports back into
+// *size, zero-extended. A failed call leaves *size as it was, as
+// getsockopt(2) leaves the option length: what the kernel says it needs
+// after a failure is in the reply's bytes, never in the length. Returns 0,
+// or -1 with errno set.
 int fwctl_get(uint16_t opcode, void* buf, uint64_t* size);
 
 // Fills a zero-filled object header for the named table: table-name record

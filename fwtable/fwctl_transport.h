@@ -6,7 +6,8 @@
 //  - fwctl_transport_emu.cc: a Unix-domain stream socket to the fwemu
 //    emulator (path from FWEMU_SOCKET, default FWEMU_DEFAULT_SOCKET), which
 //    carries the buffer, the length in and out, the result and errno exactly
-//    as getsockopt would. The default everywhere else.
+//    as getsockopt would. The default everywhere else. A wait for a reply
+//    given up because the program was asked to stop fails with ECANCELED.
 //
 // Owns: nothing; the descriptor belongs to fwctl.cc.
 // Failure: errno-style; both functions print nothing.
@@ -18,6 +19,7 @@
 int fwctl_transport_open();
 
 // One get request on the open control socket, with getsockopt's contract:
-// the request in buf[0..*len), the reply written over it, *len set to the
-// length reported back. Returns 0, or -1 with errno set.
+// the request in buf[0..*len), the reply written over it; on success *len
+// set to the length reported back, on failure *len left as passed. Returns
+// 0, or -1 with errno set.
 int fwctl_transport_get(int fd, void* buf, uint32_t* len);

@@ -2,8 +2,9 @@
 // The emulator transport: the control socket is a Unix-domain stream
 // connection to fwemu, and each get request travels as one framed message
 // (fwemu_wire.h) with getsockopt's contract kept exactly: the reply is
-// written over the caller's buffer, never past the length passed in, and
-// the length, the result and errno come back as the emulator set them. A
+// written over the caller's buffer, never past the length passed in, the
+// result and errno come back as the emulator set them, and the length too
+// when the request succeeded (a failed one leaves the caller's as it was). A
 // successful reply looks as a kernel's does, written whole: what of it up
 // to the length it states (within the buffer) did not come over the
 // channel reads as zero, never as what an earlier reply left there.
@@ -69,13 +70,14 @@ int fwctl_transport_get(int fd, void* buf, uint32_t* len) {
     return -1;
   }
   if (fwemu_read_all(fd, bytes, rep.data, &deadline) != 0) return -1;
-  const uint32_t room = *len;
-  *len = rep.optlen;
   if (rep.result != 0) {
     // A failure always carries its error number; one without is garbled.
+    // Its length is not taken: getsockopt leaves the caller's as passed.
     errno = rep.error > 0 ? rep.error : EPROTO;
     return -1;
   }
+  const uint32_t room = *len;
+  *len = rep.optlen;
   const uint32_t stated_end = std::min(rep.optlen, room);
   if (stated_end > rep.data) memset(bytes + rep.data, 0, stated_end - rep.data);
   return 0;

@@ -14,7 +14,8 @@ int fwctl_transport_open() { return socket(AF_INET, SOCK_RAW, IPPROTO_RAW); }
 int fwctl_transport_get(int fd, void* buf, uint32_t* len) {
   socklen_t optlen = *len;
   int rc = getsockopt(fd, IPPROTO_IP, IP_FW3_OPTION, buf, &optlen);
-  *len = optlen;
+  // The kernel copies the length back only when the request succeeds.
+  if (rc == 0) *len = optlen;
   return rc;
 }
 

@@ -67,10 +67,12 @@ int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline) {
     if (deadline != nullptr) {
       if (stop_seen_ms < 0 && stop_has_come(interrupted)) stop_seen_ms = fwemu_monotonic_ms();
       // From the stop on, the bound runs from it and is never renewed.
-      if (stop_seen_ms >= 0) *deadline = std::min(*deadline, stop_seen_ms + FWEMU_GRACE_MS);
+      const bool bound_by_stop = stop_seen_ms >= 0 && stop_seen_ms + FWEMU_GRACE_MS <= *deadline;
+      if (bound_by_stop) *deadline = stop_seen_ms + FWEMU_GRACE_MS;
       int64_t left = *deadline - fwemu_monotonic_ms();
       if (left <= 0) {
-        errno = ETIMEDOUT;
+        // A wait the stop cut short is given up, not timed out.
+        errno = bound_by_stop ? ECANCELED : ETIMEDOUT;
         return -1;
       }
       // A program that can be asked looks again now and then: a stop that

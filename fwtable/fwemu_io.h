@@ -18,7 +18,8 @@ int fwemu_connect(const char* path);
 // fwemu_monotonic_ms), fails with ETIMEDOUT once it has passed. Once a stop
 // has come the deadline is at most FWEMU_GRACE_MS after the moment a wait
 // first saw it, for this read and every one after it: bytes that keep
-// arriving do not renew it, and a reply that is whole by then is kept.
+// arriving do not renew it, and a reply that is whole by then is kept; a
+// read that this bound ends fails with ECANCELED.
 // A stop is seen when the platform's stopping question says so (asked at
 // least every FWEMU_STOP_LOOK_MS while waiting, and whenever a signal
 // interrupts the wait) or, in a program that asks no such question, when a

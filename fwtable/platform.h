@@ -42,7 +42,10 @@
 #include <cstdint>
 
 // getsockopt's contract: the request in buf[0..*len), the reply written
-// over it, *len set to the length reported back; 0, or -1 with errno set.
+// over it; 0 with *len set to the length of the reply, or -1 with errno set
+// and *len left as passed (the length is copied back only on success; what
+// the kernel wrote before it failed is in buf). A request given up because
+// the program was asked to stop (see stopping) fails with ECANCELED.
 using platform_fwctl_fn = int (*)(void* ctx, void* buf, uint32_t* len);
 
 struct platform {

@@ -18,8 +18,12 @@ namespace {
 
 // The list buffer is asked for at most this many times per listing.
 constexpr int LIST_ATTEMPTS = 8;
-// Slack added to the kernel's listing size for the first request.
+// Slack added to the kernel's listing size for the first request, and the
+// least added after the first ENOMEM answer.
 constexpr uint64_t LIST_SLACK = 44;
+// After an ENOMEM answer the slack is at least this share of the size
+// (one sixteenth): a table growing steadily is caught within the attempts.
+constexpr uint64_t LIST_SLACK_SHARE = 16;
 
 // A list buffer: size bytes at data (none when size is 0).
 struct list_buffer {
@@ -118,13 +122,34 @@ struct listing_request {
   fatal_err(EX_OSERR, "Error requesting table %.63s list", req->oh->ntlv.name);
 }
 
-// Request size for the next attempt: the kernel's listing size plus slack
-// when the current size falls short of it, never less than the request
-// header, never more than the kernel can be told (32 bits).
-uint64_t next_request_size(uint64_t current, const ipfw_xtable_info* info) {
-  if (current < info->size) current = uint64_t{info->size} + LIST_SLACK;
-  current = std::max<uint64_t>(current, sizeof(ipfw_obj_header));
-  return std::min<uint64_t>(current, UINT32_MAX);
+// The first request: the kernel's listing size plus slack, never less than
+// the request header, never more than the kernel can be told (32 bits).
+uint64_t first_request_size(const ipfw_xtable_info* info) {
+  uint64_t want = std::max<uint64_t>(uint64_t{info->size} + LIST_SLACK, sizeof(ipfw_obj_header));
+  return std::min<uint64_t>(want, UINT32_MAX);
+}
+
+// The request after the retry-th ENOMEM answer (1, 2, ...) to a request of
+// `sent` bytes. A failed request leaves its length as it was passed
+// (getsockopt copies the length back only on success), so the size the
+// listing needs now is read from the info record the kernel wrote into the
+// reply before it gave up. A table that keeps growing between attempts is
+// caught by slack that grows with it: at least a sixteenth of the size, and
+// at least LIST_SLACK, doubled at each retry (a small table gaining a few
+// entries between every two attempts outgrows any fixed slack). A reply
+// whose info record asks for no more than was sent (none written: the area
+// was zeroed before the request) is grown from the size sent, so every
+// attempt asks for more.
+uint64_t retry_request_size(uint64_t sent, const uint8_t* reply, int retry) {
+  uint64_t needed = 0;
+  if (sent >= FW_INFO_REQUEST_SIZE) {
+    uint32_t size;
+    memcpy(&size, reply + sizeof(ipfw_obj_header) + offsetof(ipfw_xtable_info, size), sizeof size);
+    needed = size;
+  }
+  const uint64_t base = std::max(needed, sent);
+  const uint64_t want = base + std::max(LIST_SLACK << (retry - 1), base / LIST_SLACK_SHARE);
+  return std::min<uint64_t>(want, UINT32_MAX);
 }
 
 // Makes the buffer hold at least want bytes. A buffer that does is kept as
@@ -147,9 +172,8 @@ bool hold(list_buffer* buf, uint64_t want) {
 uint64_t request_listing(const listing_request* req, listing_buffer* lb) {
   const ipfw_xtable_info* info = req->info;
   list_buffer* buf = lb->buf;
-  uint64_t want = 0;
+  uint64_t want = first_request_size(info);
   for (int attempt = 1;; attempt++) {
-    want = next_request_size(want, info);
     if (!hold(buf, want)) {
       if (attempt == LIST_ATTEMPTS) list_failed(req, buf, ENOMEM);
       continue;
@@ -159,6 +183,10 @@ uint64_t request_listing(const listing_request* req, listing_buffer* lb) {
     memset(&oh, 0, sizeof oh);
     init_request_header(&oh, info->tablename, static_cast<uint8_t>(info->set & 0xff));
     memcpy(buf->data, &oh, sizeof oh);
+    // Where an ENOMEM answer leaves the info record: zero, so that an
+    // answer that wrote none is never read as what an earlier reply left.
+    if (want > sizeof oh)
+      memset(buf->data + sizeof oh, 0, std::min<uint64_t>(want, FW_INFO_REQUEST_SIZE) - sizeof oh);
 
     uint64_t size = want;
     lb->touched = std::max(lb->touched, want);
@@ -171,8 +199,7 @@ uint64_t request_listing(const listing_request* req, listing_buffer* lb) {
     }
     int error = errno;
     if (error != ENOMEM || attempt == LIST_ATTEMPTS) list_failed(req, buf, error);
-    // The kernel wrote back the length it needs.
-    want = size;
+    want = retry_request_size(want, buf->data, attempt);
   }
 }
 

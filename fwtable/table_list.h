@@ -11,8 +11,11 @@
 // started while another one's walk is still reading it (from inside the
 // walk, as a nested command) gets a buffer of its own, freed before it
 // returns.
-// Failure: every failure ends the process with status 71 (fatal_err /
-// fatal_errx).
+// Failure: a failure the table layer sees ends the process with status 71
+// (fatal_err / fatal_errx). A request the program's fwctl_get abandons (it
+// may throw: fwtable/platform.h; the daemon does for a stop, and for a
+// missing table with -w) unwinds through the listing instead, freeing a
+// listing's own buffer and leaving the kept one ready for the next listing.
 #pragma once
 
 #include "fwtable/entry_render.h"
@@ -62,8 +65,10 @@ struct listing_handler {
 
 // Lists the entries of the table that oh names (the object header the
 // command built for it) and info describes (IP_FW_TABLE_XLIST), sizing the
-// request from info's listing size plus 44 and retrying on ENOMEM with the
-// length the kernel asks for (at most 8 attempts), checks the bounds of the
+// request from info's listing size plus 44 and retrying on ENOMEM (at most
+// 8 attempts) with the listing size of the info record the kernel wrote
+// into the failed reply, plus slack that grows with the table and with each
+// retry (the length of a failed request is never a size), checks the bounds of the
 // whole reply, then hands every entry to fn in the kernel's order. The
 // request names the table as info does. Ends the process with "Error
 // requesting table %s list" (71), the table named as oh names it, on

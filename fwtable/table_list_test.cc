@@ -82,12 +82,15 @@ void set_u32(std::vector<uint8_t>& bytes, size_t off, uint32_t value) {
   memcpy(bytes.data() + off, &value, 4);
 }
 
-// Answers a list request as the kernel does: the whole reply when it fits,
-// else ENOMEM with the length it needs. Every byte of the buffer the caller
-// claims is written, so a buffer smaller than the size handed over shows.
+// Answers a list request as the kernel does: the whole reply when it fits;
+// else ENOMEM, with the header and the info record (the size the listing
+// needs) written where the buffer holds them and the length left as passed.
+// Every byte of the buffer the caller claims is written on success, so a
+// buffer smaller than the size handed over shows.
 int answer_list(const std::vector<uint8_t>& reply, uint8_t* buf, uint32_t* len) {
   if (reply.size() > *len) {
-    *len = static_cast<uint32_t>(reply.size());
+    if (*len >= FW_INFO_REQUEST_SIZE)
+      memcpy(buf + sizeof(ipfw_obj_header), reply.data() + sizeof(ipfw_obj_header), sizeof(ipfw_xtable_info));
     errno = ENOMEM;
     return -1;
   }
@@ -157,24 +160,28 @@ TEST_F(TableList, FailedInfoRequestEndsTheProcess) {
   }
 }
 
-// The list buffer follows the kernel: listing size plus 44 at first, then
-// the length an ENOMEM answer leaves behind, but never less than the
-// listing size plus 44, and never less than the request header.
+// The list buffer follows the kernel: listing size plus 44 at first; after
+// an ENOMEM answer, which leaves the length as it was, the size the info
+// record in the reply asks for plus a sixteenth of it, or 44 doubled at
+// each retry where that is more. An
+// answer whose info record asks for no more than was sent (or that wrote
+// none) still grows the request, so no two attempts ask alike.
 TEST_F(TableList, BufferSizedFromListingSizeAndEnomemAnswers) {
+  constexpr uint32_t NONE = 0;  // the answer writes no info record
   struct row {
     const char* name;
     uint32_t listing_size;
-    std::vector<uint32_t> enomem_lens;  // lengths left by failed requests
+    std::vector<uint32_t> enomem_sizes;  // listing sizes the ENOMEM answers state
     std::vector<uint32_t> want;  // length of every request made
   };
   const std::vector<row> rows = {
       {"first request", 536, {}, {580}},
-      {"grows to the length asked for", 536, {1000}, {580, 1000}},
-      {"a shorter length falls back to the listing size", 536, {296}, {580, 580}},
-      {"the same length again", 536, {580}, {580, 580}},
-      {"growing twice", 536, {1000, 2000}, {580, 1000, 2000}},
-      {"a zero length falls back too", 536, {0}, {580, 580}},
-      {"a tiny listing size still holds the header", 0, {296}, {96, 296}},
+      {"the size the reply states, plus a sixteenth", 536, {1000}, {580, 1062}},
+      {"a large listing gets a sixteenth more", 536, {160000}, {580, 170000}},
+      {"growing twice", 536, {1000, 2000}, {580, 1062, 2125}},
+      {"the least slack doubles at each retry", 536, {600, 700, 800}, {580, 644, 788, 976}},
+      {"no info record written: grown from the size sent", 536, {NONE}, {580, 624}},
+      {"a stated size below the one sent: grown from the size sent", 536, {296}, {580, 624}},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -183,19 +190,79 @@ TEST_F(TableList, BufferSizedFromListingSizeAndEnomemAnswers) {
     std::vector<uint8_t> reply = list_reply(listed_info("t5", IPFW_TABLE_ADDR, 0, r.listing_size), {});
     size_t calls = 0;
     fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
-      if (calls < r.enomem_lens.size()) {
-        *len = r.enomem_lens[calls++];
+      if (calls < r.enomem_sizes.size()) {
+        const uint32_t stated = r.enomem_sizes[calls++];
+        if (stated != NONE) {
+          ipfw_xtable_info now = listed_info("t5", IPFW_TABLE_ADDR, 0, stated);
+          memcpy(buf + sizeof(ipfw_obj_header), &now, sizeof now);
+        }
+        *len = 1;  // never copied back
         errno = ENOMEM;
         return -1;
       }
       calls++;
-      return answer_list(reply, buf, len);
+      // The reply itself fits whatever was asked for.
+      if (*len < reply.size()) return answer_list(reply, buf, len);
+      memcpy(buf, reply.data(), reply.size());
+      *len = static_cast<uint32_t>(reply.size());
+      return 0;
     };
     list_table_entries(t5(), &info, {capture_address});
     std::vector<uint32_t> lens;
     for (const auto& req : fk.requests_of(IP_FW_TABLE_XLIST)) lens.push_back(req.len);
     EXPECT_EQ(lens, r.want);
     EXPECT_EQ(fk.requests.size(), r.want.size());
+  }
+}
+
+// A table that grows between the info request and the list request (a
+// watcher adding hosts), or before every list request, is listed whole: the
+// kernel answers an undersized buffer with ENOMEM and the size it needs now
+// in the reply's info record, never in the length.
+TEST_F(TableList, TableGrowingWhileListedIsListedWhole) {
+  struct row {
+    const char* name;
+    uint32_t start;  // entries when the info request was answered
+    uint32_t grow_first;  // added before the first list request
+    uint32_t grow_each;  // added before every list request after it
+    size_t most_requests;
+  };
+  const std::vector<row> rows = {
+      {"one entry more", 3, 1, 0, 2},
+      {"ten more", 3, 10, 0, 2},
+      {"ten thousand more", 3, 10000, 0, 2},
+      {"a sixteenth more before every request", 20000, 1250, 1300, 8},
+      {"one more before every request of a small table", 0, 1, 1, 8},
+      {"ten more before every request of a small table", 0, 10, 10, 8},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    fk.requests.clear();
+    received.clear();
+    uint32_t count = r.start;
+    auto listing_size = [&] {
+      return static_cast<uint32_t>(FW_LIST_ENTRIES_OFFSET + count * sizeof(ipfw_obj_tentry));
+    };
+    ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, count, listing_size());
+    size_t lists = 0;
+    fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
+      count += lists++ == 0 ? r.grow_first : r.grow_each;
+      ipfw_xtable_info now = listed_info("t5", IPFW_TABLE_ADDR, count, listing_size());
+      memcpy(buf + sizeof(ipfw_obj_header), &now, sizeof now);
+      if (*len < now.size) {
+        errno = ENOMEM;
+        return -1;
+      }
+      for (uint32_t i = 0; i < count; i++) {
+        ipfw_obj_tentry e = addr4("10.0.0.1", i);
+        memcpy(buf + FW_LIST_ENTRIES_OFFSET + i * sizeof e, &e, sizeof e);
+      }
+      *len = now.size;
+      return 0;
+    };
+    list_table_entries(t5(), &info, {capture_address});
+    EXPECT_EQ(received.size(), count);
+    EXPECT_LE(fk.requests_of(IP_FW_TABLE_XLIST).size(), r.most_requests);
   }
 }
 

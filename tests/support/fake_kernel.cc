@@ -25,6 +25,9 @@ int fake_handler(void* ctx, void* buf, uint32_t* len) {
   int saved = errno;
   r.result = rc;
   r.error = rc == 0 ? 0 : saved;
+  // As getsockopt: a failed request's length is never copied back, whatever
+  // a scripted answer set it to.
+  if (rc != 0) *len = r.len;
   r.len_out = *len;
   fk->requests.push_back(std::move(r));
   errno = saved;

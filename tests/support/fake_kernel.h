@@ -30,7 +30,7 @@ struct fake_kernel {
     std::vector<uint8_t> bytes;  // request bytes as sent (len of them)
     int result;  // 0 or -1
     int error;  // errno when -1
-    uint32_t len_out;  // length written back
+    uint32_t len_out;  // length written back (the length passed in, when it failed)
   };
 
   // A scripted answer: sees the buffer and length as the store would, and
