@@ -10,7 +10,9 @@ int guarded_fwctl_get(void* ctx, void* buf, uint32_t* len) {
   int rc = guard->inner(guard->inner_ctx, buf, len);
   if (rc == 0) return 0;
   int saved = errno;
-  if (stop_requested()) throw cycle_abandoned{abandon_reason::stop};
+  // Only a request the stop itself ended is a stop: one the kernel answered
+  // with a failure is that failure, stopping or not.
+  if (saved == ECANCELED && stop_requested()) throw cycle_abandoned{abandon_reason::stop};
   if (saved == ESRCH && guard->wait_for_table) throw cycle_abandoned{abandon_reason::table_gone};
   errno = saved;
   return rc;

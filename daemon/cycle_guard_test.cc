@@ -74,14 +74,21 @@ TEST_P(CycleGuard, PassesOnOrAbandonsTheCycle) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CycleGuard,
-    ::testing::Values(guard_case{"success", 0, 0, false, false, outcome::returned},
-                      guard_case{"success during a stop", 0, 0, true, true, outcome::returned},
-                      guard_case{"failure", -1, ETIMEDOUT, false, false, outcome::returned},
-                      guard_case{"failure during a stop", -1, ETIMEDOUT, true, false, outcome::stop},
-                      guard_case{"table gone, not waiting", -1, ESRCH, false, false, outcome::returned},
-                      guard_case{"table gone, waiting", -1, ESRCH, false, true, outcome::table_gone},
-                      guard_case{"table gone during a stop", -1, ESRCH, true, true, outcome::stop},
-                      guard_case{"other failure, waiting", -1, EINVAL, false, true, outcome::returned}),
+    ::testing::Values(
+        guard_case{"success", 0, 0, false, false, outcome::returned},
+        guard_case{"success during a stop", 0, 0, true, true, outcome::returned},
+        guard_case{"failure", -1, ETIMEDOUT, false, false, outcome::returned},
+        // Only the channel's giving up for the stop is a stop; what the
+        // kernel answered is a failure, stopping or not.
+        guard_case{"given up for the stop", -1, ECANCELED, true, false, outcome::stop},
+        guard_case{"given up without a stop", -1, ECANCELED, false, false, outcome::returned},
+        guard_case{"timed out during a stop", -1, ETIMEDOUT, true, false, outcome::returned},
+        guard_case{"locked table during a stop", -1, EACCES, true, false, outcome::returned},
+        guard_case{"table gone, not waiting", -1, ESRCH, false, false, outcome::returned},
+        guard_case{"table gone, waiting", -1, ESRCH, false, true, outcome::table_gone},
+        guard_case{"table gone during a stop, waiting", -1, ESRCH, true, true, outcome::table_gone},
+        guard_case{"table gone during a stop, not waiting", -1, ESRCH, true, false, outcome::returned},
+        guard_case{"other failure, waiting", -1, EINVAL, false, true, outcome::returned}),
     [](const ::testing::TestParamInfo<guard_case>& i) {
       std::string n = i.param.what;
       for (char& ch : n)
