@@ -72,18 +72,23 @@ long whole_number(const char* text, long low, long high) {
   return n < low ? -1 : n;
 }
 
-// A -t text that starts with a letter names the table; any other is a
-// table number. A number is kept as its digits are printed ("007" is table
-// 7), so that a numbered table is asked for exactly as it always was.
+// The largest table number: numbered tables are named by their number, and
+// the kernel's table indices stop below 65535.
+constexpr long TABLE_NUMBER_MAX = 65534;
+
+// A -t text of digits alone is a table number; any other names the table
+// (as the kernel takes names: anything the interpreter's name check lets
+// through, "200x", "1abc" and "_x" among them). A number is kept as its
+// digits are printed ("007" is table 7), so that a numbered table is asked
+// for exactly as it always was.
 void take_table(const char* text) {
-  const char c = text[0];
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+  if (text[0] == '\0' || strspn(text, "0123456789") != strlen(text)) {
     if (validate_table_name(text) != 0) fatal_errx(EX_USAGE, "table name %s is invalid", text);
     snprintf(table_name, sizeof table_name, "%s", text);
     return;
   }
-  long t = whole_number(text, 0, 127);
-  if (t < 0) fatal_errx(EX_USAGE, "table number can be from 0 to 127");
+  long t = whole_number(text, 0, TABLE_NUMBER_MAX);
+  if (t < 0) fatal_errx(EX_USAGE, "table number can be from 0 to 65534");
   snprintf(table_name, sizeof table_name, "%ld", t);
 }
 

@@ -7,11 +7,11 @@
 // argv, it is not copied).
 // Failure: ends the process, as a command-line program does: status 1 with
 // the usage text (after getopt's own diagnostic, or "table number
-// required", or "a dry run needs -f"); status 64 for a -t text that starts
-// with a letter but is no table name ("table name %s is invalid": 1 to 63
-// letters, digits, '-', '.', '_', not "all"), any other -t text that is not
-// a whole decimal number from 0 to 127, or a pause that is not one from 1
-// to 86400.
+// required", or "a dry run needs -f"); status 64 for a -t text of digits
+// alone that is not a table number from 0 to 65534 ("table number can be
+// from 0 to 65534"), any other -t text that is no table name ("table name
+// %s is invalid": 1 to 63 letters, digits, '-', '.', '_', not "all"), or a
+// pause that is not one from 1 to 86400.
 #pragma once
 
 struct daemon_options {

@@ -118,17 +118,31 @@ TEST(DaemonNamedTable, SweptListedAndLabelledByItsName) {
   EXPECT_EQ(m["hostreapd_removed_total"], "3");
 }
 
-// The longest name there is, 63 characters, is the table's whole name in
-// the request and in the log line.
-TEST(DaemonNamedTable, LongestNameIsUsedWhole) {
-  daemon_harness h;
-  const std::string name = "A" + std::string(59, 'b') + "-._";
-  ASSERT_EQ(name.size(), 63u);
-  h.admin("create " + name + " type addr");
-  h.admin("add " + name + " 192.0.2.1 0");
-  sweep_once(h, {"-t", name, "-f", "-1"});
-  EXPECT_EQ(h.removal_lines(), std::vector<std::string>{"Removing host 192.0.2.1 from table " + name});
-  EXPECT_EQ(h.admin("list " + name), "");
+// Every table the kernel can name can be swept: a number up to 65534 (the
+// table "ipfw table 200 create" makes is named "200"), and a name of any of
+// the name characters in any order, up to 63 of them, used whole in the
+// request and the log line. Digits are a number, written back as one.
+TEST(DaemonNamedTable, EveryTableTheKernelNamesIsSwept) {
+  struct row {
+    std::string given;  // -t
+    std::string table;  // the table's name in the kernel and the log
+  };
+  const std::string longest = "1" + std::string(59, 'b') + "-._";
+  ASSERT_EQ(longest.size(), 63u);
+  const row rows[] = {
+      {"200", "200"}, {"65534", "65534"}, {"007", "7"}, {"1abc", "1abc"},
+      {"_x", "_x"},   {"a.b-c", "a.b-c"}, {"-5", "-5"}, {longest, longest},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.given);
+    daemon_harness h;
+    h.admin("create " + r.table + " type addr");
+    h.admin("add " + r.table + " 192.0.2.1 0");
+    h.admin("add " + r.table + " 192.0.2.2 4000000000");
+    sweep_once(h, {"-t", r.given, "-f", "-1"});
+    EXPECT_EQ(h.removal_lines(), std::vector<std::string>{"Removing host 192.0.2.1 from table " + r.table});
+    EXPECT_EQ(keys_of(h, r.table), std::set<std::string>{"192.0.2.2"});
+  }
 }
 
 // The time is the first field of the value, whatever type it is: the mark
