@@ -32,6 +32,7 @@
 #include "daemon/metrics.h"
 #include "daemon/pidlock.h"
 #include "daemon/process_state.h"
+#include "daemon/release_check.h"
 #include "daemon/stop_signals.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
@@ -261,6 +262,9 @@ int main(int argc, char** argv) {
 
   daemon_options opts;
   read_options(argc, argv, &opts);
+  // A kernel of the other release would refuse every request: said plainly,
+  // before any is sent.
+  refuse_other_release(fwctl_kernel_release());
 
   if (opts.list_only) return print_expiry_listing(table_name);
 

@@ -2,6 +2,7 @@
 #include "fwtable/fwctl.h"
 
 #include <sysexits.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -60,4 +61,12 @@ int fwctl_socket_fd() { return control_fd; }
 
 int fwctl_socket_get(void*, void* buf, uint32_t* len) {
   return fwctl_transport_get(control_socket(), buf, len);
+}
+
+int fwctl_kernel_release() {
+#if defined(__FreeBSD__) && !defined(HOSTREAPD_USE_EMULATOR)
+  return getosreldate();
+#else
+  return 0;
+#endif
 }

@@ -50,3 +50,8 @@ int fwctl_socket_fd();
 // the process with 69 and "socket" when it cannot) and hands the request
 // to the transport, with getsockopt's contract. ctx is not used.
 int fwctl_socket_get(void* ctx, void* buf, uint32_t* len);
+
+// The release of the running kernel as getosreldate(3) gives it (1403000 is
+// FreeBSD 14.3), when the channel leads to FreeBSD's kernel; 0 when it leads
+// to the emulator, which speaks whichever layout it was started with.
+int fwctl_kernel_release();
