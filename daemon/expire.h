@@ -24,7 +24,9 @@
 // gone when it returns; its table name is the process-wide one), the
 // cycle's time and the sweep tally.
 // Failure: reports nothing; a failed deletion is dealt with (and may end the
-// process) inside the interpreter.
+// process) inside the interpreter. A deletion the cycle guard abandons (a
+// stop, or the table gone with -w: daemon/cycle_guard.h) throws
+// cycle_abandoned through the decision to the sweep loop.
 #pragma once
 
 #include <cstdint>

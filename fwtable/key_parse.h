@@ -5,9 +5,11 @@
 // the caller keeps for the rest of the command.
 //
 // Owns: nothing; the info cache belongs to the caller.
-// Failure: every failure ends the process with its message and a sysexits
-// status (fatal_errx): 65 for a text that does not parse or a missing
-// table, 68 for an unknown host, 71 for a failed info request. Widths have
+// Failure: every failure the parser sees ends the process with its message
+// and a sysexits status (fatal_errx): 65 for a text that does not parse or
+// a missing table, 68 for an unknown host, 71 for a failed info request. An
+// info request the program's fwctl_get abandons (it may throw:
+// fwtable/platform.h) unwinds through the parser instead. Widths have
 // an upper bound only; numbers, ports and smaller widths keep their low 32,
 // 16 and 8 bits.
 #pragma once

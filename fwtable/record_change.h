@@ -13,7 +13,9 @@
 // renders each record with no address handler (an address record is
 // printed, never handed to the expiry decision, so a failed deletion can
 // not start another) and is flushed before the final message; both go to
-// the platform's standard output (fwtable/platform.h).
+// the platform's standard output (fwtable/platform.h). A request the
+// program's fwctl_get abandons (it may throw: fwtable/platform.h) unwinds
+// through the change instead, its request memory freed, nothing printed.
 #pragma once
 
 #include "fwtable/fw_records.h"
