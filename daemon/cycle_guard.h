@@ -13,7 +13,12 @@
 //  - a request that found the table missing (ESRCH) abandons the cycle when
 //    the daemon was asked to wait for a table that goes away;
 //  - any other failure is returned as it came, and the table layer reports
-//    it and ends the process as without the guard.
+//    it and ends the process as without the guard;
+//  - an info request answered after the cycle's listing (the one each
+//    deletion makes to learn how to parse its key) whose table is not the
+//    one listed (another type, value-type mask or kernel index: the table
+//    was destroyed and made again under the same name) abandons the cycle
+//    before the key is parsed or any deletion sent for it.
 //
 // Abandoning is a throw of cycle_abandoned from inside the request: the
 // table command in progress is unwound (its buffers are owned by RAII) up
@@ -29,17 +34,30 @@
 
 #include "fwtable/platform.h"
 
-enum class abandon_reason { stop, table_gone };
+enum class abandon_reason { stop, table_gone, table_changed };
 
 struct cycle_abandoned {
   abandon_reason reason;
+};
+
+// What the cycle's listing said of its table, for the info requests after
+// it: the fields that tell one table from another of the same name.
+struct listed_table {
+  bool known = false;  // a listing of this cycle has been answered
+  uint8_t type = 0;
+  uint32_t vmask = 0;
+  uint32_t kidx = 0;  // 0 where the kernel reports none
 };
 
 struct cycle_guard {
   platform_fwctl_fn inner = nullptr;  // the channel underneath
   void* inner_ctx = nullptr;
   bool wait_for_table = false;  // ESRCH abandons the cycle instead of failing
+  listed_table listed;  // cleared at the start of each cycle
 };
+
+// Forgets the last cycle's listing: called as each cycle begins.
+void cycle_guard_start_cycle(cycle_guard* guard);
 
 // The platform's fwctl_get while the guard is installed; ctx is the
 // cycle_guard.

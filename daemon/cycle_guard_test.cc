@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include "daemon/process_state.h"
+#include "fwtable/fw_records.h"
 
 namespace {
 
@@ -95,5 +98,96 @@ INSTANTIATE_TEST_SUITE_P(
         if (ch == ' ' || ch == ',') ch = '_';
       return n;
     });
+
+// The channel underneath as a kernel: answers every request with the info
+// record it holds (a listing with no entries).
+struct table_kernel {
+  ipfw_xtable_info info{};
+};
+int table_kernel_get(void* ctx, void* buf, uint32_t* len) {
+  const auto* k = static_cast<table_kernel*>(ctx);
+  if (*len < FW_INFO_REQUEST_SIZE) {
+    errno = EINVAL;
+    return -1;
+  }
+  memcpy(static_cast<uint8_t*>(buf) + sizeof(ipfw_obj_header), &k->info, sizeof k->info);
+  *len = FW_INFO_REQUEST_SIZE;
+  return 0;
+}
+
+// One request of the opcode through the guarded platform: true when it
+// abandoned the cycle because the table changed.
+bool table_changed(const platform& g, uint16_t opcode) {
+  uint8_t buf[FW_INFO_REQUEST_SIZE] = {};
+  ip_fw3_opheader op{};
+  op.opcode = opcode;
+  memcpy(buf, &op, sizeof op);
+  uint32_t len = sizeof buf;
+  try {
+    EXPECT_EQ(g.fwctl_get(g.fwctl_ctx, buf, &len), 0);
+  } catch (const cycle_abandoned& a) {
+    EXPECT_EQ(a.reason, abandon_reason::table_changed);
+    return true;
+  }
+  return false;
+}
+
+// An info request after the cycle's listing (a deletion's) must find the
+// table that was listed: another type, value-type mask or kernel index is
+// another table of the same name, and abandons the cycle before the key is
+// parsed. An info request before any listing of the cycle (its first one,
+// the start's check) is compared with nothing.
+TEST(CycleGuardTableChanged, InfoAfterTheListingMustDescribeTheListedTable) {
+  struct row {
+    const char* what;
+    void (*change)(ipfw_xtable_info*);
+    bool changed;
+  };
+  const row rows[] = {
+      {"the same table", [](ipfw_xtable_info*) {}, false},
+      {"more entries", [](ipfw_xtable_info* i) { i->count += 5; }, false},
+      {"another type", [](ipfw_xtable_info* i) { i->type = IPFW_TABLE_INTERFACE; }, true},
+      {"another value type", [](ipfw_xtable_info* i) { i->vmask = IPFW_VTYPE_NH4; }, true},
+      {"another kernel index", [](ipfw_xtable_info* i) { i->kidx = 9; }, true},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    table_kernel k;
+    k.info.type = IPFW_TABLE_ADDR;
+    k.info.vmask = IPFW_VTYPE_LEGACY;
+    k.info.kidx = 3;
+    platform p = current_platform();
+    p.fwctl_get = table_kernel_get;
+    p.fwctl_ctx = &k;
+    cycle_guard guard;
+    platform g = guarded_platform(p, &guard);
+
+    EXPECT_FALSE(table_changed(g, IP_FW_TABLE_XINFO)) << "the cycle's own info request";
+    EXPECT_FALSE(table_changed(g, IP_FW_TABLE_XLIST));
+    r.change(&k.info);
+    EXPECT_EQ(table_changed(g, IP_FW_TABLE_XINFO), r.changed);
+    // The next cycle's listing is of the table as it is now.
+    cycle_guard_start_cycle(&guard);
+    EXPECT_FALSE(table_changed(g, IP_FW_TABLE_XINFO));
+    EXPECT_FALSE(table_changed(g, IP_FW_TABLE_XLIST));
+    EXPECT_FALSE(table_changed(g, IP_FW_TABLE_XINFO));
+  }
+}
+
+// A kernel that reports no index (0) is compared by type and value types.
+TEST(CycleGuardTableChanged, NoKernelIndexComparesTheRest) {
+  table_kernel k;
+  k.info.type = IPFW_TABLE_ADDR;
+  platform p = current_platform();
+  p.fwctl_get = table_kernel_get;
+  p.fwctl_ctx = &k;
+  cycle_guard guard;
+  platform g = guarded_platform(p, &guard);
+  EXPECT_FALSE(table_changed(g, IP_FW_TABLE_XLIST));
+  k.info.kidx = 4;
+  EXPECT_FALSE(table_changed(g, IP_FW_TABLE_XINFO));
+  k.info.type = IPFW_TABLE_NUMBER;
+  EXPECT_TRUE(table_changed(g, IP_FW_TABLE_XINFO));
+}
 
 }  // namespace

@@ -355,6 +355,7 @@ int main(int argc, char** argv) {
 
   while (!stop_requested()) {
     sweep_tally_start_cycle();
+    cycle_guard_start_cycle(&guard);
     const int64_t started = monotonic_ns();
     try {
       if (table_missing) {
@@ -367,11 +368,19 @@ int main(int argc, char** argv) {
     } catch (const cycle_abandoned& a) {
       // A stop came while a request waited: the cycle ends here.
       if (a.reason == abandon_reason::stop) break;
-      // The table is gone: the rest of the cycle is dropped (what it
-      // deleted before stays deleted), and the next cycles look for the
-      // table again. One warning for each time it goes.
-      if (!table_missing) log_table_event(LOG_WARNING, "is gone; waiting for it to come back");
-      table_missing = true;
+      // The table was made again under its name while the cycle deleted
+      // from its listing: the listing no longer says what the table holds
+      // or how its keys read, so nothing more is deleted from it. What was
+      // deleted before stays deleted; the next cycle lists the new table.
+      if (a.reason == abandon_reason::table_changed) {
+        log_table_event(LOG_NOTICE, "changed during the sweep; sweeping it again next cycle");
+      } else {
+        // The table is gone: the rest of the cycle is dropped (what it
+        // deleted before stays deleted), and the next cycles look for the
+        // table again. One warning for each time it goes.
+        if (!table_missing) log_table_event(LOG_WARNING, "is gone; waiting for it to come back");
+        table_missing = true;
+      }
     }
     // A cycle a stop cut short counts nothing worth publishing.
     if (stop_requested()) break;
