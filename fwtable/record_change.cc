@@ -126,7 +126,7 @@ int send_change_request(const ipfw_obj_header* oh, int add, int atomic, ipfw_obj
 
 }  // namespace
 
-void change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys) {
+int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys) {
   // The arguments end at the count or at the first missing (null) one.
   int nargs = 0;
   if (keys != nullptr)
@@ -163,9 +163,9 @@ void change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, ch
   }
 
   int error = send_change_request(oh, add, atomic, records, n);
-  if (error == 0) return;
-  if (add == 0 && error == ENOENT) return;
-  if (add != 0 && error == EEXIST) return;
+  if (error == 0) return 0;
+  if (add == 0 && error == ENOENT) return ENOENT;
+  if (add != 0 && error == EEXIST) return EEXIST;
 
   // The report renders each record with no address handler, so an address
   // record is printed and never handed to the expiry decision: a failed

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Record deletion (and its twin, addition): every key of a command becomes
 // one table entry record, all records go to the kernel in one request, and
-// either the call returns quietly or it reports each record and ends the
-// process.
+// either the call returns quietly (saying whether the kernel changed
+// anything) or it reports each record and ends the process.
 //
 // Owns: the record array, the info cache and the request buffer of one
 // call; a one-key command uses no heap.
@@ -25,5 +25,7 @@
 // the atomic command. keys: the argc texts after the command word; they end
 // at the first null one. On the add road a key may be followed by a value,
 // which this program cannot interpret: it is refused (64) rather than sent
-// as an entry without it.
-void change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys);
+// as an entry without it. Returns 0 when the request succeeded, or the
+// error the kernel answered that the call passes over: ENOENT for a delete
+// whose entry was not there, EEXIST for an add whose entry already was.
+int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys);

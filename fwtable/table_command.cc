@@ -65,7 +65,7 @@ int match_keyword(const keyword_row* table, const char* word, const char* label)
   return token;
 }
 
-void run_table_command(int argc, char** argv, const listing_handler* handler) {
+int run_table_command(int argc, char** argv, const listing_handler* handler) {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   bool named = false;
@@ -92,7 +92,7 @@ void run_table_command(int argc, char** argv, const listing_handler* handler) {
         const listing_handler none;
         list_table_entries(&oh, &info, handler != nullptr ? *handler : none);
       }
-      return;
+      return 0;
     case TOK_INFO:
     case TOK_DETAIL:
     case TOK_DESTROY:
@@ -109,9 +109,9 @@ void run_table_command(int argc, char** argv, const listing_handler* handler) {
 
   if (token == TOK_DEL) {
     int nargs = argc > 3 ? argc - 3 : 0;
-    change_table_records(&oh, 0, 0, nargs, nargs > 0 ? argv + 3 : nullptr);
-    return;
+    return change_table_records(&oh, 0, 0, nargs, nargs > 0 ? argv + 3 : nullptr);
   }
   for (const keyword_row* row = table_command_keywords; row->word != nullptr; row++)
     if (row->token == token) not_supported(row->word);
+  return 0;
 }

@@ -17,8 +17,10 @@
 
 // Runs one command. argv holds exactly argc entries, no terminating null
 // is needed; a null entry or one at or past argc is missing. handler is
-// used by "list" only (listing_handler, fwtable/table_list.h).
-void run_table_command(int argc, char** argv, const listing_handler* handler = nullptr);
+// used by "list" only (listing_handler, fwtable/table_list.h). Returns 0,
+// or for "delete" ENOENT when the kernel found no such entry to delete
+// (passed over: the entry is gone either way).
+int run_table_command(int argc, char** argv, const listing_handler* handler = nullptr);
 
 // 0 when name is a table name (1 to 63 bytes of ASCII letters, digits, '-',
 // '.', '_', and not exactly "all"), else 22 (EINVAL).
