@@ -15,7 +15,7 @@ namespace {
 constexpr uint32_t MAX_DELAY_MS = 60000;
 
 const char* usage_text =
-    "usage: fault fail OPCODE ERRNO [COUNT [LEN]] | fault short-info LEN [COUNT] |\n"
+    "usage: fault fail OPCODE ERRNO [COUNT] | fault short-info LEN [COUNT] |\n"
     "       fault corrupt-list zero-length|past-end|count [COUNT] | fault delay MS [COUNT] |\n"
     "       fault destroy-after-list [COUNT] | fault short-data LEN [COUNT] | fault drip MS [COUNT] |\n"
     "       fault clear | fault show";
@@ -64,9 +64,8 @@ std::string show(const emu_faults& f) {
   std::string s;
   for (const auto& x : f.fails) {
     if (!x.times.pending()) continue;
-    s += "fail " + std::to_string(x.opcode) + " " + emu_errno_word(x.error);
-    if (x.has_len) s += " len " + std::to_string(x.len);
-    s += ": " + count_text(x.times) + "\n";
+    s += "fail " + std::to_string(x.opcode) + " " + emu_errno_word(x.error) + ": " + count_text(x.times) +
+         "\n";
   }
   if (f.short_info.pending())
     s += "short-info " + std::to_string(f.short_info_len) + ": " + count_text(f.short_info) + "\n";
@@ -107,15 +106,11 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
     *out = show(*f);
     return 0;
   }
-  if (verb == "fail" && w.size() >= 3 && w.size() <= 5) {
+  if (verb == "fail" && w.size() >= 3 && w.size() <= 4) {
     emu_faults::fail x{};
     if (!opcode_from_word(w[1], &x.opcode)) return bad(out, "opcode", w[1]);
     if (!emu_errno_from_word(w[2], &x.error)) return bad(out, "errno", w[2]);
     if (!count_from_words(w, 3, &x.times)) return bad(out, "count", w[3]);
-    if (w.size() == 5) {
-      if (!emu_parse_u32(w[4], UINT32_MAX, &x.len)) return bad(out, "length", w[4]);
-      x.has_len = true;
-    }
     std::erase_if(f->fails, [&](const emu_faults::fail& old) { return old.opcode == x.opcode; });
     f->fails.push_back(x);
     return 0;

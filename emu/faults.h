@@ -3,9 +3,12 @@
 // store produces on demand, set with the "fault" administrative command so
 // that tests in-process and over the socket use the same words.
 //
-//   fault fail OPCODE ERRNO [COUNT [LEN]]   the next COUNT requests of the
+//   fault fail OPCODE ERRNO [COUNT]   the next COUNT requests of the
 //        opcode (86, 87, 89, 93, or add, delete, list, info) fail with
-//        ERRNO (a number or a name such as ENOMEM), reporting LEN
+//        ERRNO (a number or a name such as ENOMEM); like every failed
+//        request they leave the caller's length as it was passed, and a
+//        list request failed with ENOMEM carries the table's info record
+//        as an undersized list buffer does
 //   fault short-info LEN [COUNT]    info replies succeed but report LEN < 296
 //   fault corrupt-list zero-length|past-end|count [COUNT]   list replies
 //        with the first entry's length 0, the last entry's length running
@@ -50,8 +53,6 @@ struct emu_faults {
   struct fail {
     uint16_t opcode;
     int error;
-    bool has_len;
-    uint32_t len;
     emu_fault_count times;
   };
   std::vector<fail> fails;  // at most one per opcode

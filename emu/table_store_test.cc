@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "emu/table_words.h"
 #include "fwtable/fw_records.h"
 #include "tests/support/fake_kernel.h"
 
@@ -104,8 +105,10 @@ ipfw_obj_tentry v6(const char* text, uint8_t masklen = 128, uint32_t tag = 0) {
   return entry(FW_AF_INET6, masklen, k, tag);
 }
 
+// An add or delete request; its name record gives the table type `type`
+// (a delete must give the table's own).
 bytes change_request(uint16_t opcode, const char* name, const std::vector<ipfw_obj_tentry>& entries,
-                     uint8_t flags = 0, uint8_t type = 0) {
+                     uint8_t flags = 0, uint8_t type = IPFW_TABLE_ADDR) {
   bytes b(FW_CHANGE_ENTRIES_OFFSET + entries.size() * sizeof(ipfw_obj_tentry));
   ipfw_obj_header oh = header(opcode, name, type);
   memcpy(b.data(), &oh, sizeof oh);
@@ -146,9 +149,21 @@ class StoreTest : public testing::Test {
   }
   answer get(bytes& b) { return get(b, static_cast<uint32_t>(b.size())); }
 
+  // The table's type, from the tool's "info" (no request is spent on it);
+  // 0 for a missing table.
+  uint8_t type_of(const char* name) {
+    std::string out;
+    if (admin_status(std::string("info ") + name, &out) != 0) return 0;
+    size_t at = out.find("\ntype: ") + 7;
+    uint8_t type = 0, tflags = 0;
+    emu_type_from_word(out.substr(at, out.find('\n', at) - at), &type, &tflags);
+    return type;
+  }
+
+  // An add or delete request naming the table by its own type.
   answer change(uint16_t opcode, const char* name, const std::vector<ipfw_obj_tentry>& entries,
                 uint8_t flags = 0, bytes* reply = nullptr) {
-    bytes b = change_request(opcode, name, entries, flags);
+    bytes b = change_request(opcode, name, entries, flags, type_of(name));
     answer a = get(b);
     if (reply != nullptr) *reply = b;
     return a;
@@ -202,7 +217,10 @@ bytes with_u32(bytes b, size_t off, uint32_t v) {
 }
 
 bytes del1(ipfw_obj_tentry e) { return change_request(IP_FW_TABLE_XDEL, "t", {e}); }
-bytes add_to(const char* name, ipfw_obj_tentry e) { return change_request(IP_FW_TABLE_XADD, name, {e}); }
+// An add whose name record gives type 0, which an add takes for any table.
+bytes add_to(const char* name, ipfw_obj_tentry e) {
+  return change_request(IP_FW_TABLE_XADD, name, {e}, 0, 0);
+}
 
 bytes mac_key(uint8_t family, uint8_t masklen) {
   return add_to("m", entry(family, masklen, {0, 0x11, 0x22, 0x33, 0x44, 0x55}));
@@ -392,21 +410,21 @@ TEST_F(StoreTest, InfoLeavesALongerBufferAlonePastTheInfo) {
 
 // ---- list ----------------------------------------------------------------------
 
-TEST_F(StoreTest, ListTooSmallAnswersEnomemWithTheNeededLength) {
+// A buffer too small even for the info record (the kernel's answers to
+// larger ones are in kernel_answers_test.cc): ENOMEM, nothing written past
+// the header, the length left as passed.
+TEST_F(StoreTest, ListTooSmallForTheInfoRecordWritesNothing) {
   admin("create t");
   admin("add t 192.0.2.1");
-  admin("add t 192.0.2.2");
-  const uint32_t needed = 296 + 240;
-  for (uint32_t len : {96u, 200u, 295u, 296u, needed - 1}) {
+  for (uint32_t len : {96u, 200u, 295u}) {
     SCOPED_TRACE(len);
     bytes b = list_request("t", len);
+    const bytes sent = b;
     answer a = get(b);
     EXPECT_EQ(a.rc, -1);
     EXPECT_EQ(a.err, ENOMEM);
-    EXPECT_EQ(a.len, needed);
-    if (len >= 296) {
-      EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 2u);
-    }
+    EXPECT_EQ(a.len, len);
+    EXPECT_EQ(b, sent);
   }
 }
 
@@ -638,17 +656,16 @@ TEST_F(StoreTest, InjectedFailuresLastTheirCount) {
   bytes b = info_request("t");
   EXPECT_EQ(get(b).rc, 0);
 
+  // An injected ENOMEM on a list request answers as a buffer too small for
+  // the listing does: the info record written, the length left as passed.
   admin("fault fail 89 ENOMEM");
   b = list_request("t", 4096);
   answer a = get(b);
   EXPECT_EQ(a.err, ENOMEM);
-  EXPECT_EQ(a.len, 416u) << "ENOMEM on a list reports the needed length";
-
-  admin("fault fail list 12 1 1000");
-  b = list_request("t", 4096);
-  a = get(b);
-  EXPECT_EQ(a.err, ENOMEM);
-  EXPECT_EQ(a.len, 1000u);
+  EXPECT_EQ(a.len, 4096u);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 1u);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, size)), 416u);
+  EXPECT_EQ(read_at<uint32_t>(b, 296 + 4), 0u) << "no entry is written";
 
   admin("fault fail delete EPERM 0");
   for (int i = 0; i < 3; i++) EXPECT_EQ(change(IP_FW_TABLE_XDEL, "t", {v4("192.0.2.1")}).err, EPERM);
@@ -759,11 +776,11 @@ INSTANTIATE_TEST_SUITE_P(
         fault_word_case{"fault", 64}, fault_word_case{"fault fail 89", 64},
         fault_word_case{"fault fail xlist ENOMEM", 65}, fault_word_case{"fault fail 89 ENOSUCH", 65},
         fault_word_case{"fault fail 89 0", 65}, fault_word_case{"fault fail 89 12 x", 65},
-        fault_word_case{"fault fail 89 12 1 -1", 65}, fault_word_case{"fault fail 89 12 1 2 3", 64},
+        fault_word_case{"fault fail 89 12 1 -1", 64}, fault_word_case{"fault fail 89 12 1 2 3", 64},
         fault_word_case{"fault short-info 296", 65}, fault_word_case{"fault corrupt-list sideways", 64},
         fault_word_case{"fault delay 60001", 65}, fault_word_case{"fault clear now", 64},
-        fault_word_case{"fault fail 93 ETIMEDOUT 3 17", 0}, fault_word_case{"fault short-info 0 0", 0},
-        fault_word_case{"fault destroy-after-list x", 65},
+        fault_word_case{"fault fail 93 ETIMEDOUT 3", 0}, fault_word_case{"fault fail 93 ETIMEDOUT 3 17", 64},
+        fault_word_case{"fault short-info 0 0", 0}, fault_word_case{"fault destroy-after-list x", 65},
         fault_word_case{"fault destroy-after-list 1 2", 64}, fault_word_case{"fault destroy-after-list 0", 0},
         fault_word_case{"fault short-data 96 2", 0}, fault_word_case{"fault short-data x", 65},
         fault_word_case{"fault drip 200", 0}, fault_word_case{"fault drip 0", 65},
@@ -787,7 +804,7 @@ TEST_F(StoreTest, MangledRequestsNeverReachPastTheBuffer) {
   std::vector<bytes> seeds = {
       info_request("t"), list_request("t", 416),
       change_request(IP_FW_TABLE_XADD, "t", {v4("192.0.2.2"), v6("2001:db8::1")}),
-      change_request(IP_FW_TABLE_XDEL, "f", {flow4(6, 1, 2, "192.0.2.1", "192.0.2.2")})};
+      change_request(IP_FW_TABLE_XDEL, "f", {flow4(6, 1, 2, "192.0.2.1", "192.0.2.2")}, 0, IPFW_TABLE_FLOW)};
   for (int round = 0; round < 20000; round++) {
     bytes b = seeds[rng() % seeds.size()];
     int flips = 1 + static_cast<int>(rng() % 4);
@@ -815,7 +832,8 @@ TEST_F(StoreTest, MangledRequestsNeverReachPastTheBuffer) {
 // add of 192.0.2.2, at the given version.
 template <typename L>
 bytes request_in(uint16_t opcode, uint16_t version) {
-  typename L::obj_header oh = header_in<L>(opcode, "t");
+  const bool change = opcode == IP_FW_TABLE_XADD || opcode == IP_FW_TABLE_XDEL;
+  typename L::obj_header oh = header_in<L>(opcode, "t", change ? IPFW_TABLE_ADDR : 0);
   oh.opheader.version = version;
   bytes b;
   if (opcode == IP_FW_TABLE_XINFO || opcode == IP_FW_TABLE_XLIST) {
