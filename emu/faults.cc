@@ -13,12 +13,15 @@
 namespace {
 
 constexpr uint32_t MAX_DELAY_MS = 60000;
+// The most entries one grow adds: enough for any test, few enough that a
+// mistyped number does not fill the emulator's memory.
+constexpr uint32_t MAX_GROW = 1000000;
 
 const char* usage_text =
     "usage: fault fail OPCODE ERRNO [COUNT] | fault short-info LEN [COUNT] |\n"
     "       fault corrupt-list zero-length|past-end|count [COUNT] | fault delay MS [COUNT] |\n"
     "       fault destroy-after-list [COUNT] | fault short-data LEN [COUNT] | fault drip MS [COUNT] |\n"
-    "       fault clear | fault show";
+    "       fault grow N [COUNT] | fault clear | fault show";
 
 int usage(std::string* out) {
   *out = usage_text;
@@ -82,6 +85,11 @@ std::string show(const emu_faults& f) {
     s += "short-data " + std::to_string(f.short_data_len) + ": " + count_text(f.short_data) + "\n";
   if (f.drip_times.pending())
     s += "drip " + std::to_string(f.drip_ms) + ": " + count_text(f.drip_times) + "\n";
+  if (f.grow_times.pending()) {
+    s += "grow " + std::to_string(f.grow_by);
+    if (f.grow_armed) s += " (armed for table " + f.grow_table + ")";
+    s += ": " + count_text(f.grow_times) + "\n";
+  }
   return s;
 }
 
@@ -173,6 +181,17 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
     f->drip_times = c;
     return 0;
   }
+  if (verb == "grow" && w.size() >= 2 && w.size() <= 3) {
+    uint32_t n;
+    if (!emu_parse_u32(w[1], MAX_GROW, &n) || n == 0) return bad(out, "entries (1 to 1000000)", w[1]);
+    emu_fault_count c;
+    if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
+    f->grow_by = n;
+    f->grow_times = c;
+    f->grow_armed = false;
+    f->grow_table.clear();
+    return 0;
+  }
   return usage(out);
 }
 
@@ -210,6 +229,20 @@ bool emu_fault_take_short_data(emu_faults* f, uint32_t* len) {
 bool emu_fault_take_drip(emu_faults* f, uint32_t* ms) {
   if (!f->drip_times.take()) return false;
   *ms = f->drip_ms;
+  return true;
+}
+
+void emu_fault_arm_grow(emu_faults* f, const std::string& name) {
+  if (!f->grow_times.pending()) return;
+  f->grow_armed = true;
+  f->grow_table = name;
+}
+
+bool emu_fault_take_grow(emu_faults* f, const std::string& name, uint32_t* entries) {
+  if (!f->grow_armed || f->grow_table != name || !f->grow_times.take()) return false;
+  f->grow_armed = false;
+  f->grow_table.clear();
+  *entries = f->grow_by;
   return true;
 }
 

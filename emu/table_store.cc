@@ -13,6 +13,7 @@
 
 #include "emu/entry_key.h"
 #include "emu/store_state.h"
+#include "emu/table_growth.h"
 #include "fwtable/fw_records.h"
 
 namespace {
@@ -66,6 +67,7 @@ int answer_info(emu_store* s, uint8_t* b, uint32_t* len) {
   emu_table_info(*t, &info);
   memcpy(b + HEADER_SIZE, &info, sizeof info);
   s->written_end = FW_INFO_REQUEST_SIZE;
+  emu_fault_arm_grow(&s->faults, t->name);
   uint32_t short_len;
   *len = emu_fault_take_short_info(&s->faults, &short_len) ? short_len : FW_INFO_REQUEST_SIZE;
   return 0;
@@ -225,6 +227,17 @@ int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t len) {
   return f.error;
 }
 
+// A table that grows between an info request and the list request that
+// follows it (fault grow) gets its new entries before the list request is
+// answered, whatever the answer is.
+template <typename L>
+void grow_before_list(emu_store* s, const uint8_t* b, uint32_t len) {
+  emu_table* t;
+  if (len < HEADER_SIZE || find_table<L>(s, b, object_index<L>(b), type_rule::zero_or_same, &t) != 0) return;
+  uint32_t n;
+  if (emu_fault_take_grow(&s->faults, t->name, &n)) emu_table_grow(t, s->abi, n);
+}
+
 // Whether the kernel has a handler for this opcode at this version.
 template <typename L>
 bool has_request(uint16_t opcode, uint16_t version) {
@@ -244,6 +257,7 @@ int answer_as(emu_store* s, const ip_fw3_opheader& op, uint8_t* b, uint32_t* len
   // The kernel looks the request up by opcode and version before anything
   // else; one it has no handler for is refused as a whole.
   if (!has_request<L>(op.opcode, op.version)) return EINVAL;
+  if (op.opcode == IP_FW_TABLE_XLIST) grow_before_list<L>(s, b, *len);
   if (int e = injected_failure<L>(s, op.opcode, b, *len)) return e;
   switch (op.opcode) {
     case IP_FW_TABLE_XINFO:

@@ -784,7 +784,11 @@ INSTANTIATE_TEST_SUITE_P(
         fault_word_case{"fault destroy-after-list 1 2", 64}, fault_word_case{"fault destroy-after-list 0", 0},
         fault_word_case{"fault short-data 96 2", 0}, fault_word_case{"fault short-data x", 65},
         fault_word_case{"fault drip 200", 0}, fault_word_case{"fault drip 0", 65},
-        fault_word_case{"fault drip 60001", 65}, fault_word_case{"fault drip 5 1 1", 64}));
+        fault_word_case{"fault drip 60001", 65}, fault_word_case{"fault drip 5 1 1", 64},
+        fault_word_case{"fault grow", 64}, fault_word_case{"fault grow 0", 65},
+        fault_word_case{"fault grow 1000001", 65}, fault_word_case{"fault grow x", 65},
+        fault_word_case{"fault grow 1 x", 65}, fault_word_case{"fault grow 1 2 3", 64},
+        fault_word_case{"fault grow 1000000 0", 0}));
 
 TEST_P(StoreFaultWordsTest, Status) {
   std::string text;
@@ -1000,6 +1004,159 @@ TEST(StoreKernels, ValueNumbersFitTheKernelsFields) {
     store_admin(store.get(), "list t", &text);
     EXPECT_NE(text.find(number), std::string::npos) << text;
   }
+}
+
+// ---- a table that grows between a sweep's two requests (fault grow) ------------
+
+// An info or list request of table `name`, len bytes, in the layout of the
+// kernel abi names.
+bytes sized_request(int abi, uint16_t opcode, const char* name, size_t len) {
+  bytes b(len);
+  if (abi == 14) {
+    fw14::ipfw_obj_header oh = header_in<fw14::layout>(opcode, name);
+    memcpy(b.data(), &oh, std::min(len, sizeof oh));
+  } else {
+    fw15::ipfw_obj_header oh = header_in<fw15::layout>(opcode, name);
+    memcpy(b.data(), &oh, std::min(len, sizeof oh));
+  }
+  return b;
+}
+
+answer ask(emu_store* store, bytes& b) {
+  answer a{};
+  a.len = static_cast<uint32_t>(b.size());
+  errno = 0;
+  a.rc = emu_store_get(store, b.data(), &a.len);
+  a.err = a.rc == 0 ? 0 : errno;
+  return a;
+}
+
+uint32_t info_field(const bytes& b, size_t field) { return read_at<uint32_t>(b, 96 + field); }
+
+// A sweep sizes its list buffer from the info reply (+44); the table grows
+// by 3 in between, so that list fails with ENOMEM, its info record counting
+// the new entries, and a list sized from that record has every entry.
+TEST(StoreGrow, ListSizedBeforeTheGrowthFailsAndTheNextOneHasEveryEntry) {
+  for (int abi : {14, 15}) {
+    SCOPED_TRACE("FreeBSD " + std::to_string(abi));
+    std::unique_ptr<emu_store, store_deleter> store{emu_store_new(abi)};
+    ASSERT_EQ(store_admin(store.get(), "create t"), 0);
+    ASSERT_EQ(store_admin(store.get(), "add t 192.0.2.1 5"), 0);
+    ASSERT_EQ(store_admin(store.get(), "fault grow 3"), 0);
+
+    bytes info = sized_request(abi, IP_FW_TABLE_XINFO, "t", 296);
+    ASSERT_EQ(ask(store.get(), info).rc, 0);
+    const uint32_t size = info_field(info, offsetof(ipfw_xtable_info, size));
+    EXPECT_EQ(size, 296u + 120u);
+
+    bytes list = sized_request(abi, IP_FW_TABLE_XLIST, "t", size + 44);
+    answer a = ask(store.get(), list);
+    EXPECT_EQ(a.err, ENOMEM);
+    EXPECT_EQ(a.len, size + 44) << "a failure leaves the length as passed";
+    EXPECT_EQ(info_field(list, offsetof(ipfw_xtable_info, count)), 4u);
+    const uint32_t grown = info_field(list, offsetof(ipfw_xtable_info, size));
+    EXPECT_EQ(grown, 296u + 4 * 120u);
+
+    list = sized_request(abi, IP_FW_TABLE_XLIST, "t", grown + 44);
+    a = ask(store.get(), list);
+    ASSERT_EQ(a.rc, 0) << strerror(a.err);
+    EXPECT_EQ(a.len, grown);
+    EXPECT_EQ(info_field(list, offsetof(ipfw_xtable_info, count)), 4u);
+    for (uint32_t i = 0; i < 4; i++) EXPECT_EQ(read_at<uint32_t>(list, 296 + 120 * i + 4), 120u) << i;
+    std::string listed;
+    store_admin(store.get(), "list t", &listed);
+    EXPECT_EQ(listed, "192.0.2.1 5\n198.18.0.0 4000000000\n198.18.0.1 4000000000\n198.18.0.2 4000000000\n");
+    store_admin(store.get(), "fault show", &listed);
+    EXPECT_EQ(listed, "");
+  }
+}
+
+// What the growth adds, by table type and value type: keys of a fixed
+// sequence that the table lacks, values that are never due (emu/table_growth.h).
+TEST(StoreGrow, AddsKeysTheTableLacksWithValuesNeverDue) {
+  struct row {
+    int abi;
+    const char* setup;  // admin commands, ';'-separated; the table is "t"
+    const char* grow;
+    const char* listed;  // "list t" afterwards
+  };
+  const std::vector<row> rows = {
+      {15, "create t;add t 198.18.0.1 5", "fault grow 3",
+       "198.18.0.0 4000000000\n198.18.0.1 5\n198.18.0.2 4000000000\n198.18.0.3 4000000000\n"},
+      {14, "create t valtype skipto,tag", "fault grow 1", "198.18.0.0 65535,4000000000\n"},
+      {15, "create t valtype mark,pipe,dscp,ipv4", "fault grow 1",
+       "198.18.0.0 65535,63,0.0.0.0,4000000000\n"},
+      {14, "create t valtype pipe,fib", "fault grow 1", "198.18.0.0 4000000000,4000000000\n"},
+      {15, "create t limit 2;add t 192.0.2.1", "fault grow 3", "192.0.2.1 0\n198.18.0.0 4000000000\n"},
+      {15, "create t type number;add t 1 1", "fault grow 2", "0 4000000000\n1 1\n2 4000000000\n"},
+      {15, "create t type iface", "fault grow 2", "grow0 4000000000\ngrow1 4000000000\n"},
+      {15, "create t type mac", "fault grow 2",
+       "02:00:00:00:00:00/48 4000000000\n02:00:00:00:00:01/48 4000000000\n"},
+      {15, "create t type flow:src-ip,dst-port", "fault grow 2",
+       "198.18.0.0,0 4000000000\n198.18.0.1,1 4000000000\n"},
+      // A flow table that keeps only the protocol has 256 keys: no more
+      // than that are added, however many are asked for.
+      {14, "create t type flow:proto", "fault grow 300", nullptr},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(std::to_string(r.abi) + ": " + r.setup);
+    std::unique_ptr<emu_store, store_deleter> store{emu_store_new(r.abi)};
+    std::istringstream in(r.setup);
+    for (std::string cmd; std::getline(in, cmd, ';');) ASSERT_EQ(store_admin(store.get(), cmd), 0) << cmd;
+    ASSERT_EQ(store_admin(store.get(), r.grow), 0);
+    bytes info = sized_request(r.abi, IP_FW_TABLE_XINFO, "t", 296);
+    ASSERT_EQ(ask(store.get(), info).rc, 0);
+    bytes list = sized_request(r.abi, IP_FW_TABLE_XLIST, "t", 296);
+    ask(store.get(), list);
+    std::string listed;
+    ASSERT_EQ(store_admin(store.get(), "list t", &listed), 0);
+    if (r.listed != nullptr) {
+      EXPECT_EQ(listed, r.listed);
+    } else {
+      EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 256);
+    }
+  }
+}
+
+// An info request arms the growth for its table; the next list request of
+// that table takes it, one of another table does not; with COUNT 0 every
+// info/list pair grows the table until "fault clear".
+TEST_F(StoreTest, GrowthIsArmedByAnInfoAndTakenByThatTablesList) {
+  admin("create t");
+  admin("create u");
+  admin("fault grow 2");
+  EXPECT_EQ(admin("fault show"), "grow 2: 1 more\n");
+  bytes b = list_request("t", 4096);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 0u) << "no info came first";
+
+  EXPECT_EQ(info_of("t").count, 0u);
+  EXPECT_EQ(admin("fault show"), "grow 2 (armed for table t): 1 more\n");
+  b = list_request("u", 4096);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 0u) << "another table's list";
+  b = list_request("t", 4096);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 2u);
+  EXPECT_EQ(admin("fault show"), "");
+  EXPECT_EQ(info_of("t").count, 2u);
+  b = list_request("t", 4096);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 2u) << "used up";
+
+  admin("fault grow 1 0");
+  for (uint32_t pair = 1; pair <= 3; pair++) {
+    info_of("u");
+    b = list_request("u", 4096);
+    ASSERT_EQ(get(b).rc, 0);
+    EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), pair);
+  }
+  EXPECT_EQ(admin("fault show"), "grow 1: every request\n");
+  admin("fault clear");
+  info_of("u");
+  b = list_request("u", 4096);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 3u);
 }
 
 }  // namespace
