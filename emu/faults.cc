@@ -88,7 +88,8 @@ std::string show(const emu_faults& f) {
   if (f.grow_times.pending()) {
     s += "grow " + std::to_string(f.grow_by);
     if (f.grow_armed) s += " (armed for table " + f.grow_table + ")";
-    s += ": " + count_text(f.grow_times) + "\n";
+    s +=
+        ": " + (f.grow_times.forever ? std::string("every info/list pair") : count_text(f.grow_times)) + "\n";
   }
   return s;
 }

@@ -1151,7 +1151,7 @@ TEST_F(StoreTest, GrowthIsArmedByAnInfoAndTakenByThatTablesList) {
     ASSERT_EQ(get(b).rc, 0);
     EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), pair);
   }
-  EXPECT_EQ(admin("fault show"), "grow 1: every request\n");
+  EXPECT_EQ(admin("fault show"), "grow 1: every info/list pair\n");
   admin("fault clear");
   info_of("u");
   b = list_request("u", 4096);
