@@ -13,12 +13,15 @@
 namespace {
 
 constexpr uint32_t MAX_DELAY_MS = 60000;
+// The most entries one grow adds: enough for any test, few enough that a
+// mistyped number does not fill the emulator's memory.
+constexpr uint32_t MAX_GROW = 1000000;
 
 const char* usage_text =
-    "usage: fault fail OPCODE ERRNO [COUNT [LEN]] | fault short-info LEN [COUNT] |\n"
+    "usage: fault fail OPCODE ERRNO [COUNT] | fault short-info LEN [COUNT] |\n"
     "       fault corrupt-list zero-length|past-end|count [COUNT] | fault delay MS [COUNT] |\n"
     "       fault destroy-after-list [COUNT] | fault short-data LEN [COUNT] | fault drip MS [COUNT] |\n"
-    "       fault clear | fault show";
+    "       fault grow N [COUNT] | fault clear | fault show";
 
 int usage(std::string* out) {
   *out = usage_text;
@@ -64,9 +67,8 @@ std::string show(const emu_faults& f) {
   std::string s;
   for (const auto& x : f.fails) {
     if (!x.times.pending()) continue;
-    s += "fail " + std::to_string(x.opcode) + " " + emu_errno_word(x.error);
-    if (x.has_len) s += " len " + std::to_string(x.len);
-    s += ": " + count_text(x.times) + "\n";
+    s += "fail " + std::to_string(x.opcode) + " " + emu_errno_word(x.error) + ": " + count_text(x.times) +
+         "\n";
   }
   if (f.short_info.pending())
     s += "short-info " + std::to_string(f.short_info_len) + ": " + count_text(f.short_info) + "\n";
@@ -83,6 +85,12 @@ std::string show(const emu_faults& f) {
     s += "short-data " + std::to_string(f.short_data_len) + ": " + count_text(f.short_data) + "\n";
   if (f.drip_times.pending())
     s += "drip " + std::to_string(f.drip_ms) + ": " + count_text(f.drip_times) + "\n";
+  if (f.grow_times.pending()) {
+    s += "grow " + std::to_string(f.grow_by);
+    if (f.grow_armed) s += " (armed for table " + f.grow_table + ")";
+    s +=
+        ": " + (f.grow_times.forever ? std::string("every info/list pair") : count_text(f.grow_times)) + "\n";
+  }
   return s;
 }
 
@@ -107,15 +115,11 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
     *out = show(*f);
     return 0;
   }
-  if (verb == "fail" && w.size() >= 3 && w.size() <= 5) {
+  if (verb == "fail" && w.size() >= 3 && w.size() <= 4) {
     emu_faults::fail x{};
     if (!opcode_from_word(w[1], &x.opcode)) return bad(out, "opcode", w[1]);
     if (!emu_errno_from_word(w[2], &x.error)) return bad(out, "errno", w[2]);
     if (!count_from_words(w, 3, &x.times)) return bad(out, "count", w[3]);
-    if (w.size() == 5) {
-      if (!emu_parse_u32(w[4], UINT32_MAX, &x.len)) return bad(out, "length", w[4]);
-      x.has_len = true;
-    }
     std::erase_if(f->fails, [&](const emu_faults::fail& old) { return old.opcode == x.opcode; });
     f->fails.push_back(x);
     return 0;
@@ -178,6 +182,17 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
     f->drip_times = c;
     return 0;
   }
+  if (verb == "grow" && w.size() >= 2 && w.size() <= 3) {
+    uint32_t n;
+    if (!emu_parse_u32(w[1], MAX_GROW, &n) || n == 0) return bad(out, "entries (1 to 1000000)", w[1]);
+    emu_fault_count c;
+    if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
+    f->grow_by = n;
+    f->grow_times = c;
+    f->grow_armed = false;
+    f->grow_table.clear();
+    return 0;
+  }
   return usage(out);
 }
 
@@ -215,6 +230,20 @@ bool emu_fault_take_short_data(emu_faults* f, uint32_t* len) {
 bool emu_fault_take_drip(emu_faults* f, uint32_t* ms) {
   if (!f->drip_times.take()) return false;
   *ms = f->drip_ms;
+  return true;
+}
+
+void emu_fault_arm_grow(emu_faults* f, const std::string& name) {
+  if (!f->grow_times.pending()) return;
+  f->grow_armed = true;
+  f->grow_table = name;
+}
+
+bool emu_fault_take_grow(emu_faults* f, const std::string& name, uint32_t* entries) {
+  if (!f->grow_armed || f->grow_table != name || !f->grow_times.take()) return false;
+  f->grow_armed = false;
+  f->grow_table.clear();
+  *entries = f->grow_by;
   return true;
 }
 

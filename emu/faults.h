@@ -3,9 +3,12 @@
 // store produces on demand, set with the "fault" administrative command so
 // that tests in-process and over the socket use the same words.
 //
-//   fault fail OPCODE ERRNO [COUNT [LEN]]   the next COUNT requests of the
+//   fault fail OPCODE ERRNO [COUNT]   the next COUNT requests of the
 //        opcode (86, 87, 89, 93, or add, delete, list, info) fail with
-//        ERRNO (a number or a name such as ENOMEM), reporting LEN
+//        ERRNO (a number or a name such as ENOMEM); like every failed
+//        request they leave the caller's length as it was passed, and a
+//        list request failed with ENOMEM carries the table's info record
+//        as an undersized list buffer does
 //   fault short-info LEN [COUNT]    info replies succeed but report LEN < 296
 //   fault corrupt-list zero-length|past-end|count [COUNT]   list replies
 //        with the first entry's length 0, the last entry's length running
@@ -21,10 +24,18 @@
 //   fault drip MS [COUNT]           replies to get requests go out one
 //        byte every MS milliseconds, the first after MS; the server's
 //        replies only, and it goes on answering other clients meanwhile
+//   fault grow N [COUNT]            a table grows by N entries between an
+//        info request and the next list request of the same table, as a
+//        table does when a watcher adds hosts between a sweep's two
+//        requests: a successful info request arms it for its table, and
+//        the next list request of that table first adds the entries
+//        (emu/table_growth.h says which), then is answered; COUNT counts
+//        the info/list pairs (N from 1 to 1000000)
 //   fault clear                     drop every pending fault
 //   fault show                      print the pending faults
 //
-// COUNT defaults to 1; 0 means every request until "fault clear".
+// COUNT defaults to 1; 0 means every request (every pair, for grow) until
+// "fault clear".
 //
 // Owns: the pending faults (plain values).
 // Failure: emu_fault_command returns 0, or 64 (usage) / 65 (bad number or
@@ -50,8 +61,6 @@ struct emu_faults {
   struct fail {
     uint16_t opcode;
     int error;
-    bool has_len;
-    uint32_t len;
     emu_fault_count times;
   };
   std::vector<fail> fails;  // at most one per opcode
@@ -66,6 +75,12 @@ struct emu_faults {
   emu_fault_count short_data;
   uint32_t drip_ms = 0;
   emu_fault_count drip_times;
+  uint32_t grow_by = 0;
+  emu_fault_count grow_times;
+  // The table the last successful info request named while a grow was
+  // pending; its next list request grows it.
+  bool grow_armed = false;
+  std::string grow_table;
 };
 
 // The words after "fault".
@@ -89,3 +104,10 @@ emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries);
 // Whether the table of the list reply just made is to be destroyed (uses
 // one occurrence).
 bool emu_fault_take_destroy_after_list(emu_faults* f);
+// An info request of table `name` succeeded: a pending grow is armed for
+// that table (replacing an earlier arming).
+void emu_fault_arm_grow(emu_faults* f, const std::string& name);
+// A list request of table `name` is about to be answered: the entries to
+// add first, when a grow is armed for that table (uses one occurrence and
+// disarms it).
+bool emu_fault_take_grow(emu_faults* f, const std::string& name, uint32_t* entries);

@@ -65,10 +65,13 @@ void answer_get(emu_store* store, client* c) {
   int rc = emu_store_get(store, buf, &len);
   rep.result = rc == 0 ? 0 : -1;
   rep.error = rc == 0 ? 0 : (errno != 0 ? errno : EIO);
-  rep.optlen = len;
+  // A failed getsockopt does not copy the length back: the client's own
+  // goes back with the failure.
+  rep.optlen = rc == 0 ? len : h.optlen;
   // Back go the bytes the client sent (its copy of them may differ now) and
-  // those the store wrote; past both, the client's buffer and this one are
-  // zero alike.
+  // those the store wrote, a failed request's too (a list buffer too small
+  // for the listing carries the info record); past both, the client's
+  // buffer and this one are zero alike.
   rep.data = std::min(h.optlen, std::max(h.sent, store->written_end));
   uint32_t most;
   if (emu_fault_take_short_data(&store->faults, &most)) rep.data = std::min(rep.data, most);

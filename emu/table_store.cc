@@ -8,10 +8,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "emu/entry_key.h"
 #include "emu/store_state.h"
+#include "emu/table_growth.h"
 #include "fwtable/fw_records.h"
 
 namespace {
@@ -23,12 +25,18 @@ constexpr size_t RESULT_OFFSET = offsetof(fw15::ipfw_obj_tentry, result);
 static_assert(HEADER_SIZE == sizeof(fw14::ipfw_obj_header) && ENTRY_SIZE == sizeof(fw14::ipfw_obj_tentry) &&
               RESULT_OFFSET == offsetof(fw14::ipfw_obj_tentry, result));
 
+// How a request's name record must give the table's type: info, list and
+// add take 0 or the table's own type; a delete takes only the table's own.
+enum class type_rule { zero_or_same, same };
+
 // Finds the table that the object header names. name_idx is the index the
 // request refers to the name record by (the object index for info and list,
-// the entries' name index for add and delete). The caller has checked that
-// the header fits.
+// the entries' name index for add and delete). A name is any non-empty one
+// shorter than 64 bytes; the record's set takes no part (table sets are
+// disabled, as by default, so every table is looked up as if in set 0). The
+// caller has checked that the header fits.
 template <typename L>
-int find_table(emu_store* s, const uint8_t* b, uint32_t name_idx, emu_table** out) {
+int find_table(emu_store* s, const uint8_t* b, uint32_t name_idx, type_rule rule, emu_table** out) {
   typename L::obj_header oh;
   memcpy(&oh, b, sizeof oh);
   const auto& nt = oh.ntlv;
@@ -37,7 +45,8 @@ int find_table(emu_store* s, const uint8_t* b, uint32_t name_idx, emu_table** ou
   if (memchr(nt.name, 0, sizeof nt.name) == nullptr || nt.name[0] == '\0') return EINVAL;
   auto it = s->tables.find(nt.name);
   if (it == s->tables.end()) return ESRCH;
-  if (nt.type != 0 && nt.type != it->second.type) return EINVAL;
+  const bool type_ok = nt.type == it->second.type || (rule == type_rule::zero_or_same && nt.type == 0);
+  if (!type_ok) return EINVAL;
   *out = &it->second;
   return 0;
 }
@@ -53,11 +62,12 @@ template <typename L>
 int answer_info(emu_store* s, uint8_t* b, uint32_t* len) {
   if (*len < FW_INFO_REQUEST_SIZE) return EINVAL;
   emu_table* t;
-  if (int e = find_table<L>(s, b, object_index<L>(b), &t)) return e;
+  if (int e = find_table<L>(s, b, object_index<L>(b), type_rule::zero_or_same, &t)) return e;
   ipfw_xtable_info info;
   emu_table_info(*t, &info);
   memcpy(b + HEADER_SIZE, &info, sizeof info);
   s->written_end = FW_INFO_REQUEST_SIZE;
+  emu_fault_arm_grow(&s->faults, t->name);
   uint32_t short_len;
   *len = emu_fault_take_short_info(&s->faults, &short_len) ? short_len : FW_INFO_REQUEST_SIZE;
   return 0;
@@ -87,22 +97,30 @@ void corrupt_list(emu_list_fault kind, uint8_t* b, uint32_t count) {
   }
 }
 
+// A list buffer smaller than the listing: ENOMEM. The kernel has written
+// the table's info record, with its current size and count, behind the
+// request's header by then (where the buffer holds it), and that stays in
+// the caller's buffer; the length is left as passed, as on every failure.
+int list_too_small(emu_store* s, const emu_table& t, uint8_t* b, uint32_t len) {
+  if (len >= FW_INFO_REQUEST_SIZE) {
+    ipfw_xtable_info info;
+    emu_table_info(t, &info);
+    memcpy(b + HEADER_SIZE, &info, sizeof info);
+    s->written_end = FW_INFO_REQUEST_SIZE;
+  }
+  return ENOMEM;
+}
+
 template <typename L>
 int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
   if (*len < HEADER_SIZE) return EINVAL;
   emu_table* t;
-  if (int e = find_table<L>(s, b, object_index<L>(b), &t)) return e;
+  if (int e = find_table<L>(s, b, object_index<L>(b), type_rule::zero_or_same, &t)) return e;
+  // The table is held from here to the end of the reply: nothing else
+  // changes it while the listing is written.
   ipfw_xtable_info info;
   emu_table_info(*t, &info);
-  if (*len < info.size) {
-    // Too small: only the info record, where it fits, and the needed length.
-    if (*len >= FW_INFO_REQUEST_SIZE) {
-      memcpy(b + HEADER_SIZE, &info, sizeof info);
-      s->written_end = FW_INFO_REQUEST_SIZE;
-    }
-    *len = info.size;
-    return ENOMEM;
-  }
+  if (*len < info.size) return list_too_small(s, *t, b, *len);
   memcpy(b + HEADER_SIZE, &info, sizeof info);
   size_t off = FW_LIST_ENTRIES_OFFSET;
   for (const auto& [key, value] : t->entries) {
@@ -118,9 +136,8 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
   s->written_end = info.size;
   *len = info.size;
   if (emu_fault_take_destroy_after_list(&s->faults)) {
-    ipfw_obj_header oh;
-    memcpy(&oh, b, sizeof oh);
-    s->tables.erase(oh.ntlv.name);  // find_table has checked that the name ends within its field
+    const std::string name = t->name;  // the key outlives the table it names
+    s->tables.erase(name);
   }
   return 0;
 }
@@ -164,7 +181,7 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
     if (e.head.length != ENTRY_SIZE || e.idx != name_idx) return EINVAL;
   }
   emu_table* t;
-  if (int e = find_table<L>(s, b, name_idx, &t)) return e;
+  if (int e = find_table<L>(s, b, name_idx, add ? type_rule::zero_or_same : type_rule::same, &t)) return e;
   if (t->locked) return EACCES;
   std::vector<emu_entry_key> keys(n);
   for (uint32_t i = 0; i < n; i++) {
@@ -196,20 +213,29 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
   return n == 1 ? first_error : 0;
 }
 
-// A pending injected failure for this request, if any. Returns its errno
-// (0 when none) and sets *len as the fault says.
+// A pending injected failure for this request, if any: its errno, or 0
+// when none. An injected ENOMEM on a list request answers as a buffer too
+// small for the listing does.
 template <typename L>
-int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t* len) {
+int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t len) {
   emu_faults::fail f;
   if (!emu_fault_take_fail(&s->faults, opcode, &f)) return 0;
-  if (f.has_len) {
-    *len = f.len;
-  } else if (f.error == ENOMEM && opcode == IP_FW_TABLE_XLIST && *len >= HEADER_SIZE) {
-    emu_table* t;
-    if (find_table<L>(s, b, object_index<L>(b), &t) == 0)
-      *len = static_cast<uint32_t>(emu_table_listing_size(*t));
-  }
+  emu_table* t;
+  if (f.error == ENOMEM && opcode == IP_FW_TABLE_XLIST && len >= HEADER_SIZE &&
+      find_table<L>(s, b, object_index<L>(b), type_rule::zero_or_same, &t) == 0)
+    return list_too_small(s, *t, b, len);
   return f.error;
+}
+
+// A table that grows between an info request and the list request that
+// follows it (fault grow) gets its new entries before the list request is
+// answered, whatever the answer is.
+template <typename L>
+void grow_before_list(emu_store* s, const uint8_t* b, uint32_t len) {
+  emu_table* t;
+  if (len < HEADER_SIZE || find_table<L>(s, b, object_index<L>(b), type_rule::zero_or_same, &t) != 0) return;
+  uint32_t n;
+  if (emu_fault_take_grow(&s->faults, t->name, &n)) emu_table_grow(t, s->abi, n);
 }
 
 // Whether the kernel has a handler for this opcode at this version.
@@ -231,7 +257,8 @@ int answer_as(emu_store* s, const ip_fw3_opheader& op, uint8_t* b, uint32_t* len
   // The kernel looks the request up by opcode and version before anything
   // else; one it has no handler for is refused as a whole.
   if (!has_request<L>(op.opcode, op.version)) return EINVAL;
-  if (int e = injected_failure<L>(s, op.opcode, b, len)) return e;
+  if (op.opcode == IP_FW_TABLE_XLIST) grow_before_list<L>(s, b, *len);
+  if (int e = injected_failure<L>(s, op.opcode, b, *len)) return e;
   switch (op.opcode) {
     case IP_FW_TABLE_XINFO:
       return answer_info<L>(s, b, len);
@@ -268,13 +295,19 @@ emu_store* emu_store_new(int abi) {
 void emu_store_free(emu_store* store) { delete store; }
 
 int emu_store_get(emu_store* store, void* buf, uint32_t* len) {
+  // getsockopt copies the option length back only when the request
+  // succeeds: a failed one leaves the caller's length as it was passed.
+  uint32_t reply_len = *len;
   int e;
   try {
-    e = answer(store, static_cast<uint8_t*>(buf), len);
+    e = answer(store, static_cast<uint8_t*>(buf), &reply_len);
   } catch (const std::bad_alloc&) {
     e = ENOMEM;
   }
-  if (e == 0) return 0;
+  if (e == 0) {
+    *len = reply_len;
+    return 0;
+  }
   errno = e;
   return -1;
 }

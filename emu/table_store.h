@@ -11,8 +11,14 @@
 // delete and add at 1). A request of another version is EINVAL, as the
 // kernel answers a request it has no handler for.
 //
+// It emulates a system with table sets disabled (the default,
+// net.inet.ip.fw.tables_sets=0): a request's set number takes no part in
+// finding the table. A delete must give the table's own type in its name
+// record (0 is refused with EINVAL); info, list and add take 0 as well.
+//
 // Owns: every table and entry, and the pending faults.
-// Failure: emu_store_get has getsockopt's contract (0, or -1 with errno);
+// Failure: emu_store_get has getsockopt's contract (0, or -1 with errno,
+// the length left as passed);
 // emu_store_admin returns an exit status (emu/admin_status.h) with a
 // message in its text.
 // Malformed requests are EINVAL; nothing a client sends crashes it.
@@ -32,8 +38,11 @@ emu_store* emu_store_new(int abi = FW_ABI);
 void emu_store_free(emu_store* store);
 
 // One get request: the opcode in the op header at the start of buf, the
-// request in buf[0..*len), the reply written over it (never past *len),
-// *len set to the reported length.
+// request in buf[0..*len), the reply written over it (never past *len).
+// On success *len is set to the length of the reply; a failed request, like
+// a failed getsockopt, leaves *len as it was passed, though it may have
+// written part of a reply (a list buffer too small for the listing holds
+// the table's info record).
 int emu_store_get(emu_store* store, void* buf, uint32_t* len);
 
 // The platform's control request (platform_fwctl_fn); ctx is the emu_store.

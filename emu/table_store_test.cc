@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "emu/table_words.h"
 #include "fwtable/fw_records.h"
 #include "tests/support/fake_kernel.h"
 
@@ -104,8 +105,10 @@ ipfw_obj_tentry v6(const char* text, uint8_t masklen = 128, uint32_t tag = 0) {
   return entry(FW_AF_INET6, masklen, k, tag);
 }
 
+// An add or delete request; its name record gives the table type `type`
+// (a delete must give the table's own).
 bytes change_request(uint16_t opcode, const char* name, const std::vector<ipfw_obj_tentry>& entries,
-                     uint8_t flags = 0, uint8_t type = 0) {
+                     uint8_t flags = 0, uint8_t type = IPFW_TABLE_ADDR) {
   bytes b(FW_CHANGE_ENTRIES_OFFSET + entries.size() * sizeof(ipfw_obj_tentry));
   ipfw_obj_header oh = header(opcode, name, type);
   memcpy(b.data(), &oh, sizeof oh);
@@ -146,9 +149,21 @@ class StoreTest : public testing::Test {
   }
   answer get(bytes& b) { return get(b, static_cast<uint32_t>(b.size())); }
 
+  // The table's type, from the tool's "info" (no request is spent on it);
+  // 0 for a missing table.
+  uint8_t type_of(const char* name) {
+    std::string out;
+    if (admin_status(std::string("info ") + name, &out) != 0) return 0;
+    size_t at = out.find("\ntype: ") + 7;
+    uint8_t type = 0, tflags = 0;
+    emu_type_from_word(out.substr(at, out.find('\n', at) - at), &type, &tflags);
+    return type;
+  }
+
+  // An add or delete request naming the table by its own type.
   answer change(uint16_t opcode, const char* name, const std::vector<ipfw_obj_tentry>& entries,
                 uint8_t flags = 0, bytes* reply = nullptr) {
-    bytes b = change_request(opcode, name, entries, flags);
+    bytes b = change_request(opcode, name, entries, flags, type_of(name));
     answer a = get(b);
     if (reply != nullptr) *reply = b;
     return a;
@@ -202,7 +217,10 @@ bytes with_u32(bytes b, size_t off, uint32_t v) {
 }
 
 bytes del1(ipfw_obj_tentry e) { return change_request(IP_FW_TABLE_XDEL, "t", {e}); }
-bytes add_to(const char* name, ipfw_obj_tentry e) { return change_request(IP_FW_TABLE_XADD, name, {e}); }
+// An add whose name record gives type 0, which an add takes for any table.
+bytes add_to(const char* name, ipfw_obj_tentry e) {
+  return change_request(IP_FW_TABLE_XADD, name, {e}, 0, 0);
+}
 
 bytes mac_key(uint8_t family, uint8_t masklen) {
   return add_to("m", entry(family, masklen, {0, 0x11, 0x22, 0x33, 0x44, 0x55}));
@@ -392,21 +410,21 @@ TEST_F(StoreTest, InfoLeavesALongerBufferAlonePastTheInfo) {
 
 // ---- list ----------------------------------------------------------------------
 
-TEST_F(StoreTest, ListTooSmallAnswersEnomemWithTheNeededLength) {
+// A buffer too small even for the info record (the kernel's answers to
+// larger ones are in kernel_answers_test.cc): ENOMEM, nothing written past
+// the header, the length left as passed.
+TEST_F(StoreTest, ListTooSmallForTheInfoRecordWritesNothing) {
   admin("create t");
   admin("add t 192.0.2.1");
-  admin("add t 192.0.2.2");
-  const uint32_t needed = 296 + 240;
-  for (uint32_t len : {96u, 200u, 295u, 296u, needed - 1}) {
+  for (uint32_t len : {96u, 200u, 295u}) {
     SCOPED_TRACE(len);
     bytes b = list_request("t", len);
+    const bytes sent = b;
     answer a = get(b);
     EXPECT_EQ(a.rc, -1);
     EXPECT_EQ(a.err, ENOMEM);
-    EXPECT_EQ(a.len, needed);
-    if (len >= 296) {
-      EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 2u);
-    }
+    EXPECT_EQ(a.len, len);
+    EXPECT_EQ(b, sent);
   }
 }
 
@@ -638,17 +656,16 @@ TEST_F(StoreTest, InjectedFailuresLastTheirCount) {
   bytes b = info_request("t");
   EXPECT_EQ(get(b).rc, 0);
 
+  // An injected ENOMEM on a list request answers as a buffer too small for
+  // the listing does: the info record written, the length left as passed.
   admin("fault fail 89 ENOMEM");
   b = list_request("t", 4096);
   answer a = get(b);
   EXPECT_EQ(a.err, ENOMEM);
-  EXPECT_EQ(a.len, 416u) << "ENOMEM on a list reports the needed length";
-
-  admin("fault fail list 12 1 1000");
-  b = list_request("t", 4096);
-  a = get(b);
-  EXPECT_EQ(a.err, ENOMEM);
-  EXPECT_EQ(a.len, 1000u);
+  EXPECT_EQ(a.len, 4096u);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 1u);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, size)), 416u);
+  EXPECT_EQ(read_at<uint32_t>(b, 296 + 4), 0u) << "no entry is written";
 
   admin("fault fail delete EPERM 0");
   for (int i = 0; i < 3; i++) EXPECT_EQ(change(IP_FW_TABLE_XDEL, "t", {v4("192.0.2.1")}).err, EPERM);
@@ -759,15 +776,19 @@ INSTANTIATE_TEST_SUITE_P(
         fault_word_case{"fault", 64}, fault_word_case{"fault fail 89", 64},
         fault_word_case{"fault fail xlist ENOMEM", 65}, fault_word_case{"fault fail 89 ENOSUCH", 65},
         fault_word_case{"fault fail 89 0", 65}, fault_word_case{"fault fail 89 12 x", 65},
-        fault_word_case{"fault fail 89 12 1 -1", 65}, fault_word_case{"fault fail 89 12 1 2 3", 64},
+        fault_word_case{"fault fail 89 12 1 -1", 64}, fault_word_case{"fault fail 89 12 1 2 3", 64},
         fault_word_case{"fault short-info 296", 65}, fault_word_case{"fault corrupt-list sideways", 64},
         fault_word_case{"fault delay 60001", 65}, fault_word_case{"fault clear now", 64},
-        fault_word_case{"fault fail 93 ETIMEDOUT 3 17", 0}, fault_word_case{"fault short-info 0 0", 0},
-        fault_word_case{"fault destroy-after-list x", 65},
+        fault_word_case{"fault fail 93 ETIMEDOUT 3", 0}, fault_word_case{"fault fail 93 ETIMEDOUT 3 17", 64},
+        fault_word_case{"fault short-info 0 0", 0}, fault_word_case{"fault destroy-after-list x", 65},
         fault_word_case{"fault destroy-after-list 1 2", 64}, fault_word_case{"fault destroy-after-list 0", 0},
         fault_word_case{"fault short-data 96 2", 0}, fault_word_case{"fault short-data x", 65},
         fault_word_case{"fault drip 200", 0}, fault_word_case{"fault drip 0", 65},
-        fault_word_case{"fault drip 60001", 65}, fault_word_case{"fault drip 5 1 1", 64}));
+        fault_word_case{"fault drip 60001", 65}, fault_word_case{"fault drip 5 1 1", 64},
+        fault_word_case{"fault grow", 64}, fault_word_case{"fault grow 0", 65},
+        fault_word_case{"fault grow 1000001", 65}, fault_word_case{"fault grow x", 65},
+        fault_word_case{"fault grow 1 x", 65}, fault_word_case{"fault grow 1 2 3", 64},
+        fault_word_case{"fault grow 1000000 0", 0}));
 
 TEST_P(StoreFaultWordsTest, Status) {
   std::string text;
@@ -787,7 +808,7 @@ TEST_F(StoreTest, MangledRequestsNeverReachPastTheBuffer) {
   std::vector<bytes> seeds = {
       info_request("t"), list_request("t", 416),
       change_request(IP_FW_TABLE_XADD, "t", {v4("192.0.2.2"), v6("2001:db8::1")}),
-      change_request(IP_FW_TABLE_XDEL, "f", {flow4(6, 1, 2, "192.0.2.1", "192.0.2.2")})};
+      change_request(IP_FW_TABLE_XDEL, "f", {flow4(6, 1, 2, "192.0.2.1", "192.0.2.2")}, 0, IPFW_TABLE_FLOW)};
   for (int round = 0; round < 20000; round++) {
     bytes b = seeds[rng() % seeds.size()];
     int flips = 1 + static_cast<int>(rng() % 4);
@@ -815,7 +836,8 @@ TEST_F(StoreTest, MangledRequestsNeverReachPastTheBuffer) {
 // add of 192.0.2.2, at the given version.
 template <typename L>
 bytes request_in(uint16_t opcode, uint16_t version) {
-  typename L::obj_header oh = header_in<L>(opcode, "t");
+  const bool change = opcode == IP_FW_TABLE_XADD || opcode == IP_FW_TABLE_XDEL;
+  typename L::obj_header oh = header_in<L>(opcode, "t", change ? IPFW_TABLE_ADDR : 0);
   oh.opheader.version = version;
   bytes b;
   if (opcode == IP_FW_TABLE_XINFO || opcode == IP_FW_TABLE_XLIST) {
@@ -982,6 +1004,159 @@ TEST(StoreKernels, ValueNumbersFitTheKernelsFields) {
     store_admin(store.get(), "list t", &text);
     EXPECT_NE(text.find(number), std::string::npos) << text;
   }
+}
+
+// ---- a table that grows between a sweep's two requests (fault grow) ------------
+
+// An info or list request of table `name`, len bytes, in the layout of the
+// kernel abi names.
+bytes sized_request(int abi, uint16_t opcode, const char* name, size_t len) {
+  bytes b(len);
+  if (abi == 14) {
+    fw14::ipfw_obj_header oh = header_in<fw14::layout>(opcode, name);
+    memcpy(b.data(), &oh, std::min(len, sizeof oh));
+  } else {
+    fw15::ipfw_obj_header oh = header_in<fw15::layout>(opcode, name);
+    memcpy(b.data(), &oh, std::min(len, sizeof oh));
+  }
+  return b;
+}
+
+answer ask(emu_store* store, bytes& b) {
+  answer a{};
+  a.len = static_cast<uint32_t>(b.size());
+  errno = 0;
+  a.rc = emu_store_get(store, b.data(), &a.len);
+  a.err = a.rc == 0 ? 0 : errno;
+  return a;
+}
+
+uint32_t info_field(const bytes& b, size_t field) { return read_at<uint32_t>(b, 96 + field); }
+
+// A sweep sizes its list buffer from the info reply (+44); the table grows
+// by 3 in between, so that list fails with ENOMEM, its info record counting
+// the new entries, and a list sized from that record has every entry.
+TEST(StoreGrow, ListSizedBeforeTheGrowthFailsAndTheNextOneHasEveryEntry) {
+  for (int abi : {14, 15}) {
+    SCOPED_TRACE("FreeBSD " + std::to_string(abi));
+    std::unique_ptr<emu_store, store_deleter> store{emu_store_new(abi)};
+    ASSERT_EQ(store_admin(store.get(), "create t"), 0);
+    ASSERT_EQ(store_admin(store.get(), "add t 192.0.2.1 5"), 0);
+    ASSERT_EQ(store_admin(store.get(), "fault grow 3"), 0);
+
+    bytes info = sized_request(abi, IP_FW_TABLE_XINFO, "t", 296);
+    ASSERT_EQ(ask(store.get(), info).rc, 0);
+    const uint32_t size = info_field(info, offsetof(ipfw_xtable_info, size));
+    EXPECT_EQ(size, 296u + 120u);
+
+    bytes list = sized_request(abi, IP_FW_TABLE_XLIST, "t", size + 44);
+    answer a = ask(store.get(), list);
+    EXPECT_EQ(a.err, ENOMEM);
+    EXPECT_EQ(a.len, size + 44) << "a failure leaves the length as passed";
+    EXPECT_EQ(info_field(list, offsetof(ipfw_xtable_info, count)), 4u);
+    const uint32_t grown = info_field(list, offsetof(ipfw_xtable_info, size));
+    EXPECT_EQ(grown, 296u + 4 * 120u);
+
+    list = sized_request(abi, IP_FW_TABLE_XLIST, "t", grown + 44);
+    a = ask(store.get(), list);
+    ASSERT_EQ(a.rc, 0) << strerror(a.err);
+    EXPECT_EQ(a.len, grown);
+    EXPECT_EQ(info_field(list, offsetof(ipfw_xtable_info, count)), 4u);
+    for (uint32_t i = 0; i < 4; i++) EXPECT_EQ(read_at<uint32_t>(list, 296 + 120 * i + 4), 120u) << i;
+    std::string listed;
+    store_admin(store.get(), "list t", &listed);
+    EXPECT_EQ(listed, "192.0.2.1 5\n198.18.0.0 4000000000\n198.18.0.1 4000000000\n198.18.0.2 4000000000\n");
+    store_admin(store.get(), "fault show", &listed);
+    EXPECT_EQ(listed, "");
+  }
+}
+
+// What the growth adds, by table type and value type: keys of a fixed
+// sequence that the table lacks, values that are never due (emu/table_growth.h).
+TEST(StoreGrow, AddsKeysTheTableLacksWithValuesNeverDue) {
+  struct row {
+    int abi;
+    const char* setup;  // admin commands, ';'-separated; the table is "t"
+    const char* grow;
+    const char* listed;  // "list t" afterwards
+  };
+  const std::vector<row> rows = {
+      {15, "create t;add t 198.18.0.1 5", "fault grow 3",
+       "198.18.0.0 4000000000\n198.18.0.1 5\n198.18.0.2 4000000000\n198.18.0.3 4000000000\n"},
+      {14, "create t valtype skipto,tag", "fault grow 1", "198.18.0.0 65535,4000000000\n"},
+      {15, "create t valtype mark,pipe,dscp,ipv4", "fault grow 1",
+       "198.18.0.0 65535,63,0.0.0.0,4000000000\n"},
+      {14, "create t valtype pipe,fib", "fault grow 1", "198.18.0.0 4000000000,4000000000\n"},
+      {15, "create t limit 2;add t 192.0.2.1", "fault grow 3", "192.0.2.1 0\n198.18.0.0 4000000000\n"},
+      {15, "create t type number;add t 1 1", "fault grow 2", "0 4000000000\n1 1\n2 4000000000\n"},
+      {15, "create t type iface", "fault grow 2", "grow0 4000000000\ngrow1 4000000000\n"},
+      {15, "create t type mac", "fault grow 2",
+       "02:00:00:00:00:00/48 4000000000\n02:00:00:00:00:01/48 4000000000\n"},
+      {15, "create t type flow:src-ip,dst-port", "fault grow 2",
+       "198.18.0.0,0 4000000000\n198.18.0.1,1 4000000000\n"},
+      // A flow table that keeps only the protocol has 256 keys: no more
+      // than that are added, however many are asked for.
+      {14, "create t type flow:proto", "fault grow 300", nullptr},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(std::to_string(r.abi) + ": " + r.setup);
+    std::unique_ptr<emu_store, store_deleter> store{emu_store_new(r.abi)};
+    std::istringstream in(r.setup);
+    for (std::string cmd; std::getline(in, cmd, ';');) ASSERT_EQ(store_admin(store.get(), cmd), 0) << cmd;
+    ASSERT_EQ(store_admin(store.get(), r.grow), 0);
+    bytes info = sized_request(r.abi, IP_FW_TABLE_XINFO, "t", 296);
+    ASSERT_EQ(ask(store.get(), info).rc, 0);
+    bytes list = sized_request(r.abi, IP_FW_TABLE_XLIST, "t", 296);
+    ask(store.get(), list);
+    std::string listed;
+    ASSERT_EQ(store_admin(store.get(), "list t", &listed), 0);
+    if (r.listed != nullptr) {
+      EXPECT_EQ(listed, r.listed);
+    } else {
+      EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 256);
+    }
+  }
+}
+
+// An info request arms the growth for its table; the next list request of
+// that table takes it, one of another table does not; with COUNT 0 every
+// info/list pair grows the table until "fault clear".
+TEST_F(StoreTest, GrowthIsArmedByAnInfoAndTakenByThatTablesList) {
+  admin("create t");
+  admin("create u");
+  admin("fault grow 2");
+  EXPECT_EQ(admin("fault show"), "grow 2: 1 more\n");
+  bytes b = list_request("t", 4096);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 0u) << "no info came first";
+
+  EXPECT_EQ(info_of("t").count, 0u);
+  EXPECT_EQ(admin("fault show"), "grow 2 (armed for table t): 1 more\n");
+  b = list_request("u", 4096);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 0u) << "another table's list";
+  b = list_request("t", 4096);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 2u);
+  EXPECT_EQ(admin("fault show"), "");
+  EXPECT_EQ(info_of("t").count, 2u);
+  b = list_request("t", 4096);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 2u) << "used up";
+
+  admin("fault grow 1 0");
+  for (uint32_t pair = 1; pair <= 3; pair++) {
+    info_of("u");
+    b = list_request("u", 4096);
+    ASSERT_EQ(get(b).rc, 0);
+    EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), pair);
+  }
+  EXPECT_EQ(admin("fault show"), "grow 1: every info/list pair\n");
+  admin("fault clear");
+  info_of("u");
+  b = list_request("u", 4096);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 3u);
 }
 
 }  // namespace

@@ -8,11 +8,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "fwtable/fw_records.h"
 #include "fwtable/fwemu_io.h"
 #include "fwtable/fwemu_wire.h"
 #include "fwtable/write_all.h"
@@ -298,6 +300,83 @@ TEST(EmuProcess, RequestsSentTogetherAreAnsweredInOrder) {
     texts.push_back(text);
   }
   EXPECT_EQ(texts, (std::vector<std::string>{"", "", "192.0.2.1 0\n"}));
+}
+
+// ---- what a get request's reply carries --------------------------------------------
+
+// A get request of table `name` sent as its object header alone, for a
+// buffer of optlen bytes; the reply's head and data.
+struct get_reply {
+  fwemu_reply_head head{};
+  std::vector<uint8_t> data;
+};
+
+get_reply get_over(raw_client& c, uint16_t opcode, const char* name, uint32_t optlen) {
+  ipfw_obj_header oh;
+  memset(&oh, 0, sizeof oh);
+  oh.opheader.opcode = opcode;
+  oh.opheader.version = fw_request_version(opcode);
+  oh.idx = 1;
+  oh.ntlv.head.type = IPFW_TLV_TBL_NAME;
+  oh.ntlv.head.length = sizeof oh.ntlv;
+  oh.ntlv.idx = 1;
+  snprintf(oh.ntlv.name, sizeof oh.ntlv.name, "%s", name);
+  fwemu_request_head h{FWEMU_MAGIC, FWEMU_KIND_GET, optlen, sizeof oh};
+  get_reply r;
+  if (!c.send(&h, sizeof h) || !c.send(&oh, sizeof oh) || !c.reply(&r.head)) return r;
+  r.data.resize(r.head.data);
+  if (r.head.data > 0 && fwemu_read_all(c.fd, r.data.data(), r.data.size()) != 0) r.data.clear();
+  return r;
+}
+
+uint32_t info_count(const get_reply& r) {
+  uint32_t n = UINT32_MAX;
+  if (r.data.size() >= 296) memcpy(&n, r.data.data() + 96 + offsetof(ipfw_xtable_info, count), sizeof n);
+  return n;
+}
+
+// The server hands on the store's answer as getsockopt would: the length
+// written back on success only, the client's own with a failure; and the
+// bytes the store wrote come back with a failure too (an undersized list's
+// info record), including once the table has grown since the info request.
+TEST(EmuProcess, GetRepliesCarryALengthOnlyOnSuccess) {
+  emu_server server;
+  ASSERT_EQ(server.admin("create t").status, 0);
+  ASSERT_EQ(server.admin("add t 192.0.2.1").status, 0);
+  ASSERT_EQ(server.admin("add t 192.0.2.2").status, 0);
+  raw_client c(server.socket_path());
+
+  get_reply r = get_over(c, IP_FW_TABLE_XLIST, "t", 400);
+  EXPECT_EQ(r.head.result, -1);
+  EXPECT_EQ(r.head.error, ENOMEM);
+  EXPECT_EQ(r.head.optlen, 400u);
+  EXPECT_EQ(r.head.data, 296u);
+  EXPECT_EQ(info_count(r), 2u);
+
+  r = get_over(c, IP_FW_TABLE_XLIST, "t", 600);
+  EXPECT_EQ(r.head.result, 0);
+  EXPECT_EQ(r.head.optlen, 536u);
+  EXPECT_EQ(r.head.data, 536u);
+
+  r = get_over(c, IP_FW_TABLE_XINFO, "gone", 296);
+  EXPECT_EQ(r.head.result, -1);
+  EXPECT_EQ(r.head.error, ESRCH);
+  EXPECT_EQ(r.head.optlen, 296u);
+  EXPECT_EQ(r.head.data, 96u) << "the request's own bytes, nothing written";
+
+  ASSERT_EQ(server.admin("fault grow 5").status, 0);
+  r = get_over(c, IP_FW_TABLE_XINFO, "t", 296);
+  EXPECT_EQ(r.head.result, 0);
+  EXPECT_EQ(info_count(r), 2u);
+  EXPECT_EQ(server.admin("fault show").out, "grow 5 (armed for table t): 1 more\n");
+  r = get_over(c, IP_FW_TABLE_XLIST, "t", 536 + 44);
+  EXPECT_EQ(r.head.error, ENOMEM);
+  EXPECT_EQ(r.head.optlen, 580u);
+  EXPECT_EQ(info_count(r), 7u);
+  r = get_over(c, IP_FW_TABLE_XLIST, "t", 296 + 7 * 120 + 44);
+  EXPECT_EQ(r.head.result, 0);
+  EXPECT_EQ(r.head.optlen, 296u + 7 * 120);
+  EXPECT_EQ(info_count(r), 7u);
 }
 
 // ---- start and stop -----------------------------------------------------------------
