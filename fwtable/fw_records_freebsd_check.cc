@@ -36,18 +36,50 @@
 
 // The project's constants, read before FreeBSD's header defines macros of
 // the same names: each is kept as ours_NAME.
-#define FW_CHECKED_CONSTANTS(X)                                                                             \
-  X(IP_FW_TABLE_XADD)                                                                                       \
-  X(IP_FW_TABLE_XDEL)                                                                                       \
-  X(IP_FW_TABLE_XLIST) X(IP_FW_TABLE_XINFO) X(IPFW_TLV_TBL_NAME) X(IPFW_TABLE_ADDR) X(IPFW_TABLE_INTERFACE) \
-      X(IPFW_TABLE_NUMBER) X(IPFW_TABLE_FLOW) X(IPFW_TABLE_MAC) X(IPFW_TFFLAG_SRCIP) X(IPFW_TFFLAG_DSTIP)   \
-          X(IPFW_TFFLAG_SRCPORT) X(IPFW_TFFLAG_DSTPORT) X(IPFW_TFFLAG_PROTO) X(IPFW_VTYPE_SKIPTO)           \
-              X(IPFW_VTYPE_PIPE) X(IPFW_VTYPE_FIB) X(IPFW_VTYPE_NAT) X(IPFW_VTYPE_DSCP) X(IPFW_VTYPE_TAG)   \
-                  X(IPFW_VTYPE_DIVERT) X(IPFW_VTYPE_NETGRAPH) X(IPFW_VTYPE_LIMIT) X(IPFW_VTYPE_NH4)         \
-                      X(IPFW_VTYPE_NH6) X(IPFW_VTYPE_MARK) X(IPFW_VTYPE_LEGACY) X(IPFW_TGFLAGS_LOCKED)      \
-                          X(IPFW_TMFLAGS_LIMIT) X(IPFW_TMFLAGS_LOCK) X(IPFW_CTF_ATOMIC) X(IPFW_TR_IGNORED)  \
-                              X(IPFW_TR_ADDED) X(IPFW_TR_UPDATED) X(IPFW_TR_DELETED) X(IPFW_TR_LIMIT)       \
-                                  X(IPFW_TR_NOTFOUND) X(IPFW_TR_EXISTS) X(IPFW_TR_ERROR)
+// One X(NAME) a line, as clang-format would not keep them.
+// clang-format off
+#define FW_CHECKED_CONSTANTS(X) \
+  X(IP_FW_TABLE_XADD) \
+  X(IP_FW_TABLE_XDEL) \
+  X(IP_FW_TABLE_XLIST) \
+  X(IP_FW_TABLE_XINFO) \
+  X(IPFW_TLV_TBL_NAME) \
+  X(IPFW_TABLE_ADDR) \
+  X(IPFW_TABLE_INTERFACE) \
+  X(IPFW_TABLE_NUMBER) \
+  X(IPFW_TABLE_FLOW) \
+  X(IPFW_TABLE_MAC) \
+  X(IPFW_TFFLAG_SRCIP) \
+  X(IPFW_TFFLAG_DSTIP) \
+  X(IPFW_TFFLAG_SRCPORT) \
+  X(IPFW_TFFLAG_DSTPORT) \
+  X(IPFW_TFFLAG_PROTO) \
+  X(IPFW_VTYPE_SKIPTO) \
+  X(IPFW_VTYPE_PIPE) \
+  X(IPFW_VTYPE_FIB) \
+  X(IPFW_VTYPE_NAT) \
+  X(IPFW_VTYPE_DSCP) \
+  X(IPFW_VTYPE_TAG) \
+  X(IPFW_VTYPE_DIVERT) \
+  X(IPFW_VTYPE_NETGRAPH) \
+  X(IPFW_VTYPE_LIMIT) \
+  X(IPFW_VTYPE_NH4) \
+  X(IPFW_VTYPE_NH6) \
+  X(IPFW_VTYPE_MARK) \
+  X(IPFW_VTYPE_LEGACY) \
+  X(IPFW_TGFLAGS_LOCKED) \
+  X(IPFW_TMFLAGS_LIMIT) \
+  X(IPFW_TMFLAGS_LOCK) \
+  X(IPFW_CTF_ATOMIC) \
+  X(IPFW_TR_IGNORED) \
+  X(IPFW_TR_ADDED) \
+  X(IPFW_TR_UPDATED) \
+  X(IPFW_TR_DELETED) \
+  X(IPFW_TR_LIMIT) \
+  X(IPFW_TR_NOTFOUND) \
+  X(IPFW_TR_EXISTS) \
+  X(IPFW_TR_ERROR)
+// clang-format on
 
 #define FW_KEEP_OURS(name) constexpr auto ours_##name = name;
 namespace ours {
