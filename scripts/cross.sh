@@ -65,9 +65,9 @@ for release in 14 15; do
   readelf -l "$program" | grep -q '\[Requesting program interpreter: /libexec/ld-elf.so.1\]' ||
     fail "$preset: its interpreter is not FreeBSD's /libexec/ld-elf.so.1"
   # The ABI note: owner FreeBSD, type 1, its 4 bytes __FreeBSD_version in
-  # little-endian order (readelf names the type NT_VERSION).
+  # little-endian order (Debian 12's readelf names the type NT_VERSION).
   note=$(readelf -n "$program" | awk '
-    $1 == "FreeBSD" && $3 == "NT_VERSION" { getline; print $3 $4 $5 $6; exit }')
+    $1 == "FreeBSD" && ($3 == "NT_VERSION" || $3 == "NT_FREEBSD_ABI_TAG") { getline; print $3 $4 $5 $6; exit }')
   if [ -z "$note" ]; then
     fail "$preset: no FreeBSD ABI note"
   else
