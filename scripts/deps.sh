@@ -7,7 +7,9 @@
 # service script and the manual page, tzdata for the listing's local
 # dates in other zones, prometheus-node-exporter for the test of the
 # metrics file with its real reader, and clang-format and clang-tidy for
-# scripts/lint.sh. Sourced or run; does nothing when all are there.
+# scripts/lint.sh; then, from PyPI, zig (the ziglang package), the
+# toolchain of the FreeBSD cross builds (scripts/cross.sh). Sourced or run;
+# does nothing when all are there.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
@@ -29,4 +31,25 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -q
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"
+fi
+
+# zig, a clang with libc++ that carries FreeBSD's system headers and link
+# stubs, for the FreeBSD cross builds (cmake/freebsd-cross.cmake finds it
+# here). It goes into the build tree with pip's --target, never into the
+# system Python's packages; the version is pinned, and a tree of another
+# version is replaced.
+zig_version=0.17.1
+zig_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/toolchain/zig
+if [ ! -x "$zig_dir/ziglang/zig" ] || [ ! -d "$zig_dir/ziglang-$zig_version.dist-info" ]; then
+  echo "== installing zig $zig_version (PyPI's ziglang) into $zig_dir"
+  if ! python3 -m pip --version >/dev/null 2>&1; then
+    sudo_cmd=()
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    "${sudo_cmd[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q python3-pip
+  fi
+  rm -rf "$zig_dir" "$zig_dir.new"
+  python3 -m pip install --disable-pip-version-check --root-user-action=ignore --no-deps --no-compile -q \
+    --target "$zig_dir.new" "ziglang==$zig_version"
+  mv "$zig_dir.new" "$zig_dir"
 fi

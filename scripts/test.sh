@@ -6,12 +6,13 @@
 # normal build for FreeBSD 14's, whose tests start the emulator with
 # --abi 14) and runs every test in each, end-to-end tests included;
 # compiles a Release build with g++ and one with clang++, warnings as
-# errors (tests and benchmarks compiled, not run); then runs each libFuzzer
-# target for a bounded time over its seed corpus, each benchmark once at
-# its smallest size (no figure is judged: they are run so that they keep
-# working), and the lint (clang-format and clang-tidy). Exits non-zero on
-# the first failure; otherwise the last line counts the tests of every
-# ctest run, skipped ones apart.
+# errors (tests and benchmarks compiled, not run); cross-builds the FreeBSD
+# program for FreeBSD 14 and 15 and checks it (scripts/cross.sh); then
+# runs each libFuzzer target for a bounded time over its seed corpus, each
+# benchmark once at its smallest size (no figure is judged: they are run
+# so that they keep working), and the lint (clang-format and clang-tidy).
+# Exits non-zero on the first failure; otherwise the last line counts the
+# tests of every ctest run, skipped ones apart.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -60,6 +61,10 @@ for compiler in g++ clang++; do
     -DHOSTREAPD_WERROR=ON >/dev/null
   cmake --build "$dir"
 done
+
+# The FreeBSD program, cross-built for 14 and 15 with zig, and checked
+# (scripts/cross.sh).
+./scripts/cross.sh
 
 echo "== fuzzing"
 ./scripts/fuzz.sh

@@ -93,7 +93,7 @@ check_rc() {
   [ -x "$root/etc/rc.d/hostreapd" ] || fail "rc.d step, $name: no executable $root/etc/rc.d/hostreapd"
   grep -qx "command=\"$3/sbin/hostreapd\"" "$root/etc/rc.d/hostreapd" ||
     fail "rc.d step, $name: the script does not run $3/sbin/hostreapd"
-  ! grep -q '@' "$root/etc/rc.d/hostreapd" || fail "rc.d step, $name: a placeholder is left"
+  ! grep -q '@[A-Z_]*@' "$root/etc/rc.d/hostreapd" || fail "rc.d step, $name: a placeholder is left"
 }
 
 check_rc prefix "" "$work/rc-prefix"

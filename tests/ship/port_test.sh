@@ -1,58 +1,54 @@
 #!/bin/sh
 # SPDX-License-Identifier: BSD-2-Clause
 # The FreeBSD port (packaging/freebsd/sysutils/hostreapd) against the build:
-# its PORTVERSION, worked out as make(1) would, is the version the program
-# prints, and so is the changelog's newest release; the options it turns
-# off are the build's; and its pkg-plist lists
-# exactly the files that the port's build installs under its prefix,
-# staged with DESTDIR, manuals compressed as the ports framework does.
+# its PORTVERSION is the version the program prints, and so is the
+# changelog's newest release; the options it turns off are the build's; its
+# service script (files/hostreapd.in, installed by USE_RC_SUBR) is the
+# project's with the port's %%PREFIX%%; its packing list (PLIST_FILES and
+# the USE_RC_SUBR script) is exactly what the port's build installs under
+# its prefix, staged with DESTDIR, manuals compressed as the ports framework
+# does; and scripts/release.sh makes the distfile the port fetches, with a
+# distinfo that describes it.
 #
 #   port_test.sh CMAKE BUILD_DIR SOURCE_DIR HOSTREAPD
 #
 # The port builds with the kernel's transport and without the emulator.
-# Where this runs on another system, the emulator is the build's transport
-# and the rc.d script is not installed, so what the port would install is
-# made here from what is the same: the install's "daemon" component, plus
-# the rc.d script's install-time step run by hand (as install_test.sh runs
-# it). That the rest of a full install is exactly the emulator's two files
-# is checked too, so that a file installed outside the component is not
-# missed.
+# Where this runs on another system, the emulator is the build's transport,
+# so what the port would install is made here from what is the same: the
+# install's "daemon" component, less any rc.d script of the build's (the
+# port turns it off), plus the port's own script. That the rest of a full
+# install is exactly the emulator's two files is checked too, so that a
+# file installed outside the component is not missed. (scripts/cross.sh
+# stages the real FreeBSD builds against the same packing list.)
 set -eu
 cmake=$1
 build=$2
 src=$3
 program=$4
+here=$(cd "$(dirname "$0")" && pwd)
 port=$src/packaging/freebsd/sysutils/hostreapd
 prefix=/usr/local
 # shellcheck source=tests/ship/check_lib.sh
 . "$(dirname "$0")/check_lib.sh"
 
-for f in Makefile pkg-descr pkg-plist; do
+for f in Makefile pkg-descr files/hostreapd.in; do
   [ -s "$port/$f" ] || fail "the port has no $f"
 done
+[ ! -e "$port/pkg-plist" ] || fail "the port has a pkg-plist beside its PLIST_FILES"
 
-# PORTVERSION: HOSTREAPD_SRC is four directories up from the port's
-# (${.CURDIR:H:H:H:H}), and the "!=" assignment's command is run by sh
-# with it filled in.
-# shellcheck disable=SC2016  # make(1)'s words, not the shell's
-grep -qx 'HOSTREAPD_SRC=	${.CURDIR:H:H:H:H}' "$port/Makefile" ||
-  fail "HOSTREAPD_SRC is not the directory four up from the port's"
-[ "$(cd "$port/../../../.." && pwd)" = "$(cd "$src" && pwd)" ] ||
-  fail "four up from the port is not the source tree"
-command=$(sed -n 's/^PORTVERSION!=[[:space:]]*//p' "$port/Makefile" | sed "s|\${HOSTREAPD_SRC}|$src|g")
-[ -n "$command" ] || fail "PORTVERSION is not taken with '!='"
-portversion=$(sh -c "$command")
+# A plain assignment of the Makefile: NAME=<tab>value.
+setting() { sed -n "s/^$1=[[:space:]]*//p" "$port/Makefile"; }
+
+portversion=$(setting PORTVERSION)
 version=$("$program" -V | sed -n 's/^hostreapd //p')
 if [ -z "$version" ] || [ "$portversion" != "$version" ]; then
   fail "PORTVERSION is '$portversion', hostreapd -V says '$version'"
 fi
-
-# The changelog's newest release is this version.
 newest=$(sed -n 's/^## \[\([0-9][0-9.]*\)\].*/\1/p' "$src/CHANGELOG.md" | head -n 1)
 [ "$newest" = "$version" ] || fail "CHANGELOG.md's newest release is '$newest', hostreapd -V says '$version'"
 
 # The options the port turns off exist.
-options=$(sed -n 's/^CMAKE_OFF=[[:space:]]*//p' "$port/Makefile")
+options=$(sed -e ':a' -e '/\\$/{N;s/\\\n/ /;ba' -e '}' "$port/Makefile" | sed -n 's/^CMAKE_OFF=[[:space:]]*//p')
 [ -n "$options" ] || fail "the port turns no option off"
 for option in $options; do
   grep -q "^ *option($option \\|^ *set($option " "$src/CMakeLists.txt" ||
@@ -60,6 +56,14 @@ for option in $options; do
 done
 grep -qx 'LICENSE=	BSD2CLAUSE' "$port/Makefile" || fail "the port's LICENSE is not BSD2CLAUSE"
 grep -q 'BSD 2-Clause' "$src/LICENSE" || fail "LICENSE is not the BSD 2-Clause text"
+
+# The port's service script is the project's, the daemon named under the
+# port's prefix. After a change to etc/rc.d/hostreapd.in, make it with
+#   sed 's|@HOSTREAPD_SBINDIR@/hostreapd|%%PREFIX%%/sbin/hostreapd|' \
+#     etc/rc.d/hostreapd.in >packaging/freebsd/sysutils/hostreapd/files/hostreapd.in
+sed 's|@HOSTREAPD_SBINDIR@/hostreapd|%%PREFIX%%/sbin/hostreapd|' "$src/etc/rc.d/hostreapd.in" |
+  diff -u - "$port/files/hostreapd.in" ||
+  fail "files/hostreapd.in (+) is not etc/rc.d/hostreapd.in (-) with %%PREFIX%%/sbin"
 
 # Files under a staged tree, relative to the prefix.
 files() { (cd "$1$prefix" && find . ! -type d | sed 's|^\./||' | sort); }
@@ -69,18 +73,15 @@ if ! DESTDIR=$stage "$cmake" --install "$build" --prefix "$prefix" --component d
   cat "$work/log"
   fail "cmake --install --component daemon failed"
 fi
-if [ ! -e "$stage$prefix/etc/rc.d/hostreapd" ]; then
-  mkdir "$work/rc"
-  DESTDIR=$stage "$cmake" -DCMAKE_INSTALL_PREFIX="$prefix" -DHOSTREAPD_RC_SOURCE="$src/etc/rc.d/hostreapd.in" \
-    -DHOSTREAPD_RC_SBINDIR=sbin -DHOSTREAPD_RC_DIR=etc/rc.d -DHOSTREAPD_RC_WORK="$work/rc" \
-    -P "$src/etc/rc.d/install_rc_script.cmake" >"$work/log" 2>&1 ||
-    { cat "$work/log"; fail "the rc.d step failed"; }
-fi
-# The ports framework compresses the manuals it finds in the stage.
+rm -f "$stage$prefix/etc/rc.d/hostreapd"
+# What USE_RC_SUBR does: the script with the port's substitutions, in
+# etc/rc.d without its .in.
+mkdir -p "$stage$prefix/etc/rc.d"
+sed "s|%%PREFIX%%|$prefix|g" "$port/files/hostreapd.in" >"$stage$prefix/etc/rc.d/hostreapd"
 find "$stage$prefix/share/man" -type f -name '*.[1-9]' -exec gzip -9 {} +
 files "$stage" >"$work/installed"
-grep -v -e '^@' -e '^$' "$port/pkg-plist" | sort >"$work/plist"
-diff -u "$work/plist" "$work/installed" || fail "pkg-plist (-) differs from the files the port installs (+)"
+"$here/port_files.sh" "$port" >"$work/plist" || fail "the port's packing list cannot be read"
+diff -u "$work/plist" "$work/installed" || fail "the port's packing list (-) differs from the files it installs (+)"
 
 # Everything else a full install puts in place is the emulator's.
 full=$work/full
@@ -94,6 +95,40 @@ files "$work/daemon" | comm -13 - "$work/full.files" >"$work/rest"
 if grep -q . "$work/rest"; then
   printf '%s\n' bin/fwemu share/man/man1/fwemu.1 | diff -u - "$work/rest" ||
     fail "a full install has files (+) outside the daemon's component that are not the emulator's"
+fi
+
+# The distfile: the port fetches PORTNAME-PORTVERSION.tar.gz (its DISTNAME
+# and EXTRACT_SUFX left as the framework has them), extracts it into a
+# directory of that name and reads LICENSE_FILE there; its distinfo states
+# the file's SHA256 and size. Only from a git checkout, as release.sh
+# archives a commit.
+setting MASTER_SITES | grep -q . || fail "the port has no MASTER_SITES"
+! grep -Eq '^(DISTNAME|DISTFILES|EXTRACT_SUFX|WRKSRC)=' "$port/Makefile" ||
+  fail "the port names its distfile itself; this test and release.sh expect the framework's name"
+if git -C "$src" rev-parse --verify --quiet HEAD >/dev/null 2>&1; then
+  if "$src/scripts/release.sh" -o "$work/release" -d "$work/release/distinfo" >"$work/log" 2>&1; then
+    dist=hostreapd-$portversion.tar.gz
+    tarball=$work/release/$dist
+    [ -f "$tarball" ] || fail "release.sh made no $dist"
+    {
+      echo "TIMESTAMP = [0-9]*"
+      echo "SHA256 ($dist) = $(sha256sum "$tarball" | cut -d ' ' -f 1)"
+      echo "SIZE ($dist) = $(wc -c <"$tarball" | tr -d ' ')"
+    } >"$work/distinfo.expected"
+    sed 's/^TIMESTAMP = [0-9]*$/TIMESTAMP = [0-9]*/' "$work/release/distinfo" | diff -u "$work/distinfo.expected" - ||
+      fail "release.sh's distinfo (+) does not describe its tarball"
+    tar -tzf "$tarball" >"$work/contents"
+    for f in CMakeLists.txt LICENSE etc/rc.d/hostreapd.in daemon/hostreapd.8; do
+      grep -qx "hostreapd-$portversion/$f" "$work/contents" || fail "the tarball has no hostreapd-$portversion/$f"
+    done
+    ! grep -qv "^hostreapd-$portversion/" "$work/contents" ||
+      fail "the tarball has files outside hostreapd-$portversion/"
+  else
+    cat "$work/log"
+    fail "release.sh failed"
+  fi
+else
+  echo "note: $src is not a git checkout; release.sh not tried"
 fi
 
 finish "FreeBSD port"
