@@ -414,6 +414,7 @@ std::string one_socket_for_every_request() {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   init_request_header(&oh, "t5", 0);
+  oh.ntlv.type = IPFW_TABLE_ADDR;  // a delete names the table's own type
   uint8_t info[296] = {};
   memcpy(info, &oh, sizeof oh);
   uint64_t size = sizeof info;
