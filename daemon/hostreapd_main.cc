@@ -32,7 +32,7 @@
 #include "daemon/metrics.h"
 #include "daemon/pidlock.h"
 #include "daemon/process_state.h"
-#include "daemon/release_check.h"
+#include "daemon/kernel_release.h"
 #include "daemon/stop_signals.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "daemon/release_check.h"
+#include "daemon/kernel_release.h"
 
 #include <sysexits.h>
 
