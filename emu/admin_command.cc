@@ -284,7 +284,17 @@ int run(emu_store* s, const words_t& w, std::string* out) {
   if (verb == "info") return info(s, w, out);
   if (verb == "lock" || verb == "unlock" || verb == "flush" || verb == "destroy")
     return table_verb(s, w, out);
-  if (verb == "fault") return emu_fault_command(&s->faults, words_t(w.begin() + 1, w.end()), out);
+  if (verb == "fault") {
+    // A table to be made anew must be one that can be made: tried first on
+    // a store of its own.
+    if (w.size() >= 2 && w[1] == "recreate-after-list") {
+      emu_store* scratch = emu_store_new(s->abi);
+      int st = emu_store_remake_table(scratch, "t", words_t(w.begin() + 2, w.end()), out);
+      emu_store_free(scratch);
+      if (st != 0) return st;
+    }
+    return emu_fault_command(&s->faults, words_t(w.begin() + 1, w.end()), out);
+  }
   if (verb == "stats") return stats(s, w, out);
   if (verb == "help" && w.size() == 1) {
     *out = usage_text;
@@ -303,4 +313,20 @@ int emu_store_admin(emu_store* store, const std::vector<std::string>& words, std
   } catch (const std::bad_alloc&) {
     return fail(out, EMU_SYSTEM, strerror(ENOMEM));
   }
+}
+
+int emu_store_remake_table(emu_store* store, const std::string& name, const std::vector<std::string>& words,
+                           std::string* out) {
+  out->clear();
+  store->tables.erase(name);
+  words_t create_words = {"create", name};
+  size_t i = 0;
+  for (; i < words.size() && words[i] != "add"; i++) create_words.push_back(words[i]);
+  if (int st = run(store, create_words, out)) return st;
+  while (i < words.size()) {
+    if (i + 3 > words.size()) return usage(out);
+    if (int st = run(store, {"add", name, words[i + 1], words[i + 2]}, out)) return st;
+    i += 3;
+  }
+  return 0;
 }

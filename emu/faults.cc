@@ -21,7 +21,9 @@ const char* usage_text =
     "usage: fault fail OPCODE ERRNO [COUNT] | fault short-info LEN [COUNT] |\n"
     "       fault corrupt-list zero-length|past-end|count [COUNT] | fault delay MS [COUNT] |\n"
     "       fault destroy-after-list [COUNT] | fault short-data LEN [COUNT] | fault drip MS [COUNT] |\n"
-    "       fault grow N [COUNT] | fault clear | fault show";
+    "       fault grow N [COUNT] |\n"
+    "       fault recreate-after-list [type T] [valtype V] [limit N] [set N] [add KEY VALUE]... |\n"
+    "       fault clear | fault show";
 
 int usage(std::string* out) {
   *out = usage_text;
@@ -81,6 +83,11 @@ std::string show(const emu_faults& f) {
   if (f.delay_times.pending())
     s += "delay " + std::to_string(f.delay_ms) + ": " + count_text(f.delay_times) + "\n";
   if (f.destroy_after_list.pending()) s += "destroy-after-list: " + count_text(f.destroy_after_list) + "\n";
+  if (f.recreate_pending) {
+    s += "recreate-after-list";
+    for (const auto& w : f.recreate_words) s += " " + w;
+    s += ": once\n";
+  }
   if (f.short_data.pending())
     s += "short-data " + std::to_string(f.short_data_len) + ": " + count_text(f.short_data) + "\n";
   if (f.drip_times.pending())
@@ -158,6 +165,13 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
     f->delay_times = c;
     return 0;
   }
+  if (verb == "recreate-after-list") {
+    // The words were checked against a table of their own by the caller
+    // (emu_store_admin), which knows how tables are made.
+    f->recreate_pending = true;
+    f->recreate_words.assign(w.begin() + 1, w.end());
+    return 0;
+  }
   if (verb == "destroy-after-list" && w.size() <= 2) {
     emu_fault_count c;
     if (!count_from_words(w, 1, &c)) return bad(out, "count", w[1]);
@@ -220,6 +234,14 @@ bool emu_fault_take_short_info(emu_faults* f, uint32_t* len) {
 }
 
 bool emu_fault_take_destroy_after_list(emu_faults* f) { return f->destroy_after_list.take(); }
+
+bool emu_fault_take_recreate_after_list(emu_faults* f, std::vector<std::string>* words) {
+  if (!f->recreate_pending) return false;
+  f->recreate_pending = false;
+  *words = std::move(f->recreate_words);
+  f->recreate_words.clear();
+  return true;
+}
 
 bool emu_fault_take_short_data(emu_faults* f, uint32_t* len) {
   if (!f->short_data.take()) return false;

@@ -18,6 +18,11 @@
 //   fault destroy-after-list [COUNT]   the table a whole list reply was
 //        sent for is destroyed right after it, as by a firewall reloaded
 //        between a listing and the deletions that follow it
+//   fault recreate-after-list [type T] [valtype V] [limit N] [set N]
+//        [add KEY VALUE]...   once: the table a whole list reply was sent
+//        for is destroyed right after it and made again under its name with
+//        these settings (as "create" takes them; a new kernel index) and
+//        entries, as by a firewall reload that builds the table anew
 //   fault short-data LEN [COUNT]    replies to get requests carry at most
 //        LEN bytes of data, whatever length they report (as a channel
 //        that loses the end of a reply would); the server's replies only
@@ -77,6 +82,9 @@ struct emu_faults {
   emu_fault_count drip_times;
   uint32_t grow_by = 0;
   emu_fault_count grow_times;
+  // recreate-after-list: the words after it, checked when it was set.
+  bool recreate_pending = false;
+  std::vector<std::string> recreate_words;
   // The table the last successful info request named while a grow was
   // pending; its next list request grows it.
   bool grow_armed = false;
@@ -104,6 +112,9 @@ emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries);
 // Whether the table of the list reply just made is to be destroyed (uses
 // one occurrence).
 bool emu_fault_take_destroy_after_list(emu_faults* f);
+// Whether the table of the list reply just made is to be made again, and
+// the words that say how (uses the one occurrence).
+bool emu_fault_take_recreate_after_list(emu_faults* f, std::vector<std::string>* words);
 // An info request of table `name` succeeded: a pending grow is armed for
 // that table (replacing an earlier arming).
 void emu_fault_arm_grow(emu_faults* f, const std::string& name);

@@ -139,6 +139,13 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
     const std::string name = t->name;  // the key outlives the table it names
     s->tables.erase(name);
   }
+  std::vector<std::string> remake;
+  if (emu_fault_take_recreate_after_list(&s->faults, &remake)) {
+    // Checked when the fault was set: it succeeds but for memory.
+    const std::string name = t->name;
+    std::string ignored;
+    emu_store_remake_table(s, name, remake, &ignored);
+  }
   return 0;
 }
 

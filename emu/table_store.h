@@ -52,3 +52,11 @@ int emu_store_fwctl_handler(void* ctx, void* buf, uint32_t* len);
 // program name ("create", "t5", "type", "addr"). Returns the exit status
 // (0 on success) and the text to print in *out.
 int emu_store_admin(emu_store* store, const std::vector<std::string>& words, std::string* out);
+
+// Makes the table `name` anew: destroys it if it is there, then creates it
+// with the settings and entries of words, as the fault recreate-after-list
+// takes them ([type T] [valtype V] [limit N] [set N] [add KEY VALUE]...).
+// Returns the exit status of the first administrative command that fails
+// (its message in *out), or 0.
+int emu_store_remake_table(emu_store* store, const std::string& name, const std::vector<std::string>& words,
+                           std::string* out);

@@ -763,6 +763,26 @@ TEST_F(StoreTest, DestroyAfterListTakesTheTableAwayAfterAWholeReply) {
   EXPECT_EQ(admin("fault show"), "");
 }
 
+// The table is made anew right after a whole list reply, as given: its new
+// type, value type, kernel index and entries are what the next requests see.
+TEST_F(StoreTest, RecreateAfterListMakesTheTableAnewAfterAWholeReply) {
+  admin("create t");
+  admin("add t 192.0.2.1 0");
+  const uint32_t old_kidx = info_of("t").kidx;
+  admin("fault recreate-after-list type number valtype mark add 10 mark=5 add 11 mark=6");
+  EXPECT_EQ(admin("fault show"),
+            "recreate-after-list type number valtype mark add 10 mark=5 add 11 mark=6: once\n");
+  bytes b = list_request("t", 416);
+  ASSERT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint8_t>(b, 96), IPFW_TABLE_ADDR) << "the reply is the old table's";
+  const ipfw_xtable_info now = info_of("t");
+  EXPECT_EQ(now.type, IPFW_TABLE_NUMBER);
+  EXPECT_EQ(now.vmask, IPFW_VTYPE_MARK);
+  EXPECT_NE(now.kidx, old_kidx);
+  EXPECT_EQ(admin("list t"), "10 5\n11 6\n");
+  EXPECT_EQ(admin("fault show"), "");
+}
+
 struct fault_word_case {
   const char* words;
   int status;
@@ -788,7 +808,11 @@ INSTANTIATE_TEST_SUITE_P(
         fault_word_case{"fault grow", 64}, fault_word_case{"fault grow 0", 65},
         fault_word_case{"fault grow 1000001", 65}, fault_word_case{"fault grow x", 65},
         fault_word_case{"fault grow 1 x", 65}, fault_word_case{"fault grow 1 2 3", 64},
-        fault_word_case{"fault grow 1000000 0", 0}));
+        fault_word_case{"fault grow 1000000 0", 0}, fault_word_case{"fault recreate-after-list", 0},
+        fault_word_case{"fault recreate-after-list type iface add em0 5", 0},
+        fault_word_case{"fault recreate-after-list type sideways", 65},
+        fault_word_case{"fault recreate-after-list type addr add 192.0.2.1", 64},
+        fault_word_case{"fault recreate-after-list type number add 192.0.2.1 5", 65}));
 
 TEST_P(StoreFaultWordsTest, Status) {
   std::string text;
