@@ -3,9 +3,14 @@
 // removed: a table destroyed and made again under its name while a cycle
 // deletes from its listing loses nothing that was not due in it, and a
 // deletion the kernel answers "not there" is not a removal.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/daemon_harness.h"
@@ -48,5 +53,83 @@ TEST(DaemonRemovedTotal, CountsOnlyEntriesTheKernelRemoved) {
     EXPECT_EQ(sample(read_file(metrics), "hostreapd_removed_total"), r.removed_total);
   }
 }
+
+// The table the daemon listed is destroyed and made again, right after the
+// listing, as another table of the same name: the cycle's deletions must
+// not reach it, the change is logged once, and the next cycle sweeps the
+// new table by its own rules.
+struct recreation {
+  const char* name;
+  std::string as;  // the new table's settings and entries, as the fault takes them
+  std::vector<std::string> left;  // the new table's entries after the next cycle, as listed
+  std::string may_go;  // the one entry the remaining race may take ("" for none)
+};
+
+const recreation RECREATIONS[] = {
+    // Same type and value type: the renewal race; only the entry re-added
+    // under the listed key may go.
+    {"AddressTableRenewed",
+     "type addr add 192.0.2.1 4000000000 add 192.0.2.3 4000000000",
+     {"192.0.2.1 4000000000", "192.0.2.3 4000000000"},
+     "192.0.2.1 4000000000"},
+    {"AddressTableRenewedWithADueEntry",
+     "type addr add 192.0.2.1 4000000000 add 192.0.2.4 0",
+     {"192.0.2.1 4000000000"},
+     "192.0.2.1 4000000000"},
+    {"InterfaceTable", "type iface add 192. 0 add em0 0", {"192. 0", "em0 0"}, ""},
+    {"NumberTable", "type number add 10 0", {"10 0"}, ""},
+    {"FlowTable", "type flow:src-ip add 192.0.2.1 0", {"192.0.2.1 0"}, ""},
+    {"AddressValues",
+     "type addr valtype ipv4 add 192.0.2.1 ipv4=192.0.2.9",
+     {"192.0.2.1 192.0.2.9"},
+     ""},
+    {"MarkValues",
+     "type addr valtype mark add 192.0.2.1 mark=0 add 192.0.2.5 mark=4000000000",
+     {"192.0.2.5 4000000000"},
+     ""},
+};
+
+void PrintTo(const recreation& r, std::ostream* os) { *os << r.name; }
+
+class DaemonTableChanged : public testing::TestWithParam<std::tuple<recreation, bool>> {};
+
+TEST_P(DaemonTableChanged, DeletesNothingFromTheNewTableAndSweepsItNextCycle) {
+  const auto& [r, wait] = GetParam();
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  h.admin("add 5 192.0.2.1 0");
+  h.admin("add 5 192.0.2.2 0");
+  h.admin("add 5 198.51.100.1 4000000000");
+  h.admin("fault recreate-after-list " + r.as);
+  std::vector<std::string> args = {"-t", "5", "-f", "-s", "1"};
+  if (wait) args.push_back("-w");
+  child_process d = h.start(args);
+  const std::string notice = "table 5 changed during the sweep; sweeping it again next cycle";
+  ASSERT_TRUE(h.sink.wait_for(notice, LIMIT_MS)) << d.err();
+  // The cycle after it lists the new table and sweeps it.
+  const long lists = h.requests(89);
+  ASSERT_TRUE(h.wait_for_lists(lists + 2, LIMIT_MS, d.pid)) << d.err();
+  d.send(SIGTERM);
+  exit_result res = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(res.finished);
+  EXPECT_EQ(res.code, 0) << d.err();
+
+  const std::vector<std::string> texts = h.log_texts();
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), notice), 1);
+  std::vector<std::string> left = text_lines(h.admin("list 5"));
+  std::vector<std::string> want = r.left;
+  if (!r.may_go.empty() && std::find(left.begin(), left.end(), r.may_go) == left.end())
+    want.erase(std::find(want.begin(), want.end(), r.may_go));
+  std::sort(left.begin(), left.end());
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(left, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(Recreated, DaemonTableChanged,
+                         testing::Combine(testing::ValuesIn(RECREATIONS), testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "WithW" : "WithoutW");
+                         });
 
 }  // namespace
