@@ -18,7 +18,7 @@ const char* usage_text =
     "usage: fault fail OPCODE ERRNO [COUNT [LEN]] | fault short-info LEN [COUNT] |\n"
     "       fault corrupt-list zero-length|past-end|count [COUNT] | fault delay MS [COUNT] |\n"
     "       fault destroy-after-list [COUNT] | fault short-data LEN [COUNT] | fault drip MS [COUNT] |\n"
-    "       fault clear | fault show";
+    "       fault hold MS [COUNT] | fault clear | fault show";
 
 int usage(std::string* out) {
   *out = usage_text;
@@ -83,6 +83,8 @@ std::string show(const emu_faults& f) {
     s += "short-data " + std::to_string(f.short_data_len) + ": " + count_text(f.short_data) + "\n";
   if (f.drip_times.pending())
     s += "drip " + std::to_string(f.drip_ms) + ": " + count_text(f.drip_times) + "\n";
+  if (f.hold_times.pending())
+    s += "hold " + std::to_string(f.hold_ms) + ": " + count_text(f.hold_times) + "\n";
   return s;
 }
 
@@ -178,6 +180,15 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
     f->drip_times = c;
     return 0;
   }
+  if (verb == "hold" && w.size() >= 2 && w.size() <= 3) {
+    uint32_t ms;
+    if (!emu_parse_u32(w[1], MAX_DELAY_MS, &ms) || ms == 0) return bad(out, "hold (1 to 60000 ms)", w[1]);
+    emu_fault_count c;
+    if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
+    f->hold_ms = ms;
+    f->hold_times = c;
+    return 0;
+  }
   return usage(out);
 }
 
@@ -209,6 +220,12 @@ bool emu_fault_take_destroy_after_list(emu_faults* f) { return f->destroy_after_
 bool emu_fault_take_short_data(emu_faults* f, uint32_t* len) {
   if (!f->short_data.take()) return false;
   *len = f->short_data_len;
+  return true;
+}
+
+bool emu_fault_take_hold(emu_faults* f, uint32_t* ms) {
+  if (!f->hold_times.take()) return false;
+  *ms = f->hold_ms;
   return true;
 }
 

@@ -21,6 +21,11 @@
 //   fault drip MS [COUNT]           replies to get requests go out one
 //        byte every MS milliseconds, the first after MS; the server's
 //        replies only, and it goes on answering other clients meanwhile
+//   fault hold MS [COUNT]           replies to get requests go out whole
+//        MS milliseconds after the request came; the server's replies
+//        only, and it goes on answering other clients meanwhile (unlike
+//        delay), so a test can see the request counted while its reply
+//        is still held
 //   fault clear                     drop every pending fault
 //   fault show                      print the pending faults
 //
@@ -66,6 +71,8 @@ struct emu_faults {
   emu_fault_count short_data;
   uint32_t drip_ms = 0;
   emu_fault_count drip_times;
+  uint32_t hold_ms = 0;
+  emu_fault_count hold_times;
 };
 
 // The words after "fault".
@@ -83,6 +90,9 @@ bool emu_fault_take_short_data(emu_faults* f, uint32_t* len);
 // The pause between the bytes of the next get reply, if a drip is pending
 // (uses one occurrence).
 bool emu_fault_take_drip(emu_faults* f, uint32_t* ms);
+// How long the next get reply is held back whole, if a hold is pending
+// (uses one occurrence).
+bool emu_fault_take_hold(emu_faults* f, uint32_t* ms);
 // The list corruption pending for a reply with `entries` entries; zero-length
 // and past-end wait for a reply that has an entry to corrupt.
 emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries);

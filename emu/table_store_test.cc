@@ -767,7 +767,9 @@ INSTANTIATE_TEST_SUITE_P(
         fault_word_case{"fault destroy-after-list 1 2", 64}, fault_word_case{"fault destroy-after-list 0", 0},
         fault_word_case{"fault short-data 96 2", 0}, fault_word_case{"fault short-data x", 65},
         fault_word_case{"fault drip 200", 0}, fault_word_case{"fault drip 0", 65},
-        fault_word_case{"fault drip 60001", 65}, fault_word_case{"fault drip 5 1 1", 64}));
+        fault_word_case{"fault drip 60001", 65}, fault_word_case{"fault drip 5 1 1", 64},
+        fault_word_case{"fault hold 500", 0}, fault_word_case{"fault hold 0", 65},
+        fault_word_case{"fault hold 60001", 65}, fault_word_case{"fault hold 5 1 1", 64}));
 
 TEST_P(StoreFaultWordsTest, Status) {
   std::string text;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The fwemu emulator as a separate process: the tool against a running
 // server, bad clients, and the server's start and stop.
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -298,6 +299,47 @@ TEST(EmuProcess, RequestsSentTogetherAreAnsweredInOrder) {
     texts.push_back(text);
   }
   EXPECT_EQ(texts, (std::vector<std::string>{"", "", "192.0.2.1 0\n"}));
+}
+
+// A held reply goes out whole once its time has come; meanwhile the server
+// answers others, and its stats already count the request.
+TEST(EmuProcess, HeldReplyComesWholeAtItsTimeWhileOthersAreAnswered) {
+  constexpr int HOLD_MS = 1000;
+  // What the rounding of both clocks to milliseconds may take off the hold.
+  constexpr int ROUNDING_MS = 10;
+  emu_server server;
+  ASSERT_EQ(server.admin("create t").status, 0);
+  ASSERT_EQ(server.admin("fault hold " + std::to_string(HOLD_MS)).status, 0);
+  // An info request of its header alone: the answer is a refusal, held all
+  // the same.
+  raw_client held(server.socket_path());
+  const std::string body("\x5d\0\1\0\0\0\0\0", 8);
+  fwemu_request_head head{FWEMU_MAGIC, FWEMU_KIND_GET, 8, 8};
+  const int64_t sent = monotonic_ms();
+  ASSERT_TRUE(held.send(&head, sizeof head));
+  ASSERT_TRUE(held.send(body.data(), body.size()));
+
+  ASSERT_TRUE(poll_until(
+      [&] { return server.admin("stats").out.find("requests 93: 1\n") != std::string::npos; }, 10000))
+      << "stats were not answered while the reply was held";
+  pollfd pfd{held.fd, POLLIN, 0};
+  const bool readable = poll(&pfd, 1, 0) == 1;
+  // The request came after `sent`, so a reply there before sent + HOLD_MS
+  // came early (on a machine slow enough to pass that time, there is
+  // nothing to see).
+  EXPECT_FALSE(readable && monotonic_ms() < sent + HOLD_MS - ROUNDING_MS) << "the reply was not held";
+
+  pfd = {held.fd, POLLIN, 0};
+  ASSERT_EQ(poll(&pfd, 1, 10000), 1) << "the held reply never came";
+  EXPECT_GE(monotonic_ms() - sent, HOLD_MS - ROUNDING_MS) << "the reply came before its time";
+  fwemu_reply_head rep{};
+  ASSERT_TRUE(held.reply(&rep));
+  EXPECT_EQ(rep.magic, FWEMU_MAGIC);
+  std::string data(rep.data, '\0');
+  if (rep.data > 0) {
+    EXPECT_EQ(fwemu_read_all(held.fd, data.data(), data.size()), 0) << "the held reply came cut short";
+  }
+  EXPECT_EQ(server.admin("fault show").out, "");
 }
 
 // ---- start and stop -----------------------------------------------------------------
