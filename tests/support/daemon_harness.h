@@ -43,7 +43,9 @@ struct daemon_harness {
   // syslog sink meanwhile; with a sweeper's PID, asking it for cycles now
   // and then as wait_for_lists does.
   bool wait_for_requests(int opcode, long n, int timeout_ms, pid_t sweeper = -1);
-  // Waits until at least n list requests have been answered. Reads the
+  // Waits until at least n list requests have come (the last one's reply
+  // may not have reached the daemon yet: what a cycle does after its
+  // listing is waited for by itself, or by wait_in_pause). Reads the
   // syslog sink meanwhile (see wait_exit). With a sweeper's PID, asks it for
   // a cycle now and then with SIGHUP (once it has its handler), so that
   // cycles follow each other without the daemon's pause.
