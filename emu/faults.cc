@@ -23,7 +23,7 @@ const char* usage_text =
     "       fault destroy-after-list [COUNT] | fault short-data LEN [COUNT] | fault drip MS [COUNT] |\n"
     "       fault grow N [COUNT] |\n"
     "       fault recreate-after-list [type T] [valtype V] [limit N] [set N] [add KEY VALUE]... |\n"
-    "       fault clear | fault show";
+    "       fault hold MS [COUNT] | fault clear | fault show";
 
 int usage(std::string* out) {
   *out = usage_text;
@@ -98,6 +98,8 @@ std::string show(const emu_faults& f) {
     s +=
         ": " + (f.grow_times.forever ? std::string("every info/list pair") : count_text(f.grow_times)) + "\n";
   }
+  if (f.hold_times.pending())
+    s += "hold " + std::to_string(f.hold_ms) + ": " + count_text(f.hold_times) + "\n";
   return s;
 }
 
@@ -207,6 +209,15 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
     f->grow_table.clear();
     return 0;
   }
+  if (verb == "hold" && w.size() >= 2 && w.size() <= 3) {
+    uint32_t ms;
+    if (!emu_parse_u32(w[1], MAX_DELAY_MS, &ms) || ms == 0) return bad(out, "hold (1 to 60000 ms)", w[1]);
+    emu_fault_count c;
+    if (!count_from_words(w, 2, &c)) return bad(out, "count", w[2]);
+    f->hold_ms = ms;
+    f->hold_times = c;
+    return 0;
+  }
   return usage(out);
 }
 
@@ -246,6 +257,12 @@ bool emu_fault_take_recreate_after_list(emu_faults* f, std::vector<std::string>*
 bool emu_fault_take_short_data(emu_faults* f, uint32_t* len) {
   if (!f->short_data.take()) return false;
   *len = f->short_data_len;
+  return true;
+}
+
+bool emu_fault_take_hold(emu_faults* f, uint32_t* ms) {
+  if (!f->hold_times.take()) return false;
+  *ms = f->hold_ms;
   return true;
 }
 

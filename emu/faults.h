@@ -36,6 +36,11 @@
 //        the next list request of that table first adds the entries
 //        (emu/table_growth.h says which), then is answered; COUNT counts
 //        the info/list pairs (N from 1 to 1000000)
+//   fault hold MS [COUNT]           replies to get requests go out whole
+//        MS milliseconds after the request came; the server's replies
+//        only, and it goes on answering other clients meanwhile (unlike
+//        delay), so a test can see the request counted while its reply
+//        is still held
 //   fault clear                     drop every pending fault
 //   fault show                      print the pending faults
 //
@@ -89,6 +94,8 @@ struct emu_faults {
   // pending; its next list request grows it.
   bool grow_armed = false;
   std::string grow_table;
+  uint32_t hold_ms = 0;
+  emu_fault_count hold_times;
 };
 
 // The words after "fault".
@@ -106,6 +113,9 @@ bool emu_fault_take_short_data(emu_faults* f, uint32_t* len);
 // The pause between the bytes of the next get reply, if a drip is pending
 // (uses one occurrence).
 bool emu_fault_take_drip(emu_faults* f, uint32_t* ms);
+// How long the next get reply is held back whole, if a hold is pending
+// (uses one occurrence).
+bool emu_fault_take_hold(emu_faults* f, uint32_t* ms);
 // The list corruption pending for a reply with `entries` entries; zero-length
 // and past-end wait for a reply that has an entry to corrupt.
 emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries);

@@ -39,8 +39,10 @@ struct client {
   std::vector<uint8_t> pending;
   bool close_after_reply = false;
   bool gone = false;
-  // A reply that drips (fault drip): one byte every drip_ms, the next one
-  // due at next_byte_ms (CLOCK_MONOTONIC milliseconds).
+  // A reply a fault paces: nothing more of it goes out before next_byte_ms
+  // (CLOCK_MONOTONIC milliseconds). One held back (fault hold) then goes
+  // out whole; one that drips (fault drip) one byte every drip_ms.
+  bool paced = false;
   uint32_t drip_ms = 0;
   int64_t next_byte_ms = 0;
 };
@@ -76,10 +78,19 @@ void answer_get(emu_store* store, client* c) {
   uint32_t most;
   if (emu_fault_take_short_data(&store->faults, &most)) rep.data = std::min(rep.data, most);
   put_reply(c, rep, buf);
+  const int64_t now = fwemu_monotonic_ms();
+  c->next_byte_ms = now;
+  uint32_t hold;
+  if (emu_fault_take_hold(&store->faults, &hold)) {
+    c->paced = true;
+    c->next_byte_ms = now + hold;
+  }
   uint32_t drip;
   if (emu_fault_take_drip(&store->faults, &drip)) {
+    // After a hold, the first byte drips once the hold is over.
+    c->paced = true;
     c->drip_ms = drip;
-    c->next_byte_ms = fwemu_monotonic_ms() + drip;
+    c->next_byte_ms += drip;
   }
 }
 
@@ -149,14 +160,18 @@ void read_client(emu_store* store, client* c) {
   take_bytes(store, c, chunk, static_cast<size_t>(n));
 }
 
-// Writes what the socket takes of the pending reply; of a dripping one,
-// the next byte once its time has come.
+// Writes what the socket takes of the pending reply; of a held one,
+// nothing until its time has come; of a dripping one, the next byte once
+// its time has come.
 void write_client(client* c) {
   while (c->out_done < c->out.size()) {
     size_t want = c->out.size() - c->out_done;
-    if (c->drip_ms > 0) {
+    if (c->paced) {
       if (fwemu_monotonic_ms() < c->next_byte_ms) return;
-      want = 1;
+      if (c->drip_ms > 0)
+        want = 1;
+      else
+        c->paced = false;  // held, and now due: the rest as the socket takes it
     }
     ssize_t n = send(c->fd, c->out.data() + c->out_done, want, MSG_NOSIGNAL);
     if (n < 0) {
@@ -169,16 +184,17 @@ void write_client(client* c) {
   }
   c->out.clear();
   c->out_done = 0;
+  c->paced = false;
   c->drip_ms = 0;
   if (c->close_after_reply) c->gone = true;
 }
 
-// How long the poll may wait: until the next byte of a dripping reply is
-// due, or for ever (null) when none drips.
+// How long the poll may wait: until a held reply or the next byte of a
+// dripping one is due, or for ever (null) when none is paced.
 const timespec* poll_timeout(const std::list<client>& clients, timespec* ts) {
   int64_t first = -1;
   for (const client& c : clients)
-    if (c.drip_ms > 0 && !c.out.empty() && (first < 0 || c.next_byte_ms < first)) first = c.next_byte_ms;
+    if (c.paced && !c.out.empty() && (first < 0 || c.next_byte_ms < first)) first = c.next_byte_ms;
   if (first < 0) return nullptr;
   int64_t left = std::max<int64_t>(0, first - fwemu_monotonic_ms());
   ts->tv_sec = static_cast<time_t>(left / 1000);
@@ -205,7 +221,7 @@ void accept_clients(emu_store* store, int listen_fd, std::list<client>* clients)
     setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
 #endif
     emu_store_count_connection(store);
-    clients->push_back(client{fd, {}, {}, 0, {}, false, false, 0, 0});
+    clients->push_back(client{fd, {}, {}, 0, {}, false, false, false, 0, 0});
   }
 }
 
@@ -248,14 +264,10 @@ int emu_serve(emu_store* store, const emu_listener& listener, std::string* why) 
   while (!stop_requested) {
     fds.clear();
     fds.push_back(pollfd{listener.fd, POLLIN, 0});
-    // A dripping reply is written when its next byte is due, not when the
-    // socket has room.
+    // A held or dripping reply is written when it (or its next byte) is
+    // due, not when the socket has room.
     for (const client& c : clients)
-      fds.push_back(pollfd{c.fd,
-                           static_cast<short>(c.out.empty()   ? POLLIN
-                                              : c.drip_ms > 0 ? 0
-                                                              : POLLOUT),
-                           0});
+      fds.push_back(pollfd{c.fd, static_cast<short>(c.out.empty() ? POLLIN : c.paced ? 0 : POLLOUT), 0});
     timespec ts;
     if (ppoll(fds.data(), fds.size(), poll_timeout(clients, &ts), &signals.wait_mask) < 0) {
       if (errno == EINTR) continue;
@@ -266,8 +278,8 @@ int emu_serve(emu_store* store, const emu_listener& listener, std::string* why) 
     size_t i = 1;
     for (client& c : clients) {
       short ev = fds[i++].revents;
-      // A client gone while its reply drips is dropped at once.
-      if ((ev & (POLLERR | POLLNVAL)) || (c.drip_ms > 0 && (ev & POLLHUP)))
+      // A client gone while its reply is held or drips is dropped at once.
+      if ((ev & (POLLERR | POLLNVAL)) || (c.paced && (ev & POLLHUP)))
         c.gone = true;
       else if (!c.out.empty() && (ev & (POLLOUT | POLLHUP)))
         write_client(&c);

@@ -9,8 +9,9 @@
 // is taken up only once the reply is out). A client that disconnects, even in
 // the middle of a request, is dropped; one whose frame head cannot be
 // trusted gets a reply of -1/EPROTO and is then dropped. A reply that a
-// drip fault holds back goes out a byte at a time, each when it is due,
-// while the others are served.
+// hold fault holds back goes out whole when it is due, and one that a drip
+// fault holds back a byte at a time, each when it is due, while the others
+// are served.
 //
 // Owns: the client connections (closed before emu_serve returns) and,
 // while it runs, the handlers of SIGINT and SIGTERM (restored on return);

@@ -812,7 +812,9 @@ INSTANTIATE_TEST_SUITE_P(
         fault_word_case{"fault recreate-after-list type iface add em0 5", 0},
         fault_word_case{"fault recreate-after-list type sideways", 65},
         fault_word_case{"fault recreate-after-list type addr add 192.0.2.1", 64},
-        fault_word_case{"fault recreate-after-list type number add 192.0.2.1 5", 65}));
+        fault_word_case{"fault recreate-after-list type number add 192.0.2.1 5", 65},
+        fault_word_case{"fault hold 500", 0}, fault_word_case{"fault hold 0", 65},
+        fault_word_case{"fault hold 60001", 65}, fault_word_case{"fault hold 5 1 1", 64}));
 
 TEST_P(StoreFaultWordsTest, Status) {
   std::string text;

@@ -38,11 +38,7 @@ TEST(ChildProcess, DiesWithTheProcessThatStartedIt) {
 
   kill(test_process, SIGKILL);
   waitpid(test_process, nullptr, 0);
-  bool gone = false;
-  for (int i = 0; i < 500 && !gone; i++) {
-    gone = !process_alive(program);
-    if (!gone) sleep_ms(10);
-  }
+  const bool gone = poll_until([&] { return !process_alive(program); }, 10000);
   EXPECT_TRUE(gone) << "the program the killed process started still runs";
   if (!gone) kill(program, SIGKILL);
 }

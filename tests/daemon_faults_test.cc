@@ -253,11 +253,14 @@ TEST(DaemonLivesThrough, SlowAnswersStillSweepCorrectly) {
 TEST(DaemonVanishing, TableDestroyedBetweenCyclesEndsTheNextCycle) {
   daemon_harness h;
   std::vector<table_entry> entries = fill_table(h, false);
-  child_process d = h.start({"-t", "5", "-f", "-s", "1"});
+  child_process d = h.start({"-t", "5", "-f", "-s", "3600"});
   // With nothing due, the list request is the cycle's last: once it has
-  // been answered the daemon makes no request until the next cycle.
+  // been answered the daemon makes no request until the next cycle, which
+  // SIGHUP asks for once the table is gone.
   ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
   h.admin("destroy 5");
+  d.send(SIGHUP);
   exit_result r = h.wait_exit(d, LIMIT_MS);
   ASSERT_TRUE(r.finished) << "hangs";
   ASSERT_TRUE(r.exited) << "ended by signal " << r.signal;
@@ -282,21 +285,14 @@ TEST_P(DaemonServerKilled, EndsWithStatus71AndTheReasonNoHang) {
   fill_table(h, false);
   child_process d;
   if (c.during_request) {
-    h.admin("fault delay 2000 0");  // every request held two seconds
-    long seen = h.emu.connections();
+    h.admin("fault hold 2000 0");  // every reply held back two seconds
     d = h.start({"-t", "5", "-f", "-s", "1"});
-    // The daemon's control connection shows in the count beside those of
-    // the counting commands themselves; its first request follows at once.
-    bool connected = false;
-    for (int waited = 0; !connected && waited < LIMIT_MS; waited += 10) {
-      connected = h.emu.connections() > ++seen;
-      if (!connected) sleep_ms(10);
-    }
-    ASSERT_TRUE(connected);
-    sleep_ms(300);
+    // The check's request has come; its reply is held.
+    ASSERT_TRUE(h.wait_for_requests(93, 1, LIMIT_MS));
   } else {
     d = h.start({"-t", "5", "-f", "-s", "2"});
     ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+    ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
   }
   h.emu.kill();
   exit_result r = h.wait_exit(d, LIMIT_MS);

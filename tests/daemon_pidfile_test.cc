@@ -52,11 +52,7 @@ void make_dir(const std::string& path) {
 
 // Waits until the file holds exactly text.
 bool wait_for_content(const std::string& path, const std::string& text, int timeout_ms) {
-  for (int waited = 0;; waited += 10) {
-    if (exists(path) && read_file(path) == text) return true;
-    if (waited >= timeout_ms) return false;
-    sleep_ms(10);
-  }
+  return poll_until([&] { return exists(path) && read_file(path) == text; }, timeout_ms);
 }
 
 // An absolute path of exactly length characters below base; every directory
@@ -566,12 +562,13 @@ TEST_P(PidFileRace, ExactlyOneRunsAndTheOtherIsRefused) {
     // Detached, both starters end: the winner's with 0 once its child has
     // detached, the loser's with 1. In the foreground only the loser ends.
     exit_result ends[2];
-    for (int waited = 0; waited < LIMIT_MS; waited += 10) {
-      for (int i = 0; i < 2; i++)
-        if (!ends[i].finished) ends[i] = both[i]->wait(0);
-      if (detached ? ends[0].finished && ends[1].finished : ends[0].finished || ends[1].finished) break;
-      sleep_ms(10);
-    }
+    poll_until(
+        [&] {
+          for (int i = 0; i < 2; i++)
+            if (!ends[i].finished) ends[i] = both[i]->wait(0);
+          return detached ? ends[0].finished && ends[1].finished : ends[0].finished || ends[1].finished;
+        },
+        LIMIT_MS);
     int lost = ends[0].finished && ends[0].exited && ends[0].code == 1 ? 0 : 1;
     ASSERT_TRUE(ends[lost].finished && ends[lost].exited && ends[lost].code == 1)
         << "neither start was refused";
@@ -675,9 +672,8 @@ struct shared_devlog {
   explicit shared_devlog(daemon_harness& h)
       : holder(child_process::start(h.sink.wrap({"/bin/sleep", "3600"}), h.dir.path)) {
     // Set up once the wrapper has handed over to sleep.
-    for (int waited = 0;
-         waited < LIMIT_MS && read_file("/proc/" + pid_text(holder.pid) + "/comm") != "sleep\n"; waited++)
-      sleep_ms(1);
+    poll_until([&] { return read_file("/proc/" + pid_text(holder.pid) + "/comm") == "sleep\n"; }, LIMIT_MS,
+               1);
   }
   child_process holder;
 };
@@ -704,12 +700,12 @@ child_process start_daemon(daemon_harness& h, const shared_devlog& ns, const std
 // Polls every millisecond, reading the syslog sink meanwhile (each start
 // logs, and a sink nobody reads would hold the daemons in syslog(3)).
 bool wait_until(daemon_harness& h, const std::function<bool()>& done) {
-  for (int waited = 0; waited < LIMIT_MS; waited++) {
-    h.sink.messages();
-    if (done()) return true;
-    sleep_ms(1);
-  }
-  return done();
+  return poll_until(
+      [&] {
+        h.sink.messages();
+        return done();
+      },
+      LIMIT_MS, 1);
 }
 
 // Waits for a start to end and expects it refused, naming holder.

@@ -19,6 +19,16 @@ namespace {
 // A stop must end the daemon promptly; this only guards against a hang (a
 // pause of an hour, a lost signal), it measures nothing.
 constexpr int STOP_LIMIT_MS = 5000;
+// Waits for what a test needs to have happened; guards against hangs only.
+constexpr int LIMIT_MS = 10000;
+// A stop gives up a request whose reply has not come a second after it.
+// What the tests allow for that: far more than the second, far less than
+// the time the server holds such a reply back.
+constexpr int GIVE_UP_LIMIT_MS = 10000;
+constexpr int HELD_REPLY_MS = 20000;
+// A reply held back for less than the second a stop waits: it comes, and
+// the cycle goes on with it.
+constexpr int SHORT_HOLD_MS = 500;
 
 struct stop_case {
   const char* name;
@@ -33,19 +43,20 @@ TEST_P(DaemonStop, ForegroundEndsAtOnceWithStatusZeroAndNoFurtherCycle) {
   daemon_harness h;
   h.admin("create 5 type addr");
   h.admin("add 5 192.0.2.1 4294967295");
-  // The check of the table at start and the info request of the first
-  // cycle are each held by the server for a second.
-  if (c.during_request) h.admin("fault delay 1000 2");
+  // The replies to the check of the table at start and to the info request
+  // of the first cycle are each held back by the server for a while.
+  if (c.during_request) h.admin("fault hold " + std::to_string(SHORT_HOLD_MS) + " 2");
   child_process d = h.start({"-t", "5", "-f", "-s", "3600"});
   if (c.during_request) {
-    // The start's check answered, the first cycle's request is held.
-    for (int waited = 0; h.requests(93) < 1 && waited < 10000; waited += 10) sleep_ms(10);
-    sleep_ms(300);
+    // The start's check answered, the first cycle's request has come and
+    // its reply is held.
+    ASSERT_TRUE(h.wait_for_requests(93, 2, LIMIT_MS));
   } else {
-    ASSERT_TRUE(h.wait_for_lists(1, 10000));
+    ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+    ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
   }
   d.send(c.sig);
-  exit_result r = d.wait(STOP_LIMIT_MS + (c.during_request ? 1000 : 0));
+  exit_result r = d.wait(STOP_LIMIT_MS + SHORT_HOLD_MS);
   ASSERT_TRUE(r.finished) << "no exit after " << c.name;
   EXPECT_TRUE(r.exited);
   EXPECT_EQ(r.code, 0);
@@ -60,21 +71,24 @@ TEST_P(DaemonStop, DetachedEndsAtOnceWithStatusZeroAndNoFurtherCycle) {
   const stop_case& c = GetParam();
   daemon_harness h;
   h.admin("create 5 type addr");
-  if (c.during_request) h.admin("fault delay 1000 2");
+  if (c.during_request) h.admin("fault hold " + std::to_string(SHORT_HOLD_MS) + " 2");
   child_process starter = h.start({"-t", "5", "-s", "3600"});
   const pid_t starter_pid = starter.pid;
-  exit_result started = starter.wait(10000);
+  exit_result started = starter.wait(LIMIT_MS);
   ASSERT_TRUE(started.finished);
   EXPECT_EQ(started.code, 0);  // the parent leaves once the child is detached
-  pid_t pid = h.find_daemon(10000);
+  pid_t pid = h.find_daemon(LIMIT_MS);
   ASSERT_GT(pid, 0);
   EXPECT_NE(pid, starter_pid);
-  if (c.during_request)
-    sleep_ms(300);  // the starter has had its check answered; the cycle's request is held
-  else
-    ASSERT_TRUE(h.wait_for_lists(1, 10000));
+  if (c.during_request) {
+    // The starter has had its check answered; the cycle's reply is held.
+    ASSERT_TRUE(h.wait_for_requests(93, 2, LIMIT_MS));
+  } else {
+    ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+    ASSERT_TRUE(h.wait_in_pause(pid, LIMIT_MS));
+  }
   kill(pid, c.sig);
-  EXPECT_TRUE(h.wait_gone(pid, STOP_LIMIT_MS + (c.during_request ? 1000 : 0)));
+  EXPECT_TRUE(h.wait_gone(pid, STOP_LIMIT_MS + SHORT_HOLD_MS));
   EXPECT_EQ(h.requests(89), 1);
   // The detached process logs under its own PID.
   std::vector<syslog_message> msgs = h.sink.messages();
@@ -111,9 +125,10 @@ TEST(DaemonStopEarly, SignalBeforeTheFirstCycleMeansNoCycle) {
       exit_result r = d.wait(STOP_LIMIT_MS);
       ASSERT_TRUE(r.finished);
       EXPECT_EQ(r.code, 0);
-      // Let a detached child that wrongly went on reach the server.
-      sleep_ms(300);
-      EXPECT_TRUE(h.daemons().empty());
+      // A detached child, forked before its starter left, has kept the
+      // stop and ends too (one that wrongly went on would cycle every
+      // second); once it has, whatever it did has reached the server.
+      EXPECT_TRUE(h.wait_no_daemons(LIMIT_MS));
       // Only the count request's own connection: no daemon ever connected.
       EXPECT_EQ(h.emu.connections(), before + 1);
       EXPECT_EQ(h.requests(93), 0);
@@ -131,10 +146,17 @@ TEST(DaemonCycles, ForegroundRunsCycleAfterCycleAndPrintsNonAddressEntries) {
   child_process d = h.start({"-t", "7", "-f", "-s", "60"});
   // Watch standard output only, so that no other client talks to the
   // server while the daemon runs; SIGHUP asks for each next cycle.
-  for (int waited = 0; d.out().size() < 3 * std::string("em0 42\n").size() && waited < 10000; waited += 10) {
-    send_if_caught(d.pid, SIGHUP);
-    sleep_ms(10);
-  }
+  poll_until(
+      [&] {
+        if (d.out().size() >= 3 * std::string("em0 42\n").size()) return true;
+        send_if_caught(d.pid, SIGHUP);
+        return false;
+      },
+      LIMIT_MS);
+  // Every cycle asked for has run (printed its line) once the daemon is in
+  // its pause; a stop during a cycle could end it between its listing and
+  // the line.
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
   d.send(SIGTERM);
   exit_result r = d.wait(STOP_LIMIT_MS);
   ASSERT_TRUE(r.finished);
@@ -161,12 +183,18 @@ TEST(DaemonCycles, TableAndPauseAtTheEndsOfTheirRangesStart) {
     std::vector<std::string> argv = args;
     argv.push_back("-f");
     child_process d = h.start(argv);
-    ASSERT_TRUE(h.wait_for_lists(1, 10000));
+    // The first cycle has printed the entry (its list request alone does
+    // not say so: a stop right after it ends the cycle before the line).
+    ASSERT_TRUE(poll_until([&] { return !d.out().empty(); }, LIMIT_MS));
     d.send(SIGTERM);
     exit_result r = d.wait(STOP_LIMIT_MS);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(d.out(), "80 0\n");
+    // The entry once a cycle: with a pause of a second, a test held up that
+    // long sees a second cycle too.
+    const std::vector<std::string> lines = text_lines(d.out());
+    ASSERT_FALSE(lines.empty());
+    for (const auto& l : lines) EXPECT_EQ(l, "80 0");
   }
 }
 
@@ -176,10 +204,10 @@ TEST(DaemonFatal, DetachedFatalErrorReachesSyslogAtLogErr) {
   h.admin("fault fail list EPERM");  // the table is there, its first listing is refused
   child_process starter = h.start({"-t", "5", "-s", "1"});
   const pid_t starter_pid = starter.pid;
-  exit_result started = starter.wait(10000);
+  exit_result started = starter.wait(LIMIT_MS);
   ASSERT_TRUE(started.finished);
   EXPECT_EQ(started.code, 0);
-  ASSERT_TRUE(h.sink.wait_for("Error requesting table 5 list: Operation not permitted", 10000));
+  ASSERT_TRUE(h.sink.wait_for("Error requesting table 5 list: Operation not permitted", LIMIT_MS));
   pid_t pid = -1;
   for (const auto& m : h.sink.messages()) {
     if (m.text == "starting....") {
@@ -191,13 +219,13 @@ TEST(DaemonFatal, DetachedFatalErrorReachesSyslogAtLogErr) {
   }
   // The detached process itself logged it, and ended.
   EXPECT_NE(pid, starter_pid);
-  EXPECT_TRUE(h.wait_gone(pid, 10000));
+  EXPECT_TRUE(h.wait_gone(pid, LIMIT_MS));
 }
 
 TEST(DaemonFatal, ForegroundFatalErrorGoesToStandardErrorOnly) {
   daemon_harness h;
   child_process d = h.start({"-t", "5", "-f", "-s", "1"});
-  exit_result r = d.wait(10000);
+  exit_result r = d.wait(LIMIT_MS);
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.code, 71);
   EXPECT_EQ(d.err(), "hostreapd: failed to request table info: No such process\n");
@@ -222,14 +250,15 @@ TEST_P(DaemonRefusedStart, StarterGetsTheStatusAndMessageAndNoDaemonStays) {
   std::vector<std::string> args = {"-t", "5", "-p", h.dir.file("pid")};
   if (!detach) args.push_back("-f");
   child_process d = h.start(args);
-  exit_result r = h.wait_exit(d, 10000);
+  exit_result r = h.wait_exit(d, LIMIT_MS);
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.code, c.status);
   const std::string err = d.err();
   EXPECT_EQ(err.rfind(c.message_start, 0), 0u) << err;
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_FALSE(wait_for_file(h.dir.file("pid"), 0)) << "the PID file stays";
-  sleep_ms(200);
+  // The status is the starter's own (one that had detached would have left
+  // with 0), and a child it forked would be there before it left.
   EXPECT_TRUE(h.daemons().empty());
   // Still attached when it ended: nothing but the start went to syslog.
   EXPECT_EQ(h.log_texts(), std::vector<std::string>{"starting...."});
@@ -260,18 +289,18 @@ TEST(DaemonStopHeldReply, StopDuringAReplyThatNeverComesIsAnOrdinaryStop) {
   daemon_harness h;
   h.admin("create 5 type addr");
   child_process d = h.start({"-t", "5", "-f", "-s", "3600", "-p", h.dir.file("pid")});
-  ASSERT_TRUE(h.wait_for_lists(1, 10000));
-  // The next cycle's first request is held for four seconds: a daemon that
-  // waited for the reply would get it only then.
-  h.admin("fault delay 4000 1");
+  ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+  // The reply to the next cycle's first request is held back: a daemon that
+  // waited for it would get it only after HELD_REPLY_MS.
+  h.admin("fault hold " + std::to_string(HELD_REPLY_MS) + " 1");
   d.send(SIGHUP);
-  sleep_ms(300);
+  ASSERT_TRUE(h.wait_for_requests(93, 3, LIMIT_MS));  // the check's, the first cycle's, this one
   const auto stopped = std::chrono::steady_clock::now();
   d.send(SIGTERM);
-  exit_result r = d.wait(10000);
+  exit_result r = d.wait(GIVE_UP_LIMIT_MS);
   ASSERT_TRUE(r.finished) << "the stop waited for the reply";
   const auto took = std::chrono::steady_clock::now() - stopped;
-  EXPECT_LT(took, std::chrono::milliseconds(3500)) << "the stop waited for the held reply";
+  EXPECT_LT(took, std::chrono::milliseconds(GIVE_UP_LIMIT_MS)) << "the stop waited for the held reply";
   // The request the stop gave up on is not a failure: the ordinary stop,
   // shutdown steps included.
   EXPECT_EQ(r.code, 0);
@@ -281,26 +310,29 @@ TEST(DaemonStopHeldReply, StopDuringAReplyThatNeverComesIsAnOrdinaryStop) {
 
 // A reply that trickles in does not hold a stop either: its bytes do not
 // renew the wait, which ends within a second of the stop.
-TEST(DaemonStopHeldReply, StopDuringADrippingReplyEndsWithinTwoSeconds) {
+TEST(DaemonStopHeldReply, StopDuringADrippingReplyIsNotHeldUpByIt) {
   daemon_harness h;
   h.admin("create 5 type addr");
   h.admin("add 5 192.0.2.1 4294967295");
   const std::string pid_file = h.dir.file("pid");
   child_process d = h.start({"-t", "5", "-f", "-s", "3600", "-p", pid_file});
-  ASSERT_TRUE(h.wait_for_lists(1, 10000));
-  ASSERT_TRUE(wait_for_file(pid_file, 10000, true));
+  ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+  ASSERT_TRUE(wait_for_file(pid_file, LIMIT_MS, true));
   // The next cycle's first reply goes out a byte every 200 ms: about a
   // minute for the whole of it.
   h.admin("fault drip 200 1");
   d.send(SIGHUP);
-  for (int waited = 0; h.requests(93) < 3 && waited < 10000; waited += 10) sleep_ms(10);
-  sleep_ms(700);  // a few of its bytes have come
+  ASSERT_TRUE(h.wait_for_requests(93, 3, LIMIT_MS));
+  // A few of its bytes have come: the daemon has read them.
+  const long long before = bytes_read(d.pid);
+  ASSERT_GE(before, 0) << "cannot read /proc/" << d.pid << "/io";
+  ASSERT_TRUE(poll_until([&] { return bytes_read(d.pid) >= before + 3; }, LIMIT_MS));
   const auto stopped = std::chrono::steady_clock::now();
   d.send(SIGTERM);
-  exit_result r = h.wait_exit(d, 10000);
+  exit_result r = h.wait_exit(d, GIVE_UP_LIMIT_MS);
   ASSERT_TRUE(r.finished) << "the stop waited for the dripping reply";
   const auto took = std::chrono::steady_clock::now() - stopped;
-  EXPECT_LT(took, std::chrono::milliseconds(2000)) << "the stop was held by the dripping reply";
+  EXPECT_LT(took, std::chrono::milliseconds(GIVE_UP_LIMIT_MS)) << "the stop was held by the dripping reply";
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(d.err(), "");
   EXPECT_FALSE(wait_for_file(pid_file, 0)) << "the PID file stays";
@@ -322,20 +354,20 @@ TEST(DaemonStopAtStart, StopWhileTheCheckWaitsIsAnOrdinaryStop) {
     std::vector<std::string> args = {"-t", "5", "-s", "1", "-p", pid_file};
     if (!detach) args.push_back("-f");
     child_process d = h.start(args);
-    for (int waited = 0; h.requests(93) < 1 && waited < 10000; waited += 10) sleep_ms(10);
+    ASSERT_TRUE(h.wait_for_requests(93, 1, LIMIT_MS));
     ASSERT_EQ(h.requests(93), 1);
     ASSERT_TRUE(wait_for_file(pid_file, 0)) << "the PID file is taken before the check";
-    sleep_ms(200);
+    ASSERT_TRUE(h.wait_in_request(d.pid, LIMIT_MS)) << "the check does not wait for its reply";
     const auto stopped = std::chrono::steady_clock::now();
     d.send(SIGTERM);
-    exit_result r = h.wait_exit(d, 10000);
+    exit_result r = h.wait_exit(d, GIVE_UP_LIMIT_MS);
     ASSERT_TRUE(r.finished) << "the stop waited for the held reply";
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(2000));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(GIVE_UP_LIMIT_MS));
     EXPECT_TRUE(r.exited);
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(d.err(), "");
     EXPECT_FALSE(wait_for_file(pid_file, 0)) << "the PID file stays";
-    sleep_ms(200);
+    // Stopped before it forked: no child was ever there.
     EXPECT_TRUE(h.daemons().empty());
     EXPECT_EQ(h.requests(89), 0);
     EXPECT_EQ(h.log_texts(), std::vector<std::string>{"starting...."});

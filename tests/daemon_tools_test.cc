@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -238,9 +239,8 @@ TEST(DaemonOnce, RemovesExactlyTheDueEntriesAndEndsWithItsShutdown) {
     EXPECT_EQ(r.code, 0) << d.err();
     if (detach) {
       // The detached one sweeps once and goes, taking its PID file along.
-      for (int waited = 0; !h.daemons().empty() && waited < LIMIT_MS; waited += 10) sleep_ms(10);
-      ASSERT_TRUE(h.daemons().empty());
-      for (int waited = 0; h.removal_lines().size() < 3 && waited < LIMIT_MS; waited += 10) sleep_ms(10);
+      ASSERT_TRUE(h.wait_no_daemons(LIMIT_MS));
+      poll_until([&] { return h.removal_lines().size() >= 3; }, LIMIT_MS);
     }
     EXPECT_FALSE(wait_for_file(pid_path, 0));
     std::string left = h.admin("list 5");
@@ -261,19 +261,23 @@ TEST(DaemonSweepNow, SighupEndsThePauseAndABurstDuringACycleGivesOneMore) {
   h.admin("add 5 192.0.2.1 0");
   d.send(SIGHUP);
   ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
-  for (int waited = 0; h.removal_lines().empty() && waited < LIMIT_MS; waited += 10) sleep_ms(10);
+  poll_until([&] { return !h.removal_lines().empty(); }, LIMIT_MS);
   EXPECT_EQ(h.removal_lines(), std::vector<std::string>{"Removing host 192.0.2.1 from table 5"});
   EXPECT_TRUE(process_alive(d.pid));
 
-  // A burst while a cycle's listing is held up: one more cycle, not ten.
-  h.admin("fault delay 1000 1");
+  // A burst while a cycle's first reply is held back: one more cycle, not
+  // ten.
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
+  const long infos = h.requests(93);
+  h.admin("fault hold 2000 1");
   d.send(SIGHUP);
-  sleep_ms(300);
+  ASSERT_TRUE(h.wait_for_requests(93, infos + 1, LIMIT_MS));
   for (int i = 0; i < 10; i++) d.send(SIGHUP);
-  // The held cycle ends, one more follows; then nothing more comes, though
-  // a second cycle for the burst would have had time to start.
+  // The held cycle ends, one more follows; then the daemon pauses, with
+  // nothing more to do: a cycle for the rest of the burst would have come
+  // before the pause.
   ASSERT_TRUE(h.wait_for_lists(4, LIMIT_MS));
-  sleep_ms(1500);
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
   EXPECT_EQ(h.requests(89), 4);
   EXPECT_TRUE(process_alive(d.pid));
   d.send(SIGTERM);
@@ -348,11 +352,12 @@ TEST(DaemonMetrics, WrittenAfterEveryCycleAndCountingRemovals) {
   h.admin("add 5 192.0.2.4 2");
   d.send(SIGHUP);
   std::map<std::string, std::string> second;
-  for (int waited = 0; waited < LIMIT_MS; waited += 10) {
-    second = parse_metrics(read_file(path));
-    if (second["hostreapd_removed_total"] != "1") break;
-    sleep_ms(10);
-  }
+  poll_until(
+      [&] {
+        second = parse_metrics(read_file(path));
+        return second["hostreapd_removed_total"] != "1";
+      },
+      LIMIT_MS);
   EXPECT_EQ(second["hostreapd_removed_total"], "3");
   EXPECT_EQ(second["hostreapd_entries"], "3");
   EXPECT_EQ(second["hostreapd_due_entries"], "2");
@@ -407,8 +412,11 @@ TEST(DaemonStopMidCycle, EndsAfterTheEntryInHandAndTheNextStartRemovesTheRest) {
   daemon_harness h;
   h.admin("create 5 type addr");
   h.admin("fill 5 10.0.0.0 10000 0");
+  // Every reply held back a little: the whole cycle takes minutes, so the
+  // stop lands in it however long this test is kept from sending it.
+  h.admin("fault hold 10 0");
   child_process d = h.start({"-t", "5", "-f", "-s", "3600"});
-  for (int waited = 0; h.removal_lines().size() < 100 && waited < LIMIT_MS; waited += 1) sleep_ms(1);
+  poll_until([&] { return h.removal_lines().size() >= 100; }, LIMIT_MS, 1);
   d.send(SIGTERM);
   exit_result r = h.wait_exit(d, LIMIT_MS);
   ASSERT_TRUE(r.finished);
@@ -423,6 +431,7 @@ TEST(DaemonStopMidCycle, EndsAfterTheEntryInHandAndTheNextStartRemovesTheRest) {
   for (const auto& k : logged) EXPECT_EQ(left.count(k), 0u) << k << " logged but still there";
   EXPECT_EQ(h.requests(87), static_cast<long>(logged.size()));
 
+  h.admin("fault clear");
   child_process again = h.start({"-t", "5", "-f", "-1"});
   r = h.wait_exit(again, 60000);
   ASSERT_TRUE(r.finished);
@@ -446,7 +455,7 @@ TEST(DaemonStopMidCycle, BlockedStandardOutputDoesNotHoldAStop) {
                            h.dir.path, {"FWEMU_SOCKET=" + h.emu.socket_path()});
   // The FIFO fills (64 KiB is some 1700 lines) and the daemon blocks.
   ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
-  sleep_ms(500);
+  ASSERT_TRUE(h.wait_in_syscall(d.pid, SYS_write, LIMIT_MS)) << "the daemon does not block writing";
   d.send(SIGTERM);
   exit_result r = d.wait(LIMIT_MS);
   close(reader);
@@ -474,9 +483,10 @@ TEST(DaemonSweepNow, SighupWhileStartingDoesNotEndTheDaemon) {
       pid = h.find_daemon(LIMIT_MS);
       ASSERT_GT(pid, 0);
     }
-    // The first cycle, and in the foreground the one the signal asked for.
+    // The first cycle, and in the foreground the one the signal asked for;
+    // then the pause, with nothing more to do.
     ASSERT_TRUE(h.wait_for_lists(detach ? 1 : 2, LIMIT_MS));
-    sleep_ms(200);
+    ASSERT_TRUE(h.wait_in_pause(pid, LIMIT_MS));
     EXPECT_TRUE(process_alive(pid));
     EXPECT_EQ(h.requests(89), detach ? 1 : 2);
     kill(pid, SIGTERM);

@@ -46,14 +46,10 @@ logged find_logged(daemon_harness& h, const std::string& text, int priority) {
   return l;
 }
 
-// Waits until the harness has seen n info requests in all.
-bool wait_for_infos(daemon_harness& h, long n) {
-  for (int waited = 0; waited < LIMIT_MS; waited += 10) {
-    h.sink.messages();
-    if (h.requests(93) >= n) return true;
-    sleep_ms(10);
-  }
-  return false;
+// Waits until the harness has seen n info requests in all; with a
+// sweeper's PID, asking it for cycles meanwhile.
+bool wait_for_infos(daemon_harness& h, long n, pid_t sweeper = -1) {
+  return h.wait_for_requests(93, n, LIMIT_MS, sweeper);
 }
 
 // The samples of the metrics file, by metric (the label is table 5).
@@ -67,15 +63,18 @@ std::map<std::string, std::string> metrics_samples(const std::string& path) {
   return samples;
 }
 
-// Waits until the metrics file shows this value for the metric.
+// Waits until the metrics file shows this value for the metric; with a
+// sweeper's PID, asking it for cycles meanwhile.
 bool wait_for_sample(daemon_harness& h, const std::string& path, const std::string& metric,
-                     const std::string& value) {
-  for (int waited = 0; waited < LIMIT_MS; waited += 10) {
-    h.sink.messages();
-    if (metrics_samples(path)[metric] == value) return true;
-    sleep_ms(10);
-  }
-  return false;
+                     const std::string& value, pid_t sweeper = -1) {
+  return poll_until(
+      [&] {
+        h.sink.messages();
+        if (metrics_samples(path)[metric] == value) return true;
+        if (sweeper > 0) send_if_caught(sweeper, SIGHUP);
+        return false;
+      },
+      LIMIT_MS);
 }
 
 void stop_and_expect_clean_end(daemon_harness& h, child_process& d) {
@@ -87,25 +86,29 @@ void stop_and_expect_clean_end(daemon_harness& h, child_process& d) {
 }
 
 // The reload as it happens: the table destroyed after the first cycle and
-// gone for three more, then created again and filled.
+// gone for three more, then created again and filled. The cycles after
+// the first are asked for with SIGHUP, so that none comes between the
+// reading of the first one's metrics and the destruction.
 TEST(DaemonWait, ReloadedTableIsWaitedForAndSweptWhenItIsBack) {
   daemon_harness h;
   const long now = static_cast<long>(time(nullptr));
   h.admin("create 5 type addr");
   h.admin("add 5 192.0.2.9 " + std::to_string(now + 7200));
   const std::string path = h.dir.file("hostreapd.prom");
-  child_process d = h.start({"-t", "5", "-f", "-s", "1", "-w", "-m", path});
+  child_process d = h.start({"-t", "5", "-f", "-s", "3600", "-w", "-m", path});
   ASSERT_TRUE(wait_for_sample(h, path, "hostreapd_table_present", "1"));
+  // With nothing due the list request is the cycle's last.
+  ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
   const std::map<std::string, std::string> before = metrics_samples(path);
   EXPECT_EQ(before.at("hostreapd_entries"), "1");
 
-  // With nothing due the list request is the cycle's last.
-  ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
   h.admin("destroy 5");
   const long infos = h.requests(93);
-  ASSERT_TRUE(wait_for_infos(h, infos + 3)) << "the daemon stopped cycling";
-  // The third cycle without the table has asked; the metrics of the one
-  // before it are written.
+  ASSERT_TRUE(wait_for_infos(h, infos + 3, d.pid)) << "the daemon stopped cycling";
+  // The third cycle without the table has asked; once it has paused, the
+  // metrics of all three are written.
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
   EXPECT_TRUE(process_alive(d.pid));
   std::map<std::string, std::string> gone = metrics_samples(path);
   EXPECT_EQ(gone["hostreapd_table_present"], "0");
@@ -119,7 +122,7 @@ TEST(DaemonWait, ReloadedTableIsWaitedForAndSweptWhenItIsBack) {
   h.admin("create 5 type addr");
   h.admin("add 5 192.0.2.1 0");
   h.admin("add 5 192.0.2.2 " + std::to_string(now + 3600));
-  ASSERT_TRUE(wait_for_sample(h, path, "hostreapd_removed_total", "1"));
+  ASSERT_TRUE(wait_for_sample(h, path, "hostreapd_removed_total", "1", d.pid));
   EXPECT_EQ(metrics_samples(path)["hostreapd_table_present"], "1");
   stop_and_expect_clean_end(h, d);
 
@@ -224,9 +227,7 @@ TEST_P(DaemonTableMissing, EndsOrWaitsAsAsked) {
       // The cycle that found it has swept: it has listed (a list request
       // after the failed one) and, unless in a dry run, removed the entry.
       ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
-      if (!dry_run)
-        for (int waited = 0; h.admin("list 5") != waiting + "\n" && waited < LIMIT_MS; waited += 10)
-          sleep_ms(10);
+      if (!dry_run) poll_until([&] { return h.admin("list 5") == waiting + "\n"; }, LIMIT_MS);
     } else {
       // Three more cycles without the table.
       ASSERT_TRUE(wait_for_infos(h, h.requests(93) + 3));

@@ -133,16 +133,17 @@ TEST(NodeExporter, ServesEveryMetricOfTheFile) {
                            h.dir.path);
   static const std::regex listening(R"(msg="Listening on" address=127\.0\.0\.1:([0-9]+))");
   int port = 0;
-  for (int i = 0; i < 1000 && port == 0; i++) {
-    std::smatch m;
-    const std::string log = server.err();
-    if (std::regex_search(log, m, listening)) {
-      port = atoi(m[1].str().c_str());
-    } else {
-      ASSERT_TRUE(process_alive(server.pid)) << "the exporter ended: " << log;
-      sleep_ms(10);
-    }
-  }
+  bool ended = false;
+  poll_until(
+      [&] {
+        std::smatch m;
+        const std::string log = server.err();
+        if (std::regex_search(log, m, listening)) port = atoi(m[1].str().c_str());
+        ended = port == 0 && !process_alive(server.pid);
+        return port > 0 || ended;
+      },
+      10000);
+  ASSERT_FALSE(ended) << "the exporter ended: " << server.err();
   ASSERT_GT(port, 0) << "the exporter did not say where it listens: " << server.err();
 
   std::string why;

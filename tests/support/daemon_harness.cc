@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/syscall.h>
 
 #include <gtest/gtest.h>
 
@@ -44,26 +45,32 @@ child_process daemon_harness::start(const std::vector<std::string>& args, bool w
 
 long daemon_harness::requests(int opcode) { return stats_count(emu.admin("stats").out, opcode); }
 
+bool daemon_harness::wait_for_requests(int opcode, long n, int timeout_ms, pid_t sweeper) {
+  return poll_until(
+      [&] {
+        sink.messages();
+        if (requests(opcode) >= n) return true;
+        if (sweeper > 0) send_if_caught(sweeper, SIGHUP);
+        return false;
+      },
+      timeout_ms);
+}
+
 bool daemon_harness::wait_for_lists(long n, int timeout_ms, pid_t sweeper) {
-  for (int waited = 0;; waited += 10) {
-    sink.messages();
-    if (requests(89) >= n) return true;
-    if (waited >= timeout_ms) return false;
-    if (sweeper > 0) send_if_caught(sweeper, SIGHUP);
-    sleep_ms(10);
-  }
+  return wait_for_requests(89, n, timeout_ms, sweeper);
 }
 
 exit_result daemon_harness::wait_exit(child_process& d, int timeout_ms) {
-  for (int waited = 0;; waited += 10) {
-    sink.messages();
-    exit_result r = d.wait(0);
-    if (r.finished || waited >= timeout_ms) {
-      sink.messages();
-      return r;
-    }
-    sleep_ms(10);
-  }
+  exit_result r;
+  poll_until(
+      [&] {
+        sink.messages();
+        r = d.wait(0);
+        return r.finished;
+      },
+      timeout_ms);
+  sink.messages();
+  return r;
 }
 
 std::vector<pid_t> daemon_harness::daemons() {
@@ -91,23 +98,50 @@ std::vector<pid_t> daemon_harness::daemons() {
 }
 
 pid_t daemon_harness::find_daemon(int timeout_ms) {
-  for (int waited = 0;; waited += 10) {
-    std::vector<pid_t> p = daemons();
-    if (p.size() == 1) {
-      found.push_back(p[0]);
-      return p[0];
-    }
-    if (waited >= timeout_ms) return -1;
-    sleep_ms(10);
-  }
+  std::vector<pid_t> p;
+  if (!poll_until(
+          [&] {
+            p = daemons();
+            return p.size() == 1;
+          },
+          timeout_ms))
+    return -1;
+  found.push_back(p[0]);
+  return p[0];
 }
 
 bool daemon_harness::wait_gone(pid_t pid, int timeout_ms) {
-  for (int waited = 0;; waited += 10) {
-    if (!process_alive(pid)) return true;
-    if (waited >= timeout_ms) return false;
-    sleep_ms(10);
-  }
+  return poll_until([&] { return !process_alive(pid); }, timeout_ms);
+}
+
+bool daemon_harness::wait_no_daemons(int timeout_ms) {
+  return poll_until([&] { return daemons().empty(); }, timeout_ms);
+}
+
+bool daemon_harness::wait_in_syscall(pid_t pid, long syscall, int timeout_ms) {
+  return poll_until(
+      [&] {
+        sink.messages();
+        return blocked_syscall(pid) == syscall;
+      },
+      timeout_ms);
+}
+
+bool daemon_harness::wait_in_pause(pid_t pid, int timeout_ms) {
+  return wait_in_syscall(pid, SYS_rt_sigtimedwait, timeout_ms);
+}
+
+bool daemon_harness::wait_in_request(pid_t pid, int timeout_ms) {
+  return poll_until(
+      [&] {
+        sink.messages();
+        const long call = blocked_syscall(pid);
+#ifdef SYS_poll
+        if (call == SYS_poll) return true;
+#endif
+        return call == SYS_ppoll;
+      },
+      timeout_ms);
 }
 
 std::vector<std::string> daemon_harness::log_texts() { return sink.texts(); }

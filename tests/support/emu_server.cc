@@ -38,21 +38,26 @@ emu_server::emu_server(const std::string& dir, int abi) : dir_(dir) {
   if (!running()) return;
   // Ready once a connection is accepted; give up after ten seconds, or at
   // once if the server has ended.
-  for (int i = 0; i < 1000; i++) {
-    int fd = fwemu_connect(socket_.c_str());
-    if (fd >= 0) {
-      close(fd);
-      return;
-    }
-    exit_result r = server_.wait(0);
-    if (r.finished) {
-      support_failure("fwemu serve ended at start-up with status " + std::to_string(exit_status(r)) + ": " +
-                      server_.err());
-      return;
-    }
-    sleep_ms(10);
-  }
-  support_failure("fwemu serve did not accept connections on " + socket_);
+  bool ready = false;
+  exit_result ended;
+  poll_until(
+      [&] {
+        int fd = fwemu_connect(socket_.c_str());
+        if (fd >= 0) {
+          close(fd);
+          ready = true;
+          return true;
+        }
+        ended = server_.wait(0);
+        return ended.finished;
+      },
+      10000);
+  if (ready) return;
+  if (ended.finished)
+    support_failure("fwemu serve ended at start-up with status " + std::to_string(exit_status(ended)) + ": " +
+                    server_.err());
+  else
+    support_failure("fwemu serve did not accept connections on " + socket_);
 }
 
 emu_server::~emu_server() {

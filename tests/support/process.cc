@@ -26,12 +26,6 @@ extern char** environ;
 
 namespace {
 
-int64_t now_ms() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 exit_result decode(int status, const rusage& usage) {
   exit_result r;
   r.finished = true;
@@ -165,7 +159,7 @@ child_process child_process::start(const std::vector<std::string>& argv, const s
 exit_result child_process::wait(int timeout_ms) {
   exit_result r;
   if (pid <= 0) return r;
-  int64_t deadline = now_ms() + timeout_ms;
+  int64_t deadline = monotonic_ms() + timeout_ms;
   for (;;) {
     int status = 0;
     rusage usage{};
@@ -180,7 +174,7 @@ exit_result child_process::wait(int timeout_ms) {
       return r;
     }
     if (timeout_ms < 0) continue;
-    if (now_ms() >= deadline) return r;
+    if (monotonic_ms() >= deadline) return r;
     sleep_ms(5);
   }
 }
@@ -280,11 +274,11 @@ const std::vector<syslog_message>& syslog_sink::messages() {
 }
 
 bool syslog_sink::wait_for(const std::string& text, int timeout_ms) {
-  int64_t deadline = now_ms() + timeout_ms;
+  int64_t deadline = monotonic_ms() + timeout_ms;
   for (;;) {
     for (const auto& m : messages())
       if (m.text == text) return true;
-    if (now_ms() >= deadline) return false;
+    if (monotonic_ms() >= deadline) return false;
     sleep_ms(10);
   }
 }
@@ -301,12 +295,27 @@ void sleep_ms(int ms) {
   }
 }
 
+int64_t monotonic_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool poll_until(const std::function<bool()>& done, int timeout_ms, int step_ms) {
+  const int64_t deadline = monotonic_ms() + timeout_ms;
+  for (;;) {
+    if (done()) return true;
+    if (monotonic_ms() >= deadline) return done();
+    sleep_ms(step_ms);
+  }
+}
+
 bool wait_for_file(const std::string& path, int timeout_ms, bool non_empty) {
-  int64_t deadline = now_ms() + timeout_ms;
+  int64_t deadline = monotonic_ms() + timeout_ms;
   for (;;) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && (!non_empty || st.st_size > 0)) return true;
-    if (now_ms() >= deadline) return false;
+    if (monotonic_ms() >= deadline) return false;
     sleep_ms(10);
   }
 }
@@ -335,6 +344,20 @@ bool catches_signal(pid_t pid, int sig) {
 }
 
 bool send_if_caught(pid_t pid, int sig) { return catches_signal(pid, sig) && kill(pid, sig) == 0; }
+
+long blocked_syscall(pid_t pid) {
+  // "NR ARGS... SP PC" while blocked in call NR; "-1 SP PC" while blocked
+  // outside one; "running" while it runs.
+  const std::string text = read_file("/proc/" + std::to_string(pid) + "/syscall");
+  if (text.empty() || (text[0] < '0' || text[0] > '9')) return -1;
+  return strtol(text.c_str(), nullptr, 10);
+}
+
+long long bytes_read(pid_t pid) {
+  const std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
+  size_t at = io.find("rchar: ");
+  return at == std::string::npos ? -1 : strtoll(io.c_str() + at + 7, nullptr, 10);
+}
 
 std::vector<std::string> text_lines(const std::string& text) {
   std::vector<std::string> out;

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -139,6 +140,13 @@ std::vector<std::string> text_lines(const std::string& text);
 
 // Sleeps for ms milliseconds.
 void sleep_ms(int ms);
+// Milliseconds of the monotonic clock. Every limit on a wait is measured on
+// it, not as the sum of the sleeps, which a loaded machine overruns.
+int64_t monotonic_ms();
+// Asks done() every step_ms until it says true or timeout_ms have passed
+// on the monotonic clock; done()'s last answer (it is asked once more when
+// the time is up).
+bool poll_until(const std::function<bool()>& done, int timeout_ms, int step_ms = 10);
 // Waits at most timeout_ms until the file exists (and is not empty, if asked).
 bool wait_for_file(const std::string& path, int timeout_ms, bool non_empty = false);
 std::string read_file(const std::string& path);
@@ -149,3 +157,10 @@ bool process_alive(pid_t pid);
 bool catches_signal(pid_t pid, int sig);
 // Sends sig only when the process catches it; true when sent.
 bool send_if_caught(pid_t pid, int sig);
+// The number of the system call the process is blocked in (as
+// /proc/PID/syscall gives it), or -1 when it runs, is not in a call, is
+// gone or cannot be looked at (reading it asks for the right to trace it).
+long blocked_syscall(pid_t pid);
+// The bytes the process has taken in with read(2) and its kin so far
+// (rchar of /proc/PID/io), or -1 when that cannot be read.
+long long bytes_read(pid_t pid);
