@@ -378,103 +378,105 @@ TEST(EmuProcess, GetRepliesCarryALengthOnlyOnSuccess) {
   EXPECT_EQ(r.head.result, 0);
   EXPECT_EQ(r.head.optlen, 296u + 7 * 120);
   EXPECT_EQ(info_count(r), 7u);
-  // A held reply goes out whole once its time has come; meanwhile the server
-  // answers others, and its stats already count the request.
-  TEST(EmuProcess, HeldReplyComesWholeAtItsTimeWhileOthersAreAnswered) {
-    constexpr int HOLD_MS = 1000;
-    // What the rounding of both clocks to milliseconds may take off the hold.
-    constexpr int ROUNDING_MS = 10;
+}
+
+// A held reply goes out whole once its time has come; meanwhile the server
+// answers others, and its stats already count the request.
+TEST(EmuProcess, HeldReplyComesWholeAtItsTimeWhileOthersAreAnswered) {
+  constexpr int HOLD_MS = 1000;
+  // What the rounding of both clocks to milliseconds may take off the hold.
+  constexpr int ROUNDING_MS = 10;
+  emu_server server;
+  ASSERT_EQ(server.admin("create t").status, 0);
+  ASSERT_EQ(server.admin("fault hold " + std::to_string(HOLD_MS)).status, 0);
+  // An info request of its header alone: the answer is a refusal, held all
+  // the same.
+  raw_client held(server.socket_path());
+  const std::string body("\x5d\0\1\0\0\0\0\0", 8);
+  fwemu_request_head head{FWEMU_MAGIC, FWEMU_KIND_GET, 8, 8};
+  const int64_t sent = monotonic_ms();
+  ASSERT_TRUE(held.send(&head, sizeof head));
+  ASSERT_TRUE(held.send(body.data(), body.size()));
+
+  ASSERT_TRUE(poll_until(
+      [&] { return server.admin("stats").out.find("requests 93: 1\n") != std::string::npos; }, 10000))
+      << "stats were not answered while the reply was held";
+  pollfd pfd{held.fd, POLLIN, 0};
+  const bool readable = poll(&pfd, 1, 0) == 1;
+  // The request came after `sent`, so a reply there before sent + HOLD_MS
+  // came early (on a machine slow enough to pass that time, there is
+  // nothing to see).
+  EXPECT_FALSE(readable && monotonic_ms() < sent + HOLD_MS - ROUNDING_MS) << "the reply was not held";
+
+  pfd = {held.fd, POLLIN, 0};
+  ASSERT_EQ(poll(&pfd, 1, 10000), 1) << "the held reply never came";
+  EXPECT_GE(monotonic_ms() - sent, HOLD_MS - ROUNDING_MS) << "the reply came before its time";
+  fwemu_reply_head rep{};
+  ASSERT_TRUE(held.reply(&rep));
+  EXPECT_EQ(rep.magic, FWEMU_MAGIC);
+  std::string data(rep.data, '\0');
+  if (rep.data > 0) {
+    EXPECT_EQ(fwemu_read_all(held.fd, data.data(), data.size()), 0) << "the held reply came cut short";
+  }
+  EXPECT_EQ(server.admin("fault show").out, "");
+}
+
+// ---- start and stop -----------------------------------------------------------------
+
+TEST(EmuProcess, StopSignalsEndTheServerCleanly) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
     emu_server server;
-    ASSERT_EQ(server.admin("create t").status, 0);
-    ASSERT_EQ(server.admin("fault hold " + std::to_string(HOLD_MS)).status, 0);
-    // An info request of its header alone: the answer is a refusal, held all
-    // the same.
-    raw_client held(server.socket_path());
-    const std::string body("\x5d\0\1\0\0\0\0\0", 8);
-    fwemu_request_head head{FWEMU_MAGIC, FWEMU_KIND_GET, 8, 8};
-    const int64_t sent = monotonic_ms();
-    ASSERT_TRUE(held.send(&head, sizeof head));
-    ASSERT_TRUE(held.send(body.data(), body.size()));
-
-    ASSERT_TRUE(poll_until(
-        [&] { return server.admin("stats").out.find("requests 93: 1\n") != std::string::npos; }, 10000))
-        << "stats were not answered while the reply was held";
-    pollfd pfd{held.fd, POLLIN, 0};
-    const bool readable = poll(&pfd, 1, 0) == 1;
-    // The request came after `sent`, so a reply there before sent + HOLD_MS
-    // came early (on a machine slow enough to pass that time, there is
-    // nothing to see).
-    EXPECT_FALSE(readable && monotonic_ms() < sent + HOLD_MS - ROUNDING_MS) << "the reply was not held";
-
-    pfd = {held.fd, POLLIN, 0};
-    ASSERT_EQ(poll(&pfd, 1, 10000), 1) << "the held reply never came";
-    EXPECT_GE(monotonic_ms() - sent, HOLD_MS - ROUNDING_MS) << "the reply came before its time";
-    fwemu_reply_head rep{};
-    ASSERT_TRUE(held.reply(&rep));
-    EXPECT_EQ(rep.magic, FWEMU_MAGIC);
-    std::string data(rep.data, '\0');
-    if (rep.data > 0) {
-      EXPECT_EQ(fwemu_read_all(held.fd, data.data(), data.size()), 0) << "the held reply came cut short";
-    }
-    EXPECT_EQ(server.admin("fault show").out, "");
-  }
-
-  // ---- start and stop -----------------------------------------------------------------
-
-  TEST(EmuProcess, StopSignalsEndTheServerCleanly) {
-    for (int sig : {SIGTERM, SIGINT}) {
-      SCOPED_TRACE(sig);
-      emu_server server;
-      ASSERT_TRUE(server.running());
-      raw_client idle(server.socket_path());  // a connected client does not keep it alive
-      pid_t pid = server.pid();
-      if (sig == SIGTERM) {
-        server.stop();  // expects status 0 and the socket removed
-      } else {
-        kill(pid, SIGINT);
-        int ws;
-        ASSERT_EQ(waitpid(pid, &ws, 0), pid);
-        EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
-        struct stat st;
-        EXPECT_NE(lstat(server.socket_path().c_str(), &st), 0);
-        server.kill();  // already reaped: only forget the pid
-      }
+    ASSERT_TRUE(server.running());
+    raw_client idle(server.socket_path());  // a connected client does not keep it alive
+    pid_t pid = server.pid();
+    if (sig == SIGTERM) {
+      server.stop();  // expects status 0 and the socket removed
+    } else {
+      kill(pid, SIGINT);
+      int ws;
+      ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+      EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0);
+      struct stat st;
+      EXPECT_NE(lstat(server.socket_path().c_str(), &st), 0);
+      server.kill();  // already reaped: only forget the pid
     }
   }
+}
 
-  TEST(EmuProcess, SecondServerOnALiveSocketIsRefused) {
-    emu_server server;
-    ASSERT_EQ(server.admin("create t").status, 0);
-    emu_server::result r = run_program({FWEMU_BIN, "-s", server.socket_path(), "serve"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("another fwemu is serving there"), std::string::npos) << r.err;
-    // The first server still holds its tables.
-    EXPECT_EQ(server.admin("info t").status, 0);
+TEST(EmuProcess, SecondServerOnALiveSocketIsRefused) {
+  emu_server server;
+  ASSERT_EQ(server.admin("create t").status, 0);
+  emu_server::result r = run_program({FWEMU_BIN, "-s", server.socket_path(), "serve"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("another fwemu is serving there"), std::string::npos) << r.err;
+  // The first server still holds its tables.
+  EXPECT_EQ(server.admin("info t").status, 0);
+}
+
+TEST(EmuProcess, StaleSocketIsReplacedAndOtherFilesAreLeftAlone) {
+  emu_server first;
+  std::string dir = first.dir();
+  std::string path = first.socket_path();
+  ASSERT_EQ(first.admin("create t").status, 0);
+  first.kill();
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0) << "a killed server leaves its socket";
+  {
+    emu_server second(dir);
+    ASSERT_TRUE(second.running());
+    EXPECT_EQ(second.admin("info t").status, 66) << "a fresh server has no tables";
   }
 
-  TEST(EmuProcess, StaleSocketIsReplacedAndOtherFilesAreLeftAlone) {
-    emu_server first;
-    std::string dir = first.dir();
-    std::string path = first.socket_path();
-    ASSERT_EQ(first.admin("create t").status, 0);
-    first.kill();
-    struct stat st;
-    ASSERT_EQ(lstat(path.c_str(), &st), 0) << "a killed server leaves its socket";
-    {
-      emu_server second(dir);
-      ASSERT_TRUE(second.running());
-      EXPECT_EQ(second.admin("info t").status, 66) << "a fresh server has no tables";
-    }
-
-    std::string file = dir + "/plain";
-    std::ofstream(file) << "keep me\n";
-    emu_server::result r = run_program({FWEMU_BIN, "-s", file, "serve"});
-    EXPECT_EQ(r.status, 73);
-    EXPECT_NE(r.err.find("exists and is not a socket"), std::string::npos) << r.err;
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    EXPECT_EQ(line, "keep me");
-  }
+  std::string file = dir + "/plain";
+  std::ofstream(file) << "keep me\n";
+  emu_server::result r = run_program({FWEMU_BIN, "-s", file, "serve"});
+  EXPECT_EQ(r.status, 73);
+  EXPECT_NE(r.err.find("exists and is not a socket"), std::string::npos) << r.err;
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "keep me");
+}
 
 }  // namespace
