@@ -322,10 +322,10 @@ int emu_store_remake_table(emu_store* store, const std::string& name, const std:
   words_t create_words = {"create", name};
   size_t i = 0;
   for (; i < words.size() && words[i] != "add"; i++) create_words.push_back(words[i]);
-  if (int st = run(store, create_words, out)) return st;
+  if (int st = create(store, create_words, out)) return st;
   while (i < words.size()) {
     if (i + 3 > words.size()) return usage(out);
-    if (int st = run(store, {"add", name, words[i + 1], words[i + 2]}, out)) return st;
+    if (int st = add(store, {"add", name, words[i + 1], words[i + 2]}, out)) return st;
     i += 3;
   }
   return 0;

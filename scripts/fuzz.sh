@@ -11,6 +11,8 @@
 #
 #   FUZZ_SECONDS  time per target (default 20)
 #   FUZZ_TARGETS  targets to run (default: every fuzz/*_fuzz.cc)
+#   FUZZ_PRESET   the build preset that has the targets (default fuzz; the
+#                 asan preset builds them beside its tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,16 +25,17 @@ else
 fi
 
 echo "== fuzz build"
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j 2
+preset=${FUZZ_PRESET:-fuzz}
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j 2
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-artifacts_root=build/fuzz/artifacts
+artifacts_root=build/$preset/artifacts
 failed=()
 
 for target in "${targets[@]}"; do
-  bin=build/fuzz/$target
+  bin=build/$preset/$target
   corpus=$scratch/$target
   artifacts=$artifacts_root/$target
   rm -rf "$artifacts"
