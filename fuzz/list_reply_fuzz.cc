@@ -87,7 +87,7 @@ bool all_zero(const uint8_t* p, size_t n) {
   return true;
 }
 
-// The list buffer's size for the next request, from the listing size of
+// The list buffer's size for the first request, from the listing size of
 // the info record the listing was given: that size plus 44 when the
 // current size falls short of it, never below the request header.
 uint64_t next_list_len(uint64_t current, const ipfw_xtable_info& info) {
@@ -149,9 +149,24 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
   uint8_t answer = s->in->u8() & 3;
   uint32_t length = s->in->u32();
   if (answer == 1) {
+    // Too small, as the kernel answers it: the info record with the size
+    // the listing needs now is written where the buffer holds it; the
+    // length set here is never copied back by a failed request.
     length %= LENGTH_LIMIT;
+    const uint64_t sent = *len;
+    uint64_t stated = 0;
+    if (sent >= FW_INFO_REQUEST_SIZE) {
+      ipfw_xtable_info now = s->info;
+      now.size = length;
+      memcpy(buf + sizeof(ipfw_obj_header), &now, sizeof now);
+      stated = length;
+    }
+    // The next request: the larger of that size and the one sent, plus a
+    // sixteenth of it, or 44 doubled at each retry where that is more.
+    const uint64_t base = std::max(stated, sent);
+    const uint64_t next = base + std::max<uint64_t>(uint64_t{44} << (s->list_calls - 1), base / 16);
+    s->expected_len = std::min<uint64_t>(next, UINT32_MAX);
     *len = length;
-    s->expected_len = next_list_len(length, s->info);
     errno = ENOMEM;
     return -1;
   }
