@@ -7,7 +7,9 @@
 //
 // Input, a script of the kernel's answers for up to MAX_LISTINGS listings,
 // one after another while input is left, each:
-//   1 byte    by its low bit: the listing sweeps (a due test is given)
+//   1 byte    by its low bit: the listing sweeps (a due test is given);
+//             by the next bit, the due test is the sweep's own (a
+//             sweep_cycle whose time is the bound), not a function
 //   4 bytes   the due test's bound: a leading value below it is due
 //   1 byte    by its low 2 bits the info answer: 0 the record with the
 //             length 296; 1 the record with the length below; 2 ESRCH;
@@ -37,6 +39,7 @@
 #include "fwtable/entry_render.h"
 #include "fwtable/fw_records.h"
 #include "fwtable/fwctl.h"
+#include "fwtable/sweep_cycle.h"
 #include "fwtable/table_list.h"
 
 namespace {
@@ -182,14 +185,17 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
 // table whose key has a text that a deletion accepts (named_address_key;
 // any other names no key a deletion could find) and whose value is a time
 // and, when the listing sweeps, that are due. The reply is read as the listing saw it.
-uint32_t address_entries_of(const kernel_script& s, bool sweeping) {
+// *listed: every entry of the reply when it is an address table's, else 0.
+uint32_t address_entries_of(const kernel_script& s, bool sweeping, uint32_t* listed) {
   constexpr size_t entries_at = sizeof(ipfw_xtable_info);
   const std::vector<uint8_t>& reply = s.reply;
   FUZZ_CHECK(reply.size() == s.reply_len - sizeof(ipfw_obj_header));
   FUZZ_CHECK(reply.size() >= entries_at);
   ipfw_xtable_info info;
   memcpy(&info, reply.data(), sizeof info);
+  *listed = 0;
   if (info.type != IPFW_TABLE_ADDR) return 0;
+  *listed = info.count;
   uint32_t found = 0;
   size_t off = entries_at;
   for (uint32_t i = 0; i < info.count; i++) {
@@ -230,8 +236,12 @@ void run_listing(input_reader* in) {
   kernel_script s{};
   s.in = in;
   addresses = address_record{};
-  const bool sweeping = (in->u8() & 1) != 0;
+  const uint8_t mode = in->u8();
+  const bool sweeping = (mode & 1) != 0;
+  const bool own_test = sweeping && (mode & 2) != 0;
   due_bound = in->u32();
+  sweep_cycle cycle;
+  cycle.now = due_bound;
 
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
@@ -244,7 +254,8 @@ void run_listing(input_reader* in) {
     FUZZ_CHECK(memcmp(&info, &s.info, sizeof info) == 0);
     listing_handler handler;
     handler.on_address = record_address;
-    handler.is_due = sweeping ? due_below_bound : nullptr;
+    handler.is_due = sweeping && !own_test ? due_below_bound : nullptr;
+    handler.cycle = own_test ? &cycle : nullptr;
     list_table_entries(&oh, &info, handler);
     listed = true;
   } catch (const fatal_exit& e) {
@@ -257,7 +268,14 @@ void run_listing(input_reader* in) {
     // Every address entry of the reply that comes to something reached the
     // handler, and nothing else did.
     FUZZ_CHECK(s.replied && s.reply_len >= FW_LIST_ENTRIES_OFFSET);
-    FUZZ_CHECK(static_cast<uint32_t>(addresses.calls) == address_entries_of(s, sweeping));
+    uint32_t listed_entries = 0;
+    FUZZ_CHECK(static_cast<uint32_t>(addresses.calls) == address_entries_of(s, sweeping, &listed_entries));
+    // The sweep's own test counts every address entry once, and the due
+    // ones among them.
+    if (own_test) {
+      FUZZ_CHECK(cycle.tally.entries == listed_entries);
+      FUZZ_CHECK(cycle.tally.due == static_cast<uint64_t>(addresses.calls));
+    }
   }
 }
 
