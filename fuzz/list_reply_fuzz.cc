@@ -18,9 +18,11 @@
 //   200 bytes the info record of the info reply
 //   then one answer per list request, each
 //     1 byte  by its low 2 bits: 0 the reply, with the length written;
-//             1 ENOMEM, with the length below; 2 the reply, with the length
+//             1 ENOMEM, the info record with the listing size below
+//             written into the reply where the request holds one (the
+//             length is left as passed); 2 the reply, with the length
 //             below, whatever was written; 3 EINVAL
-//     4 bytes a length
+//     4 bytes a length (for answer 1, the listing size)
 //     for answers 0 and 2: 2 bytes, a count, then that many bytes of the
 //             reply from byte 96 on (the info record of the reply, then the
 //             entries), written as far as the request's length allows; the
@@ -90,12 +92,22 @@ bool all_zero(const uint8_t* p, size_t n) {
   return true;
 }
 
-// The list buffer's size for the next request, from the listing size of
-// the info record the listing was given: that size plus 44 when the
-// current size falls short of it, never below the request header.
-uint64_t next_list_len(uint64_t current, const ipfw_xtable_info& info) {
-  if (current < info.size) current = uint64_t{info.size} + 44;
-  return current < sizeof(ipfw_obj_header) ? sizeof(ipfw_obj_header) : current;
+// The list buffer's size for the first request, from the listing size of
+// the info record the listing was given: that size plus 44, never below the
+// request header.
+uint64_t first_list_len(const ipfw_xtable_info& info) {
+  const uint64_t want = uint64_t{info.size} + 44;
+  return want < sizeof(ipfw_obj_header) ? sizeof(ipfw_obj_header) : want;
+}
+
+// The size after the retry-th ENOMEM answer (1, 2, ...) to a request of
+// sent bytes, whose reply's info record asked for needed bytes (0 when the
+// request could not hold the record): the larger of the two, plus slack of
+// at least a sixteenth of it and at least 44 bytes doubled at each retry,
+// within 32 bits.
+uint64_t retry_list_len(uint64_t sent, uint64_t needed, int retry) {
+  const uint64_t base = std::max(needed, sent);
+  return std::min<uint64_t>(base + std::max<uint64_t>(uint64_t{44} << (retry - 1), base / 16), UINT32_MAX);
 }
 
 int answer_info(kernel_script* s, uint8_t* buf, uint32_t* len) {
@@ -116,7 +128,7 @@ int answer_info(kernel_script* s, uint8_t* buf, uint32_t* len) {
   }
   memcpy(buf + sizeof(ipfw_obj_header), &s->info, sizeof s->info);
   *len = answer == 0 ? FW_INFO_REQUEST_SIZE : reported;
-  s->expected_len = next_list_len(0, s->info);
+  s->expected_len = first_list_len(s->info);
   return 0;
 }
 
@@ -152,9 +164,16 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
   uint8_t answer = s->in->u8() & 3;
   uint32_t length = s->in->u32();
   if (answer == 1) {
-    length %= LENGTH_LIMIT;
-    *len = length;
-    s->expected_len = next_list_len(length, s->info);
+    // The kernel leaves the info record, with the size the listing needs
+    // now, in a reply that holds it; the length stays as it was passed.
+    const uint32_t needed = length % LENGTH_LIMIT;
+    const bool holds_info = *len >= FW_INFO_REQUEST_SIZE;
+    if (holds_info) {
+      ipfw_xtable_info info = s->info;
+      info.size = needed;
+      memcpy(buf + sizeof(ipfw_obj_header), &info, sizeof info);
+    }
+    s->expected_len = retry_list_len(*len, holds_info ? needed : 0, s->list_calls);
     errno = ENOMEM;
     return -1;
   }
