@@ -5,7 +5,7 @@
 //
 // An address of a family that has no text, or with a mask length past its
 // width, names no key a deletion could find: the sweep passes it over
-// rather than hand it on as an empty key or as another entry's. So does it
+// rather than hand it on as an empty key or as another entry's. So it does
 // an IPv4-compatible IPv6 address (::a.b.c.d other than :: and ::1), whose
 // text key parsing refuses. Every other IPv4 or IPv6 address has its text.
 //

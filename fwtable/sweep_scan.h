@@ -19,6 +19,10 @@
 #include "fwtable/sweep_cycle.h"
 #include "fwtable/value_fields.h"
 
+// The length of an entry record in both layouts: the least an entry of a
+// listing takes.
+constexpr uint32_t ENTRY_RECORD_SIZE = 120;
+
 // Where the expiry of an entry lies: the leading value field, read as a
 // number of its width.
 struct sweep_reading {
@@ -47,7 +51,3 @@ struct reply_position {
 // is then left at that entry; the entries before it are counted).
 bool sweep_scan(const uint8_t* reply, uint64_t reply_len, uint32_t count, sweep_reading r, sweep_cycle* c,
                 reply_position* at);
-
-// The length of an entry record in both layouts: the least an entry of a
-// listing takes.
-constexpr uint32_t ENTRY_RECORD_SIZE = 120;
