@@ -111,7 +111,7 @@ void daemon_cycle(const char* table) {
   char number[100] = {};
   snprintf(number, sizeof number, "%s", table);
   char* argv[3] = {word_table, number, word_list};
-  const listing_handler sweep = {expire_if_due, expiry_is_due, nullptr, read_cycle_clock};
+  const listing_handler sweep = sweep_listing_handler(expire_if_due, nullptr);
   run_table_command(3, argv, &sweep);
 }
 

@@ -12,11 +12,9 @@
 
 namespace {
 
-sweep_tally tally;
-
-// The cycle's time: the clock as read_cycle_clock last read it. Before the
-// first read no expiry (the least being 0) is past it.
-int64_t cycle_now = INT64_MIN;
+// The cycle's time, as read_cycle_clock last read it, and the tally. Before
+// the first read no expiry (the least being 0) is past the time.
+sweep_cycle cycle;
 
 void log_removal(const char* key_text) {
   // The key text is at most 127 characters, the table name 63: the line
@@ -26,29 +24,13 @@ void log_removal(const char* key_text) {
   platform_log(LOG_INFO, message);
 }
 
-// The expiry is widened without sign extension: 4294967295 is a time far
-// ahead, not -1.
-bool past(uint32_t expiry) { return cycle_now > static_cast<int64_t>(expiry); }
+bool past(uint32_t expiry) { return sweep_past(&cycle, expiry); }
 
 }  // namespace
 
-void read_cycle_clock() { cycle_now = platform_now(); }
+void read_cycle_clock() { cycle.now = platform_now(); }
 
-bool expiry_is_due(uint32_t expiry, bool removable) {
-  tally.entries++;
-  if (!removable) {
-    tally.unremovable++;
-    return false;
-  }
-  bool due = past(expiry);
-  if (due) {
-    tally.due++;
-  } else if (!tally.has_next || expiry < tally.next_expiry) {
-    tally.has_next = true;
-    tally.next_expiry = expiry;
-  }
-  return due;
-}
+bool expiry_is_due(uint32_t expiry, bool removable) { return sweep_count_entry(&cycle, expiry, removable); }
 
 int expire_if_due(char* key_text, uint32_t expiry) {
   if (!past(expiry)) return 0;
@@ -61,7 +43,7 @@ int expire_if_due(char* key_text, uint32_t expiry) {
   log_removal(key_text);
   // An entry the kernel no longer had (ENOENT, passed over) was not removed
   // by this deletion and is not counted as removed.
-  if (run_table_command(4, argv) == 0) tally.removed++;
+  if (run_table_command(4, argv) == 0) cycle.tally.removed++;
   return 0;
 }
 
@@ -71,9 +53,18 @@ int report_if_due(char* key_text, uint32_t expiry) {
 }
 
 void sweep_tally_start_cycle() {
-  uint64_t removed = tally.removed;
-  tally = sweep_tally{};
-  tally.removed = removed;
+  const uint64_t removed = cycle.tally.removed;
+  cycle.tally = sweep_tally{};
+  cycle.tally.removed = removed;
 }
 
-const sweep_tally* sweep_tally_now() { return &tally; }
+const sweep_tally* sweep_tally_now() { return &cycle.tally; }
+
+listing_handler sweep_listing_handler(address_entry_fn on_address, listing_stop_fn stop) {
+  listing_handler h;
+  h.on_address = on_address;
+  h.stop = stop;
+  h.before_list = read_cycle_clock;
+  h.cycle = &cycle;
+  return h;
+}

@@ -21,8 +21,8 @@
 // reaches the platform's control channel (a fake kernel).
 //
 // Owns: the delete command vector of one call (in the call's own storage,
-// gone when it returns; its table name is the process-wide one), the
-// cycle's time and the sweep tally.
+// gone when it returns; its table name is the process-wide one), and the
+// sweep's cycle: the cycle's time and the sweep tally.
 // Failure: reports nothing; a failed deletion is dealt with (and may end the
 // process) inside the interpreter. A deletion the cycle guard abandons (a
 // stop, or the table gone with -w: daemon/cycle_guard.h) throws
@@ -30,6 +30,9 @@
 #pragma once
 
 #include <cstdint>
+
+#include "fwtable/sweep_cycle.h"
+#include "fwtable/table_list.h"
 
 // Reads the clock into the cycle's time, which every due test below uses
 // until the next read. Until the first read nothing is due.
@@ -40,10 +43,10 @@ void read_cycle_clock();
 // cycle's time is strictly past the expiry. Returns 0.
 int expire_if_due(char* key_text, uint32_t expiry);
 
-// The same test alone, as the listing's due test: true when the entry is
-// removable and the cycle's time is strictly past expiry. The listing asks
-// it first, so an entry that is not due costs no key text. It also counts
-// the entry into the sweep tally.
+// The same test alone, as a due test of the listing's (address_due_fn):
+// true when the entry is removable and the cycle's time is strictly past
+// expiry; it counts the entry into the sweep tally. The daemon's own
+// listing makes this decision itself (sweep_listing_handler).
 bool expiry_is_due(uint32_t expiry, bool removable);
 
 // The dry run's handler in place of expire_if_due: a due entry is written
@@ -51,19 +54,17 @@ bool expiry_is_due(uint32_t expiry, bool removable);
 // logged or deleted.
 int report_if_due(char* key_text, uint32_t expiry);
 
-// What the sweep has seen: address entries asked about in the current
-// cycle, the ones among them it passes over whatever their time (no key a
-// deletion could name, or a value that is not a time), the due ones among
-// the rest, the earliest expiry still ahead among the rest, and the entries
-// removed since the start.
-struct sweep_tally {
-  uint64_t entries = 0;
-  uint64_t unremovable = 0;
-  uint64_t due = 0;
-  bool has_next = false;
-  uint32_t next_expiry = 0;
-  uint64_t removed = 0;
-};
+// The sweep's tally (fwtable/sweep_cycle.h): address entries asked about
+// in the current cycle, the ones it passes over whatever their time, the
+// due ones, the earliest expiry still ahead, and the entries removed since
+// the start.
 // Clears the counts of a cycle (not the removals since the start).
 void sweep_tally_start_cycle();
 const sweep_tally* sweep_tally_now();
+
+// The listing handler of a sweep cycle: on_address for each due entry
+// (expire_if_due, or report_if_due for a dry run), the daemon's cycle
+// (its time and tally, so that the listing makes the due decision itself),
+// the clock read right before the list request, and stop asked before each
+// entry is dealt with (may be null).
+listing_handler sweep_listing_handler(address_entry_fn on_address, listing_stop_fn stop);

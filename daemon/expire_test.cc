@@ -101,7 +101,7 @@ struct Expire : testing::Test {
     platform_scope throws(with_throwing_exit());
     char w_table[] = "table", w_number[] = "5", w_list[] = "list";
     char* argv[] = {w_table, w_number, w_list};
-    const listing_handler sweep = {expire_if_due, expiry_is_due, nullptr, read_cycle_clock};
+    const listing_handler sweep = sweep_listing_handler(expire_if_due, nullptr);
     testing::internal::CaptureStdout();
     try {
       run_table_command(3, argv, &sweep);
@@ -321,7 +321,7 @@ TEST_F(Expire, OneCycleTestsEveryEntryAgainstTheTimeReadBeforeItsListRequest) {
     sweep_tally_start_cycle();
     char w_table[] = "table", w_number[] = "5", w_list[] = "list";
     char* argv[] = {w_table, w_number, w_list};
-    const listing_handler sweep = {r.handler, expiry_is_due, nullptr, read_cycle_clock};
+    const listing_handler sweep = sweep_listing_handler(r.handler, nullptr);
     platform_scope throws(with_throwing_exit());
     try {
       run_table_command(3, argv, &sweep);

@@ -340,8 +340,8 @@ int main(int argc, char** argv) {
 
   // The cycle's clock is read right before its list request: every due
   // test of the cycle uses that one time.
-  const listing_handler sweep = {opts.dry_run ? report_if_due : expire_if_due, expiry_is_due, stop_requested,
-                                 read_cycle_clock};
+  const listing_handler sweep =
+      sweep_listing_handler(opts.dry_run ? report_if_due : expire_if_due, stop_requested);
   metrics_reporter reporter = {};
   sweep_metrics shown = {};
   shown.table = table_name;

@@ -6,6 +6,7 @@
 #include "emu/number_word.h"
 #include "emu/word_split.h"
 #include "fwtable/fw_records.h"
+#include "fwtable/value_fields.h"
 
 const emu_flow_field emu_flow_fields[5] = {
     {IPFW_TFFLAG_SRCIP, "src-ip"}, {IPFW_TFFLAG_PROTO, "proto"},      {IPFW_TFFLAG_SRCPORT, "src-port"},
@@ -14,20 +15,12 @@ const emu_flow_field emu_flow_fields[5] = {
 
 namespace {
 
-struct value_type_row {
-  uint32_t bit;
-  const char* word;
-};
-
-constexpr value_type_row value_types[] = {
-    {IPFW_VTYPE_SKIPTO, "skipto"}, {IPFW_VTYPE_PIPE, "pipe"},         {IPFW_VTYPE_FIB, "fib"},
-    {IPFW_VTYPE_NAT, "nat"},       {IPFW_VTYPE_DSCP, "dscp"},         {IPFW_VTYPE_TAG, "tag"},
-    {IPFW_VTYPE_DIVERT, "divert"}, {IPFW_VTYPE_NETGRAPH, "netgraph"}, {IPFW_VTYPE_LIMIT, "limit"},
-    {IPFW_VTYPE_NH4, "ipv4"},      {IPFW_VTYPE_NH6, "ipv6"},          {IPFW_VTYPE_MARK, "mark"},
-};
+// The value types' words, the same in both kernels' value records
+// (fwtable/value_fields.h), in bit order.
+constexpr const value_record_layout& value_words = fw_built::value_layout;
 
 // The bits of every value-type keyword.
-constexpr uint32_t named_bits = 0xFFF;
+constexpr uint32_t named_bits = (1u << VALUE_FIELD_COUNT) - 1;
 
 // A number in place of a keyword: "0x" and one to eight hex digits, or
 // decimal digits up to 4294967295. The bits it sets are taken as they are.
@@ -112,8 +105,8 @@ std::string emu_tflags_words(uint8_t tflags) {
 }
 
 uint32_t emu_value_type_bit(const std::string& word) {
-  for (const auto& v : value_types)
-    if (word == v.word) return v.bit;
+  for (const value_field& f : value_words.fields)
+    if (word == f.word) return f.bit;
   return 0;
 }
 
@@ -135,10 +128,10 @@ bool emu_vmask_from_word(const std::string& word, uint32_t* vmask) {
 std::string emu_vmask_words(uint32_t vmask) {
   if (vmask == IPFW_VTYPE_LEGACY) return "legacy";
   std::string s;
-  for (const auto& v : value_types) {
-    if ((vmask & v.bit) == 0) continue;
+  for (const value_field& f : value_words.fields) {
+    if ((vmask & f.bit) == 0) continue;
     if (!s.empty()) s += ',';
-    s += v.word;
+    s += f.word;
   }
   if ((vmask & ~named_bits) != 0) {
     char bits[16];

@@ -7,7 +7,9 @@
 //
 // Input, a script of the kernel's answers for up to MAX_LISTINGS listings,
 // one after another while input is left, each:
-//   1 byte    by its low bit: the listing sweeps (a due test is given)
+//   1 byte    by its low bit: the listing sweeps (a due test is given);
+//             by the next bit, the due test is the sweep's own (a
+//             sweep_cycle whose time is the bound), not a function
 //   4 bytes   the due test's bound: a leading value below it is due
 //   1 byte    by its low 2 bits the info answer: 0 the record with the
 //             length 296; 1 the record with the length below; 2 ESRCH;
@@ -16,9 +18,11 @@
 //   200 bytes the info record of the info reply
 //   then one answer per list request, each
 //     1 byte  by its low 2 bits: 0 the reply, with the length written;
-//             1 ENOMEM, with the length below; 2 the reply, with the length
+//             1 ENOMEM, the info record with the listing size below
+//             written into the reply where the request holds one (the
+//             length is left as passed); 2 the reply, with the length
 //             below, whatever was written; 3 EINVAL
-//     4 bytes a length
+//     4 bytes a length (for answer 1, the listing size)
 //     for answers 0 and 2: 2 bytes, a count, then that many bytes of the
 //             reply from byte 96 on (the info record of the reply, then the
 //             entries), written as far as the request's length allows; the
@@ -37,6 +41,7 @@
 #include "fwtable/entry_render.h"
 #include "fwtable/fw_records.h"
 #include "fwtable/fwctl.h"
+#include "fwtable/sweep_cycle.h"
 #include "fwtable/table_list.h"
 
 namespace {
@@ -88,11 +93,21 @@ bool all_zero(const uint8_t* p, size_t n) {
 }
 
 // The list buffer's size for the first request, from the listing size of
-// the info record the listing was given: that size plus 44 when the
-// current size falls short of it, never below the request header.
-uint64_t next_list_len(uint64_t current, const ipfw_xtable_info& info) {
-  if (current < info.size) current = uint64_t{info.size} + 44;
-  return current < sizeof(ipfw_obj_header) ? sizeof(ipfw_obj_header) : current;
+// the info record the listing was given: that size plus 44, never below the
+// request header.
+uint64_t first_list_len(const ipfw_xtable_info& info) {
+  const uint64_t want = uint64_t{info.size} + 44;
+  return want < sizeof(ipfw_obj_header) ? sizeof(ipfw_obj_header) : want;
+}
+
+// The size after the retry-th ENOMEM answer (1, 2, ...) to a request of
+// sent bytes, whose reply's info record asked for needed bytes (0 when the
+// request could not hold the record): the larger of the two, plus slack of
+// at least a sixteenth of it and at least 44 bytes doubled at each retry,
+// within 32 bits.
+uint64_t retry_list_len(uint64_t sent, uint64_t needed, int retry) {
+  const uint64_t base = std::max(needed, sent);
+  return std::min<uint64_t>(base + std::max<uint64_t>(uint64_t{44} << (retry - 1), base / 16), UINT32_MAX);
 }
 
 int answer_info(kernel_script* s, uint8_t* buf, uint32_t* len) {
@@ -113,7 +128,7 @@ int answer_info(kernel_script* s, uint8_t* buf, uint32_t* len) {
   }
   memcpy(buf + sizeof(ipfw_obj_header), &s->info, sizeof s->info);
   *len = answer == 0 ? FW_INFO_REQUEST_SIZE : reported;
-  s->expected_len = next_list_len(0, s->info);
+  s->expected_len = first_list_len(s->info);
   return 0;
 }
 
@@ -149,24 +164,16 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
   uint8_t answer = s->in->u8() & 3;
   uint32_t length = s->in->u32();
   if (answer == 1) {
-    // Too small, as the kernel answers it: the info record with the size
-    // the listing needs now is written where the buffer holds it; the
-    // length set here is never copied back by a failed request.
-    length %= LENGTH_LIMIT;
-    const uint64_t sent = *len;
-    uint64_t stated = 0;
-    if (sent >= FW_INFO_REQUEST_SIZE) {
-      ipfw_xtable_info now = s->info;
-      now.size = length;
-      memcpy(buf + sizeof(ipfw_obj_header), &now, sizeof now);
-      stated = length;
+    // The kernel leaves the info record, with the size the listing needs
+    // now, in a reply that holds it; the length stays as it was passed.
+    const uint32_t needed = length % LENGTH_LIMIT;
+    const bool holds_info = *len >= FW_INFO_REQUEST_SIZE;
+    if (holds_info) {
+      ipfw_xtable_info info = s->info;
+      info.size = needed;
+      memcpy(buf + sizeof(ipfw_obj_header), &info, sizeof info);
     }
-    // The next request: the larger of that size and the one sent, plus a
-    // sixteenth of it, or 44 doubled at each retry where that is more.
-    const uint64_t base = std::max(stated, sent);
-    const uint64_t next = base + std::max<uint64_t>(uint64_t{44} << (s->list_calls - 1), base / 16);
-    s->expected_len = std::min<uint64_t>(next, UINT32_MAX);
-    *len = length;
+    s->expected_len = retry_list_len(*len, holds_info ? needed : 0, s->list_calls);
     errno = ENOMEM;
     return -1;
   }
@@ -197,14 +204,17 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
 // table whose key has a text that a deletion accepts (named_address_key;
 // any other names no key a deletion could find) and whose value is a time
 // and, when the listing sweeps, that are due. The reply is read as the listing saw it.
-uint32_t address_entries_of(const kernel_script& s, bool sweeping) {
+// *listed: every entry of the reply when it is an address table's, else 0.
+uint32_t address_entries_of(const kernel_script& s, bool sweeping, uint32_t* listed) {
   constexpr size_t entries_at = sizeof(ipfw_xtable_info);
   const std::vector<uint8_t>& reply = s.reply;
   FUZZ_CHECK(reply.size() == s.reply_len - sizeof(ipfw_obj_header));
   FUZZ_CHECK(reply.size() >= entries_at);
   ipfw_xtable_info info;
   memcpy(&info, reply.data(), sizeof info);
+  *listed = 0;
   if (info.type != IPFW_TABLE_ADDR) return 0;
+  *listed = info.count;
   uint32_t found = 0;
   size_t off = entries_at;
   for (uint32_t i = 0; i < info.count; i++) {
@@ -245,8 +255,12 @@ void run_listing(input_reader* in) {
   kernel_script s{};
   s.in = in;
   addresses = address_record{};
-  const bool sweeping = (in->u8() & 1) != 0;
+  const uint8_t mode = in->u8();
+  const bool sweeping = (mode & 1) != 0;
+  const bool own_test = sweeping && (mode & 2) != 0;
   due_bound = in->u32();
+  sweep_cycle cycle;
+  cycle.now = due_bound;
 
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
@@ -259,7 +273,8 @@ void run_listing(input_reader* in) {
     FUZZ_CHECK(memcmp(&info, &s.info, sizeof info) == 0);
     listing_handler handler;
     handler.on_address = record_address;
-    handler.is_due = sweeping ? due_below_bound : nullptr;
+    handler.is_due = sweeping && !own_test ? due_below_bound : nullptr;
+    handler.cycle = own_test ? &cycle : nullptr;
     list_table_entries(&oh, &info, handler);
     listed = true;
   } catch (const fatal_exit& e) {
@@ -272,7 +287,14 @@ void run_listing(input_reader* in) {
     // Every address entry of the reply that comes to something reached the
     // handler, and nothing else did.
     FUZZ_CHECK(s.replied && s.reply_len >= FW_LIST_ENTRIES_OFFSET);
-    FUZZ_CHECK(static_cast<uint32_t>(addresses.calls) == address_entries_of(s, sweeping));
+    uint32_t listed_entries = 0;
+    FUZZ_CHECK(static_cast<uint32_t>(addresses.calls) == address_entries_of(s, sweeping, &listed_entries));
+    // The sweep's own test counts every address entry once, and the due
+    // ones among them.
+    if (own_test) {
+      FUZZ_CHECK(cycle.tally.entries == listed_entries);
+      FUZZ_CHECK(cycle.tally.due == static_cast<uint64_t>(addresses.calls));
+    }
   }
 }
 

@@ -12,6 +12,8 @@
 
 #include "fwtable/bounded_text.h"
 #include "fwtable/platform.h"
+#include "fwtable/sweep_key.h"
+#include "fwtable/value_fields.h"
 
 namespace {
 
@@ -46,16 +48,18 @@ void address_text(uint8_t fw_family, const void* addr, char* buf, size_t len) {
 
 // The IPv6 value field with its scope, as getnameinfo writes it; false when
 // it cannot be converted (the field is then left out).
-template <typename Value>
-bool ipv6_value_text(const Value* v, char* host, size_t len) {
+bool ipv6_value_text(const uint8_t* record, const value_record_layout& layout, char* host, size_t len) {
+  const value_field& f = value_field_of(layout, IPFW_VTYPE_NH6);
   sockaddr_in6 sa;
   memset(&sa, 0, sizeof sa);
 #ifdef SIN6_LEN
   sa.sin6_len = sizeof sa;
 #endif
   sa.sin6_family = AF_INET6;
-  memcpy(&sa.sin6_addr, v->nh6, sizeof v->nh6);
-  sa.sin6_scope_id = v->zoneid;
+  memcpy(&sa.sin6_addr, record + f.offset, sizeof sa.sin6_addr);
+  uint32_t zone;
+  memcpy(&zone, record + layout.zoneid_offset, sizeof zone);
+  sa.sin6_scope_id = zone;
   return getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, static_cast<socklen_t>(len),
                      nullptr, 0, NI_NUMERICHOST) == 0;
 }
@@ -67,15 +71,6 @@ bool ipv6_value_text(const Value* v, char* host, size_t len) {
 uint32_t leading_number(const char* text) {
   long long n = strtoll(text, nullptr, 10);
   return static_cast<uint32_t>(static_cast<unsigned long long>(n));
-}
-
-// An IPv4-compatible IPv6 address (::a.b.c.d other than :: and ::1). Key
-// parsing refuses its text, so a deletion by it would end the process.
-bool v4_compatible_key(const ipfw_obj_tentry* entry) {
-  static const uint8_t zero12[12] = {};
-  const uint8_t* a = entry->k.addr6;
-  uint32_t low = uint32_t{a[12]} << 24 | uint32_t{a[13]} << 16 | uint32_t{a[14]} << 8 | a[15];
-  return entry->subtype == FW_AF_INET6 && memcmp(a, zero12, sizeof zero12) == 0 && low > 1;
 }
 
 void print_flow_line(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry, const char* value) {
@@ -107,15 +102,9 @@ void print_flow_line(const ipfw_xtable_info* info, const ipfw_obj_tentry* entry,
   platform_printf(" %s\n", value);
 }
 
-// What sweep_key_nameable answers. An address of a family that has no
-// text, or with a mask length past its width, names no key a deletion
-// could find: it is passed over rather than handed on as an empty key. So
-// is an IPv4-compatible IPv6 address, whose text the deletion refuses.
-// Every other address has its text (see format_address_key).
+// What sweep_key_nameable answers (fwtable/sweep_key.h).
 inline bool key_nameable(const ipfw_obj_tentry* entry) {
-  if (entry->subtype == FW_AF_INET) return entry->masklen <= 32;
-  if (entry->subtype == FW_AF_INET6) return entry->masklen <= 128 && !v4_compatible_key(entry);
-  return false;
+  return sweep_key_nameable_at(reinterpret_cast<const uint8_t*>(entry));
 }
 
 // value_expiry for an IPv6 next hop leading the value. Its text is never a
@@ -128,53 +117,22 @@ __attribute__((noinline)) bool ipv6_led_expiry(uint32_t vmask, const ipfw_table_
   return value_text_expiry(value, expiry);
 }
 
-// What value_expiry answers, read from the record. The first field present
-// leads the text; a numeric field is written whole (it is at most 11
+// What value_expiry answers, read from the record. The leading field leads
+// the text; a numeric field is written whole (it is at most 11
 // characters), so it is a number and its number is the field's value: "%d"
-// of a signed skipto reads back, modulo 2^32, as its bits.
+// of a signed skipto reads back, modulo 2^32, as its bits. An IPv4 address
+// is dotted decimal, never a number; no field at all is the empty text.
 inline bool record_expiry(uint32_t vmask, const ipfw_table_value* v, uint32_t* expiry) {
-  if (vmask == IPFW_VTYPE_LEGACY) {
-    *expiry = v->tag;
-    return true;
-  }
-  switch (vmask & -vmask) {
-    case IPFW_VTYPE_SKIPTO:
-      *expiry = v->skipto;
+  const value_field* f = leading_value_field(fw_built::value_layout, vmask);
+  if (f == nullptr) return false;
+  switch (f->kind) {
+    case value_kind::number:
+      *expiry = value_field_number(*f, v);
       return true;
-    case IPFW_VTYPE_PIPE:
-      *expiry = v->pipe;
-      return true;
-    case IPFW_VTYPE_FIB:
-      *expiry = v->fib;
-      return true;
-    case IPFW_VTYPE_NAT:
-      *expiry = v->nat;
-      return true;
-    case IPFW_VTYPE_DSCP:
-      *expiry = v->dscp;
-      return true;
-    case IPFW_VTYPE_TAG:
-      *expiry = v->tag;
-      return true;
-    case IPFW_VTYPE_DIVERT:
-      *expiry = v->divert;
-      return true;
-    case IPFW_VTYPE_NETGRAPH:
-      *expiry = v->netgraph;
-      return true;
-    case IPFW_VTYPE_LIMIT:
-      *expiry = v->limit;
-      return true;
-    case IPFW_VTYPE_MARK:
-      *expiry = v->mark;
-      return true;
-    case IPFW_VTYPE_NH4:
-      // Dotted decimal always: never a number.
-      return false;
-    case IPFW_VTYPE_NH6:
+    case value_kind::ipv6:
       return ipv6_led_expiry(vmask, v, expiry);
+    case value_kind::ipv4:
     default:
-      // No bit that names a field: the empty text.
       return false;
   }
 }
@@ -194,68 +152,45 @@ namespace {
 // every field at its widest only the IPv6 field can be lost this way.
 // Fields are separated by commas, each written before its field, so a
 // field counts as fitting when it fits without a comma after it.
-// The same for either kernel's value record: the fields differ in place and
-// width, not in name.
-template <typename Value>
-void format_value(uint32_t vmask, const Value* v, char* buf) {
+// The same for either kernel's value record: its fields are read where
+// the kernel's description (fwtable/value_fields.h) places them.
+void format_value(uint32_t vmask, const void* value, const value_record_layout& layout, char* buf) {
+  const auto* record = static_cast<const uint8_t*>(value);
   buf[0] = '\0';
   if (vmask == IPFW_VTYPE_LEGACY) {
-    snprintf(buf, ENTRY_TEXT_SIZE, "%u", v->tag);
+    snprintf(buf, ENTRY_TEXT_SIZE, "%u", value_field_number(legacy_value_field(layout), record));
     return;
   }
   bounded_text text(buf, ENTRY_TEXT_SIZE);
   const char* sep = "";
   // Bits above the mark's name no field, and bit 31 is never looked at, so
   // the walk stops after the mark bit.
-  for (uint32_t bit = IPFW_VTYPE_SKIPTO; bit <= IPFW_VTYPE_MARK && !text.full; bit <<= 1) {
-    if ((vmask & bit) == 0) continue;
-    switch (bit) {
-      case IPFW_VTYPE_SKIPTO:
-        bounded_append(&text, "%s%d", sep, static_cast<int32_t>(v->skipto));
+  for (const value_field& f : layout.fields) {
+    if (text.full) break;
+    if ((vmask & f.bit) == 0) continue;
+    switch (f.kind) {
+      case value_kind::number: {
+        const uint32_t n = value_field_number(f, record);
+        if (f.is_signed)
+          bounded_append(&text, "%s%d", sep, static_cast<int32_t>(n));
+        else
+          bounded_append(&text, "%s%u", sep, n);
         break;
-      case IPFW_VTYPE_PIPE:
-        bounded_append(&text, "%s%u", sep, v->pipe);
-        break;
-      case IPFW_VTYPE_FIB:
-        bounded_append(&text, "%s%u", sep, v->fib);
-        break;
-      case IPFW_VTYPE_NAT:
-        bounded_append(&text, "%s%u", sep, v->nat);
-        break;
-      case IPFW_VTYPE_DSCP:
-        bounded_append(&text, "%s%d", sep, v->dscp);
-        break;
-      case IPFW_VTYPE_TAG:
-        bounded_append(&text, "%s%u", sep, v->tag);
-        break;
-      case IPFW_VTYPE_DIVERT:
-        bounded_append(&text, "%s%d", sep, v->divert);
-        break;
-      case IPFW_VTYPE_NETGRAPH:
-        bounded_append(&text, "%s%u", sep, v->netgraph);
-        break;
-      case IPFW_VTYPE_LIMIT:
-        bounded_append(&text, "%s%u", sep, v->limit);
-        break;
-      case IPFW_VTYPE_NH4: {
+      }
+      case value_kind::ipv4: {
         char addr[64];
-        uint32_t net = htonl(v->nh4);
+        uint32_t net = htonl(value_field_number(f, record));
         if (inet_ntop(AF_INET, &net, addr, sizeof addr) == nullptr) addr[0] = '\0';
         bounded_append(&text, "%s%s", sep, addr);
         break;
       }
-      case IPFW_VTYPE_NH6: {
+      case value_kind::ipv6: {
         char addr[64];
         // A field that cannot be converted is left out, with its comma.
-        if (!ipv6_value_text(v, addr, sizeof addr)) continue;
+        if (!ipv6_value_text(record, layout, addr, sizeof addr)) continue;
         bounded_append(&text, "%s%s", sep, addr);
         break;
       }
-      case IPFW_VTYPE_MARK:
-        bounded_append(&text, "%s%u", sep, v->mark);
-        break;
-      default:
-        continue;
     }
     sep = ",";
   }
@@ -264,11 +199,11 @@ void format_value(uint32_t vmask, const Value* v, char* buf) {
 }  // namespace
 
 void format_entry_value(uint32_t vmask, const fw15::ipfw_table_value* v, char* buf) {
-  format_value(vmask, v, buf);
+  format_value(vmask, v, fw15::value_layout, buf);
 }
 
 void format_entry_value(uint32_t vmask, const fw14::ipfw_table_value* v, char* buf) {
-  format_value(vmask, v, buf);
+  format_value(vmask, v, fw14::value_layout, buf);
 }
 
 void format_address_key(const ipfw_obj_tentry* entry, char* buf) {

@@ -13,8 +13,9 @@
 //     every file (CMake's option of the same name, 15 by default).
 //
 // Owns: nothing at run time; only layouts and constants. Every size and
-// offset is checked at compile time below, for both layouts, so a change in
-// any field fails the build instead of corrupting a request.
+// offset is checked at compile time below, for both layouts (the value
+// record's fields against their description in fwtable/value_fields.h),
+// so a change in any field fails the build instead of corrupting a request.
 // Failure: none (no code). A missing or unknown HOSTREAPD_FW_ABI fails the
 // build.
 //
@@ -269,39 +270,21 @@ struct ipfw_obj_tentry {
 // every one of them.
 constexpr uint16_t request_version(uint16_t) { return 1; }
 
-// The layout as one type, for code that speaks either (the emulator).
+// The layout as one type, for code that speaks either (the emulator), with
+// the places of the fields the two kernels put in different places (checked
+// below with the rest of the records).
 struct layout {
   static constexpr int abi = 15;
+  using obj_ntlv = ipfw_obj_ntlv;
   using obj_header = ipfw_obj_header;
   using obj_tentry = ipfw_obj_tentry;
   using table_value = ipfw_table_value;
   static constexpr uint16_t version(uint16_t opcode) { return request_version(opcode); }
+  static constexpr size_t ntlv_set = 12;
+  static constexpr size_t header_idx = 8;
+  static constexpr size_t header_reserved = 12;
+  static constexpr size_t value_reserved0 = 27;
 };
-
-static_assert(sizeof(ipfw_obj_ntlv) == 80);
-static_assert(offsetof(ipfw_obj_ntlv, head) == 0 && offsetof(ipfw_obj_ntlv, idx) == 8 &&
-              offsetof(ipfw_obj_ntlv, set) == 12 && offsetof(ipfw_obj_ntlv, type) == 13 &&
-              offsetof(ipfw_obj_ntlv, reserved) == 14 && offsetof(ipfw_obj_ntlv, name) == 16);
-
-static_assert(sizeof(ipfw_obj_header) == 96);
-static_assert(offsetof(ipfw_obj_header, opheader) == 0 && offsetof(ipfw_obj_header, idx) == 8 &&
-              offsetof(ipfw_obj_header, reserved) == 12 && offsetof(ipfw_obj_header, ntlv) == 16);
-
-static_assert(sizeof(ipfw_table_value) == 64);
-static_assert(offsetof(ipfw_table_value, tag) == 0 && offsetof(ipfw_table_value, pipe) == 4 &&
-              offsetof(ipfw_table_value, divert) == 6 && offsetof(ipfw_table_value, skipto) == 8 &&
-              offsetof(ipfw_table_value, netgraph) == 12 && offsetof(ipfw_table_value, nat) == 16 &&
-              offsetof(ipfw_table_value, nh4) == 20 && offsetof(ipfw_table_value, fib) == 24 &&
-              offsetof(ipfw_table_value, dscp) == 26 && offsetof(ipfw_table_value, reserved0) == 27 &&
-              offsetof(ipfw_table_value, kidx) == 28 && offsetof(ipfw_table_value, nh6) == 32 &&
-              offsetof(ipfw_table_value, limit) == 48 && offsetof(ipfw_table_value, zoneid) == 52 &&
-              offsetof(ipfw_table_value, mark) == 56 && offsetof(ipfw_table_value, refcnt) == 60);
-
-static_assert(sizeof(ipfw_obj_tentry) == 120);
-static_assert(offsetof(ipfw_obj_tentry, head) == 0 && offsetof(ipfw_obj_tentry, subtype) == 8 &&
-              offsetof(ipfw_obj_tentry, masklen) == 9 && offsetof(ipfw_obj_tentry, result) == 10 &&
-              offsetof(ipfw_obj_tentry, reserved) == 11 && offsetof(ipfw_obj_tentry, idx) == 12 &&
-              offsetof(ipfw_obj_tentry, k) == 16 && offsetof(ipfw_obj_tentry, v) == 56);
 
 }  // namespace fw15
 
@@ -372,40 +355,55 @@ constexpr uint16_t request_version(uint16_t opcode) { return opcode == IP_FW_TAB
 // The layout as one type, for code that speaks either (the emulator).
 struct layout {
   static constexpr int abi = 14;
+  using obj_ntlv = ipfw_obj_ntlv;
   using obj_header = ipfw_obj_header;
   using obj_tentry = ipfw_obj_tentry;
   using table_value = ipfw_table_value;
   static constexpr uint16_t version(uint16_t opcode) { return request_version(opcode); }
+  static constexpr size_t ntlv_set = 10;
+  static constexpr size_t header_idx = 12;
+  static constexpr size_t header_reserved = 8;
+  static constexpr size_t value_reserved0 = 29;
 };
 
-static_assert(sizeof(ipfw_obj_ntlv) == 80);
-static_assert(offsetof(ipfw_obj_ntlv, head) == 0 && offsetof(ipfw_obj_ntlv, idx) == 8 &&
-              offsetof(ipfw_obj_ntlv, set) == 10 && offsetof(ipfw_obj_ntlv, type) == 11 &&
-              offsetof(ipfw_obj_ntlv, reserved) == 12 && offsetof(ipfw_obj_ntlv, name) == 16);
-
-static_assert(sizeof(ipfw_obj_header) == 96);
-static_assert(offsetof(ipfw_obj_header, opheader) == 0 && offsetof(ipfw_obj_header, reserved) == 8 &&
-              offsetof(ipfw_obj_header, idx) == 12 && offsetof(ipfw_obj_header, objtype) == 14 &&
-              offsetof(ipfw_obj_header, objsubtype) == 15 && offsetof(ipfw_obj_header, ntlv) == 16);
-
-static_assert(sizeof(ipfw_table_value) == 64);
-static_assert(offsetof(ipfw_table_value, tag) == 0 && offsetof(ipfw_table_value, pipe) == 4 &&
-              offsetof(ipfw_table_value, divert) == 8 && offsetof(ipfw_table_value, skipto) == 10 &&
-              offsetof(ipfw_table_value, netgraph) == 12 && offsetof(ipfw_table_value, fib) == 16 &&
-              offsetof(ipfw_table_value, nat) == 20 && offsetof(ipfw_table_value, nh4) == 24 &&
-              offsetof(ipfw_table_value, dscp) == 28 && offsetof(ipfw_table_value, reserved0) == 29 &&
-              offsetof(ipfw_table_value, kidx) == 30 && offsetof(ipfw_table_value, nh6) == 32 &&
-              offsetof(ipfw_table_value, limit) == 48 && offsetof(ipfw_table_value, zoneid) == 52 &&
-              offsetof(ipfw_table_value, mark) == 56 && offsetof(ipfw_table_value, refcnt) == 60);
-
-static_assert(sizeof(ipfw_obj_tentry) == 120);
-static_assert(offsetof(ipfw_obj_tentry, head) == 0 && offsetof(ipfw_obj_tentry, subtype) == 8 &&
-              offsetof(ipfw_obj_tentry, masklen) == 9 && offsetof(ipfw_obj_tentry, result) == 10 &&
-              offsetof(ipfw_obj_tentry, reserved) == 11 && offsetof(ipfw_obj_tentry, idx) == 12 &&
-              offsetof(ipfw_obj_tentry, reserved2) == 14 && offsetof(ipfw_obj_tentry, k) == 16 &&
-              offsetof(ipfw_obj_tentry, v) == 56);
+// The fields only this layout has.
+static_assert(offsetof(ipfw_obj_header, objtype) == 14 && offsetof(ipfw_obj_header, objsubtype) == 15);
+static_assert(offsetof(ipfw_obj_tentry, reserved2) == 14);
 
 }  // namespace fw14
+
+// ---- checks of the records whose layout differs, once for both -------------
+
+// A layout's records: their sizes, and every field's offset, those the two
+// kernels place differently as the layout says (ntlv_set, header_idx, ...).
+// The value record's fields are checked against their description in
+// fwtable/value_fields.h; here only what lies between them.
+template <typename L>
+constexpr bool layout_records_match() {
+  using ntlv = typename L::obj_ntlv;
+  using header = typename L::obj_header;
+  using tentry = typename L::obj_tentry;
+  using value = typename L::table_value;
+  const bool ntlv_ok = sizeof(ntlv) == 80 && offsetof(ntlv, head) == 0 && offsetof(ntlv, idx) == 8 &&
+                       offsetof(ntlv, set) == L::ntlv_set && offsetof(ntlv, set) == 8 + sizeof(ntlv::idx) &&
+                       offsetof(ntlv, type) == L::ntlv_set + 1 &&
+                       offsetof(ntlv, reserved) == L::ntlv_set + 2 && offsetof(ntlv, name) == 16;
+  const bool header_ok = sizeof(header) == 96 && offsetof(header, opheader) == 0 &&
+                         offsetof(header, idx) == L::header_idx &&
+                         offsetof(header, reserved) == L::header_reserved && offsetof(header, ntlv) == 16;
+  const bool value_ok = sizeof(value) == 64 && offsetof(value, reserved0) == L::value_reserved0 &&
+                        offsetof(value, kidx) == L::value_reserved0 + 1 &&
+                        offsetof(value, kidx) + sizeof(value::kidx) == offsetof(value, nh6) &&
+                        offsetof(value, refcnt) == 60;
+  const bool tentry_ok =
+      sizeof(tentry) == 120 && offsetof(tentry, head) == 0 && offsetof(tentry, subtype) == 8 &&
+      offsetof(tentry, masklen) == 9 && offsetof(tentry, result) == 10 && offsetof(tentry, reserved) == 11 &&
+      offsetof(tentry, idx) == 12 && offsetof(tentry, k) == 16 && offsetof(tentry, v) == 56;
+  return ntlv_ok && header_ok && value_ok && tentry_ok;
+}
+
+static_assert(layout_records_match<fw15::layout>(), "FreeBSD 15's records");
+static_assert(layout_records_match<fw14::layout>(), "FreeBSD 14's records");
 
 // ---- the layout of this build ----------------------------------------------
 

@@ -13,6 +13,8 @@
 
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
+#include "fwtable/sweep_scan.h"
+#include "fwtable/value_fields.h"
 
 namespace {
 
@@ -232,25 +234,48 @@ struct walk_start {
   uint64_t offset;
 };
 
+// What the check asks of each entry, until one is wanted: whether the
+// walk's function would do anything with it (wanted, with ctx), or, for a
+// sweep whose decision the scan can make in place (scan_cycle given), the
+// sweep's scan with reading.
+struct entry_filter {
+  entry_wanted_fn wanted = nullptr;
+  void* ctx = nullptr;
+  sweep_cycle* scan_cycle = nullptr;
+  sweep_reading reading = {};
+};
+
 // Checks a reply of reply_len bytes before any entry of it is handed on:
 // the item count of entries, each at least a whole entry record long by its
-// own length, lies wholly inside it. Reads the lengths, and, with wanted,
-// asks it of each entry until one is wanted: the walk starts there (past
-// the last entry when none is), since the entries before it would come to
-// nothing. Every step eats at least one entry record, so the check ends
-// after at most reply_len / 120 steps whatever the count says.
+// own length, lies wholly inside it. Reads the lengths, and asks the filter
+// of each entry until one is wanted: the walk starts there (past the last
+// entry when none is), since the entries before it would come to nothing.
+// Every step eats at least one entry record, so the check ends after at
+// most reply_len / 120 steps whatever the count says.
 bool check_reply(const uint8_t* reply, uint64_t reply_len, const ipfw_xtable_info* reply_info,
-                 entry_wanted_fn wanted, void* ctx, walk_start* start) {
+                 const entry_filter& filter, walk_start* start) {
   const uint32_t count = reply_info->count;
-  *start = {wanted != nullptr ? count : 0, FW_LIST_ENTRIES_OFFSET};
-  bool looking = wanted != nullptr;
+  bool looking = filter.wanted != nullptr || filter.scan_cycle != nullptr;
+  *start = {looking ? count : 0, FW_LIST_ENTRIES_OFFSET};
+  uint32_t i = 0;
   uint64_t off = FW_LIST_ENTRIES_OFFSET;
-  for (uint32_t i = 0; i < count; i++) {
+  if (filter.scan_cycle != nullptr) {
+    // The sweep's own pass reads up to the first due entry; the rest is
+    // only checked below.
+    reply_position at{0, FW_LIST_ENTRIES_OFFSET};
+    if (!sweep_scan(reply, reply_len, count, filter.reading, filter.scan_cycle, &at)) return false;
+    looking = false;
+    *start = {at.index, at.offset};
+    i = at.index;
+    off = at.offset;
+  }
+  for (; i < count; i++) {
     if (reply_len - off < sizeof(ipfw_obj_tentry)) return false;
     uint32_t len = entry_length(reply + off);
     if (len < sizeof(ipfw_obj_tentry) || len > reply_len - off) return false;
-    if (looking &&
-        with_entry_at(reply + off, [&](const ipfw_obj_tentry* e) { return wanted(reply_info, e, ctx); })) {
+    if (looking && with_entry_at(reply + off, [&](const ipfw_obj_tentry* e) {
+          return filter.wanted(reply_info, e, filter.ctx);
+        })) {
       looking = false;
       *start = {i, off};
     }
@@ -259,8 +284,28 @@ bool check_reply(const uint8_t* reply, uint64_t reply_len, const ipfw_xtable_inf
   return true;
 }
 
+// The filter of a listing, from the reply's info record: none without
+// wanted; the sweep's scan when cycle is given, the table is an address
+// table and its values' expiry is a number in the record; else wanted.
+entry_filter filter_for(const ipfw_xtable_info* reply_info, entry_wanted_fn wanted, void* ctx,
+                        sweep_cycle* cycle) {
+  entry_filter f;
+  if (wanted == nullptr) return f;
+  if (cycle != nullptr && reply_info->type == IPFW_TABLE_ADDR &&
+      sweep_reading_of(reply_info->vmask, fw_built::value_layout, &f.reading)) {
+    f.scan_cycle = cycle;
+    return f;
+  }
+  f.wanted = wanted;
+  f.ctx = ctx;
+  return f;
+}
+
 // The listing: request, check, then the walk from where the check says.
-void walk_listing(const listing_request* req, table_entry_fn fn, entry_wanted_fn wanted, void* ctx) {
+// With wanted, a sweep's cycle lets the check make the due decision itself
+// (filter_for).
+void walk_listing(const listing_request* req, table_entry_fn fn, entry_wanted_fn wanted, void* ctx,
+                  sweep_cycle* cycle = nullptr) {
   listing_buffer lb;
   const uint64_t size = request_listing(req, &lb);
   const uint8_t* reply = lb.buf->data;
@@ -268,7 +313,8 @@ void walk_listing(const listing_request* req, table_entry_fn fn, entry_wanted_fn
   ipfw_xtable_info reply_info;
   memcpy(&reply_info, reply + sizeof(ipfw_obj_header), sizeof reply_info);
   walk_start start;
-  if (!check_reply(reply, size, &reply_info, wanted, ctx, &start)) list_failed(req, lb.buf, EBADMSG);
+  if (!check_reply(reply, size, &reply_info, filter_for(&reply_info, wanted, ctx, cycle), &start))
+    list_failed(req, lb.buf, EBADMSG);
 
   uint64_t off = start.offset;
   for (uint32_t i = start.index; i < reply_info.count; i++) {
@@ -282,19 +328,33 @@ struct render_context {
   address_entry_fn on_address;
   address_due_fn is_due;
   listing_stop_fn stop;
+  sweep_cycle* cycle;
   // The walk starts at an entry the check found due: it is not asked again.
   bool start_found_due;
 };
+
+// The due test the handler gave, asked of an address entry.
+bool due_by_handler(const render_context* r, uint32_t expiry, bool removable) {
+  return r->cycle != nullptr ? sweep_count_entry(r->cycle, expiry, removable) : r->is_due(expiry, removable);
+}
 
 void render_entry(const ipfw_xtable_info* reply_info, const ipfw_obj_tentry* entry, void* ctx) {
   auto* r = static_cast<render_context*>(ctx);
   if (r->stop != nullptr && r->stop()) return;
   address_due_fn is_due = r->is_due;
+  const bool address = reply_info->type == IPFW_TABLE_ADDR;
   if (r->start_found_due) {
     // The check asked the due test of this entry (of an address table, as
     // the reply says) and found it due.
     r->start_found_due = false;
-    if (reply_info->type == IPFW_TABLE_ADDR) is_due = nullptr;
+    if (address) is_due = nullptr;
+  } else if (address && r->cycle != nullptr && r->on_address != nullptr) {
+    // The sweep's own test, asked here; the renderer hands on the entry
+    // when the sweep can remove it.
+    uint32_t expiry;
+    const bool removable = sweep_expiry(reply_info->vmask, entry, &expiry);
+    if (!sweep_count_entry(r->cycle, expiry, removable)) return;
+    is_due = nullptr;
   }
   render_table_entry(reply_info, entry, r->on_address, is_due);
 }
@@ -307,7 +367,7 @@ bool comes_to_something(const ipfw_xtable_info* reply_info, const ipfw_obj_tentr
   if (reply_info->type != IPFW_TABLE_ADDR) return true;
   uint32_t expiry;
   const bool removable = sweep_expiry(reply_info->vmask, entry, &expiry);
-  return r->is_due(expiry, removable) && removable;
+  return due_by_handler(r, expiry, removable) && removable;
 }
 
 }  // namespace
@@ -340,10 +400,12 @@ void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* inf
 
 void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info,
                         const listing_handler& handler) {
-  const bool look_ahead = handler.on_address != nullptr && handler.is_due != nullptr;
-  render_context r{handler.on_address, handler.is_due, handler.stop, look_ahead};
+  const bool look_ahead =
+      handler.on_address != nullptr && (handler.is_due != nullptr || handler.cycle != nullptr);
+  sweep_cycle* cycle = handler.on_address != nullptr ? handler.cycle : nullptr;
+  render_context r{handler.on_address, handler.is_due, handler.stop, cycle, look_ahead};
   const listing_request req{oh, info, handler.before_list};
   // A sweep with nothing due thus reads the reply once: the check finds no
   // entry that comes to something, and the walk has nothing to do.
-  walk_listing(&req, render_entry, look_ahead ? comes_to_something : nullptr, &r);
+  walk_listing(&req, render_entry, look_ahead ? comes_to_something : nullptr, &r, cycle);
 }

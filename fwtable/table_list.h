@@ -20,6 +20,7 @@
 
 #include "fwtable/entry_render.h"
 #include "fwtable/fw_records.h"
+#include "fwtable/sweep_cycle.h"
 
 // The info request alone, errno-style: 0 with *info filled, or -1 with
 // errno set (EBADMSG for a reply shorter than 296 bytes); prints nothing.
@@ -45,22 +46,30 @@ using list_request_fn = void (*)();
 // What a listing does with each address entry: the program's own callback
 // into the walk, not a service of the system, so it is passed to the one
 // command that uses it rather than kept in a process-wide setting. The
-// daemon passes its expiry decision, the test of it that lets entries not
-// due be passed over early, its stop question, and the reading of its
+// daemon passes its expiry decision, its sweep_cycle (the cycle's time and
+// tally, fwtable/sweep_cycle.h), its stop question, and the reading of its
 // clock for the cycle (before_list, so that every due test of the walk
 // compares with a time taken before the listing was); a command run from
 // inside the walk (the deletion) gets none, so it can never start another
 // walk's handler. Without on_address, the listing prints each address
-// entry as "KEY VALUE". is_due, when given with on_address, lets the
-// renderer pass over address entries that are not due before it writes any
-// text for them; it is asked exactly once of each address entry. stop, when
-// given, is asked before each entry is rendered: once it answers true no
-// further entry is (the entry in hand has been dealt with whole).
+// entry as "KEY VALUE".
+//
+// The due test, given with on_address, lets the listing pass over address
+// entries that are not due before any text is written for them; it is
+// asked exactly once of each address entry. It is the sweep's own when
+// cycle is given (sweep_count_entry: due once the cycle's time is past the
+// expiry, counted into the cycle's tally): the listing then makes the
+// decision itself, and over a reply with nothing due reads each entry once
+// with no call per entry (fwtable/sweep_scan.h). Else it is is_due, when
+// given, called for each entry. stop, when given, is asked before each
+// entry is rendered: once it answers true no further entry is (the entry
+// in hand has been dealt with whole).
 struct listing_handler {
   address_entry_fn on_address = nullptr;
-  address_due_fn is_due = nullptr;
+  address_due_fn is_due = nullptr;  // not asked when cycle is given
   listing_stop_fn stop = nullptr;
   list_request_fn before_list = nullptr;
+  sweep_cycle* cycle = nullptr;
 };
 
 // Lists the entries of the table that oh names (the object header the

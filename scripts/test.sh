@@ -12,7 +12,8 @@
 #   asan     clang++ with AddressSanitizer, LeakSanitizer and
 #            UndefinedBehaviorSanitizer, FreeBSD 15's records, with the
 #            libFuzzer targets: every test, then each fuzz target for a
-#            bounded time over its seed corpus; clang-tidy runs meanwhile
+#            bounded time over its seed corpus (and again in the fuzz14
+#            build, for FreeBSD 14's records); clang-tidy runs meanwhile
 #            (its static analyser over the program's sources and the fuzz
 #            targets, its other checks over everything);
 #   the FreeBSD program cross-built for FreeBSD 14 and 15 and checked
@@ -97,7 +98,7 @@ rm -rf "$reports"
 stage_done "asan tests"
 
 echo "== fuzzing"
-FUZZ_PRESET=asan ./scripts/fuzz.sh
+FUZZ_PRESETS="asan fuzz14" ./scripts/fuzz.sh
 stage_done "fuzzing"
 
 # The FreeBSD program, cross-built for 14 and 15 with zig, and checked.

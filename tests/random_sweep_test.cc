@@ -32,7 +32,6 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
-#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -41,6 +40,7 @@
 #include <vector>
 
 #include "fwtable/fw_records.h"
+#include "fwtable/value_fields.h"
 #include "tests/support/daemon_harness.h"
 
 namespace {
@@ -62,33 +62,20 @@ uint64_t seed_from_environment() {
 uint32_t below(rng_t& rng, uint64_t n) { return static_cast<uint32_t>(rng() % n); }
 bool chance(rng_t& rng, unsigned percent) { return below(rng, 100) < percent; }
 
-// The value fields of a value mask, in bit order. Skipto, pipe, fib and
-// divert are as wide as the value record of this build's kernel makes them
-// (FreeBSD 14's and 15's differ).
-struct value_field {
+// The value fields of a value mask, in bit order, as this build's kernel
+// lays out its value record (fwtable/value_fields.h): skipto, pipe, fib and
+// divert are as wide as it makes them (FreeBSD 14's and 15's differ).
+struct value_field_model {
   uint32_t bit;
   const char* word;
   uint32_t max;  // the largest number the field holds (0 for an address)
 };
-template <typename Field>
-constexpr uint32_t widest(const Field&) {
-  return std::numeric_limits<Field>::max();
-}
-const ipfw_table_value RECORD{};
-const value_field FIELDS[] = {
-    {0x001, "skipto", widest(RECORD.skipto)},
-    {0x002, "pipe", widest(RECORD.pipe)},
-    {0x004, "fib", widest(RECORD.fib)},
-    {0x008, "nat", UINT32_MAX},
-    {0x010, "dscp", 63},
-    {0x020, "tag", UINT32_MAX},
-    {0x040, "divert", widest(RECORD.divert)},
-    {0x080, "netgraph", UINT32_MAX},
-    {0x100, "limit", UINT32_MAX},
-    {0x200, "ipv4", 0},
-    {0x400, "ipv6", 0},
-    {0x800, "mark", UINT32_MAX},
-};
+const std::vector<value_field_model> FIELDS = [] {
+  std::vector<value_field_model> fields;
+  for (const value_field& f : fw_built::value_layout.fields)
+    fields.push_back({f.bit, f.word, f.kind == value_kind::number ? f.max : 0});
+  return fields;
+}();
 constexpr uint32_t LEGACY = 0xffffffff;
 
 std::string address_text(int family, const uint8_t* bytes) {
@@ -147,7 +134,7 @@ struct field_value {
   uint32_t expiry;
 };
 
-field_value random_field(rng_t& rng, const value_field& f, bool lead, uint32_t now) {
+field_value random_field(rng_t& rng, const value_field_model& f, bool lead, uint32_t now) {
   if (f.bit == 0x200) {
     uint8_t a[4];
     for (auto& b : a) b = static_cast<uint8_t>(rng());
@@ -210,7 +197,7 @@ std::string random_key(rng_t& rng) {
 planned_table random_table(rng_t& rng, int number, uint32_t now) {
   planned_table t;
   t.name = chance(rng, 30) ? "tab-" + std::to_string(number) : std::to_string(number);
-  std::vector<const value_field*> fields;
+  std::vector<const value_field_model*> fields;
   if (chance(rng, 40)) {
     t.vmask = LEGACY;
     t.valtype = "legacy";
@@ -228,7 +215,7 @@ planned_table random_table(rng_t& rng, int number, uint32_t now) {
     for (size_t i = lead + 1; i < std::size(FIELDS); i++)
       if (chance(rng, 40)) fields.push_back(&FIELDS[i]);
     t.vmask = 0;
-    for (const value_field* f : fields) {
+    for (const value_field_model* f : fields) {
       t.vmask |= f->bit;
       if (!t.valtype.empty()) t.valtype += ',';
       t.valtype += f->word;
