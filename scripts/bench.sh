@@ -6,8 +6,9 @@
 # installs, also the instructions per listed entry), the deletion of 10^5
 # due entries from a table of 10^6, and the memory and CPU time of a daemon
 # left to run with -s 5 over 10^4 and 10^6 entries (a minute each), and the
-# listing (-l) of 10^6 entries against one sweep of them. Takes some twelve
-# minutes on two cores, half of it the sweep's rounds.
+# listing (-l) of 10^6 entries against one sweep of them. The sweep's
+# rounds alone take about five minutes on two cores (4.9 and 5.5 in two
+# runs); a minute each goes to the two daemons left to run.
 #
 #   ./scripts/bench.sh           the figures of the README
 #   ./scripts/bench.sh --smoke   each benchmark once at its smallest size
