@@ -10,7 +10,7 @@
 # rounds alone take about five minutes on two cores (4.9 and 5.5 in two
 # runs); a minute each goes to the two daemons left to run.
 #
-#   ./scripts/bench.sh           the figures of the README
+#   ./scripts/bench.sh           the figures of docs/performance.md
 #   ./scripts/bench.sh --smoke   each benchmark once at its smallest size
 #                                (what the test command runs, so that they
 #                                keep working)
