@@ -160,10 +160,24 @@ cleanup() {
   if [ -n "$made_rcconf_dir" ]; then rmdir "${rcconf_d%/*}" 2>/dev/null; fi
   if [ -n "$tmp" ]; then rm -rf "$tmp"; fi
 }
+# The closing line: the counts, the skipped ones apart.
+tally() {
+  if [ "$skipped" -gt 0 ]; then
+    echo "$passed passed, $failed failed, $skipped skipped"
+  else
+    echo "$passed passed, $failed failed"
+  fi
+}
+# A signal ends the suite where it is, with the counts so far.
+interrupted() {
+  echo "# interrupted by SIG$1; cleaning up"
+  tally
+  exit "$2"
+}
 trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
+trap 'interrupted INT 130' INT
+trap 'interrupted TERM 143' TERM
+trap 'interrupted HUP 129' HUP
 
 # A short pause: a fifth of a second where sleep(1) takes a fraction, as
 # FreeBSD's does, else a second.
@@ -821,9 +835,5 @@ else
   verdict "the kernel answers as the emulator does (fwconform: $(tail -n 1 "$tmp/conform"))" "$why"
 fi
 
-if [ "$skipped" -gt 0 ]; then
-  echo "$passed passed, $failed failed, $skipped skipped"
-else
-  echo "$passed passed, $failed failed"
-fi
+tally
 [ "$failed" -eq 0 ]
