@@ -7,10 +7,10 @@
 #
 #   hostreapd_test.sh [-o OTHER_BUILD] [-c FWCONFORM] [-L LOG] HOSTREAPD
 #
-#   HOSTREAPD       the hostreapd to test: a build of this project for the
-#                   running release (cmake --preset freebsd15, or freebsd14,
-#                   or built on the host, or the port's /usr/local/sbin/
-#                   hostreapd)
+#   HOSTREAPD       the hostreapd to test, built for the running release:
+#                   the port's /usr/local/sbin/hostreapd, a build made on
+#                   the host, or one cross-built elsewhere with the
+#                   freebsd14 or freebsd15 preset and copied over
 #   -o OTHER_BUILD  a hostreapd built for the other release, to see it
 #                   refused with status 78
 #   -c FWCONFORM    the conformance program (fwconform) of a build for this
@@ -18,9 +18,13 @@
 #   -L LOG          the file syslogd writes auth.info to (default
 #                   /var/log/auth.log, as FreeBSD's syslog.conf has it)
 #
-# For example, from a source tree on the host:
-#   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release && cmake --build build
-#   sh tests/freebsd/hostreapd_test.sh -c build/fwconform build/hostreapd
+# For example, from a source tree on the host (the tests and benchmarks
+# off, as they need GoogleTest):
+#   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DHOSTREAPD_TESTS=OFF \
+#     -DHOSTREAPD_BENCH=OFF && cmake --build build
+#   sh tests/freebsd/hostreapd_test.sh build/hostreapd
+# or, where the port is installed:
+#   sh tests/freebsd/hostreapd_test.sh /usr/local/sbin/hostreapd
 #
 # Every check prints one line, "ok - WHAT", "FAIL - WHAT: WHY" or
 # "skip - WHAT (WHY)", and a failed check does not stop the rest; the last
@@ -299,15 +303,22 @@ run_fg() {
 gone() {
   ! kill -0 "$1" 2>/dev/null
 }
+# A process that has ended is no longer the suite's to stop: its PID may
+# be given to another.
+forget() {
+  daemons=$(echo " $daemons " | sed "s/ $1 / /g")
+}
 finish_fg() {
   if poll "$1" gone "$pid"; then
     wait "$pid"
     status=$?
   else
     kill -TERM "$pid" 2>/dev/null
+    poll 10 gone "$pid" || kill -KILL "$pid" 2>/dev/null
     wait "$pid"
     status="still running after $1 s"
   fi
+  forget "$pid"
 }
 
 # Whether the daemon of PID file $1 runs: the file names a running
@@ -538,6 +549,7 @@ if make_table "$t" type addr &&
     why=
     poll 10 gone "$up" || why="still running 10 s after SIGTERM"
     took=$(($(date +%s) - start))
+    gone "$up" && forget "$up"
     [ ! -e "$pf" ] || because "the PID file is still there"
     verdict "SIGTERM ends the daemon (within ${took} s) and removes its PID file" "$why"
   else
@@ -595,7 +607,7 @@ if make_table "$t" type addr; then
     [ ! -s "$tmp/writer.err" ] || because "$(head -n 1 "$tmp/writer.err")"
     verdict "a table growing under -s 1 sweeps for 30 s ($written entries of each kind)" "$why"
     kill -TERM "$up"
-    poll 10 gone "$up"
+    poll 10 gone "$up" && forget "$up"
   else
     verdict "a table growing under -s 1 sweeps" "the daemon did not start"
     show "$tmp/err"
