@@ -55,6 +55,13 @@ for option in $options; do
     fail "CMAKE_OFF names $option, which CMakeLists.txt does not have"
 done
 grep -qx 'LICENSE=	BSD2CLAUSE' "$port/Makefile" || fail "the port's LICENSE is not BSD2CLAUSE"
+# The ports framework picks a compiler for the language level USES names;
+# it must be the one the build requires (set(CMAKE_CXX_STANDARD N)).
+standard=$(sed -n 's/^set(CMAKE_CXX_STANDARD \([0-9][0-9]*\))$/\1/p' "$src/CMakeLists.txt")
+case " $(setting USES) " in
+  *" compiler:c++${standard}-lang "*) ;;
+  *) fail "USES does not name compiler:c++${standard}-lang, the C++ standard CMakeLists.txt requires" ;;
+esac
 grep -q 'BSD 2-Clause' "$src/LICENSE" || fail "LICENSE is not the BSD 2-Clause text"
 
 # The port's service script is the project's, the daemon named under the

@@ -9,7 +9,9 @@
 # the daemon through the PID file it gives; the enable setting and the
 # one/force/quiet/fast prefixes act as rc.subr has them act; with profiles
 # it runs one daemon per profile, each with its own table, pause and PID
-# file, and the verbs about the script run once.
+# file (a profile list of "*" is no file name), and the verbs about the
+# script run once; "info" sends the daemon SIGINFO; the verbs rc.subr
+# refuses or does not know answer as it does.
 #
 #   rc_script_test.sh CONFIGURED_SCRIPT SBINDIR
 set -eu
@@ -48,8 +50,9 @@ chmod +x "$work/bin/kldstat" "$work/bin/kldload"
 # One case: NAME, the rc.conf text (after hostreapd_enable="YES"), the
 # arguments, the exit status, the standard error (empty: none); the
 # standard output on stdin. It runs with the daemons `daemon` set up, the
-# program installed, and the ipfw module as $module says ("loaded" unless
-# "absent"); `check` then sets all three up afresh for the next case, `step`
+# program installed (a stand-in that, as the daemon, fails to start with
+# fewer than two arguments or with -h), and the ipfw module as $module says
+# ("loaded" unless "absent"); `check` then sets all three up afresh for the next case, `step`
 # keeps them (one case of a sequence). Whatever a setting could slip into
 # rc.subr's eval touches $ran, which no case may leave behind.
 root=$work/root
@@ -57,7 +60,11 @@ ran=$work/ran
 fresh_root() {
   rm -rf "$root"
   mkdir -p "$root$sbindir"
-  printf '#!/bin/sh\n' >"$root$sbindir/hostreapd"
+  cat >"$root$sbindir/hostreapd" <<'EOF'
+#!/bin/sh
+case " $* " in *" -h "*) exit 1 ;; esac
+[ $# -ge 2 ]
+EOF
   chmod +x "$root$sbindir/hostreapd"
 }
 fresh_root
@@ -148,12 +155,30 @@ CASES
 
 # With "force" a failed start check does not stop rc.subr's start, but the
 # settings it refused never reach the command line: the daemon is run
-# without arguments, and refuses to start by itself.
-check "forcestart with a table eval would run" "hostreapd_table='5;touch $ran'" forcestart 0 \
+# without arguments, and refuses to start by itself, its status the
+# start's.
+step "forcestart with a table eval would run" "hostreapd_table='5;touch $ran'" forcestart 1 \
   "hostreapd: hostreapd_table is not a table number or name: 5;touch $ran" <<EXPECTED
 Starting hostreapd.
 start: $sbindir/hostreapd
 EXPECTED
+check "forcestart with a table eval would run: no daemon" "" status 1 "" <<EXPECTED
+hostreapd is not running.
+EXPECTED
+
+# A daemon that refuses to start: rc.subr warns, unless forced, and the
+# status is 1 either way (forced, the daemon's own).
+for verb in start forcestart; do
+  case $verb in
+    start) warned="$work/hostreapd: WARNING: failed to start hostreapd" ;;
+    *) warned= ;;
+  esac
+  check "$verb, the daemon refuses" 'hostreapd_table="5"
+hostreapd_flags="-h"' $verb 1 "$warned" <<EXPECTED
+Starting hostreapd.
+start: $sbindir/hostreapd -h -t 5 -s 5 -p /var/run/hostreapd.pid
+EXPECTED
+done
 
 # The daemon's own options, as rc.subr adds them before the script's.
 check "hostreapd_flags" 'hostreapd_table="5"
@@ -280,7 +305,31 @@ NO|none|stop|0|Cannot 'stop' hostreapd. Set hostreapd_enable to YES in /etc/rc.c
 NO|running|reload|0|Cannot 'reload' hostreapd. Set hostreapd_enable to YES in /etc/rc.conf or use 'onereload' instead of 'reload'.|
 NO|running|onereload|0|reload: HUP 4242|
 NO|running|restart|0|Cannot 'restart' hostreapd. Set hostreapd_enable to YES in /etc/rc.conf or use 'onerestart' instead of 'restart'.|
+NO|none|disable|0|Cannot 'disable' hostreapd. Set hostreapd_enable to YES in /etc/rc.conf or use 'onedisable' instead of 'disable'.|
+NO|none|onedisable|0|hostreapd disabled in /etc/rc.conf|
+NO|none|enable|0|hostreapd enabled in /etc/rc.conf|
+NO|none|extracommands|0|Cannot 'extracommands' hostreapd. Set hostreapd_enable to YES in /etc/rc.conf or use 'oneextracommands' instead of 'extracommands'.|
+NO|none|delete|0|hostreapd_enable deleted in /etc/rc.conf|
+NO|none|describe|0|Remove expired host entries from ipfw lookup tables|
+YES|running|info|0|kill: INFO 4242|
+YES|none|info|1||hostreapd not running? (check /var/run/hostreapd.pid).
+YES|left|info|1||hostreapd not running? (check /var/run/hostreapd.pid).
+NO|running|info|0|Cannot 'info' hostreapd. Set hostreapd_enable to YES in /etc/rc.conf or use 'oneinfo' instead of 'info'.|
+NO|running|oneinfo|0|kill: INFO 4242|
+NO|none|forceinfo|1||hostreapd not running? (check /var/run/hostreapd.pid).
 CASES
+
+# Verbs rc.subr does not know, with or without a prefix, and none at all:
+# its usage line names the verbs it takes, the script's among them.
+usage="Usage: $work/hostreapd [fast|force|one|quiet](start|stop|restart|rcvar|enable|disable|delete|enabled|describe|extracommands|reload|info|status|poll)"
+for verb in frobnicate onefrobnicate "start;date" ""; do
+  case $verb in
+    '') errors=$usage ;;
+    *) errors="$work/hostreapd: unknown directive '${verb#one}'.
+$usage" ;;
+  esac
+  check "unknown verb '$verb'" 'hostreapd_table="5"' "$verb" 1 "$errors" </dev/null
+done
 
 # Two profiles. The global table, PID file and metrics file are not used;
 # the global pause is the default of a profile's, and the flags go to each.
@@ -345,8 +394,15 @@ stop: TERM 4242
 EXPECTED
 
 daemon /var/run/hostreapd.mail.pid 4243
-check "status of one profile" "$profiles" "status mail" 0 "" <<EXPECTED
+step "status of one profile" "$profiles" "status mail" 0 "" <<EXPECTED
 hostreapd is running as pid 4243.
+EXPECTED
+daemon /var/run/hostreapd.web.pid 4242
+check "info reaches every profile's daemon" "$profiles" info 0 "" <<EXPECTED
+===> hostreapd profile: web
+kill: INFO 4242
+===> hostreapd profile: mail
+kill: INFO 4243
 EXPECTED
 check "reload of one profile, not running" "$profiles" "reload web" 1 \
   "hostreapd not running? (check /var/run/hostreapd.web.pid)." </dev/null
@@ -355,9 +411,11 @@ check "reload of one profile, not running" "$profiles" "reload web" 1 \
 for conf in 'hostreapd_table="5"' "$profiles"; do
   case $conf in *profiles*) with="with profiles" ;; *) with="without profiles" ;; esac
   check "rcvar, $with" "$conf" rcvar 0 "" <<'EXPECTED'
-# hostreapd
+# hostreapd : Remove expired host entries from ipfw lookup tables
 #
 hostreapd_enable="YES"
+#   (default: "")
+
 EXPECTED
   check "enabled, $with" "$conf" enabled 0 "" </dev/null
   check "enabled when disabled, $with" "$conf
@@ -366,7 +424,7 @@ hostreapd_enable=\"NO\"" enabled 1 "" </dev/null
 Remove expired host entries from ipfw lookup tables
 EXPECTED
   check "extracommands, $with" "$conf" extracommands 0 "" <<'EXPECTED'
-reload
+reload info
 EXPECTED
   for verb in enable disable; do
     check "$verb, $with" "$conf" $verb 0 "" <<EXPECTED
@@ -377,6 +435,20 @@ EXPECTED
 hostreapd_enable deleted in /etc/rc.conf
 EXPECTED
 done
+
+# The profile list is split at blanks alone: "*" is one name, refused,
+# however many files the directory rc runs in holds (here RC_ROOT, which
+# has some).
+cd "$root"
+step "a profile list of '*'" 'hostreapd_profiles="* mail"
+hostreapd_mail_table="7"' start 1 "hostreapd: bad profile name: *" <<EXPECTED
+===> hostreapd profile: *
+===> hostreapd profile: mail
+Starting hostreapd.
+start: $sbindir/hostreapd -t 7 -s 5 -p /var/run/hostreapd.mail.pid
+EXPECTED
+cd "$work"
+fresh_root
 
 # The profile name becomes part of variable names the script evaluates.
 check "a profile name that is no name" "" 'start web;date' 1 "hostreapd: bad profile name: web;date" </dev/null
