@@ -6,10 +6,11 @@
 //
 //  - a request that the stop itself ended (the channel, which the guard's
 //    platform lets ask about the stop, gives up on a reply soon after a
-//    stop and fails it with ECANCELED; the stop flag is set) abandons the
-//    cycle, and the daemon stops as it always does, status 0 and its
-//    shutdown steps; a failure the kernel answered is not a stop, even
-//    while stopping (a locked table's EACCES is reported as ever);
+//    stop and returns FWCTL_GIVEN_UP, a result no kernel answer makes; the
+//    stop flag is set) abandons the cycle, and the daemon stops as it
+//    always does, status 0 and its shutdown steps; a failure the kernel
+//    answered is not a stop, even while stopping (a locked table's EACCES
+//    is reported as ever, and so is the kernel's own ECANCELED);
 //  - a request that found the table missing (ESRCH) abandons the cycle when
 //    the daemon was asked to wait for a table that goes away;
 //  - any other failure is returned as it came, and the table layer reports
