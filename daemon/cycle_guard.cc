@@ -38,6 +38,8 @@ void check_reply(cycle_guard* guard, uint16_t opcode, const void* buf, uint32_t 
 
 }  // namespace
 
+void abandon_outgrown_listing() { throw cycle_abandoned{abandon_reason::table_grew}; }
+
 void cycle_guard_start_cycle(cycle_guard* guard) { guard->listed = {}; }
 
 int guarded_fwctl_get(void* ctx, void* buf, uint32_t* len) {

@@ -21,6 +21,10 @@
 //    was destroyed and made again under the same name) abandons the cycle
 //    before the key is parsed or any deletion sent for it.
 //
+// The cycle's listing abandons the cycle too when its last attempt is
+// answered ENOMEM (the table grew faster than it could be listed): the
+// sweep's listing handler calls abandon_outgrown_listing there.
+//
 // Abandoning is a throw of cycle_abandoned from inside the request: the
 // table command in progress is unwound (its buffers are owned by RAII) up
 // to the sweep loop, which catches it. Nothing of the table layer is told.
@@ -35,7 +39,7 @@
 
 #include "fwtable/platform.h"
 
-enum class abandon_reason { stop, table_gone, table_changed };
+enum class abandon_reason { stop, table_gone, table_changed, table_grew };
 
 struct cycle_abandoned {
   abandon_reason reason;
@@ -56,6 +60,10 @@ struct cycle_guard {
   bool wait_for_table = false;  // ESRCH abandons the cycle instead of failing
   listed_table listed;  // cleared at the start of each cycle
 };
+
+// The listing's outgrown call (list_outgrown_fn) in a sweep cycle: throws
+// cycle_abandoned with table_grew.
+[[noreturn]] void abandon_outgrown_listing();
 
 // Forgets the last cycle's listing: called as each cycle begins.
 void cycle_guard_start_cycle(cycle_guard* guard);

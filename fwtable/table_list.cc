@@ -112,6 +112,7 @@ struct listing_request {
   const ipfw_obj_header* oh;
   const ipfw_xtable_info* info;
   list_request_fn before_list;
+  list_outgrown_fn outgrown;
 };
 
 // A failed listing lets its buffer go, the kept one too. The message names
@@ -200,6 +201,8 @@ uint64_t request_listing(const listing_request* req, listing_buffer* lb) {
       return size;
     }
     int error = errno;
+    // The last attempt outgrown: the program may abandon the listing.
+    if (error == ENOMEM && attempt == LIST_ATTEMPTS && req->outgrown != nullptr) req->outgrown();
     if (error != ENOMEM || attempt == LIST_ATTEMPTS) list_failed(req, buf, error);
     want = retry_request_size(want, buf->data, attempt);
   }
@@ -394,7 +397,7 @@ void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
 
 void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn,
                           void* ctx) {
-  const listing_request req{oh, info, nullptr};
+  const listing_request req{oh, info, nullptr, nullptr};
   walk_listing(&req, fn, nullptr, ctx);
 }
 
@@ -404,7 +407,7 @@ void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info,
       handler.on_address != nullptr && (handler.is_due != nullptr || handler.cycle != nullptr);
   sweep_cycle* cycle = handler.on_address != nullptr ? handler.cycle : nullptr;
   render_context r{handler.on_address, handler.is_due, handler.stop, cycle, look_ahead};
-  const listing_request req{oh, info, handler.before_list};
+  const listing_request req{oh, info, handler.before_list, handler.outgrown};
   // A sweep with nothing due thus reads the reply once: the check finds no
   // entry that comes to something, and the walk has nothing to do.
   walk_listing(&req, render_entry, look_ahead ? comes_to_something : nullptr, &r, cycle);

@@ -43,6 +43,13 @@ using table_entry_fn = void (*)(const ipfw_xtable_info* reply_info, const ipfw_o
 // retry after ENOMEM included).
 using list_request_fn = void (*)();
 
+// Called when the last attempt of a listing has been answered ENOMEM: the
+// table grew faster than it could be listed. The program may throw from it
+// to abandon the command in progress (the daemon drops the cycle and lists
+// the table again at the next); when it returns, the listing fails as
+// without it.
+using list_outgrown_fn = void (*)();
+
 // What a listing does with each address entry: the program's own callback
 // into the walk, not a service of the system, so it is passed to the one
 // command that uses it rather than kept in a process-wide setting. The
@@ -63,13 +70,15 @@ using list_request_fn = void (*)();
 // with no call per entry (fwtable/sweep_scan.h). Else it is is_due, when
 // given, called for each entry. stop, when given, is asked before each
 // entry is rendered: once it answers true no further entry is (the entry
-// in hand has been dealt with whole).
+// in hand has been dealt with whole). outgrown, when given, is called
+// before a listing whose every attempt was answered ENOMEM fails.
 struct listing_handler {
   address_entry_fn on_address = nullptr;
   address_due_fn is_due = nullptr;  // not asked when cycle is given
   listing_stop_fn stop = nullptr;
   list_request_fn before_list = nullptr;
   sweep_cycle* cycle = nullptr;
+  list_outgrown_fn outgrown = nullptr;
 };
 
 // Lists the entries of the table that oh names (the object header the
