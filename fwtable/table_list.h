@@ -3,8 +3,11 @@
 // its entries, each handed to the renderer (or to a caller's function).
 //
 // Owns: the list buffer, kept from one listing to the next: allocated at the
-// first listing, replaced by a larger one when a listing needs more, never
-// freed while the process runs but on a failed listing. Between listings the
+// first listing, replaced by a larger one when a listing needs more, freed
+// on a failed listing, and freed when a listing ends with it larger than
+// the last reply had in it needed by more than an eighth and 1 MiB (a table
+// grown much smaller, or an ENOMEM answer that claimed far more than the
+// table holds, leaves no large buffer behind). Between listings the
 // pages of a large reply (2 MiB and more) are given back to the system
 // (madvise MADV_FREE where there is one) without being unmapped, and a large
 // buffer asks for large pages. The buffer serves one listing at a time: a listing
@@ -17,6 +20,8 @@
 // missing table with -w) unwinds through the listing instead, freeing a
 // listing's own buffer and leaving the kept one ready for the next listing.
 #pragma once
+
+#include <cstdint>
 
 #include "fwtable/entry_render.h"
 #include "fwtable/fw_records.h"
@@ -96,6 +101,10 @@ struct listing_handler {
 // sees any entry. fn may run table commands, listings included.
 void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn,
                           void* ctx);
+
+// The size of the list buffer kept for the next listing, 0 when none is:
+// what the table layer holds between listings.
+uint64_t kept_list_buffer_size();
 
 // for_each_table_entry with every entry rendered with the reply's info
 // record, as the handler says (see listing_handler).
