@@ -243,7 +243,9 @@ std::string malformation(const std::string& text, std::set<std::string>* names) 
       std::string value = line.substr(close + 2);
       if (type_of.count(name) == 0 || helped.count(name) == 0)
         return "sample before its HELP and TYPE: " + line;
-      if (!samples.insert(name + "{" + label + "}").second) return "second sample: " + line;
+      std::string series = name;
+      series.append("{").append(label).append("}");
+      if (!samples.insert(series).second) return "second sample: " + line;
       names->insert(name);
       if (label.rfind("table=\"", 0) != 0 || label.back() != '"' || label.size() < 9)
         return "bad label: " + line;
