@@ -77,7 +77,8 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
   const struct {
     const char* reason;
     uint64_t count;
-  } abandoned[] = {{"grew", m->abandoned_grew}, {"changed", m->abandoned_changed}, {"gone", m->abandoned_gone}};
+  } abandoned[] = {
+      {"grew", m->abandoned_grew}, {"changed", m->abandoned_changed}, {"gone", m->abandoned_gone}};
   for (const auto& a : abandoned)
     bounded_append(&t, "hostreapd_abandoned_cycles_total{table=\"%s\",reason=\"%s\"} %" PRIu64 "\n", m->table,
                    a.reason, a.count);

@@ -262,9 +262,14 @@ std::string malformation(const std::string& text, std::set<std::string>* names) 
 
 TEST(MetricsFormat, TextIsWellFormed) {
   const std::set<std::string> always = {
-      "hostreapd_table_present",          "hostreapd_entries",       "hostreapd_due_entries",
-      "hostreapd_unremovable_entries",    "hostreapd_removed_total", "hostreapd_last_sweep_timestamp_seconds",
-      "hostreapd_sweep_duration_seconds", "hostreapd_abandoned_cycles_total",
+      "hostreapd_table_present",
+      "hostreapd_entries",
+      "hostreapd_due_entries",
+      "hostreapd_unremovable_entries",
+      "hostreapd_removed_total",
+      "hostreapd_last_sweep_timestamp_seconds",
+      "hostreapd_sweep_duration_seconds",
+      "hostreapd_abandoned_cycles_total",
   };
   std::set<std::string> with_next = always;
   with_next.insert("hostreapd_next_expiry_timestamp_seconds");

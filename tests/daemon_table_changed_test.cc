@@ -151,10 +151,10 @@ TEST(DaemonTableChangedMetrics, KeepTheLastWholeCycle) {
       << d.err();
   ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS)) << d.err();
   const std::string after = read_file(metrics);
-  for (const char* name : {"hostreapd_table_present", "hostreapd_entries", "hostreapd_due_entries",
-                           "hostreapd_unremovable_entries", "hostreapd_removed_total",
-                           "hostreapd_last_sweep_timestamp_seconds", "hostreapd_sweep_duration_seconds",
-                           "hostreapd_next_expiry_timestamp_seconds"})
+  for (const char* name :
+       {"hostreapd_table_present", "hostreapd_entries", "hostreapd_due_entries",
+        "hostreapd_unremovable_entries", "hostreapd_removed_total", "hostreapd_last_sweep_timestamp_seconds",
+        "hostreapd_sweep_duration_seconds", "hostreapd_next_expiry_timestamp_seconds"})
     EXPECT_EQ(sample(after, name), sample(whole, name)) << name;
   auto abandoned = [](const std::string& text, const char* reason) {
     const std::string series =

@@ -39,7 +39,8 @@ std::set<std::string> keys_of(daemon_harness& h, const std::string& table) {
 // labelled with a reason), each labelled with the table.
 std::map<std::string, std::string> metrics_of(const std::string& text, const std::string& table) {
   std::map<std::string, std::string> samples;
-  const std::regex sample_line("([a-z_]+)\\{table=\"([^\"]*)\"(,reason=\"([a-z]+)\")?\\} (-?[0-9]+(\\.[0-9]+)?)");
+  const std::regex sample_line(
+      "([a-z_]+)\\{table=\"([^\"]*)\"(,reason=\"([a-z]+)\")?\\} (-?[0-9]+(\\.[0-9]+)?)");
   for (const auto& l : text_lines(text)) {
     std::smatch m;
     if (l.starts_with("#")) continue;
