@@ -38,6 +38,8 @@ void check_reply(cycle_guard* guard, uint16_t opcode, const void* buf, uint32_t 
 
 }  // namespace
 
+void abandon_outgrown_listing() { throw cycle_abandoned{abandon_reason::table_grew}; }
+
 void cycle_guard_start_cycle(cycle_guard* guard) { guard->listed = {}; }
 
 int guarded_fwctl_get(void* ctx, void* buf, uint32_t* len) {
@@ -51,8 +53,8 @@ int guarded_fwctl_get(void* ctx, void* buf, uint32_t* len) {
   }
   int saved = errno;
   // Only a request the stop itself ended is a stop: one the kernel answered
-  // with a failure is that failure, stopping or not.
-  if (saved == ECANCELED && stop_requested()) throw cycle_abandoned{abandon_reason::stop};
+  // with a failure is that failure, stopping or not, ECANCELED included.
+  if (rc == FWCTL_GIVEN_UP && stop_requested()) throw cycle_abandoned{abandon_reason::stop};
   if (saved == ESRCH && guard->wait_for_table) throw cycle_abandoned{abandon_reason::table_gone};
   errno = saved;
   return rc;

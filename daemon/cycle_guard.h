@@ -6,10 +6,11 @@
 //
 //  - a request that the stop itself ended (the channel, which the guard's
 //    platform lets ask about the stop, gives up on a reply soon after a
-//    stop and fails it with ECANCELED; the stop flag is set) abandons the
-//    cycle, and the daemon stops as it always does, status 0 and its
-//    shutdown steps; a failure the kernel answered is not a stop, even
-//    while stopping (a locked table's EACCES is reported as ever);
+//    stop and returns FWCTL_GIVEN_UP, a result no kernel answer makes; the
+//    stop flag is set) abandons the cycle, and the daemon stops as it
+//    always does, status 0 and its shutdown steps; a failure the kernel
+//    answered is not a stop, even while stopping (a locked table's EACCES
+//    is reported as ever, and so is the kernel's own ECANCELED);
 //  - a request that found the table missing (ESRCH) abandons the cycle when
 //    the daemon was asked to wait for a table that goes away;
 //  - any other failure is returned as it came, and the table layer reports
@@ -19,6 +20,10 @@
 //    one listed (another type, value-type mask or kernel index: the table
 //    was destroyed and made again under the same name) abandons the cycle
 //    before the key is parsed or any deletion sent for it.
+//
+// The cycle's listing abandons the cycle too when its last attempt is
+// answered ENOMEM (the table grew faster than it could be listed): the
+// sweep's listing handler calls abandon_outgrown_listing there.
 //
 // Abandoning is a throw of cycle_abandoned from inside the request: the
 // table command in progress is unwound (its buffers are owned by RAII) up
@@ -34,7 +39,7 @@
 
 #include "fwtable/platform.h"
 
-enum class abandon_reason { stop, table_gone, table_changed };
+enum class abandon_reason { stop, table_gone, table_changed, table_grew };
 
 struct cycle_abandoned {
   abandon_reason reason;
@@ -55,6 +60,10 @@ struct cycle_guard {
   bool wait_for_table = false;  // ESRCH abandons the cycle instead of failing
   listed_table listed;  // cleared at the start of each cycle
 };
+
+// The listing's outgrown call (list_outgrown_fn) in a sweep cycle: throws
+// cycle_abandoned with table_grew.
+[[noreturn]] void abandon_outgrown_listing();
 
 // Forgets the last cycle's listing: called as each cycle begins.
 void cycle_guard_start_cycle(cycle_guard* guard);

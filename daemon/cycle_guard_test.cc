@@ -82,9 +82,12 @@ INSTANTIATE_TEST_SUITE_P(
         guard_case{"success during a stop", 0, 0, true, true, outcome::returned},
         guard_case{"failure", -1, ETIMEDOUT, false, false, outcome::returned},
         // Only the channel's giving up for the stop is a stop; what the
-        // kernel answered is a failure, stopping or not.
-        guard_case{"given up for the stop", -1, ECANCELED, true, false, outcome::stop},
-        guard_case{"given up without a stop", -1, ECANCELED, false, false, outcome::returned},
+        // kernel answered is a failure, stopping or not, its own
+        // ECANCELED too.
+        guard_case{"given up for the stop", FWCTL_GIVEN_UP, ECANCELED, true, false, outcome::stop},
+        guard_case{"given up without a stop", FWCTL_GIVEN_UP, ECANCELED, false, false, outcome::returned},
+        guard_case{"kernel ECANCELED during a stop", -1, ECANCELED, true, false, outcome::returned},
+        guard_case{"kernel ECANCELED during a stop, waiting", -1, ECANCELED, true, true, outcome::returned},
         guard_case{"timed out during a stop", -1, ETIMEDOUT, true, false, outcome::returned},
         guard_case{"locked table during a stop", -1, EACCES, true, false, outcome::returned},
         guard_case{"table gone, not waiting", -1, ESRCH, false, false, outcome::returned},

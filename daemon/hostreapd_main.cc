@@ -200,27 +200,40 @@ void ask_table_info() {
   fetch_table_info(&oh, &info);
 }
 
-// Writes the metrics of the cycle just ended. *shown holds what the file
-// showed last: a cycle that found the table replaces its figures; one that
-// found it gone leaves them as the last sweep that found it left them, and
-// only the table's presence (0) and the removals since the start (a counter:
-// the deletions made before the table went stand) change.
-void write_metrics(const char* path, metrics_reporter* reporter, int64_t started_ns, bool table_missing,
-                   sweep_metrics* shown) {
+// A table that outgrows its listing in this many cycles in a row ends the
+// daemon. A dropped cycle deletes nothing and loses nothing guarded: it
+// only leaves due entries for a later cycle. Growth that outruns all eight
+// attempts of a listing is a burst (a flood of additions), which a few
+// cycles outlast; ten cycles in a row (fifty seconds at the default pause)
+// is a table that cannot be listed at all, and the daemon then ends as it
+// did at the first, with 71, so that whoever runs it learns that the table
+// is no longer swept.
+constexpr int OUTGROWN_CYCLES_MAX = 10;
+
+// Takes the figures of the cycle just ended, a whole one (it listed the
+// table and dealt with every entry of the listing), into *last: the one
+// place the sweep loop keeps what the last whole cycle saw, which the
+// metrics file shows.
+void take_whole_cycle(sweep_metrics* last, int64_t started_ns) {
   const sweep_tally* t = sweep_tally_now();
-  if (!table_missing) {
-    shown->table = table_name;
-    shown->entries = t->entries;
-    shown->due = t->due;
-    shown->unremovable = t->unremovable;
-    shown->last_sweep_unix = platform_now();
-    shown->sweep_duration_ns = monotonic_ns() - started_ns;
-    shown->has_next_expiry = t->has_next;
-    shown->next_expiry_unix = t->next_expiry;
-    shown->no_sweep = false;
-  }
+  last->table = table_name;
+  last->entries = t->entries;
+  last->due = t->due;
+  last->unremovable = t->unremovable;
+  last->last_sweep_unix = platform_now();
+  last->sweep_duration_ns = monotonic_ns() - started_ns;
+  last->has_next_expiry = t->has_next;
+  last->next_expiry_unix = t->next_expiry;
+  last->no_sweep = false;
+}
+
+// Writes the metrics after a cycle: the figures of the last whole cycle
+// (a cycle abandoned, or one that found the table gone, leaves them as they
+// were), the table's presence, and the counters since the start (the
+// deletions made before a cycle was abandoned stand).
+void write_metrics(const char* path, metrics_reporter* reporter, bool table_missing, sweep_metrics* shown) {
   shown->table_missing = table_missing;
-  shown->removed_total = t->removed;
+  shown->removed_total = sweep_tally_now()->removed;
   metrics_report(reporter, path, shown, warn_metrics);
 }
 
@@ -339,13 +352,17 @@ int main(int argc, char** argv) {
   list_vector.get()[2] = list_word;
 
   // The cycle's clock is read right before its list request: every due
-  // test of the cycle uses that one time.
-  const listing_handler sweep =
-      sweep_listing_handler(opts.dry_run ? report_if_due : expire_if_due, stop_requested);
+  // test of the cycle uses that one time. A listing outgrown at every
+  // attempt drops the cycle, except for a single one (-1), which ends as
+  // the listing's failure does.
+  listing_handler sweep = sweep_listing_handler(opts.dry_run ? report_if_due : expire_if_due, stop_requested);
+  if (!opts.once) sweep.outgrown = abandon_outgrown_listing;
   metrics_reporter reporter = {};
+  // The last whole cycle's figures and the counters since the start.
   sweep_metrics shown = {};
   shown.table = table_name;
   shown.no_sweep = true;
+  int outgrown_in_a_row = 0;  // cycles in a row whose listing was outgrown
 
   // With -w a table that goes away, found by any request of a cycle, ends
   // the cycle instead of the daemon; the start has found the table. A
@@ -357,6 +374,7 @@ int main(int argc, char** argv) {
     sweep_tally_start_cycle();
     cycle_guard_start_cycle(&guard);
     const int64_t started = monotonic_ns();
+    bool whole = false;  // the cycle listed the table and dealt with the listing
     try {
       if (table_missing) {
         // Said before anything of the sweep that follows is logged.
@@ -365,26 +383,42 @@ int main(int argc, char** argv) {
         log_table_event(LOG_NOTICE, "is back");
       }
       run_table_command(3, list_vector.get(), &sweep);
+      whole = true;
+      outgrown_in_a_row = 0;
     } catch (const cycle_abandoned& a) {
       // A stop came while a request waited: the cycle ends here.
       if (a.reason == abandon_reason::stop) break;
+      if (a.reason != abandon_reason::table_grew) outgrown_in_a_row = 0;
       // The table was made again under its name while the cycle deleted
       // from its listing: the listing no longer says what the table holds
       // or how its keys read, so nothing more is deleted from it. What was
       // deleted before stays deleted; the next cycle lists the new table.
       if (a.reason == abandon_reason::table_changed) {
         log_table_event(LOG_NOTICE, "changed during the sweep; sweeping it again next cycle");
+        shown.abandoned_changed++;
+      } else if (a.reason == abandon_reason::table_grew) {
+        // Every attempt of the listing found the table grown past the
+        // buffer: nothing of it was deleted, and the next cycle lists it
+        // anew, until it has done so too often in a row.
+        if (++outgrown_in_a_row >= OUTGROWN_CYCLES_MAX) {
+          errno = ENOMEM;
+          fatal_err(EX_OSERR, "Error requesting table %s list", table_name);
+        }
+        log_table_event(LOG_WARNING, "grew faster than it could be listed; sweeping it again next cycle");
+        shown.abandoned_grew++;
       } else {
         // The table is gone: the rest of the cycle is dropped (what it
         // deleted before stays deleted), and the next cycles look for the
         // table again. One warning for each time it goes.
         if (!table_missing) log_table_event(LOG_WARNING, "is gone; waiting for it to come back");
         table_missing = true;
+        shown.abandoned_gone++;
       }
     }
     // A cycle a stop cut short counts nothing worth publishing.
     if (stop_requested()) break;
-    if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, started, table_missing, &shown);
+    if (whole) take_whole_cycle(&shown, started);
+    if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, table_missing, &shown);
     if (opts.once) break;
     if (pause_between_cycles(static_cast<unsigned>(opts.sleep_seconds)) == wake_reason::stop) break;
   }

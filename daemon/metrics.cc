@@ -70,6 +70,18 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
   snprintf(value, sizeof value, "%" PRIu64, m->removed_total);
   append_metric(&t, "hostreapd_removed_total", "counter", "Address entries removed since the daemon started.",
                 m->table, value);
+  bounded_append(&t,
+                 "# HELP hostreapd_abandoned_cycles_total Cycles abandoned since the daemon started, by "
+                 "reason: the table grew faster than it could be listed, was made anew during the cycle, or "
+                 "was gone.\n# TYPE hostreapd_abandoned_cycles_total counter\n");
+  const struct {
+    const char* reason;
+    uint64_t count;
+  } abandoned[] = {
+      {"grew", m->abandoned_grew}, {"changed", m->abandoned_changed}, {"gone", m->abandoned_gone}};
+  for (const auto& a : abandoned)
+    bounded_append(&t, "hostreapd_abandoned_cycles_total{table=\"%s\",reason=\"%s\"} %" PRIu64 "\n", m->table,
+                   a.reason, a.count);
   if (!m->no_sweep) {
     snprintf(value, sizeof value, "%" PRId64, m->last_sweep_unix);
     append_metric(&t, "hostreapd_last_sweep_timestamp_seconds", "gauge",

@@ -15,12 +15,14 @@
 //   hostreapd_entries{table="5"} 12
 //
 // hostreapd_table_present, hostreapd_entries, hostreapd_due_entries,
-// hostreapd_unremovable_entries, hostreapd_removed_total (the only
-// counter), hostreapd_last_sweep_timestamp_seconds,
+// hostreapd_unremovable_entries, hostreapd_removed_total (a counter),
+// hostreapd_abandoned_cycles_total (a counter with a sample for each reason,
+// labelled reason="grew", "changed" and "gone" after the table's label),
+// hostreapd_last_sweep_timestamp_seconds,
 // hostreapd_sweep_duration_seconds, hostreapd_next_expiry_timestamp_seconds.
 // Timestamps are whole seconds; the duration is seconds with nine decimals.
 // Before any cycle has found the table, only hostreapd_table_present and
-// hostreapd_removed_total are written: there is no sweep to show.
+// the counters are written: there is no sweep to show.
 //
 // Owns: nothing beyond the call. The text is formatted into the caller's
 // buffer or a fixed buffer on the stack; the temporary file lives only
@@ -55,9 +57,11 @@ constexpr int METRICS_ENOTREG = EFTYPE;
 constexpr int METRICS_ENOTREG = ENODEV;
 #endif
 
-// The figures of one cycle. The daemon fills it after the cycle; nothing
-// here reads a clock. While the table is gone the daemon keeps the figures
-// of the last sweep that found it, with table_missing set.
+// The figures of the last whole cycle (one that listed the table and dealt
+// with every entry of the listing), and the counters since the start. The
+// daemon fills it after each cycle; nothing here reads a clock. A cycle
+// abandoned (the table gone, made anew, or grown faster than it could be
+// listed) leaves the figures of the last whole one, and counts itself.
 struct sweep_metrics {
   // The table as -t named it: a number's digits or a table name (1 to 63
   // letters, digits, '-', '.', '_'), which a label takes as it is.
@@ -71,7 +75,13 @@ struct sweep_metrics {
   bool has_next_expiry;  // false: no listed entry expires later
   int64_t next_expiry_unix;  // earliest expiry still ahead; read only if has_next_expiry
   bool table_missing;  // the last cycle found the table gone: hostreapd_table_present is 0
-  bool no_sweep;  // no cycle has found the table yet: only table_present and removed_total are written
+  bool no_sweep;  // no whole cycle yet: only table_present and the counters are written
+  // Cycles abandoned since the daemon started, by reason: the table grew
+  // faster than it could be listed, was made anew under its name during the
+  // cycle, or was gone (waited for with -w).
+  uint64_t abandoned_grew;
+  uint64_t abandoned_changed;
+  uint64_t abandoned_gone;
 };
 
 // Formats m into buf (size bytes), NUL-terminated. Returns the length

@@ -47,6 +47,9 @@ const sweep_metrics sample = {
     .next_expiry_unix = 1767225660,
     .table_missing = false,
     .no_sweep = false,
+    .abandoned_grew = 2,
+    .abandoned_changed = 1,
+    .abandoned_gone = 0,
 };
 
 sweep_metrics without_next_expiry() {
@@ -71,6 +74,9 @@ const sweep_metrics widest = {
     .next_expiry_unix = INT64_MIN,
     .table_missing = false,
     .no_sweep = false,
+    .abandoned_grew = UINT64_MAX,
+    .abandoned_changed = UINT64_MAX,
+    .abandoned_gone = UINT64_MAX,
 };
 
 std::string format(const sweep_metrics& m) {
@@ -91,7 +97,13 @@ const char* const present_text =
 const char* const removed_text =
     "# HELP hostreapd_removed_total Address entries removed since the daemon started.\n"
     "# TYPE hostreapd_removed_total counter\n"
-    "hostreapd_removed_total{table=\"5\"} 40\n";
+    "hostreapd_removed_total{table=\"5\"} 40\n"
+    "# HELP hostreapd_abandoned_cycles_total Cycles abandoned since the daemon started, by reason: the "
+    "table grew faster than it could be listed, was made anew during the cycle, or was gone.\n"
+    "# TYPE hostreapd_abandoned_cycles_total counter\n"
+    "hostreapd_abandoned_cycles_total{table=\"5\",reason=\"grew\"} 2\n"
+    "hostreapd_abandoned_cycles_total{table=\"5\",reason=\"changed\"} 1\n"
+    "hostreapd_abandoned_cycles_total{table=\"5\",reason=\"gone\"} 0\n";
 
 const std::string sample_text_head =
     std::string(present_text) + "hostreapd_table_present{table=\"5\"} 1\n" +
@@ -141,8 +153,8 @@ TEST(MetricsFormat, ExactText) {
   sweep_metrics named = sample;
   named.table = "blocklist";
   std::string want = std::string(sample_text_head) + sample_text_next_expiry;
-  for (size_t at; (at = want.find("{table=\"5\"}")) != std::string::npos;)
-    want.replace(at, 11, "{table=\"blocklist\"}");
+  for (size_t at; (at = want.find("{table=\"5\"")) != std::string::npos;)
+    want.replace(at, 10, "{table=\"blocklist\"");
   EXPECT_EQ(format(named), want);
 }
 
@@ -170,6 +182,9 @@ TEST(MetricsFormat, WidestValuesFitTheAdvertisedBuffer) {
   EXPECT_NE(text.find("hostreapd_entries" + label + "18446744073709551615\n"), std::string::npos);
   EXPECT_NE(text.find("hostreapd_next_expiry_timestamp_seconds" + label + "-9223372036854775808\n"),
             std::string::npos);
+  EXPECT_NE(text.find("hostreapd_abandoned_cycles_total{table=\"" + longest_name +
+                      "\",reason=\"changed\"} 18446744073709551615\n"),
+            std::string::npos);
   EXPECT_LT(text.size(), METRICS_TEXT_MAX);
 }
 
@@ -193,12 +208,14 @@ TEST(MetricsFormat, TooSmallBufferIsEnospcAndEmpty) {
 // Reads the text as the textfile collector does and reports what is wrong
 // with it, or "" when nothing is: every line a HELP, a TYPE or a sample;
 // every metric's HELP and TYPE once, before its sample; the types gauge or
-// counter, a counter's name ending in _total; one label, the table; a
-// value that is a number; a line feed at the end.
+// counter, a counter's name ending in _total; the table's label first, and
+// any other label after it; no two samples of a metric with the same
+// labels; a value that is a number; a line feed at the end.
 std::string malformation(const std::string& text, std::set<std::string>* names) {
   if (text.empty() || text.back() != '\n') return "does not end with a line feed";
   std::map<std::string, std::string> type_of;
   std::set<std::string> helped;
+  std::set<std::string> samples;
   std::istringstream in(text);
   std::string line;
   while (std::getline(in, line)) {
@@ -226,7 +243,10 @@ std::string malformation(const std::string& text, std::set<std::string>* names) 
       std::string value = line.substr(close + 2);
       if (type_of.count(name) == 0 || helped.count(name) == 0)
         return "sample before its HELP and TYPE: " + line;
-      if (!names->insert(name).second) return "second sample: " + line;
+      std::string series = name;
+      series.append("{").append(label).append("}");
+      if (!samples.insert(series).second) return "second sample: " + line;
+      names->insert(name);
       if (label.rfind("table=\"", 0) != 0 || label.back() != '"' || label.size() < 9)
         return "bad label: " + line;
       char* end = nullptr;
@@ -242,13 +262,19 @@ std::string malformation(const std::string& text, std::set<std::string>* names) 
 
 TEST(MetricsFormat, TextIsWellFormed) {
   const std::set<std::string> always = {
-      "hostreapd_table_present",          "hostreapd_entries",       "hostreapd_due_entries",
-      "hostreapd_unremovable_entries",    "hostreapd_removed_total", "hostreapd_last_sweep_timestamp_seconds",
+      "hostreapd_table_present",
+      "hostreapd_entries",
+      "hostreapd_due_entries",
+      "hostreapd_unremovable_entries",
+      "hostreapd_removed_total",
+      "hostreapd_last_sweep_timestamp_seconds",
       "hostreapd_sweep_duration_seconds",
+      "hostreapd_abandoned_cycles_total",
   };
   std::set<std::string> with_next = always;
   with_next.insert("hostreapd_next_expiry_timestamp_seconds");
-  const std::set<std::string> no_sweep = {"hostreapd_table_present", "hostreapd_removed_total"};
+  const std::set<std::string> no_sweep = {"hostreapd_table_present", "hostreapd_removed_total",
+                                          "hostreapd_abandoned_cycles_total"};
 
   struct {
     const char* name;

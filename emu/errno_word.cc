@@ -51,6 +51,7 @@ constexpr errno_row errno_rows[] = {
     ROW(ECONNREFUSED),
     ROW(EBADMSG),
     ROW(EOVERFLOW),
+    ROW(ECANCELED),
     // Second names of numbers above; the first name is the one printed.
     ROW(ENOTSUP),
     ROW(EWOULDBLOCK),

@@ -11,11 +11,14 @@
 //   flow    an IPv4 flow whose addresses are both 198.18.0.0 + c, whose
 //           ports are c modulo 65536 and whose protocol c modulo 256, of
 //           which the table keeps the fields it selects
-// Each new entry's value is never due as a time: for the legacy value type
-// the number 4000000000; for other value types every number field of the
-// table's types holds 4000000000, or the largest number it can hold where
-// it is narrower (dscp 63; divert, FreeBSD 15's pipe and fib, FreeBSD 14's
-// skipto 65535), and the address fields (ipv4, ipv6) stay zero.
+// No new entry is ever one the daemon removes: for the legacy value type
+// the value is the number 4000000000; for other value types every number
+// field of the table's types holds 4000000000, or the largest number it can
+// hold where it is narrower (dscp 63; divert, FreeBSD 15's pipe and fib,
+// FreeBSD 14's skipto 65535), and the address fields (ipv4, ipv6) stay
+// zero. A value led by a 32-bit field reads as a time in 2096; one led by a
+// narrower field or by an address is no time, and the daemon never removes
+// such an entry.
 //
 // Owns: nothing; the entries go into the table.
 // Failure: none. Fewer than asked are added when the table's limit, or the

@@ -1098,7 +1098,9 @@ TEST(StoreGrow, ListSizedBeforeTheGrowthFailsAndTheNextOneHasEveryEntry) {
 }
 
 // What the growth adds, by table type and value type: keys of a fixed
-// sequence that the table lacks, values that are never due (emu/table_growth.h).
+// sequence that the table lacks, values that hostreapd never removes: a
+// time in 2096 where a 32-bit number leads, else a narrow field's largest
+// number or an address (emu/table_growth.h).
 TEST(StoreGrow, AddsKeysTheTableLacksWithValuesNeverDue) {
   struct row {
     int abi;
@@ -1113,6 +1115,11 @@ TEST(StoreGrow, AddsKeysTheTableLacksWithValuesNeverDue) {
       {15, "create t valtype mark,pipe,dscp,ipv4", "fault grow 1",
        "198.18.0.0 65535,63,0.0.0.0,4000000000\n"},
       {14, "create t valtype pipe,fib", "fault grow 1", "198.18.0.0 4000000000,4000000000\n"},
+      {15, "create t valtype fib,nat", "fault grow 1", "198.18.0.0 65535,4000000000\n"},
+      {15, "create t valtype dscp", "fault grow 1", "198.18.0.0 63\n"},
+      {14, "create t valtype divert,limit", "fault grow 1", "198.18.0.0 65535,4000000000\n"},
+      {15, "create t valtype divert", "fault grow 1", "198.18.0.0 65535\n"},
+      {15, "create t valtype ipv6,mark", "fault grow 1", "198.18.0.0 ::,4000000000\n"},
       {15, "create t limit 2;add t 192.0.2.1", "fault grow 3", "192.0.2.1 0\n198.18.0.0 4000000000\n"},
       {15, "create t type number;add t 1 1", "fault grow 2", "0 4000000000\n1 1\n2 4000000000\n"},
       {15, "create t type iface", "fault grow 2", "grow0 4000000000\ngrow1 4000000000\n"},

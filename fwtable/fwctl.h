@@ -29,7 +29,8 @@
 // *size, zero-extended. A failed call leaves *size as it was, as
 // getsockopt(2) leaves the option length: what the kernel says it needs
 // after a failure is in the reply's bytes, never in the length. Returns 0,
-// or -1 with errno set.
+// or -1 with errno set, or FWCTL_GIVEN_UP (errno ECANCELED) for a request
+// given up because the program was asked to stop (fwtable/platform.h).
 int fwctl_get(uint16_t opcode, void* buf, uint64_t* size);
 
 // Fills a zero-filled object header for the named table: table-name record

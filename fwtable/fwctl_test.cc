@@ -511,7 +511,8 @@ std::string read_with_stop(const drip_case& c) {
     return "";
   }
   if (rc == 0) return "the dripping reply was waited for to its end";
-  // Given up for the stop, not timed out.
+  // Given up for the stop, not timed out, and told apart from any failure.
+  if (rc != FWCTL_GIVEN_UP) return "ended with " + std::to_string(rc) + ", not as given up for the stop";
   if (error != ECANCELED) return std::string("failed with ") + strerror(error);
   // From the stop, a second of grace; a loaded machine may add a little.
   if (ended - c.stop_ms >= 2000) return "ended " + std::to_string(ended - c.stop_ms) + " ms after the stop";

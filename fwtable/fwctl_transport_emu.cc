@@ -64,12 +64,14 @@ int fwctl_transport_get(int fd, void* buf, uint32_t* len) {
 
   int64_t deadline = fwemu_monotonic_ms() + REPLY_LIMIT_MS;
   fwemu_reply_head rep;
-  if (fwemu_read_all(fd, &rep, sizeof rep, &deadline) != 0) return -1;
+  // A wait given up for a stop returns FWCTL_GIVEN_UP as it came; the
+  // kernel's own failures, ECANCELED among them, come as -1 below.
+  if (int rc = fwemu_read_all(fd, &rep, sizeof rep, &deadline); rc != 0) return rc;
   if (rep.magic != FWEMU_MAGIC || rep.data > *len || (rep.result != 0 && rep.result != -1)) {
     errno = EPROTO;
     return -1;
   }
-  if (fwemu_read_all(fd, bytes, rep.data, &deadline) != 0) return -1;
+  if (int rc = fwemu_read_all(fd, bytes, rep.data, &deadline); rc != 0) return rc;
   if (rep.result != 0) {
     // A failure always carries its error number; one without is garbled.
     // Its length is not taken: getsockopt leaves the caller's as passed.

@@ -72,7 +72,11 @@ int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline) {
       int64_t left = *deadline - fwemu_monotonic_ms();
       if (left <= 0) {
         // A wait the stop cut short is given up, not timed out.
-        errno = bound_by_stop ? ECANCELED : ETIMEDOUT;
+        if (bound_by_stop) {
+          errno = ECANCELED;
+          return FWCTL_GIVEN_UP;
+        }
+        errno = ETIMEDOUT;
         return -1;
       }
       // A program that can be asked looks again now and then: a stop that

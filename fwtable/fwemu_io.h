@@ -6,11 +6,13 @@
 // Owns: the moment a wait first saw a stop (see fwemu_read_all);
 // descriptors belong to the callers.
 // Failure: errno-style (-1 with errno). A peer that closes early is
-// ECONNRESET on read.
+// ECONNRESET on read. A read given up for a stop returns FWCTL_GIVEN_UP.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "fwtable/platform.h"
 
 // A connected stream socket to path, close-on-exec; -1 with errno set.
 int fwemu_connect(const char* path);
@@ -19,7 +21,8 @@ int fwemu_connect(const char* path);
 // has come the deadline is at most FWEMU_GRACE_MS after the moment a wait
 // first saw it, for this read and every one after it: bytes that keep
 // arriving do not renew it, and a reply that is whole by then is kept; a
-// read that this bound ends fails with ECANCELED.
+// read that this bound ends returns FWCTL_GIVEN_UP with errno ECANCELED
+// (never -1: a failure of -1 is one the peer or the system answered).
 // A stop is seen when the platform's stopping question says so (asked at
 // least every FWEMU_STOP_LOOK_MS while waiting, and whenever a signal
 // interrupts the wait) or, in a program that asks no such question, when a

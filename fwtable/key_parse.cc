@@ -38,8 +38,11 @@ void fetch_info_once(const ipfw_obj_header* oh, int add, ipfw_xtable_info* cache
   memcpy(req, oh, sizeof *oh);
   uint64_t size = sizeof req;
   if (fwctl_get(IP_FW_TABLE_XINFO, req, &size) == 0) {
-    if (size < FW_INFO_REQUEST_SIZE)
-      fatal_errx(EX_OSERR, "Error requesting table " TABLE_NAME_FMT " info", oh->ntlv.name);
+    if (size < FW_INFO_REQUEST_SIZE) {
+      // Too short to hold the info record: the answer is malformed.
+      errno = EBADMSG;
+      fatal_err(EX_OSERR, "Error requesting table " TABLE_NAME_FMT " info", oh->ntlv.name);
+    }
     memcpy(cache, req + sizeof(ipfw_obj_header), sizeof *cache);
     return;
   }
@@ -49,7 +52,8 @@ void fetch_info_once(const ipfw_obj_header* oh, int add, ipfw_xtable_info* cache
     // stays empty and the key is judged by the type it holds (none).
     return;
   }
-  fatal_errx(EX_OSERR, "Error requesting table " TABLE_NAME_FMT " info", oh->ntlv.name);
+  // The kernel's reason goes with the message, as the list request's does.
+  fatal_err(EX_OSERR, "Error requesting table " TABLE_NAME_FMT " info", oh->ntlv.name);
 }
 
 // The width after a slash, read as atoi reads it (leading blanks, a sign,

@@ -266,10 +266,14 @@ TEST(KeyParseDeathTest, InfoRequestFailures) {
   };
   const std::vector<row> rows = {
       {"missing table", ESRCH, 0, 0, EXIT_DATAERR, "Table t5 does not exist"},
-      {"refused", EPERM, 0, 0, EXIT_OSERR, "Error requesting table t5 info"},
-      {"refused on the add road", EPERM, 0, 1, EXIT_OSERR, "Error requesting table t5 info"},
-      {"short reply", 0, 295, 0, EXIT_OSERR, "Error requesting table t5 info"},
-      {"empty reply", 0, 0, 0, EXIT_OSERR, "Error requesting table t5 info"},
+      // The kernel's reason follows the message, whatever it is.
+      {"refused", EPERM, 0, 0, EXIT_OSERR, "Error requesting table t5 info: Operation not permitted\n"},
+      {"locked out", EACCES, 0, 0, EXIT_OSERR, "Error requesting table t5 info: Permission denied\n"},
+      {"failed", EIO, 0, 0, EXIT_OSERR, "Error requesting table t5 info: Input/output error\n"},
+      {"refused on the add road", EPERM, 0, 1, EXIT_OSERR,
+       "Error requesting table t5 info: Operation not permitted\n"},
+      {"short reply", 0, 295, 0, EXIT_OSERR, "Error requesting table t5 info: Bad message\n"},
+      {"empty reply", 0, 0, 0, EXIT_OSERR, "Error requesting table t5 info: Bad message\n"},
       // A missing table is not this parser's error on the add road, but
       // without a type no key can be read.
       {"add to a missing table", ESRCH, 0, 1, EXIT_DATAERR, "Unsupported table type: 0"},

@@ -45,8 +45,12 @@
 // over it; 0 with *len set to the length of the reply, or -1 with errno set
 // and *len left as passed (the length is copied back only on success; what
 // the kernel wrote before it failed is in buf). A request given up because
-// the program was asked to stop (see stopping) fails with ECANCELED.
+// the program was asked to stop (see stopping) returns FWCTL_GIVEN_UP
+// instead, errno ECANCELED for a program that reports it as a failure: a
+// result no kernel answer makes, so that a kernel's own ECANCELED (-1) is
+// never taken for the stop.
 using platform_fwctl_fn = int (*)(void* ctx, void* buf, uint32_t* len);
+constexpr int FWCTL_GIVEN_UP = -2;
 
 struct platform {
   int64_t (*now)();

@@ -40,8 +40,23 @@ void release(list_buffer* buf) {
   buf->size = 0;
 }
 
-// The buffer kept from one listing to the next.
+// The buffer kept from one listing to the next, and the length of the
+// reply of the last listing that had one in it.
 list_buffer kept;
+uint64_t kept_last_reply = 0;
+
+// The most the kept buffer may hold beyond the last reply: an eighth of
+// it, and at least 1 MiB. A table that grows by up to that between two
+// listings is listed in the buffer it left; a larger buffer (one that a
+// table since grown smaller, or an ENOMEM answer claiming far more than the
+// table holds, made the listing ask for) is let go when the listing ends,
+// and the next listing asks for what it needs.
+constexpr uint64_t KEEP_SLACK_LEAST = uint64_t{1} << 20;
+constexpr uint64_t KEEP_SLACK_SHARE = 8;
+
+bool worth_keeping(uint64_t size, uint64_t last_reply) {
+  return size <= last_reply + std::max(KEEP_SLACK_LEAST, last_reply / KEEP_SLACK_SHARE);
+}
 
 // Large pages, and the least a listing must have filled for its pages to be
 // given back: below it (some 17,000 entries) giving back would cost more
@@ -91,6 +106,7 @@ struct listing_buffer {
   list_buffer own;
   list_buffer* buf;
   uint64_t touched = 0;  // bytes the requests of this listing may have filled
+  uint64_t reply = 0;  // the length of the reply this listing had, 0 for none
 
   listing_buffer() : buf(kept.in_use ? &own : &kept) { buf->in_use = true; }
   ~listing_buffer() {
@@ -98,7 +114,12 @@ struct listing_buffer {
       release(&own);
       return;
     }
-    if (kept.data != nullptr && touched >= LARGE_PAGE) give_back_pages(&kept, touched);
+    if (reply != 0) kept_last_reply = reply;
+    if (!worth_keeping(kept.size, kept_last_reply)) {
+      release(&kept);
+    } else if (kept.data != nullptr && touched >= LARGE_PAGE) {
+      give_back_pages(&kept, touched);
+    }
     kept.in_use = false;
   }
   listing_buffer(const listing_buffer&) = delete;
@@ -112,6 +133,7 @@ struct listing_request {
   const ipfw_obj_header* oh;
   const ipfw_xtable_info* info;
   list_request_fn before_list;
+  list_outgrown_fn outgrown;
 };
 
 // A failed listing lets its buffer go, the kept one too. The message names
@@ -200,6 +222,8 @@ uint64_t request_listing(const listing_request* req, listing_buffer* lb) {
       return size;
     }
     int error = errno;
+    // The last attempt outgrown: the program may abandon the listing.
+    if (error == ENOMEM && attempt == LIST_ATTEMPTS && req->outgrown != nullptr) req->outgrown();
     if (error != ENOMEM || attempt == LIST_ATTEMPTS) list_failed(req, buf, error);
     want = retry_request_size(want, buf->data, attempt);
   }
@@ -308,6 +332,7 @@ void walk_listing(const listing_request* req, table_entry_fn fn, entry_wanted_fn
                   sweep_cycle* cycle = nullptr) {
   listing_buffer lb;
   const uint64_t size = request_listing(req, &lb);
+  lb.reply = size;
   const uint8_t* reply = lb.buf->data;
 
   ipfw_xtable_info reply_info;
@@ -372,6 +397,8 @@ bool comes_to_something(const ipfw_xtable_info* reply_info, const ipfw_obj_tentr
 
 }  // namespace
 
+uint64_t kept_list_buffer_size() { return kept.size; }
+
 int request_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
   uint8_t buf[FW_INFO_REQUEST_SIZE];
   memset(buf, 0, sizeof buf);
@@ -394,7 +421,7 @@ void fetch_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
 
 void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn,
                           void* ctx) {
-  const listing_request req{oh, info, nullptr};
+  const listing_request req{oh, info, nullptr, nullptr};
   walk_listing(&req, fn, nullptr, ctx);
 }
 
@@ -404,7 +431,7 @@ void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info,
       handler.on_address != nullptr && (handler.is_due != nullptr || handler.cycle != nullptr);
   sweep_cycle* cycle = handler.on_address != nullptr ? handler.cycle : nullptr;
   render_context r{handler.on_address, handler.is_due, handler.stop, cycle, look_ahead};
-  const listing_request req{oh, info, handler.before_list};
+  const listing_request req{oh, info, handler.before_list, handler.outgrown};
   // A sweep with nothing due thus reads the reply once: the check finds no
   // entry that comes to something, and the walk has nothing to do.
   walk_listing(&req, render_entry, look_ahead ? comes_to_something : nullptr, &r, cycle);

@@ -3,8 +3,11 @@
 // its entries, each handed to the renderer (or to a caller's function).
 //
 // Owns: the list buffer, kept from one listing to the next: allocated at the
-// first listing, replaced by a larger one when a listing needs more, never
-// freed while the process runs but on a failed listing. Between listings the
+// first listing, replaced by a larger one when a listing needs more, freed
+// on a failed listing, and freed when a listing ends with it larger than
+// the last reply had in it needed by more than an eighth and 1 MiB (a table
+// grown much smaller, or an ENOMEM answer that claimed far more than the
+// table holds, leaves no large buffer behind). Between listings the
 // pages of a large reply (2 MiB and more) are given back to the system
 // (madvise MADV_FREE where there is one) without being unmapped, and a large
 // buffer asks for large pages. The buffer serves one listing at a time: a listing
@@ -17,6 +20,8 @@
 // missing table with -w) unwinds through the listing instead, freeing a
 // listing's own buffer and leaving the kept one ready for the next listing.
 #pragma once
+
+#include <cstdint>
 
 #include "fwtable/entry_render.h"
 #include "fwtable/fw_records.h"
@@ -43,6 +48,13 @@ using table_entry_fn = void (*)(const ipfw_xtable_info* reply_info, const ipfw_o
 // retry after ENOMEM included).
 using list_request_fn = void (*)();
 
+// Called when the last attempt of a listing has been answered ENOMEM: the
+// table grew faster than it could be listed. The program may throw from it
+// to abandon the command in progress (the daemon drops the cycle and lists
+// the table again at the next); when it returns, the listing fails as
+// without it.
+using list_outgrown_fn = void (*)();
+
 // What a listing does with each address entry: the program's own callback
 // into the walk, not a service of the system, so it is passed to the one
 // command that uses it rather than kept in a process-wide setting. The
@@ -63,13 +75,15 @@ using list_request_fn = void (*)();
 // with no call per entry (fwtable/sweep_scan.h). Else it is is_due, when
 // given, called for each entry. stop, when given, is asked before each
 // entry is rendered: once it answers true no further entry is (the entry
-// in hand has been dealt with whole).
+// in hand has been dealt with whole). outgrown, when given, is called
+// before a listing whose every attempt was answered ENOMEM fails.
 struct listing_handler {
   address_entry_fn on_address = nullptr;
   address_due_fn is_due = nullptr;  // not asked when cycle is given
   listing_stop_fn stop = nullptr;
   list_request_fn before_list = nullptr;
   sweep_cycle* cycle = nullptr;
+  list_outgrown_fn outgrown = nullptr;
 };
 
 // Lists the entries of the table that oh names (the object header the
@@ -87,6 +101,10 @@ struct listing_handler {
 // sees any entry. fn may run table commands, listings included.
 void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn,
                           void* ctx);
+
+// The size of the list buffer kept for the next listing, 0 when none is:
+// what the table layer holds between listings.
+uint64_t kept_list_buffer_size();
 
 // for_each_table_entry with every entry rendered with the reply's info
 // record, as the handler says (see listing_handler).

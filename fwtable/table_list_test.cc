@@ -338,6 +338,97 @@ TEST_F(TableList, FailedListRequestsEndTheProcess) {
   }
 }
 
+// The last attempt outgrown is handed to the program's outgrown call
+// before the listing fails: a throw from it abandons the listing, which
+// rendered nothing and leaves the kept buffer free for the next. Seven
+// outgrown attempts and an eighth that fits never make the call.
+TEST_F(TableList, LastAttemptOutgrownIsHandedToTheProgram) {
+  struct outgrown_thrown {};
+  static int outgrown_calls;
+  ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 1, 416);
+  std::vector<uint8_t> reply = list_reply(info, {addr4("192.0.2.1", 1)});
+  listing_handler handler{capture_address};
+  handler.outgrown = [] {
+    outgrown_calls++;
+    throw outgrown_thrown{};
+  };
+  for (int outgrown : {7, 8, 0}) {
+    SCOPED_TRACE(outgrown);
+    received.clear();
+    outgrown_calls = 0;
+    int calls = 0;
+    fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
+      if (calls++ < outgrown) {
+        memcpy(buf + sizeof(ipfw_obj_header), &info, sizeof info);
+        errno = ENOMEM;
+        return -1;
+      }
+      return answer_list(reply, buf, len);
+    };
+    if (outgrown == 8) {
+      EXPECT_THROW(list_table_entries(t5(), &info, handler), outgrown_thrown);
+      EXPECT_EQ(outgrown_calls, 1);
+      EXPECT_EQ(calls, 8);
+      EXPECT_TRUE(received.empty());
+    } else {
+      list_table_entries(t5(), &info, handler);
+      EXPECT_EQ(outgrown_calls, 0);
+      EXPECT_EQ(received, (calls_t{{"192.0.2.1", 1}}));
+    }
+  }
+}
+
+// The buffer kept between listings stays within an eighth and 1 MiB of
+// what the last reply needed: one ENOMEM answer claiming far more than the
+// table holds, or a table far smaller than at the listing before, leaves
+// no large buffer reserved for the rest of the process's life.
+TEST_F(TableList, KeptBufferFollowsTheLastReply) {
+  constexpr uint64_t SLACK = uint64_t{1} << 20;
+  struct row {
+    const char* name;
+    uint32_t claimed;  // listing size a first ENOMEM answer states (0: none)
+    uint32_t before;  // entries of a listing made before (0: none)
+  };
+  const std::vector<row> rows = {
+      {"one ENOMEM answer claiming 16 MiB", 16u << 20, 0},
+      {"a table of 40000 entries down to one", 0, 40000},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    if (r.before != 0) {
+      std::vector<ipfw_obj_tentry> many;
+      for (uint32_t i = 0; i < r.before; i++) many.push_back(addr4("10.0.0.1", i));
+      ipfw_xtable_info big = listed_info("t5", IPFW_TABLE_ADDR, r.before,
+                                         FW_LIST_ENTRIES_OFFSET + r.before * sizeof(ipfw_obj_tentry));
+      std::vector<uint8_t> big_reply = list_reply(big, many);
+      fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(big_reply, buf, len); };
+      list_table_entries(t5(), &big, {capture_address});
+      EXPECT_GE(kept_list_buffer_size(), big_reply.size());
+    }
+    ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 1, 416);
+    std::vector<uint8_t> reply = list_reply(info, {addr4("192.0.2.1", 1)});
+    bool claimed = r.claimed == 0;
+    fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
+      if (!claimed) {
+        claimed = true;
+        ipfw_xtable_info huge = listed_info("t5", IPFW_TABLE_ADDR, 1, r.claimed);
+        memcpy(buf + sizeof(ipfw_obj_header), &huge, sizeof huge);
+        errno = ENOMEM;
+        return -1;
+      }
+      return answer_list(reply, buf, len);
+    };
+    fk.requests.clear();
+    received.clear();
+    list_table_entries(t5(), &info, {capture_address});
+    if (r.claimed != 0) {
+      ASSERT_EQ(fk.requests_of(IP_FW_TABLE_XLIST).size(), 2u);
+      EXPECT_GT(fk.requests_of(IP_FW_TABLE_XLIST)[1].len, r.claimed) << "the claim was followed";
+    }
+    EXPECT_LE(kept_list_buffer_size(), reply.size() + SLACK);
+  }
+}
+
 // The message names the table as the command gave it, whatever name the
 // info reply held: none (a reply cut short), or another.
 TEST_F(TableList, FailedListingNamesTheTableAsGiven) {

@@ -67,6 +67,78 @@ TEST(DaemonGrowingTable, GrowthBetweenInfoAndListIsListedAndSwept) {
   }
 }
 
+// The warning of a cycle whose listing was outgrown at every attempt.
+const std::string OUTGROWN = "table 5 grew faster than it could be listed; sweeping it again next cycle";
+
+// The value of one series of a metrics file ("" when it has none).
+std::string series_value(const std::string& metrics, const std::string& series) {
+  for (const auto& l : text_lines(metrics))
+    if (l.starts_with(series + " ")) return l.substr(series.size() + 1);
+  return "";
+}
+
+// Every attempt of a cycle's listing answered ENOMEM with the size the
+// table needs, as a table that grows faster than it can be listed answers:
+// the cycle is dropped with one warning (LOG_WARNING, and on standard error
+// in the foreground) and counted, nothing is deleted, and once the table
+// can be listed again the next cycle sweeps it.
+TEST(DaemonGrowingTable, OutgrownCyclesAreDroppedAndTheNextOneSweeps) {
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  h.admin("fill 5 192.0.2.1 3 0");
+  h.admin("fill 5 198.51.100.1 3 4000000000");
+  h.admin("fault fail list ENOMEM 16");  // every attempt of two cycles
+  const std::string metrics = h.dir.file("metrics");
+  child_process d = h.start({"-t", "5", "-f", "-s", "3600", "-m", metrics});
+  // The third cycle's listing is the seventeenth list request.
+  ASSERT_TRUE(h.wait_for_lists(17, LIMIT_MS, d.pid)) << d.err();
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS)) << d.err();
+  EXPECT_EQ(d.err(), "hostreapd: " + OUTGROWN + "\nhostreapd: " + OUTGROWN + "\n");
+  long warnings = 0;
+  for (const auto& m : h.sink.messages()) {
+    if (m.text != OUTGROWN) continue;
+    warnings++;
+    EXPECT_EQ(m.priority, 36) << m.raw;  // LOG_AUTH | LOG_WARNING
+  }
+  EXPECT_EQ(warnings, 2);
+  tally t = tally_of(h, "5");
+  EXPECT_EQ(t.due, 0);
+  EXPECT_EQ(t.kept, 3);
+  EXPECT_EQ(h.removal_lines().size(), 3u);
+  const std::string text = read_file(metrics);
+  EXPECT_EQ(series_value(text, "hostreapd_abandoned_cycles_total{table=\"5\",reason=\"grew\"}"), "2");
+  EXPECT_EQ(series_value(text, "hostreapd_removed_total{table=\"5\"}"), "3");
+  d.send(SIGTERM);
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 0) << d.err();
+}
+
+// A table outgrown in ten cycles in a row is one that cannot be listed at
+// all: the tenth ends the daemon with 71 and the listing's failure, after
+// a warning for each of the nine before it; nothing is deleted.
+TEST(DaemonGrowingTable, TenOutgrownCyclesInARowEndTheDaemon) {
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  h.admin("fill 5 192.0.2.1 3 0");
+  h.admin("fill 5 198.51.100.1 3 4000000000");
+  const std::string before = h.admin("list 5");
+  h.admin("fault fail list ENOMEM 0");
+  child_process d = h.start({"-t", "5", "-f", "-s", "3600"});
+  ASSERT_TRUE(h.wait_for_lists(80, LIMIT_MS, d.pid)) << d.err();
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 71);
+  std::string want;
+  for (int i = 0; i < 9; i++) want += "hostreapd: " + OUTGROWN + "\n";
+  want += "hostreapd: Error requesting table 5 list: Cannot allocate memory\n";
+  EXPECT_EQ(d.err(), want);
+  EXPECT_EQ(h.requests(89), 80);
+  EXPECT_EQ(h.requests(87), 0);
+  h.admin("fault clear");
+  EXPECT_EQ(h.admin("list 5"), before);
+}
+
 // A daemon sweeping every second while a writer adds some 3000 entries a
 // second, a tenth of them due, for 20 s: it never ends, and once the writer
 // stops, one more cycle leaves no due entry.

@@ -64,6 +64,13 @@ INSTANTIATE_TEST_SUITE_P(Answers, DaemonStopDuringAFailure,
                                                       "fault fail delete ESRCH",
                                                       71,
                                                       "Deleting record failed: table not found"},
+                                         // The kernel's own ECANCELED is a failure like any other:
+                                         // only the channel's giving up is the stop.
+                                         failure_case{"KernelCanceled",
+                                                      {},
+                                                      "fault fail delete ECANCELED",
+                                                      71,
+                                                      "Deleting record failed: Operation canceled"},
                                          // With -w a missing table is waited for, and the stop ends the wait.
                                          failure_case{"TableGoneWithW",
                                                       {"-w"},

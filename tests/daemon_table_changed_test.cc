@@ -122,6 +122,57 @@ TEST_P(DaemonTableChanged, DeletesNothingFromTheNewTableAndSweepsItNextCycle) {
   EXPECT_EQ(left, want);
 }
 
+// A cycle abandoned because the table changed leaves the metrics file
+// with the figures of the last whole cycle, not with what the abandoned one
+// had tallied before it stopped (its entries up to the first due one), and
+// counts itself among the abandoned cycles.
+TEST(DaemonTableChangedMetrics, KeepTheLastWholeCycle) {
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  h.admin("add 5 192.0.2.1 0");
+  h.admin("add 5 192.0.2.2 0");
+  h.admin("add 5 198.51.100.1 4000000000");
+  h.admin("add 5 198.51.100.2 3000000000");
+  const std::string metrics = h.dir.file("metrics");
+  child_process d = h.start({"-t", "5", "-f", "-s", "3600", "-m", metrics});
+  ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS)) << d.err();
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS)) << d.err();
+  const std::string whole = read_file(metrics);
+  EXPECT_EQ(sample(whole, "hostreapd_entries"), "4");
+  EXPECT_EQ(sample(whole, "hostreapd_due_entries"), "2");
+  EXPECT_EQ(sample(whole, "hostreapd_next_expiry_timestamp_seconds"), "3000000000");
+
+  // The next cycle lists due entries and finds the table made anew at its
+  // first deletion.
+  h.admin("fill 5 10.0.0.1 20 0");
+  h.admin("fault recreate-after-list type addr add 192.0.2.9 4000000000");
+  d.send(SIGHUP);
+  ASSERT_TRUE(h.sink.wait_for("table 5 changed during the sweep; sweeping it again next cycle", LIMIT_MS))
+      << d.err();
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS)) << d.err();
+  const std::string after = read_file(metrics);
+  for (const char* name :
+       {"hostreapd_table_present", "hostreapd_entries", "hostreapd_due_entries",
+        "hostreapd_unremovable_entries", "hostreapd_removed_total", "hostreapd_last_sweep_timestamp_seconds",
+        "hostreapd_sweep_duration_seconds", "hostreapd_next_expiry_timestamp_seconds"})
+    EXPECT_EQ(sample(after, name), sample(whole, name)) << name;
+  auto abandoned = [](const std::string& text, const char* reason) {
+    const std::string series =
+        std::string("hostreapd_abandoned_cycles_total{table=\"5\",reason=\"") + reason + "\"} ";
+    for (const auto& l : text_lines(text))
+      if (l.starts_with(series)) return l.substr(series.size());
+    return std::string();
+  };
+  EXPECT_EQ(abandoned(whole, "changed"), "0");
+  EXPECT_EQ(abandoned(after, "changed"), "1");
+  EXPECT_EQ(abandoned(after, "grew"), "0");
+  EXPECT_EQ(abandoned(after, "gone"), "0");
+  d.send(SIGTERM);
+  exit_result res = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(res.finished);
+  EXPECT_EQ(res.code, 0) << d.err();
+}
+
 INSTANTIATE_TEST_SUITE_P(Recreated, DaemonTableChanged,
                          testing::Combine(testing::ValuesIn(RECREATIONS), testing::Bool()),
                          [](const auto& info) {

@@ -35,10 +35,12 @@ std::set<std::string> keys_of(daemon_harness& h, const std::string& table) {
   return keys;
 }
 
-// The samples of a metrics file, by metric, each labelled with the table.
+// The samples of a metrics file, by metric ("METRIC/REASON" for one
+// labelled with a reason), each labelled with the table.
 std::map<std::string, std::string> metrics_of(const std::string& text, const std::string& table) {
   std::map<std::string, std::string> samples;
-  const std::regex sample_line("([a-z_]+)\\{table=\"([^\"]*)\"\\} (-?[0-9]+(\\.[0-9]+)?)");
+  const std::regex sample_line(
+      "([a-z_]+)\\{table=\"([^\"]*)\"(,reason=\"([a-z]+)\")?\\} (-?[0-9]+(\\.[0-9]+)?)");
   for (const auto& l : text_lines(text)) {
     std::smatch m;
     if (l.starts_with("#")) continue;
@@ -47,7 +49,7 @@ std::map<std::string, std::string> metrics_of(const std::string& text, const std
       continue;
     }
     EXPECT_EQ(m[2], table) << l;
-    samples[m[1]] = m[3];
+    samples[m[4].matched ? m[1].str() + "/" + m[4].str() : m[1].str()] = m[5];
   }
   return samples;
 }

@@ -287,13 +287,14 @@ TEST(DaemonSweepNow, SighupEndsThePauseAndABurstDuringACycleGivesOneMore) {
   EXPECT_EQ(d.err(), "");
 }
 
-// The metrics file's samples, by metric, once the file parses as the text
-// format: every sample's metric declared by a # TYPE line before it.
+// The metrics file's samples, by metric (and reason, "METRIC/REASON", for
+// one labelled with a reason), once the file parses as the text format:
+// every sample's metric declared by a # TYPE line before it.
 std::map<std::string, std::string> parse_metrics(const std::string& text) {
   std::map<std::string, std::string> samples;
   std::set<std::string> typed;
   const std::regex type_line("# TYPE ([a-z_]+) (gauge|counter)");
-  const std::regex sample_line("([a-z_]+)\\{table=\"5\"\\} (-?[0-9]+(\\.[0-9]+)?)");
+  const std::regex sample_line("([a-z_]+)\\{table=\"5\"(,reason=\"([a-z]+)\")?\\} (-?[0-9]+(\\.[0-9]+)?)");
   for (const auto& l : text_lines(text)) {
     std::smatch m;
     if (l.starts_with("# HELP ")) continue;
@@ -301,7 +302,7 @@ std::map<std::string, std::string> parse_metrics(const std::string& text) {
       typed.insert(m[1]);
     } else if (std::regex_match(l, m, sample_line)) {
       EXPECT_TRUE(typed.count(m[1])) << "undeclared: " << l;
-      samples[m[1]] = m[2];
+      samples[m[3].matched ? m[1].str() + "/" + m[3].str() : m[1].str()] = m[4];
     } else {
       ADD_FAILURE() << "not the text format: " << l;
     }
@@ -342,7 +343,9 @@ TEST(DaemonMetrics, WrittenAfterEveryCycleAndCountingRemovals) {
   EXPECT_EQ(first["hostreapd_next_expiry_timestamp_seconds"], std::to_string(now + 3600));
   EXPECT_EQ(first["hostreapd_table_present"], "1");
   EXPECT_EQ(first["hostreapd_unremovable_entries"], "0");
-  EXPECT_EQ(first.size(), 8u);
+  for (const char* reason : {"grew", "changed", "gone"})
+    EXPECT_EQ(first[std::string("hostreapd_abandoned_cycles_total/") + reason], "0") << reason;
+  EXPECT_EQ(first.size(), 11u);
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -82,8 +83,9 @@ std::string http_get_metrics(int port, std::string* why) {
   return reply.substr(body + 4);
 }
 
-// Samples of a text in the Prometheus format, "name{labels}" to the value,
-// and each metric's type.
+// Samples of a text in the Prometheus format, "name{labels}" to the value
+// (the labels sorted by name, as the exporter serves them), and each
+// metric's type.
 struct exposition {
   std::map<std::string, double> samples;
   std::map<std::string, std::string> types;
@@ -98,7 +100,18 @@ exposition parse(const std::string& text) {
     if (std::regex_match(line, m, type)) {
       e.types[m[1]] = m[2];
     } else if (std::regex_match(line, m, sample)) {
-      e.samples[m[1]] = strtod(m[3].str().c_str(), nullptr);
+      std::string series = m[1];
+      const size_t brace = series.find('{');
+      if (brace != std::string::npos) {
+        std::vector<std::string> labels;
+        std::istringstream in(series.substr(brace + 1, series.size() - brace - 2));
+        for (std::string label; std::getline(in, label, ',');) labels.push_back(label);
+        std::sort(labels.begin(), labels.end());
+        series.erase(brace);
+        for (size_t i = 0; i < labels.size(); i++) series += (i == 0 ? "{" : ",") + labels[i];
+        series += "}";
+      }
+      e.samples[series] = strtod(m[3].str().c_str(), nullptr);
     }
   }
   return e;

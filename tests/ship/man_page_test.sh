@@ -28,6 +28,46 @@ if [ -s "$work/lint.page" ]; then
   fail "mandoc -T lint reports the pages"
 fi
 
+# Words that mdoc reads as macros wherever they stand on a macro line: "No"
+# (normal text), "At" (AT&T UNIX), "An" (an author). At the start of a
+# sentence inside a quotation ".Dq failed: No such process" the word is
+# swallowed and the text after it taken as the macro's; written "\&No" it is
+# a word. One is meant as a macro when it follows a macro's one argument
+# (".Ar path No is"), which begins with a capital letter.
+for p in "$page" "$fwemu_page"; do
+  awk -v page="$p" '
+    /^\./ {
+      for (i = 2; i <= NF; i++) {
+        if ($i != "No" && $i != "At" && $i != "An") continue
+        if (i >= 3 && $(i - 2) ~ /^[A-Z][a-z][a-z]?$/) continue
+        printf "%s:%d: %s read as a macro: %s\n", page, NR, $i, $0
+      }
+    }' "$p" >>"$work/macro.words"
+done
+if [ -s "$work/macro.words" ]; then
+  cat "$work/macro.words"
+  fail "words of the text are read as macros"
+fi
+
+# Phrases the pages must show as written, found in the text mandoc renders
+# (overstrike removed, lines joined): each a place where a word of the text
+# is also a macro's name, or was once taken for one.
+rendered() { mandoc -T utf8 "$1" | col -b | tr '\n\t' '  ' | tr -s ' '; }
+rendered "$page" >"$work/page.flat"
+rendered "$fwemu_page" >"$work/fwemu.flat"
+while IFS='|' read -r file phrase; do
+  grep -qF -- "$phrase" "$work/$file.flat" || fail "the rendered $file page lacks: $phrase"
+done <<'PHRASES'
+page|the start fails with “failed to request table info: No such process”.
+page|(also when the table does not exist: “No such process”;
+page|(“metrics file metrics is not a regular file”)
+page|(“metrics file path is the pid file”)
+page|“Error requesting table table list: reason”
+page|“Error requesting table table info: reason”
+fwemu|(63 for dscp, 65535 for divert, for pipe and fib under FreeBSD 15 and for skipto under FreeBSD 14), and ipv4 and ipv6 stay zero.
+fwemu|one that begins with a narrower field holds that field's largest number, which is no time,
+PHRASES
+
 # The usage text: "Usage: SYNOPSIS", then a line per option: seven blanks,
 # the option, ten blanks, its description.
 status=0
