@@ -43,6 +43,9 @@ using table_entry_fn = void (*)(const ipfw_xtable_info* reply_info, const ipfw_o
 // retry after ENOMEM included).
 using list_request_fn = void (*)();
 
+// Called once a listing's walk is over.
+using walk_end_fn = void (*)();
+
 // What a listing does with each address entry: the program's own callback
 // into the walk, not a service of the system, so it is passed to the one
 // command that uses it rather than kept in a process-wide setting. The
@@ -63,12 +66,16 @@ using list_request_fn = void (*)();
 // with no call per entry (fwtable/sweep_scan.h). Else it is is_due, when
 // given, called for each entry. stop, when given, is asked before each
 // entry is rendered: once it answers true no further entry is (the entry
-// in hand has been dealt with whole).
+// in hand has been dealt with whole). after_walk, when given, is called
+// once the walk has handed over its last entry (a walk that stop cut short
+// included), after the list buffer is let go: the daemon sends there the
+// deletions it gathered during the walk.
 struct listing_handler {
   address_entry_fn on_address = nullptr;
   address_due_fn is_due = nullptr;  // not asked when cycle is given
   listing_stop_fn stop = nullptr;
   list_request_fn before_list = nullptr;
+  walk_end_fn after_walk = nullptr;
   sweep_cycle* cycle = nullptr;
 };
 
