@@ -23,6 +23,7 @@
 // during the cycle and the elapsed time spent in syslog(3). Ends with status 1 on a usage error or a failed
 // request of the floor; the daemon's own failures end it as they end the
 // daemon.
+#include <arpa/inet.h>
 #include <err.h>
 #include <syslog.h>
 
@@ -36,8 +37,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-
-#include <arpa/inet.h>
 
 #include "daemon/due_batch.h"
 #include "daemon/expire.h"

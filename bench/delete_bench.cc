@@ -143,7 +143,8 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < daemon.wall_us.size(); i++) {
     ratio.push_back(daemon.wall_us[i] / floor.wall_us[i]);
     ratio_cpu.push_back(daemon.cpu_us[i] / floor.cpu_us[i]);
-    ratio_without_log.push_back((daemon.wall_us[i] - daemon.log_us[i]) / (floor.wall_us[i] - floor.log_us[i]));
+    ratio_without_log.push_back((daemon.wall_us[i] - daemon.log_us[i]) /
+                                (floor.wall_us[i] - floor.log_us[i]));
     log_share.push_back(daemon.log_us[i] / daemon.wall_us[i]);
   }
   printf("deletion: time per deleted entry, median (and range) of %zu rounds, batches of %zu keys%s\n",
@@ -153,10 +154,10 @@ int main(int argc, char** argv) {
          " due: daemon %s us (%s us of it in syslog, a share of %s), floor %s us (%s us in syslog) per"
          " deleted entry; client CPU %s us and %s us (ratio %s); kernel requests per deleted entry %.4f and"
          " %.4f; syslog lines %" PRIu64 " and %" PRIu64 "; ratio without the syslog lines %s; ratio %s\n",
-         entries, due, spread(daemon.wall_us).c_str(), spread(daemon.log_us).c_str(), spread(log_share).c_str(),
-         spread(floor.wall_us).c_str(), spread(floor.log_us).c_str(), spread(daemon.cpu_us).c_str(),
-         spread(floor.cpu_us).c_str(), spread(ratio_cpu).c_str(), median(daemon.requests_per_entry),
-         median(floor.requests_per_entry), daemon.log_lines, floor.log_lines, spread(ratio_without_log).c_str(),
-         spread(ratio).c_str());
+         entries, due, spread(daemon.wall_us).c_str(), spread(daemon.log_us).c_str(),
+         spread(log_share).c_str(), spread(floor.wall_us).c_str(), spread(floor.log_us).c_str(),
+         spread(daemon.cpu_us).c_str(), spread(floor.cpu_us).c_str(), spread(ratio_cpu).c_str(),
+         median(daemon.requests_per_entry), median(floor.requests_per_entry), daemon.log_lines,
+         floor.log_lines, spread(ratio_without_log).c_str(), spread(ratio).c_str());
   return 0;
 }

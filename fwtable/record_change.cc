@@ -196,7 +196,8 @@ int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, cha
   ipfw_obj_tentry* records = &one;
   if (reserve > 1) {
     held_block* block = &storage.get()->records;
-    if (reserve > SIZE_MAX / sizeof(ipfw_obj_tentry) || !hold_zeroed(block, reserve * sizeof(ipfw_obj_tentry)))
+    if (reserve > SIZE_MAX / sizeof(ipfw_obj_tentry) ||
+        !hold_zeroed(block, reserve * sizeof(ipfw_obj_tentry)))
       fatal_errx(EX_OSERR, "Unable to allocate memory for all entries");
     records = static_cast<ipfw_obj_tentry*>(block->data);
   }
