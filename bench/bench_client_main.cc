@@ -13,14 +13,17 @@
 // the same info and list requests into a list buffer kept from cycle to
 // cycle, the clock read once per cycle (as the daemon reads it), then one
 // pass over the reply that reads each entry's length and expiry number and
-// tests it against that time; for "floor-delete" each due entry's one-key info and
-// delete requests, with the key copied from the listing.
+// tests it against that time; for "floor-delete" each due entry's syslog
+// line, the same as the daemon's, and its key copied from the listing into
+// a batch of the daemon's size (DUE_BATCH_KEYS), each batch sent as one
+// info and one delete request when it is full and when the pass ends.
 //
 // Prints one line per cycle: "cycle CPU_NS WALL_NS ALLOCATIONS LOG_NS", the
 // CPU time of this process, the elapsed time, the heap allocations made
 // during the cycle and the elapsed time spent in syslog(3). Ends with status 1 on a usage error or a failed
 // request of the floor; the daemon's own failures end it as they end the
 // daemon.
+#include <arpa/inet.h>
 #include <err.h>
 #include <syslog.h>
 
@@ -35,6 +38,7 @@
 #include <ctime>
 #include <string>
 
+#include "daemon/due_batch.h"
 #include "daemon/expire.h"
 #include "daemon/process_state.h"
 #include "fwtable/fw_records.h"
@@ -134,29 +138,49 @@ ipfw_xtable_info floor_info(const char* table) {
   return info;
 }
 
-// The one-key delete request of a listed entry.
-void floor_delete(const char* table, const uint8_t* listed) {
+// The floor's batch of deletions: the delete request under construction,
+// its records copied from the listing, and how many it holds.
+uint8_t floor_batch[FW_CHANGE_ENTRIES_OFFSET + DUE_BATCH_KEYS * sizeof(ipfw_obj_tentry)];
+size_t floor_batched = 0;
+
+// The batch's info request, then its delete request with every record.
+void floor_send(const char* table) {
+  if (floor_batched == 0) return;
   floor_info(table);
-  uint8_t buf[FW_CHANGE_ENTRIES_OFFSET + sizeof(ipfw_obj_tentry)] = {};
   ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XDEL);
   oh.opheader.version = 1;
   oh.ntlv.type = IPFW_TABLE_ADDR;
-  memcpy(buf, &oh, sizeof oh);
+  memcpy(floor_batch, &oh, sizeof oh);
   ipfw_obj_ctlv ctlv;
   memset(&ctlv, 0, sizeof ctlv);
-  ctlv.head.length = sizeof ctlv + sizeof(ipfw_obj_tentry);
-  ctlv.count = 1;
-  memcpy(buf + sizeof oh, &ctlv, sizeof ctlv);
+  ctlv.head.length = static_cast<uint32_t>(sizeof ctlv + floor_batched * sizeof(ipfw_obj_tentry));
+  ctlv.count = static_cast<uint32_t>(floor_batched);
+  memcpy(floor_batch + sizeof oh, &ctlv, sizeof ctlv);
+  uint64_t size = FW_CHANGE_ENTRIES_OFFSET + floor_batched * sizeof(ipfw_obj_tentry);
+  floor_batched = 0;
+  if (fwctl_get(IP_FW_TABLE_XDEL, floor_batch, &size) != 0) err(1, "delete");
+}
+
+// A listed entry's syslog line, as the daemon writes it, and its key into
+// the batch, sent when full.
+void floor_delete(const char* table, const uint8_t* listed) {
   ipfw_obj_tentry e;
   memset(&e, 0, sizeof e);
   e.head.length = sizeof e;
-  e.idx = oh.idx;
   memcpy(&e.subtype, listed + offsetof(ipfw_obj_tentry, subtype), 1);
   memcpy(&e.masklen, listed + offsetof(ipfw_obj_tentry, masklen), 1);
   memcpy(&e.k, listed + offsetof(ipfw_obj_tentry, k), sizeof e.k);
-  memcpy(buf + FW_CHANGE_ENTRIES_OFFSET, &e, sizeof e);
-  uint64_t size = sizeof buf;
-  if (fwctl_get(IP_FW_TABLE_XDEL, buf, &size) != 0) err(1, "delete");
+  const bool v4 = e.subtype == FW_AF_INET;
+  char key[INET6_ADDRSTRLEN + 8] = "";
+  inet_ntop(v4 ? AF_INET : AF_INET6, &e.k, key, INET6_ADDRSTRLEN);
+  if (e.masklen != (v4 ? 32 : 128)) snprintf(key + strlen(key), 8, "/%u", static_cast<unsigned>(e.masklen));
+  char message[256];
+  snprintf(message, sizeof message, "Removing host %s from table %s", key, table);
+  syslog(LOG_INFO, "%s", message);
+
+  e.idx = 1;  // the object index init_request_header gives the table's name
+  memcpy(floor_batch + FW_CHANGE_ENTRIES_OFFSET + floor_batched * sizeof e, &e, sizeof e);
+  if (++floor_batched == DUE_BATCH_KEYS) floor_send(table);
 }
 
 // Where the floor leaves the sum of the expiries it read and the count of
@@ -173,7 +197,8 @@ uint64_t floor_buf_size = 0;
 // with the size the info names (again, larger, when the kernel asks for more), then
 // one pass over the reply that reads each entry's length and expiry,
 // checking the bounds as it goes, and tests the expiry against the time
-// read; with deleting, each due entry deleted by its own key.
+// read; with deleting, each due entry logged and its key batched, the
+// batches sent as the daemon sends its own.
 void floor_cycle(const char* table, bool deleting) {
   ipfw_xtable_info info = floor_info(table);
   uint64_t want = info.size;
@@ -221,6 +246,7 @@ void floor_cycle(const char* table, bool deleting) {
     }
     off += length;
   }
+  if (deleting) floor_send(table);
   expiry_sink = expiry_sum;
   due_sink = due;
 }

@@ -6,21 +6,25 @@
 //
 // A table of ENTRIES IPv4 hosts, DUE of them due and spread evenly among
 // the rest, is loaded into a real fwemu server; one cycle of the daemon
-// (which logs and deletes every due entry, one delete command each) and one
-// of the floor (the same list, then for each due entry the same one-key
-// info and delete requests, its key copied from the listing) run in turns,
-// each in a client process of its own, the table loaded afresh before each.
+// (which logs every due entry and deletes them in batches of
+// DUE_BATCH_KEYS, one delete command each) and one of the floor (the same
+// list, then for each due entry the same syslog line, its key copied from
+// the listing into a batch of the same size, each batch one info and one
+// delete request) run in turns, each in a client process of its own, the
+// table loaded afresh before each.
 // The daemon's syslog lines go to a socket of this program's when it may
 // give the client a private /dev/log (root), read by one blocking read a
 // line as a syslog daemon's loop is. Prints the time per deleted entry of
 // each (elapsed, and the client's CPU time with its own ratio), how much
-// of the daemon's went into syslog(3), each as the median and the range of
-// five rounds, the kernel requests per deleted
-// entry as the emulator counted them (the cycle's own info and list taken
-// off; any other number than exactly 2 fails the run), the syslog lines
-// received (where the sink is usable, anything but one a deletion fails
-// the run), and "ratio R", the daemon's elapsed time per deleted entry
-// over the floor's in the same round (also without the time in syslog).
+// of the daemon's went into syslog(3) and the share that is of its time,
+// each as the median and the range of five rounds, the kernel requests per
+// deleted entry as the emulator counted them (the cycle's own info and
+// list included; any other count than the listing's two and two for each
+// batch, ceil(DUE / DUE_BATCH_KEYS) batches, fails the run), the syslog
+// lines each received (where the sink is usable, anything but one a
+// deletion fails the run), and "ratio R", the daemon's elapsed time per
+// deleted entry over the floor's in the same round (also without the time
+// in syslog, the daemon's and the floor's).
 #include <arpa/inet.h>
 #include <err.h>
 
@@ -33,6 +37,7 @@
 #include <vector>
 
 #include "bench/support/bench_support.h"
+#include "daemon/due_batch.h"
 
 namespace {
 
@@ -85,22 +90,21 @@ void run_cycle(emu_server& emu, const bench_syslog& drain, const std::string& mo
   into->wall_us.push_back(static_cast<double>(wall) / 1000.0 / static_cast<double>(due));
   into->cpu_us.push_back(static_cast<double>(cpu) / 1000.0 / static_cast<double>(due));
   into->log_us.push_back(static_cast<double>(log) / 1000.0 / static_cast<double>(due));
-  // The one-key delete command is an info and a delete request: exactly
-  // two per deleted entry, besides the cycle's own info and list. This is a
-  // count, not a speed, and it is held to.
-  if (sent != 2 + 2 * due)
+  // Each batch's delete command is an info and a delete request, besides
+  // the cycle's own info and list. This is a count, not a speed, and it is
+  // held to.
+  const uint64_t batches = (due + DUE_BATCH_KEYS - 1) / DUE_BATCH_KEYS;
+  if (sent != 2 + 2 * batches)
     errx(1, "%s sent %" PRIu64 " requests for %" PRIu64 " deletions, not %" PRIu64, mode.c_str(), sent, due,
-         2 + 2 * due);
-  into->requests_per_entry.push_back(static_cast<double>(sent - 2) / static_cast<double>(due));
+         2 + 2 * batches);
+  into->requests_per_entry.push_back(static_cast<double>(sent) / static_cast<double>(due));
   // The last lines may still be on their way through the socket.
-  for (int waited = 0; drain.usable && mode == "delete" && drain.received() - lines0 < due && waited < 5000;
-       waited += 10)
+  for (int waited = 0; drain.usable && drain.received() - lines0 < due && waited < 5000; waited += 10)
     sleep_ms(10);
   into->log_lines = drain.received() - lines0;
-  // Every removal is logged once; the floor logs nothing.
-  const uint64_t want_lines = mode == "delete" ? due : 0;
-  if (drain.usable && into->log_lines != want_lines)
-    errx(1, "%s: %" PRIu64 " syslog lines arrived, not %" PRIu64, mode.c_str(), into->log_lines, want_lines);
+  // Every removal is logged once, by the floor as by the daemon.
+  if (drain.usable && into->log_lines != due)
+    errx(1, "%s: %" PRIu64 " syslog lines arrived, not %" PRIu64, mode.c_str(), into->log_lines, due);
 }
 
 // "median (lowest to highest)" of values.
@@ -134,22 +138,26 @@ int main(int argc, char** argv) {
     run_cycle(emu, drain, "floor-delete", entries, due, &floor);
   }
   // The ratios of each round, the daemon's cycle over the floor's that
-  // follows it.
-  std::vector<double> ratio, ratio_cpu, ratio_without_log;
+  // follows it, and the daemon's share of time in syslog.
+  std::vector<double> ratio, ratio_cpu, ratio_without_log, log_share;
   for (size_t i = 0; i < daemon.wall_us.size(); i++) {
     ratio.push_back(daemon.wall_us[i] / floor.wall_us[i]);
     ratio_cpu.push_back(daemon.cpu_us[i] / floor.cpu_us[i]);
-    ratio_without_log.push_back((daemon.wall_us[i] - daemon.log_us[i]) / floor.wall_us[i]);
+    ratio_without_log.push_back((daemon.wall_us[i] - daemon.log_us[i]) /
+                                (floor.wall_us[i] - floor.log_us[i]));
+    log_share.push_back(daemon.log_us[i] / daemon.wall_us[i]);
   }
-  printf("deletion: time per deleted entry, median (and range) of %zu rounds%s\n", daemon.wall_us.size(),
-         drain.usable ? "" : " (no private /dev/log: the daemon's syslog lines go to the system's)");
+  printf("deletion: time per deleted entry, median (and range) of %zu rounds, batches of %zu keys%s\n",
+         daemon.wall_us.size(), DUE_BATCH_KEYS,
+         drain.usable ? "" : " (no private /dev/log: the syslog lines go to the system's)");
   printf("%" PRIu64 " entries, %" PRIu64
-         " due: daemon %s us (%s us of it in syslog), floor %s us per deleted"
-         " entry; client CPU %s us and %s us (ratio %s); kernel requests per deleted entry %.2f and %.2f;"
-         " syslog lines %" PRIu64 "; ratio without the syslog line %s; ratio %s\n",
+         " due: daemon %s us (%s us of it in syslog, a share of %s), floor %s us (%s us in syslog) per"
+         " deleted entry; client CPU %s us and %s us (ratio %s); kernel requests per deleted entry %.4f and"
+         " %.4f; syslog lines %" PRIu64 " and %" PRIu64 "; ratio without the syslog lines %s; ratio %s\n",
          entries, due, spread(daemon.wall_us).c_str(), spread(daemon.log_us).c_str(),
-         spread(floor.wall_us).c_str(), spread(daemon.cpu_us).c_str(), spread(floor.cpu_us).c_str(),
-         spread(ratio_cpu).c_str(), median(daemon.requests_per_entry), median(floor.requests_per_entry),
-         daemon.log_lines, spread(ratio_without_log).c_str(), spread(ratio).c_str());
+         spread(log_share).c_str(), spread(floor.wall_us).c_str(), spread(floor.log_us).c_str(),
+         spread(daemon.cpu_us).c_str(), spread(floor.cpu_us).c_str(), spread(ratio_cpu).c_str(),
+         median(daemon.requests_per_entry), median(floor.requests_per_entry), daemon.log_lines,
+         floor.log_lines, spread(ratio_without_log).c_str(), spread(ratio).c_str());
   return 0;
 }

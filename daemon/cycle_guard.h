@@ -16,10 +16,14 @@
 //  - any other failure is returned as it came, and the table layer reports
 //    it and ends the process as without the guard;
 //  - an info request answered after the cycle's listing (the one each
-//    deletion makes to learn how to parse its key) whose table is not the
-//    one listed (another type, value-type mask or kernel index: the table
-//    was destroyed and made again under the same name) abandons the cycle
-//    before the key is parsed or any deletion sent for it.
+//    batch of deletions makes to learn how to parse its keys) whose table
+//    is not the one listed (another type, value-type mask or kernel index:
+//    the table was destroyed and made again under the same name) abandons
+//    the cycle before the keys are parsed or the batch's delete request
+//    sent. A table made again with the same type and value types usually
+//    gets its old kernel index back, and one made again between a batch's
+//    info request and its delete request is not asked about at all: the
+//    guard cannot see either.
 //
 // The cycle's listing abandons the cycle too when its last attempt is
 // answered ENOMEM (the table grew faster than it could be listed): the

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "daemon/due_batch.h"
 #include "daemon/process_state.h"
 #include "fwtable/platform.h"
-#include "fwtable/table_command.h"
 
 namespace {
 
@@ -34,18 +34,14 @@ bool expiry_is_due(uint32_t expiry, bool removable) { return sweep_count_entry(&
 
 int expire_if_due(char* key_text, uint32_t expiry) {
   if (!past(expiry)) return 0;
-
-  char word_table[] = "table";
-  char word_delete[] = "delete";
-  // Four slots in the call's own storage: building the vector cannot fail.
-  char* argv[4] = {word_table, table_name, word_delete, key_text};
-
   log_removal(key_text);
-  // An entry the kernel no longer had (ENOENT, passed over) was not removed
-  // by this deletion and is not counted as removed.
-  if (run_table_command(4, argv) == 0) cycle.tally.removed++;
+  // An entry the kernel no longer had (passed over) was not removed by the
+  // deletion and is not counted as removed.
+  cycle.tally.removed += due_batch_add(key_text);
   return 0;
 }
+
+void send_due_batch() { cycle.tally.removed += due_batch_send(); }
 
 int report_if_due(char* key_text, uint32_t expiry) {
   if (past(expiry)) platform_printf("would remove host %s from table %s\n", key_text, table_name);
@@ -56,6 +52,7 @@ void sweep_tally_start_cycle() {
   const uint64_t removed = cycle.tally.removed;
   cycle.tally = sweep_tally{};
   cycle.tally.removed = removed;
+  due_batch_clear();
 }
 
 const sweep_tally* sweep_tally_now() { return &cycle.tally; }
@@ -65,6 +62,7 @@ listing_handler sweep_listing_handler(address_entry_fn on_address, listing_stop_
   h.on_address = on_address;
   h.stop = stop;
   h.before_list = read_cycle_clock;
+  h.after_walk = send_due_batch;
   h.cycle = &cycle;
   return h;
 }

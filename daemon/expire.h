@@ -2,9 +2,13 @@
 // The expiry decision for one address entry: the entry's value is the Unix
 // time after which it is no longer wanted. When that time has passed, the
 // removal is logged ("Removing host %s from table %s", LOG_INFO, with the
-// table's name or number as -t gave it) and the entry is deleted through
-// the table command interpreter with the vector "table", table name,
-// "delete", key text.
+// table's name or number as -t gave it) and the entry's key text joins the
+// cycle's batch of deletions (daemon/due_batch.h), which goes to the table
+// command interpreter as one command "table", table name, "delete", key
+// text, key text, ... when it is full and when the walk ends
+// (send_due_batch, the sweep listing handler's after_walk). An entry's
+// line is thus always logged before its deletion is sent, at most one
+// batch before it.
 //
 // A cycle reads the clock once, right before its list request is sent
 // (read_cycle_clock, the listing's before_list), and every due test of the
@@ -20,13 +24,14 @@
 // test sees it where it leaves the program, as the delete request that
 // reaches the platform's control channel (a fake kernel).
 //
-// Owns: the delete command vector of one call (in the call's own storage,
-// gone when it returns; its table name is the process-wide one), and the
-// sweep's cycle: the cycle's time and the sweep tally.
+// Owns: the sweep's cycle: the cycle's time and the sweep tally, whose
+// removals count the entries the kernel says each batch deleted (an entry
+// someone else deleted first is not counted).
 // Failure: reports nothing; a failed deletion is dealt with (and may end the
 // process) inside the interpreter. A deletion the cycle guard abandons (a
-// stop, or the table gone with -w: daemon/cycle_guard.h) throws
-// cycle_abandoned through the decision to the sweep loop.
+// stop, the table gone with -w, or the table made again:
+// daemon/cycle_guard.h) throws cycle_abandoned through the decision to the
+// sweep loop.
 #pragma once
 
 #include <cstdint>
@@ -38,10 +43,13 @@
 // until the next read. Until the first read nothing is due.
 void read_cycle_clock();
 
-// Key text (writable; the deletion may cut it, and it is not read after the
-// delete command) and expiry in seconds since the epoch. Due when the
-// cycle's time is strictly past the expiry. Returns 0.
+// Key text (copied into the batch) and expiry in seconds since the epoch.
+// Due when the cycle's time is strictly past the expiry: logged, and added
+// to the batch, which is sent when that fills it. Returns 0.
 int expire_if_due(char* key_text, uint32_t expiry);
+
+// Sends the deletions waiting in the batch, if any.
+void send_due_batch();
 
 // The same test alone, as a due test of the listing's (address_due_fn):
 // true when the entry is removable and the cycle's time is strictly past
@@ -58,13 +66,15 @@ int report_if_due(char* key_text, uint32_t expiry);
 // in the current cycle, the ones it passes over whatever their time, the
 // due ones, the earliest expiry still ahead, and the entries removed since
 // the start.
-// Clears the counts of a cycle (not the removals since the start).
+// Clears the counts of a cycle (not the removals since the start) and
+// the batch of deletions.
 void sweep_tally_start_cycle();
 const sweep_tally* sweep_tally_now();
 
 // The listing handler of a sweep cycle: on_address for each due entry
 // (expire_if_due, or report_if_due for a dry run), the daemon's cycle
 // (its time and tally, so that the listing makes the due decision itself),
-// the clock read right before the list request, and stop asked before each
-// entry is dealt with (may be null).
+// the clock read right before the list request, stop asked before each
+// entry is dealt with (may be null), and the batch sent when the walk
+// ends (a walk a stop cut short too: every entry logged is deleted).
 listing_handler sweep_listing_handler(address_entry_fn on_address, listing_stop_fn stop);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/due_batch.h"
 #include "daemon/process_state.h"
 #include "fwtable/fw_records.h"
 #include "fwtable/platform.h"
@@ -47,16 +48,28 @@ std::string log_line(const std::string& key, const std::string& table) {
 
 void set_table(const char* name) { snprintf(table_name, sizeof table_name, "%s", name); }
 
-// A delete request as "XDEL TABLE address/length".
-std::string deleted_key(const uint8_t* req, uint32_t len) {
-  if (len < FW_CHANGE_ENTRIES_OFFSET + sizeof(ipfw_obj_tentry)) return "short request";
+// A delete request as "XDEL TABLE address/length address/length ...", one
+// key for each record the container counts; each record's result byte is
+// set to deleted, as the kernel does.
+std::string deleted_keys(uint8_t* req, uint32_t len) {
+  if (len < FW_CHANGE_ENTRIES_OFFSET) return "short request";
   ipfw_obj_header oh;
   memcpy(&oh, req, sizeof oh);
-  ipfw_obj_tentry e;
-  memcpy(&e, req + FW_CHANGE_ENTRIES_OFFSET, sizeof e);
-  char text[INET6_ADDRSTRLEN] = "";
-  inet_ntop(e.subtype == FW_AF_INET ? AF_INET : AF_INET6, &e.k, text, sizeof text);
-  return "XDEL " + std::string(oh.ntlv.name) + " " + text + "/" + std::to_string(e.masklen);
+  ipfw_obj_ctlv ctlv;
+  memcpy(&ctlv, req + sizeof oh, sizeof ctlv);
+  if (ctlv.count == 0 || len != FW_CHANGE_ENTRIES_OFFSET + ctlv.count * sizeof(ipfw_obj_tentry))
+    return "bad request";
+  std::string line = "XDEL " + std::string(oh.ntlv.name);
+  for (uint32_t i = 0; i < ctlv.count; i++) {
+    uint8_t* at = req + FW_CHANGE_ENTRIES_OFFSET + i * sizeof(ipfw_obj_tentry);
+    ipfw_obj_tentry e;
+    memcpy(&e, at, sizeof e);
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(e.subtype == FW_AF_INET ? AF_INET : AF_INET6, &e.k, text, sizeof text);
+    line += " " + std::string(text) + "/" + std::to_string(e.masklen);
+    at[offsetof(ipfw_obj_tentry, result)] = IPFW_TR_DELETED;
+  }
+  return line;
 }
 
 // The decision with a fake clock and log, against a kernel whose every
@@ -65,6 +78,7 @@ std::string deleted_key(const uint8_t* req, uint32_t len) {
 struct Expire : testing::Test {
   void SetUp() override {
     events.clear();
+    sweep_tally_start_cycle();
     set_table("5");
     fk.answer = [this](uint16_t opcode, uint8_t* buf, uint32_t* len) {
       ipfw_xtable_info info = table_info(IPFW_TABLE_ADDR, vmask, 0, "5");
@@ -84,7 +98,7 @@ struct Expire : testing::Test {
         return 0;
       }
       if (opcode == IP_FW_TABLE_XDEL) {
-        events.push_back(deleted_key(buf, *len));
+        events.push_back(deleted_keys(buf, *len));
         return 0;
       }
       errno = EINVAL;
@@ -142,6 +156,7 @@ TEST_F(Expire, DueOnlyOnceTheClockIsPastTheExpiry) {
     read_cycle_clock();
     char key[ENTRY_TEXT_SIZE] = "192.0.2.7";
     EXPECT_EQ(expire_if_due(key, r.expiry), 0);
+    send_due_batch();
     if (r.due)
       EXPECT_EQ(events, (std::vector<std::string>{log_line("192.0.2.7", "5"), "XDEL 5 192.0.2.7/32"}));
     else
@@ -150,19 +165,19 @@ TEST_F(Expire, DueOnlyOnceTheClockIsPastTheExpiry) {
 }
 
 // The log line comes first, then the delete command of the table, by its
-// number or its name, by the key, parsed from the caller's own buffer, not
-// a copy: the parse cuts it at the '/'.
+// number or its name, by the key; the batch holds a copy of the key text
+// (the listing reuses its buffer for the next entry), so the parse, which
+// cuts the text at the '/', leaves the caller's whole.
 TEST_F(Expire, LogsThenDeletesWithTheCallersKeyText) {
   struct row {
     const char* table;
     const char* key;
-    const char* cut;
   };
   const std::string longest(IPFW_TABLE_NAME_MAX, 'n');
-  const std::vector<row> rows = {{"0", "198.51.100.0/24", "198.51.100.0"},
-                                 {"127", "fd00:1::/64", "fd00:1::"},
-                                 {"blocklist", "192.0.2.7", "192.0.2.7"},
-                                 {longest.c_str(), "192.0.2.8", "192.0.2.8"}};
+  const std::vector<row> rows = {{"0", "198.51.100.0/24"},
+                                 {"127", "fd00:1::/64"},
+                                 {"blocklist", "192.0.2.7"},
+                                 {longest.c_str(), "192.0.2.8"}};
   fake_now = 2000;
   read_cycle_clock();
   for (const auto& r : rows) {
@@ -172,22 +187,26 @@ TEST_F(Expire, LogsThenDeletesWithTheCallersKeyText) {
     char key[ENTRY_TEXT_SIZE];
     snprintf(key, sizeof key, "%s", r.key);
     expire_if_due(key, 1999);
+    EXPECT_EQ(events, (std::vector<std::string>{log_line(r.key, r.table)})) << "logged at once";
+    send_due_batch();
     const std::string key_text = r.key;
     const std::string deleted = key_text.find('/') == std::string::npos ? key_text + "/32" : key_text;
     const std::string deletion = "XDEL " + std::string(r.table) + " " + deleted;
     EXPECT_EQ(events, (std::vector<std::string>{log_line(r.key, r.table), deletion}));
-    EXPECT_STREQ(key, r.cut);
+    EXPECT_STREQ(key, r.key);
   }
 }
 
 // ---- through the interpreter, the listing and the record change ----------
 
 // A sweep of address table "5": the kernel lists four entries; the two
-// whose time has passed and the prefix are each logged and then deleted by
-// their own key, in listing order. Needs the key parser and the record
+// whose time has passed and the prefix are each logged as the walk finds
+// them, then deleted together by one delete request with their keys in
+// listing order when the walk ends. Needs the key parser and the record
 // change in place.
-TEST_F(Expire, SweepLogsAndDeletesEachDueEntryInListingOrder) {
+TEST_F(Expire, SweepLogsEachDueEntryAndDeletesThemInOneRequest) {
   fake_now = 1000;
+  const uint64_t removed_before = sweep_tally_now()->removed;
   sweep_once({
       address_entry("192.0.2.1", 32, 999),
       address_entry("192.0.2.2", 32, 5000),
@@ -196,12 +215,50 @@ TEST_F(Expire, SweepLogsAndDeletesEachDueEntryInListingOrder) {
   });
   EXPECT_EQ(events, (std::vector<std::string>{
                         log_line("192.0.2.1", "5"),
-                        "XDEL 5 192.0.2.1/32",
                         log_line("198.51.100.0/24", "5"),
-                        "XDEL 5 198.51.100.0/24",
                         log_line("fd00:1::/64", "5"),
-                        "XDEL 5 fd00:1::/64",
+                        "XDEL 5 192.0.2.1/32 198.51.100.0/24 fd00:1::/64",
                     }));
+  EXPECT_EQ(sweep_tally_now()->removed, removed_before + 3);
+}
+
+// A batch goes the moment it is full, in the middle of the walk: every
+// line is logged before its entry's deletion is sent and at most one
+// batch before it, and each entry is deleted once.
+TEST_F(Expire, AFullBatchGoesAtOnceAndTheRestAtTheWalksEnd) {
+  struct row {
+    const char* name;
+    size_t due;
+  };
+  const std::vector<row> rows = {{"one batch, full", DUE_BATCH_KEYS},
+                                 {"one key past a full batch", DUE_BATCH_KEYS + 1},
+                                 {"two batches and some", 2 * DUE_BATCH_KEYS + 3}};
+  fake_now = 1000;
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    events.clear();
+    sweep_tally_start_cycle();
+    const uint64_t removed_before = sweep_tally_now()->removed;
+    std::vector<ipfw_obj_tentry> entries;
+    std::vector<std::string> want;
+    std::string request = "XDEL 5";
+    for (size_t i = 0; i < r.due; i++) {
+      // One entry not due after each due one.
+      char text[32];
+      snprintf(text, sizeof text, "10.0.%zu.%zu", i / 256, i % 256);
+      entries.push_back(address_entry(text, 32, 1));
+      entries.push_back(address_entry("10.255.0.1", 32, 5000));
+      want.push_back(log_line(text, "5"));
+      request.append(" ").append(text).append("/32");
+      if ((i + 1) % DUE_BATCH_KEYS == 0 || i + 1 == r.due) {
+        want.push_back(request);
+        request = "XDEL 5";
+      }
+    }
+    sweep_once(entries);
+    EXPECT_EQ(events, want);
+    EXPECT_EQ(sweep_tally_now()->removed, removed_before + r.due);
+  }
 }
 
 // Mask lengths past the address's width, which only a broken kernel would
@@ -281,11 +338,13 @@ TEST_F(Expire, OneCycleTestsEveryEntryAgainstTheTimeReadBeforeItsListRequest) {
   };
   const std::string keys[] = {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4"};
   std::vector<std::string> all_deleted;
+  std::string request = "XDEL 5";
   for (const auto& k : keys) {
     all_deleted.push_back(log_line(k, "5"));
-    all_deleted.push_back("XINFO");  // the deletion's own, for the key's type
-    all_deleted.push_back("XDEL 5 " + k + "/32");
+    request += " " + k + "/32";
   }
+  all_deleted.push_back("XINFO");  // the batch's own, for the keys' type
+  all_deleted.push_back(request);
   std::vector<std::string> all_reported;
   for (const auto& k : keys) all_reported.push_back("out would remove host " + k + " from table 5");
   const std::vector<row> rows = {

@@ -5,9 +5,10 @@
 // passed is logged to syslog and deleted.
 //
 // Start-up, the sweep loop and shutdown live here; the table work is done by
-// the table command interpreter, the expiry decision by expire_if_due, the
-// single-instance lock by the PID-file library. A table that goes away
-// while the daemon runs ends it, or, with -w, is waited for.
+// the table command interpreter, the expiry decision by expire_if_due (its
+// deletions sent in batches), the single-instance lock by the PID-file
+// library. A table that goes away while the daemon runs ends it, or, with
+// -w, is waited for.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sysexits.h>

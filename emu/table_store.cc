@@ -217,7 +217,7 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
       return e;
     }
   }
-  return n == 1 ? first_error : 0;
+  return first_error;
 }
 
 // A pending injected failure for this request, if any: its errno, or 0

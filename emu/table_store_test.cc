@@ -584,7 +584,9 @@ TEST_F(StoreTest, SeveralRecordsApplyWhatTheyCan) {
   bytes reply;
   answer a = change(IP_FW_TABLE_XADD, "t",
                     {v4("192.0.2.1"), v4("192.0.2.2"), v4("192.0.2.3"), v4("192.0.2.4")}, 0, &reply);
-  EXPECT_EQ(a.rc, 0);
+  // Every record is tried; the request answers the first record's failure.
+  EXPECT_EQ(a.rc, -1);
+  EXPECT_EQ(a.err, EEXIST);
   EXPECT_EQ(a.len, 112u + 480u);
   EXPECT_EQ(result_of(reply, 0), IPFW_TR_ADDED);
   EXPECT_EQ(result_of(reply, 1), IPFW_TR_EXISTS);
@@ -593,7 +595,8 @@ TEST_F(StoreTest, SeveralRecordsApplyWhatTheyCan) {
   EXPECT_EQ(keys_listed("t"), (std::vector<std::string>{"192.0.2.1", "192.0.2.2", "192.0.2.3"}));
 
   a = change(IP_FW_TABLE_XDEL, "t", {v4("192.0.2.1"), v4("192.0.2.9"), v4("192.0.2.3")}, 0, &reply);
-  EXPECT_EQ(a.rc, 0);
+  EXPECT_EQ(a.rc, -1);
+  EXPECT_EQ(a.err, ENOENT) << "one record missing fails the request, after the rest are deleted";
   EXPECT_EQ(result_of(reply, 0), IPFW_TR_DELETED);
   EXPECT_EQ(result_of(reply, 1), IPFW_TR_NOTFOUND);
   EXPECT_EQ(result_of(reply, 2), IPFW_TR_DELETED);

@@ -13,7 +13,6 @@
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/key_parse.h"
-#include "fwtable/malloc_ptr.h"
 #include "fwtable/platform.h"
 
 namespace {
@@ -89,25 +88,80 @@ void fill_change_request(uint8_t* buf, const ipfw_obj_header* oh, int atomic, co
   }
 }
 
+// A block of memory of a multi-key command.
+struct held_block {
+  void* data = nullptr;
+  size_t size = 0;
+};
+
+// Makes b hold at least want bytes, all of them zero. A block that does is
+// kept as it is (and cleared); a smaller one is replaced.
+bool hold_zeroed(held_block* b, size_t want) {
+  if (b->size < want) {
+    free(b->data);
+    b->data = malloc(want);
+    b->size = b->data != nullptr ? want : 0;
+    if (b->data == nullptr) return false;
+  }
+  memset(b->data, 0, want);
+  return true;
+}
+
+// The record array and the request buffer of a multi-key command.
+struct change_storage {
+  held_block records;
+  held_block request;
+  bool in_use = false;
+};
+
+// Kept from one command to the next, grown when a command needs more, never
+// freed while the process runs: the daemon's batches of deletions, one
+// after another, allocate nothing once the first has run.
+change_storage kept;
+
+// The storage one command uses: the kept one, unless a command further up
+// holds it (none does as the program runs: a failed command's report runs
+// no command), then storage of its own, freed before the command returns.
+// Released however the command ends, an abandoned request's unwinding
+// included.
+class command_storage {
+ public:
+  command_storage() : s_(kept.in_use ? &own_ : &kept) { s_->in_use = true; }
+  ~command_storage() {
+    s_->in_use = false;
+    if (s_ == &own_) {
+      free(own_.records.data);
+      free(own_.request.data);
+    }
+  }
+  command_storage(const command_storage&) = delete;
+  command_storage& operator=(const command_storage&) = delete;
+  change_storage* get() { return s_; }
+
+ private:
+  change_storage own_;
+  change_storage* s_;
+};
+
 // Sends the n records in one request and copies the entries of the reply
-// back over them. Returns 0, or the error number of the failed request;
-// a request buffer that cannot be had counts as a request failed with
-// ENOMEM, and nothing is sent.
-int send_change_request(const ipfw_obj_header* oh, int add, int atomic, ipfw_obj_tentry* records, size_t n) {
+// back over them; a request of more than one record is laid out in
+// request, a block of the command's storage. Returns 0, or the error
+// number of the failed request; a request buffer that cannot be had counts
+// as a request failed with ENOMEM, and nothing is sent.
+int send_change_request(const ipfw_obj_header* oh, int add, int atomic, ipfw_obj_tentry* records, size_t n,
+                        held_block* request) {
   const size_t len = FW_CHANGE_ENTRIES_OFFSET + n * sizeof(ipfw_obj_tentry);
 
-  // The one-record request, the daemon's only case, lives here.
+  // The one-record request lives here.
   uint8_t fixed[FW_CHANGE_ENTRIES_OFFSET + sizeof(ipfw_obj_tentry)];
-  malloc_ptr<uint8_t> heap;
   uint8_t* buf = nullptr;
   if (n == 1) {
     memset(fixed, 0, sizeof fixed);
     buf = fixed;
-  } else if (len <= UINT32_MAX) {
+  } else if (len <= UINT32_MAX && hold_zeroed(request, len)) {
     // The kernel takes a 32-bit length, and the container's length field
     // is 32 bits: a longer request cannot be sent whole.
-    heap.reset(static_cast<uint8_t*>(calloc(1, len)));
-    buf = heap.get();
+    buf = static_cast<uint8_t*>(request->data);
   }
   if (buf == nullptr) return ENOMEM;
 
@@ -126,7 +180,7 @@ int send_change_request(const ipfw_obj_header* oh, int add, int atomic, ipfw_obj
 
 }  // namespace
 
-int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys) {
+int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys, size_t* deleted) {
   // The arguments end at the count or at the first missing (null) one.
   int nargs = 0;
   if (keys != nullptr)
@@ -138,12 +192,14 @@ int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, cha
   size_t reserve = add != 0 ? static_cast<size_t>(nargs / 2 + 1) : static_cast<size_t>(nargs);
   ipfw_obj_tentry one;
   memset(&one, 0, sizeof one);
-  malloc_ptr<ipfw_obj_tentry> many;
+  command_storage storage;
   ipfw_obj_tentry* records = &one;
   if (reserve > 1) {
-    many.reset(static_cast<ipfw_obj_tentry*>(calloc(reserve, sizeof(ipfw_obj_tentry))));
-    if (!many) fatal_errx(EX_OSERR, "Unable to allocate memory for all entries");
-    records = many.get();
+    held_block* block = &storage.get()->records;
+    if (reserve > SIZE_MAX / sizeof(ipfw_obj_tentry) ||
+        !hold_zeroed(block, reserve * sizeof(ipfw_obj_tentry)))
+      fatal_errx(EX_OSERR, "Unable to allocate memory for all entries");
+    records = static_cast<ipfw_obj_tentry*>(block->data);
   }
 
   ipfw_xtable_info cache;
@@ -162,10 +218,17 @@ int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, cha
     if (add != 0 && i < nargs) fatal_errx(EX_USAGE, "table values are not supported by this program");
   }
 
-  int error = send_change_request(oh, add, atomic, records, n);
-  if (error == 0) return 0;
-  if (add == 0 && error == ENOENT) return ENOENT;
-  if (add != 0 && error == EEXIST) return EEXIST;
+  int error = send_change_request(oh, add, atomic, records, n, &storage.get()->request);
+  if (error == 0 || (add == 0 && error == ENOENT) || (add != 0 && error == EEXIST)) {
+    // Each record's result byte says what the kernel did with it, whether
+    // the request as a whole succeeded or not.
+    if (deleted != nullptr) {
+      *deleted = 0;
+      for (size_t i = 0; i < n; i++)
+        if (records[i].result == IPFW_TR_DELETED) ++*deleted;
+    }
+    return error;
+  }
 
   // The report renders each record with no address handler, so an address
   // record is printed and never handed to the expiry decision: a failed
@@ -179,7 +242,6 @@ int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, cha
     render_table_entry(&cache, &records[i], nullptr);
   }
   platform_flush();
-  many.reset();
   fatal_errx(EX_OSERR, "%s: %s", add != 0 ? "Adding record failed" : "Deleting record failed",
              request_error_text(error));
 }

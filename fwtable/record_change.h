@@ -4,8 +4,11 @@
 // either the call returns quietly (saying whether the kernel changed
 // anything) or it reports each record and ends the process.
 //
-// Owns: the record array, the info cache and the request buffer of one
-// call; a one-key command uses no heap.
+// Owns: the info cache of one call; a one-key command uses no heap. The
+// record array and the request buffer of a command of more keys are kept
+// from one command to the next (grown when one needs more, never freed
+// while the process runs), so that the daemon's batches of deletions
+// allocate nothing after the first.
 // Failure: "address required" (64); "Unable to allocate memory for all
 // entries" (71); key texts that do not parse end the process as the key
 // parser says; a failed request other than a delete's ENOENT (or an add's
@@ -18,6 +21,8 @@
 // through the change instead, its request memory freed, nothing printed.
 #pragma once
 
+#include <cstddef>
+
 #include "fwtable/fw_records.h"
 
 // oh: the command's object header, filled by the interpreter. add: non-zero
@@ -28,4 +33,10 @@
 // as an entry without it. Returns 0 when the request succeeded, or the
 // error the kernel answered that the call passes over: ENOENT for a delete
 // whose entry was not there, EEXIST for an add whose entry already was.
-int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys);
+// The kernel tries every record of a request that is not atomic and
+// answers the first record's failure (ENOENT when a deleted key was
+// missing), with each record's result byte set: when deleted is not null,
+// it receives the number of records whose result byte says deleted (3),
+// whenever the call returns.
+int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys,
+                         size_t* deleted = nullptr);

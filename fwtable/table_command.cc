@@ -65,7 +65,7 @@ int match_keyword(const keyword_row* table, const char* word, const char* label)
   return token;
 }
 
-int run_table_command(int argc, char** argv, const listing_handler* handler) {
+int run_table_command(int argc, char** argv, const listing_handler* handler, size_t* deleted) {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   bool named = false;
@@ -109,7 +109,7 @@ int run_table_command(int argc, char** argv, const listing_handler* handler) {
 
   if (token == TOK_DEL) {
     int nargs = argc > 3 ? argc - 3 : 0;
-    return change_table_records(&oh, 0, 0, nargs, nargs > 0 ? argv + 3 : nullptr);
+    return change_table_records(&oh, 0, 0, nargs, nargs > 0 ? argv + 3 : nullptr, deleted);
   }
   for (const keyword_row* row = table_command_keywords; row->word != nullptr; row++)
     if (row->token == token) not_supported(row->word);

@@ -13,14 +13,20 @@
 // handlers end it on their own failures.
 #pragma once
 
+#include <cstddef>
+
 #include "fwtable/table_list.h"
 
 // Runs one command. argv holds exactly argc entries, no terminating null
 // is needed; a null entry or one at or past argc is missing. handler is
 // used by "list" only (listing_handler, fwtable/table_list.h). Returns 0,
 // or for "delete" ENOENT when the kernel found no such entry to delete
-// (passed over: the entry is gone either way).
-int run_table_command(int argc, char** argv, const listing_handler* handler = nullptr);
+// (passed over: the entry is gone either way; the other keys of the
+// command were deleted all the same). deleted is used by "delete" only:
+// when not null, it receives the number of keys the kernel says it
+// deleted (fwtable/record_change.h).
+int run_table_command(int argc, char** argv, const listing_handler* handler = nullptr,
+                      size_t* deleted = nullptr);
 
 // 0 when name is a table name (1 to 63 bytes of ASCII letters, digits, '-',
 // '.', '_', and not exactly "all"), else 22 (EINVAL).

@@ -435,4 +435,5 @@ void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info,
   // A sweep with nothing due thus reads the reply once: the check finds no
   // entry that comes to something, and the walk has nothing to do.
   walk_listing(&req, render_entry, look_ahead ? comes_to_something : nullptr, &r, cycle);
+  if (handler.after_walk != nullptr) handler.after_walk();
 }

@@ -55,6 +55,9 @@ using list_request_fn = void (*)();
 // without it.
 using list_outgrown_fn = void (*)();
 
+// Called once a listing's walk is over.
+using walk_end_fn = void (*)();
+
 // What a listing does with each address entry: the program's own callback
 // into the walk, not a service of the system, so it is passed to the one
 // command that uses it rather than kept in a process-wide setting. The
@@ -77,11 +80,15 @@ using list_outgrown_fn = void (*)();
 // entry is rendered: once it answers true no further entry is (the entry
 // in hand has been dealt with whole). outgrown, when given, is called
 // before a listing whose every attempt was answered ENOMEM fails.
+// after_walk, when given, is called once the walk has handed over its last
+// entry (a walk that stop cut short included), after the list buffer is
+// let go: the daemon sends there the deletions it gathered during the walk.
 struct listing_handler {
   address_entry_fn on_address = nullptr;
   address_due_fn is_due = nullptr;  // not asked when cycle is given
   listing_stop_fn stop = nullptr;
   list_request_fn before_list = nullptr;
+  walk_end_fn after_walk = nullptr;
   sweep_cycle* cycle = nullptr;
   list_outgrown_fn outgrown = nullptr;
 };

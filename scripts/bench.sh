@@ -13,7 +13,9 @@
 #   ./scripts/bench.sh           the figures of docs/performance.md
 #   ./scripts/bench.sh --smoke   each benchmark once at its smallest size
 #                                (what the test command runs, so that they
-#                                keep working)
+#                                keep working; delete_bench fails a run that
+#                                sends other than the listing's two requests
+#                                and an info and a delete per batch)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

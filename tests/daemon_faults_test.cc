@@ -52,13 +52,14 @@ std::vector<table_entry> fill_table(daemon_harness& h, bool with_due = true) {
   return used;
 }
 
-// The key of the first due entry in listing order: the one the daemon
-// tries to delete first.
-std::string first_due_key(daemon_harness& h, const std::vector<table_entry>& entries) {
+// The keys of the due entries in listing order: the daemon's first batch
+// of deletions (the table holds fewer than a batch).
+std::vector<std::string> due_keys(daemon_harness& h, const std::vector<table_entry>& entries) {
+  std::vector<std::string> keys;
   for (const auto& l : text_lines(h.admin("list 5")))
     for (const auto& e : entries)
-      if (e.due && l.starts_with(e.key + " ")) return e.key;
-  return "";
+      if (e.due && l.starts_with(e.key + " ")) keys.push_back(e.key);
+  return keys;
 }
 
 // ---------------------------------------------------------------------------
@@ -68,7 +69,7 @@ struct fatal_case {
   const char* name;
   const char* setup;  // administrative command before the start
   std::string message;  // what follows "hostreapd: " on standard error
-  bool tries_delete;  // the first due entry is logged and its deletion refused
+  bool tries_delete;  // the due entries are logged and their batch refused
   long lists;  // list requests the daemon makes
   bool once = false;  // a single cycle (-1)
 };
@@ -109,7 +110,7 @@ TEST_P(DaemonFatalFault, ForegroundEndsWithItsMessageAndDeletesNothing) {
   daemon_harness h;
   std::vector<table_entry> entries = fill_table(h);
   const std::string before = h.admin("list 5");
-  const std::string first = first_due_key(h, entries);
+  const std::vector<std::string> due = due_keys(h, entries);
   h.admin(c.setup);
 
   std::vector<std::string> args = {"-t", "5", "-f", "-s", "1"};
@@ -123,10 +124,15 @@ TEST_P(DaemonFatalFault, ForegroundEndsWithItsMessageAndDeletesNothing) {
 
   std::vector<std::string> removals;
   if (c.tries_delete) {
-    // The report of the refused record (its result byte untouched, its key
-    // and the value it was sent with); no second deletion is tried.
-    EXPECT_EQ(d.out(), "ignored: " + first + " 0\n");
-    removals.push_back("Removing host " + first + " from table 5");
+    // The report of each refused record of the batch (its result byte
+    // untouched, its key and the value it was sent with); no second
+    // deletion is tried.
+    std::string report;
+    for (const auto& k : due) {
+      report += "ignored: " + k + " 0\n";
+      removals.push_back("Removing host " + k + " from table 5");
+    }
+    EXPECT_EQ(d.out(), report);
     EXPECT_EQ(h.requests(87), 1);
   } else {
     EXPECT_EQ(d.out(), "");
@@ -169,7 +175,7 @@ TEST_P(DaemonDetachedFault, MessageReachesSyslogAtLogErrAndTheDaemonIsGone) {
   daemon_harness h;
   std::vector<table_entry> entries = fill_table(h);
   const std::string before = h.admin("list 5");
-  const std::string first = first_due_key(h, entries);
+  const std::vector<std::string> due = due_keys(h, entries);
   h.admin(c.setup);
 
   std::vector<std::string> args = {"-t", "5", "-s", "1"};
@@ -192,7 +198,8 @@ TEST_P(DaemonDetachedFault, MessageReachesSyslogAtLogErrAndTheDaemonIsGone) {
   EXPECT_TRUE(h.wait_gone(pid, LIMIT_MS));
   // "starting...." comes from the process before it detached.
   std::vector<std::string> want = {"starting...."};
-  if (c.tries_delete) want.push_back("Removing host " + first + " from table 5");
+  if (c.tries_delete)
+    for (const auto& k : due) want.push_back("Removing host " + k + " from table 5");
   want.push_back(c.message);
   EXPECT_EQ(texts, want);
   h.admin("fault clear");
