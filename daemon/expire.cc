@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "daemon/cycle_guard.h"
 #include "daemon/process_state.h"
+#include "daemon/stop_signals.h"
+#include "fwtable/log_sender.h"
 #include "fwtable/platform.h"
 #include "fwtable/table_command.h"
 
@@ -40,7 +43,12 @@ int expire_if_due(char* key_text, uint32_t expiry) {
   // Four slots in the call's own storage: building the vector cannot fail.
   char* argv[4] = {word_table, table_name, word_delete, key_text};
 
+  const uint64_t dropped_before = system_log_dropped();
   log_removal(key_text);
+  // A line that a stop kept from syslogd (it waited for room) is not
+  // followed by its deletion: the entry stays for the next start, and the
+  // cycle ends here as the stop ends it.
+  if (system_log_dropped() != dropped_before && stop_requested()) throw cycle_abandoned{abandon_reason::stop};
   // An entry the kernel no longer had (ENOENT, passed over) was not removed
   // by this deletion and is not counted as removed.
   if (run_table_command(4, argv) == 0) cycle.tally.removed++;

@@ -4,7 +4,10 @@
 // removal is logged ("Removing host %s from table %s", LOG_INFO, with the
 // table's name or number as -t gave it) and the entry is deleted through
 // the table command interpreter with the vector "table", table name,
-// "delete", key text.
+// "delete", key text. The line has reached syslogd before the deletion is
+// sent (the log sender waits while syslogd is behind:
+// fwtable/log_sender.h); a line that a stop kept from it is not followed by
+// its deletion.
 //
 // A cycle reads the clock once, right before its list request is sent
 // (read_cycle_clock, the listing's before_list), and every due test of the
@@ -26,7 +29,8 @@
 // Failure: reports nothing; a failed deletion is dealt with (and may end the
 // process) inside the interpreter. A deletion the cycle guard abandons (a
 // stop, or the table gone with -w: daemon/cycle_guard.h) throws
-// cycle_abandoned through the decision to the sweep loop.
+// cycle_abandoned through the decision to the sweep loop; so does a stop
+// that kept the removal's line from syslogd, before the deletion.
 #pragma once
 
 #include <cstdint>

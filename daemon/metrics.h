@@ -15,12 +15,13 @@
 //   hostreapd_entries{table="5"} 12
 //
 // hostreapd_table_present, hostreapd_entries, hostreapd_due_entries,
-// hostreapd_unremovable_entries, hostreapd_removed_total (the only
-// counter), hostreapd_last_sweep_timestamp_seconds,
+// hostreapd_unremovable_entries, hostreapd_removed_total and
+// hostreapd_log_lines_dropped_total (the two counters),
+// hostreapd_last_sweep_timestamp_seconds,
 // hostreapd_sweep_duration_seconds, hostreapd_next_expiry_timestamp_seconds.
 // Timestamps are whole seconds; the duration is seconds with nine decimals.
 // Before any cycle has found the table, only hostreapd_table_present and
-// hostreapd_removed_total are written: there is no sweep to show.
+// the two counters are written: there is no sweep to show.
 //
 // Owns: nothing beyond the call. The text is formatted into the caller's
 // buffer or a fixed buffer on the stack; the temporary file lives only
@@ -66,12 +67,13 @@ struct sweep_metrics {
   uint64_t due;  // of those, the ones the sweep could remove whose expiry time had passed
   uint64_t unremovable;  // of those, the ones it passes over: no key a deletion could name, or no time
   uint64_t removed_total;  // entries removed since the daemon started
+  uint64_t log_lines_dropped;  // log lines not delivered since the daemon started
   int64_t last_sweep_unix;  // when the cycle ended, seconds since the epoch
   int64_t sweep_duration_ns;  // how long the cycle took (a monotonic clock)
   bool has_next_expiry;  // false: no listed entry expires later
   int64_t next_expiry_unix;  // earliest expiry still ahead; read only if has_next_expiry
   bool table_missing;  // the last cycle found the table gone: hostreapd_table_present is 0
-  bool no_sweep;  // no cycle has found the table yet: only table_present and removed_total are written
+  bool no_sweep;  // no cycle has found the table yet: only table_present and the counters are written
 };
 
 // Formats m into buf (size bytes), NUL-terminated. Returns the length
