@@ -342,7 +342,8 @@ TEST(DaemonMetrics, WrittenAfterEveryCycleAndCountingRemovals) {
   EXPECT_EQ(first["hostreapd_next_expiry_timestamp_seconds"], std::to_string(now + 3600));
   EXPECT_EQ(first["hostreapd_table_present"], "1");
   EXPECT_EQ(first["hostreapd_unremovable_entries"], "0");
-  EXPECT_EQ(first.size(), 8u);
+  EXPECT_EQ(first["hostreapd_log_lines_dropped_total"], "0");
+  EXPECT_EQ(first.size(), 9u);
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);
