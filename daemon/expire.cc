@@ -8,6 +8,8 @@
 
 #include "daemon/due_batch.h"
 #include "daemon/process_state.h"
+#include "daemon/stop_signals.h"
+#include "fwtable/log_sender.h"
 #include "fwtable/platform.h"
 
 namespace {
@@ -34,7 +36,13 @@ bool expiry_is_due(uint32_t expiry, bool removable) { return sweep_count_entry(&
 
 int expire_if_due(char* key_text, uint32_t expiry) {
   if (!past(expiry)) return 0;
+  const uint64_t dropped_before = system_log_dropped();
   log_removal(key_text);
+  // A line that a stop kept from syslogd (it waited for room) is not
+  // followed by its deletion: the entry stays for the next start. The walk
+  // ends at its next look at the stop flag, and the batch of the entries
+  // whose lines did reach syslogd is still sent as the walk ends.
+  if (system_log_dropped() != dropped_before && stop_requested()) return 0;
   // An entry the kernel no longer had (passed over) was not removed by the
   // deletion and is not counted as removed.
   cycle.tally.removed += due_batch_add(key_text);

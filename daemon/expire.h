@@ -7,8 +7,10 @@
 // command interpreter as one command "table", table name, "delete", key
 // text, key text, ... when it is full and when the walk ends
 // (send_due_batch, the sweep listing handler's after_walk). An entry's
-// line is thus always logged before its deletion is sent, at most one
-// batch before it.
+// line has thus always reached syslogd before its deletion is sent, at
+// most one batch before it (the log sender waits while syslogd is behind:
+// fwtable/log_sender.h); a line that a stop kept from syslogd is not
+// followed by its deletion.
 //
 // A cycle reads the clock once, right before its list request is sent
 // (read_cycle_clock, the listing's before_list), and every due test of the

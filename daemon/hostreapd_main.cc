@@ -37,10 +37,12 @@
 #include "daemon/stop_signals.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
+#include "fwtable/log_sender.h"
 #include "fwtable/malloc_ptr.h"
 #include "fwtable/platform.h"
 #include "fwtable/table_command.h"
 #include "fwtable/table_list.h"
+#include "fwtable/value_fields.h"
 
 namespace {
 
@@ -150,7 +152,7 @@ void hold_standard_descriptors() {
 // the status: the control socket is opened and the table's info record
 // asked for, exactly as the first cycle would. A failure ends the process
 // as it would end it there, after the PID file taken at start is removed.
-void check_table_before_start(pidlock* pl) {
+void check_table_before_start(pidlock* pl, ipfw_xtable_info* info) {
   if (fwctl_open() != 0) {
     int saved = errno;
     if (pl != nullptr) pidlock_remove(pl, true);
@@ -160,8 +162,7 @@ void check_table_before_start(pidlock* pl) {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   init_request_header(&oh, table_name, 0);
-  ipfw_xtable_info info;
-  if (request_table_info(&oh, &info) != 0) {
+  if (request_table_info(&oh, info) != 0) {
     int saved = errno;
     if (pl != nullptr) pidlock_remove(pl, true);
     errno = saved;
@@ -193,13 +194,40 @@ void log_table_event(int priority, const char* what) {
 // returns when the table is there. A table still missing abandons the
 // cycle (the guard waits for it); any other failure ends the daemon as the
 // cycle's own request would.
-void ask_table_info() {
+ipfw_xtable_info ask_table_info() {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   init_request_header(&oh, table_name, 0);
   ipfw_xtable_info info;
   fetch_table_info(&oh, &info);
+  return info;
 }
+
+// The table whose values were last looked at for a field that cannot hold
+// a time: the fields that tell one table from another of the same name.
+listed_table values_looked_at;
+
+// An address table whose values begin with a field that cannot hold a time
+// (fwtable/value_fields.h) has entries the sweep never removes, which is
+// said once per table: at the start, after the table comes back (forget is
+// then true), and when a cycle lists a table made again under the name.
+void warn_if_values_untimed(const listed_table& table, bool forget) {
+  if (forget) values_looked_at = {};
+  if (!table.known) return;
+  const listed_table& seen = values_looked_at;
+  if (seen.known && seen.type == table.type && seen.vmask == table.vmask && seen.kidx == table.kidx) return;
+  values_looked_at = table;
+  if (table.type != IPFW_TABLE_ADDR) return;
+  const value_field* lead = leading_value_field(fw_built::value_layout, table.vmask);
+  if (lead == nullptr || lead->kind != value_kind::number || value_field_holds_time(*lead)) return;
+  char text[256];
+  snprintf(text, sizeof text,
+           "table %s: its values begin with %s, which cannot hold a time; its entries are never removed",
+           table_name, lead->word);
+  log_event(LOG_WARNING, text);
+}
+
+listed_table table_of(const ipfw_xtable_info& info) { return {true, info.type, info.vmask, info.kidx}; }
 
 // A table that outgrows its listing in this many cycles in a row ends the
 // daemon. A dropped cycle deletes nothing and loses nothing guarded: it
@@ -235,6 +263,19 @@ void take_whole_cycle(sweep_metrics* last, int64_t started_ns) {
 void write_metrics(const char* path, metrics_reporter* reporter, bool table_missing, sweep_metrics* shown) {
   shown->table_missing = table_missing;
   shown->removed_total = sweep_tally_now()->removed;
+  shown->log_lines_dropped = system_log_dropped();
+  metrics_report(reporter, path, shown, warn_metrics);
+}
+
+// At a stop, the metrics file is written once more when log lines were
+// dropped since it was last written (a stop while syslogd was behind): the
+// counters are brought up to date; the gauges keep the last whole cycle's
+// figures, since the cycle the stop cut short counts nothing worth
+// publishing.
+void write_drops_at_stop(const char* path, metrics_reporter* reporter, sweep_metrics* shown) {
+  if (system_log_dropped() == shown->log_lines_dropped) return;
+  shown->removed_total = sweep_tally_now()->removed;
+  shown->log_lines_dropped = system_log_dropped();
   metrics_report(reporter, path, shown, warn_metrics);
 }
 
@@ -254,7 +295,7 @@ void drop_unwritten_output() {
 int stop_cleanly(pidlock* pl) {
   drop_unwritten_output();
   if (pl != nullptr) pidlock_remove(pl, true);
-  closelog();
+  system_log_close();
   return 0;
 }
 
@@ -270,7 +311,7 @@ int main(int argc, char** argv) {
   // A listing is a question from the command line: it logs nothing.
   const bool listing = asks_for_listing(argc, argv);
   if (!listing) {
-    openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
+    system_log_open("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
     platform_log(LOG_INFO, "starting....");
   }
 
@@ -310,8 +351,13 @@ int main(int argc, char** argv) {
 
   // A start already stopped sweeps nothing, so it need not reach the
   // firewall either.
+  listed_table at_start;
   try {
-    if (!stop_requested()) check_table_before_start(pl);
+    if (!stop_requested()) {
+      ipfw_xtable_info info;
+      check_table_before_start(pl, &info);
+      at_start = table_of(info);
+    }
   } catch (const cycle_abandoned&) {
     // The guard does not wait for a table yet, so only a stop gets here:
     // a table missing at the start is refused with 71.
@@ -335,6 +381,7 @@ int main(int argc, char** argv) {
     warnings_on_stderr = true;
   }
   if (opts.dry_run) platform_log(LOG_INFO, "dry run: nothing is removed");
+  warn_if_values_untimed(at_start, false);
 
   // The detached process's PID. A file that cannot take it stays locked:
   // it still refuses a second instance.
@@ -379,13 +426,15 @@ int main(int argc, char** argv) {
     try {
       if (table_missing) {
         // Said before anything of the sweep that follows is logged.
-        ask_table_info();
+        const ipfw_xtable_info back = ask_table_info();
         table_missing = false;
         log_table_event(LOG_NOTICE, "is back");
+        warn_if_values_untimed(table_of(back), true);
       }
       run_table_command(3, list_vector.get(), &sweep);
       whole = true;
       outgrown_in_a_row = 0;
+      warn_if_values_untimed(guard.listed, false);
     } catch (const cycle_abandoned& a) {
       // A stop came while a request waited: the cycle ends here.
       if (a.reason == abandon_reason::stop) break;
@@ -425,5 +474,6 @@ int main(int argc, char** argv) {
   }
 
   list_vector.reset();
+  if (opts.metrics_path != nullptr) write_drops_at_stop(metrics_path, &reporter, &shown);
   return stop_cleanly(pl);
 }

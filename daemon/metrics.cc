@@ -70,6 +70,11 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
   snprintf(value, sizeof value, "%" PRIu64, m->removed_total);
   append_metric(&t, "hostreapd_removed_total", "counter", "Address entries removed since the daemon started.",
                 m->table, value);
+  snprintf(value, sizeof value, "%" PRIu64, m->log_lines_dropped);
+  append_metric(&t, "hostreapd_log_lines_dropped_total", "counter",
+                "Log lines the daemon could not deliver to syslogd since it started: dropped at a stop while "
+                "syslogd was behind, or with no syslogd listening.",
+                m->table, value);
   bounded_append(&t,
                  "# HELP hostreapd_abandoned_cycles_total Cycles abandoned since the daemon started, by "
                  "reason: the table grew faster than it could be listed, was made anew during the cycle, or "

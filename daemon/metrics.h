@@ -15,7 +15,8 @@
 //   hostreapd_entries{table="5"} 12
 //
 // hostreapd_table_present, hostreapd_entries, hostreapd_due_entries,
-// hostreapd_unremovable_entries, hostreapd_removed_total (a counter),
+// hostreapd_unremovable_entries, hostreapd_removed_total and
+// hostreapd_log_lines_dropped_total (counters),
 // hostreapd_abandoned_cycles_total (a counter with a sample for each reason,
 // labelled reason="grew", "changed" and "gone" after the table's label),
 // hostreapd_last_sweep_timestamp_seconds,
@@ -70,6 +71,7 @@ struct sweep_metrics {
   uint64_t due;  // of those, the ones the sweep could remove whose expiry time had passed
   uint64_t unremovable;  // of those, the ones it passes over: no key a deletion could name, or no time
   uint64_t removed_total;  // entries removed since the daemon started
+  uint64_t log_lines_dropped;  // log lines not delivered since the daemon started
   int64_t last_sweep_unix;  // when the cycle ended, seconds since the epoch
   int64_t sweep_duration_ns;  // how long the cycle took (a monotonic clock)
   bool has_next_expiry;  // false: no listed entry expires later

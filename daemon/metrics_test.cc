@@ -41,6 +41,7 @@ const sweep_metrics sample = {
     .due = 3,
     .unremovable = 2,
     .removed_total = 40,
+    .log_lines_dropped = 7,
     .last_sweep_unix = 1767225600,
     .sweep_duration_ns = 1500000,
     .has_next_expiry = true,
@@ -68,6 +69,7 @@ const sweep_metrics widest = {
     .due = UINT64_MAX,
     .unremovable = UINT64_MAX,
     .removed_total = UINT64_MAX,
+    .log_lines_dropped = UINT64_MAX,
     .last_sweep_unix = INT64_MIN,
     .sweep_duration_ns = INT64_MIN,
     .has_next_expiry = true,
@@ -98,6 +100,10 @@ const char* const removed_text =
     "# HELP hostreapd_removed_total Address entries removed since the daemon started.\n"
     "# TYPE hostreapd_removed_total counter\n"
     "hostreapd_removed_total{table=\"5\"} 40\n"
+    "# HELP hostreapd_log_lines_dropped_total Log lines the daemon could not deliver to syslogd since it "
+    "started: dropped at a stop while syslogd was behind, or with no syslogd listening.\n"
+    "# TYPE hostreapd_log_lines_dropped_total counter\n"
+    "hostreapd_log_lines_dropped_total{table=\"5\"} 7\n"
     "# HELP hostreapd_abandoned_cycles_total Cycles abandoned since the daemon started, by reason: the "
     "table grew faster than it could be listed, was made anew during the cycle, or was gone.\n"
     "# TYPE hostreapd_abandoned_cycles_total counter\n"
@@ -270,11 +276,12 @@ TEST(MetricsFormat, TextIsWellFormed) {
       "hostreapd_last_sweep_timestamp_seconds",
       "hostreapd_sweep_duration_seconds",
       "hostreapd_abandoned_cycles_total",
+      "hostreapd_log_lines_dropped_total",
   };
   std::set<std::string> with_next = always;
   with_next.insert("hostreapd_next_expiry_timestamp_seconds");
   const std::set<std::string> no_sweep = {"hostreapd_table_present", "hostreapd_removed_total",
-                                          "hostreapd_abandoned_cycles_total"};
+                                          "hostreapd_abandoned_cycles_total", "hostreapd_log_lines_dropped_total"};
 
   struct {
     const char* name;

@@ -90,6 +90,17 @@ bool text_expiry(const char* text, uint32_t* expiry) {
   return true;
 }
 
+// Whether a value of this mask is led by a number the table keeps in fewer
+// than 32 bits, which cannot hold a time: pipe, fib, nat, dscp and divert
+// (ipfw(8) stores them narrower), and skipto in FreeBSD 14's record.
+bool led_by_narrow_number(uint32_t vmask) {
+  if (vmask == IPFW_VTYPE_LEGACY) return false;
+  const uint32_t lowest = vmask & (0u - vmask);
+  uint32_t narrow = IPFW_VTYPE_PIPE | IPFW_VTYPE_FIB | IPFW_VTYPE_NAT | IPFW_VTYPE_DSCP | IPFW_VTYPE_DIVERT;
+  if (FW_ABI == 14) narrow |= IPFW_VTYPE_SKIPTO;
+  return (lowest & narrow) != 0;
+}
+
 // The kernel's answer to the delete command's info request: an address
 // table.
 int answer_address_table_info(void*, void* buf, uint32_t* len) {
@@ -154,7 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     format_entry_value(info->vmask, value.get(), value_text.get());
     check_value_text(info->vmask, value.get(), value_text.get());
     uint32_t want_expiry = 0;
-    const bool timed = text_expiry(value_text.get(), &want_expiry);
+    const bool timed = text_expiry(value_text.get(), &want_expiry) && !led_by_narrow_number(info->vmask);
     uint32_t expiry = 0;
     FUZZ_CHECK(value_expiry(info->vmask, value.get(), &expiry) == timed);
     FUZZ_CHECK(!timed || expiry == want_expiry);

@@ -121,12 +121,15 @@ __attribute__((noinline)) bool ipv6_led_expiry(uint32_t vmask, const ipfw_table_
 // the text; a numeric field is written whole (it is at most 11
 // characters), so it is a number and its number is the field's value: "%d"
 // of a signed skipto reads back, modulo 2^32, as its bits. An IPv4 address
-// is dotted decimal, never a number; no field at all is the empty text.
+// is dotted decimal, never a number; no field at all is the empty text. A
+// number in a field that cannot hold a time (value_field_holds_time: one
+// the table keeps in fewer than 32 bits) is not one either.
 inline bool record_expiry(uint32_t vmask, const ipfw_table_value* v, uint32_t* expiry) {
   const value_field* f = leading_value_field(fw_built::value_layout, vmask);
   if (f == nullptr) return false;
   switch (f->kind) {
     case value_kind::number:
+      if (!value_field_holds_time(*f)) return false;
       *expiry = value_field_number(*f, v);
       return true;
     case value_kind::ipv6:

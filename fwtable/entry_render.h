@@ -78,7 +78,9 @@ bool value_text_expiry(const char* text, uint32_t* expiry);
 // vmask and v, read straight from the record: the tag for the legacy mask,
 // the first field's number when that field is numeric; false when an
 // address leads or no field is written. No text is written unless the
-// first field is the IPv6 next hop.
+// first field is the IPv6 next hop. Unlike the text, a number in a field
+// that cannot hold a time (value_field_holds_time, fwtable/value_fields.h:
+// pipe, divert, fib, nat, dscp, and FreeBSD 14's skipto) is no time: false.
 bool value_expiry(uint32_t vmask, const ipfw_table_value* v, uint32_t* expiry);
 
 // What the sweep makes of an address entry, without any text written: true

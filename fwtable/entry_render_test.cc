@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "fwtable/entry_render.h"
+#include "fwtable/value_fields.h"
 
 #include <arpa/inet.h>
 
@@ -237,29 +238,30 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
     std::string key;
     uint32_t expiry;
   };
-  ipfw_obj_tentry skip_tag = address_entry("192.0.2.8", 32);
-  skip_tag.v.skipto = 100;
-  skip_tag.v.tag = 5;
-  // All ones: -1 in FreeBSD 15's 32-bit field, 65535 in 14's 16-bit one;
-  // the expiry is the field's bits either way.
+  ipfw_obj_tentry netgraph_limit = address_entry("192.0.2.8", 32);
+  netgraph_limit.v.netgraph = 100;
+  netgraph_limit.v.limit = 5;
+  // All ones: -1 in FreeBSD 15's 32-bit field, the expiry its bits (14's
+  // 16-bit field cannot hold a time: below).
   ipfw_obj_tentry skip_minus = address_entry("192.0.2.9", 32);
   skip_minus.v.skipto = std::numeric_limits<decltype(skip_minus.v.skipto)>::max();
   ipfw_obj_tentry mark = address_entry("192.0.2.10", 32, 5);
   mark.v.mark = 1700000000;
   ipfw_obj_tentry no_family = address_entry("192.0.2.11", 32, 3);
   no_family.subtype = FW_AF_UNSPEC;
-  const std::vector<row> rows = {
+  std::vector<row> rows = {
       {"legacy IPv4 host", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 32, 500), "192.0.2.7", 500},
       {"IPv4 prefix", IPFW_VTYPE_LEGACY, address_entry("198.51.100.0", 24, 1), "198.51.100.0/24", 1},
       {"IPv6 prefix", IPFW_VTYPE_LEGACY, address_entry("fd00:1::", 64, 2), "fd00:1::/64", 2},
       {"IPv6 host", IPFW_VTYPE_LEGACY, address_entry("fd00::5", 128, 2), "fd00::5", 2},
       {"legacy widest", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 32, 4294967295u), "192.0.2.7",
        4294967295u},
-      {"leading number of several fields", IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG, skip_tag, "192.0.2.8", 100},
-      {"skipto all ones", IPFW_VTYPE_SKIPTO, skip_minus, "192.0.2.9", skip_minus.v.skipto},
+      {"leading number of several fields", IPFW_VTYPE_NETGRAPH | IPFW_VTYPE_LIMIT, netgraph_limit, "192.0.2.8",
+       100},
       {"mark", IPFW_VTYPE_MARK, mark, "192.0.2.10", 1700000000},
       {"mark behind high bits", IPFW_VTYPE_MARK | 0x1000, mark, "192.0.2.10", 1700000000},
   };
+  if (FW_ABI == 15) rows.push_back({"skipto all ones", IPFW_VTYPE_SKIPTO, skip_minus, "192.0.2.9", skip_minus.v.skipto});
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     received.clear();
@@ -272,14 +274,19 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
 
   // An address of a family with no text names no key a deletion could
   // find, and a value that is not a time has no time to pass: such entries
-  // are passed over, never handed on as an empty key or as expiry 0.
+  // are passed over, never handed on as an empty key or as expiry 0; so is
+  // a value led by a number too narrow for a time, whatever the field after
+  // it holds.
+  ipfw_obj_tentry nat_tag = address_entry("192.0.2.17", 32, 4000000000u);
+  nat_tag.v.nat = 1;
   ipfw_obj_tentry nh4_value = address_entry("192.0.2.12", 32, 5);
   nh4_value.v.nh4 = 0xC0000202;
   ipfw_obj_tentry nh6_value = address_entry("192.0.2.13", 32, 5);
   inet_pton(AF_INET6, "2001:db8::2", nh6_value.v.nh6);
   nh6_value.v.mark = 1;
-  const std::vector<std::pair<uint32_t, ipfw_obj_tentry>> passed_over = {
+  std::vector<std::pair<uint32_t, ipfw_obj_tentry>> passed_over = {
       {IPFW_VTYPE_LEGACY, no_family},
+      {IPFW_VTYPE_NAT | IPFW_VTYPE_TAG, nat_tag},
       {IPFW_VTYPE_NH4, nh4_value},
       {IPFW_VTYPE_NH4 | IPFW_VTYPE_MARK, nh4_value},
       {IPFW_VTYPE_NH6 | IPFW_VTYPE_MARK, nh6_value},
@@ -287,6 +294,7 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
       {0x80000000u, address_entry("192.0.2.15", 32, 5)},
       {0, address_entry("192.0.2.16", 32, 5)},
   };
+  if (FW_ABI == 14) passed_over.push_back({IPFW_VTYPE_SKIPTO, skip_minus});
   for (const auto& [vmask, entry] : passed_over) {
     SCOPED_TRACE("vmask " + std::to_string(vmask));
     received.clear();
@@ -338,7 +346,8 @@ TEST(ValueTextExpiry, OnlyADecimalFirstFieldIsATime) {
 }
 
 // The expiry read straight from the value record is what the value text
-// says, time or not, for every mask of fields and values at their edges.
+// says, time or not, for every mask of fields and values at their edges;
+// except that a text led by a field that cannot hold a time is no time.
 TEST(ValueExpiry, AgreesWithTheValueText) {
   ipfw_table_value widest;
   memset(&widest, 0xFF, sizeof widest);
@@ -366,7 +375,9 @@ TEST(ValueExpiry, AgreesWithTheValueText) {
     for (uint32_t m : masks) {
       std::string text = value_text(m, v);
       uint32_t want = 0;
-      const bool timed = value_text_expiry(text.c_str(), &want);
+      const value_field* lead = leading_value_field(fw_built::value_layout, m);
+      const bool timed = value_text_expiry(text.c_str(), &want) &&
+                         (lead == nullptr || lead->kind != value_kind::number || value_field_holds_time(*lead));
       uint32_t got = 0;
       ASSERT_EQ(value_expiry(m, &v, &got), timed) << "mask " << m << " text \"" << text << "\"";
       if (timed) {
@@ -395,11 +406,14 @@ bool due_below_100(uint32_t expiry, bool removable) {
 TEST(RenderTableEntry, EntriesNotDueArePassedOverEarly) {
   ipfw_obj_tentry no_family = address_entry("192.0.2.11", 32, 3);
   no_family.subtype = FW_AF_UNSPEC;
-  ipfw_obj_tentry skipto_due = address_entry("192.0.2.12", 32);
-  skipto_due.v.skipto = 99;
-  skipto_due.v.tag = 500;
-  ipfw_obj_tentry skipto_not_due = address_entry("192.0.2.13", 32, 5);
-  skipto_not_due.v.skipto = 100;
+  ipfw_obj_tentry netgraph_due = address_entry("192.0.2.12", 32);
+  netgraph_due.v.netgraph = 99;
+  netgraph_due.v.limit = 500;
+  ipfw_obj_tentry netgraph_not_due = address_entry("192.0.2.13", 32);
+  netgraph_not_due.v.netgraph = 100;
+  netgraph_not_due.v.limit = 5;
+  ipfw_obj_tentry pipe_due = address_entry("192.0.2.16", 32, 5);
+  pipe_due.v.pipe = 1;
   ipfw_obj_tentry nh4_value = address_entry("192.0.2.14", 32, 5);
   nh4_value.v.nh4 = 0xC0000201;
   struct row {
@@ -417,11 +431,12 @@ TEST(RenderTableEntry, EntriesNotDueArePassedOverEarly) {
       {"due, IPv6 mask length 129", IPFW_VTYPE_LEGACY, address_entry("fd00::5", 129, 1), {0, false}, {}},
       {"due, IPv4-compatible", IPFW_VTYPE_LEGACY, address_entry("::192.0.2.7", 128, 1), {0, false}, {}},
       {"due by its first field",
-       IPFW_VTYPE_SKIPTO | IPFW_VTYPE_TAG,
-       skipto_due,
+       IPFW_VTYPE_NETGRAPH | IPFW_VTYPE_LIMIT,
+       netgraph_due,
        {99, true},
        {{"192.0.2.12", 99}}},
-      {"not due by its first field", IPFW_VTYPE_TAG | IPFW_VTYPE_SKIPTO, skipto_not_due, {100, true}, {}},
+      {"not due by its first field", IPFW_VTYPE_LIMIT | IPFW_VTYPE_NETGRAPH, netgraph_not_due, {100, true}, {}},
+      {"led by a field too narrow for a time", IPFW_VTYPE_PIPE | IPFW_VTYPE_TAG, pipe_due, {0, false}, {}},
       {"an address value", IPFW_VTYPE_NH4, nh4_value, {0, false}, {}},
       {"no field", 0x1000, address_entry("192.0.2.15", 32, 1), {0, false}, {}},
   };

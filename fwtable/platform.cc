@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "fwtable/platform.h"
 
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,11 +8,11 @@
 #include <ctime>
 
 #include "fwtable/fwctl.h"
+#include "fwtable/log_sender.h"
 
 namespace {
 
 int64_t real_now() { return static_cast<int64_t>(time(nullptr)); }
-void real_log(int priority, const char* text) { syslog(priority, "%s", text); }
 int real_print(const char* fmt, va_list ap) { return vfprintf(stdout, fmt, ap); }
 size_t real_write(const char* text, size_t len) { return fwrite(text, 1, len, stdout); }
 int real_flush() { return fflush(stdout); }
@@ -23,7 +22,7 @@ const platform real = {
     .now = real_now,
     .fwctl_get = fwctl_socket_get,
     .fwctl_ctx = nullptr,
-    .log = real_log,
+    .log = system_log_send,
     .print = real_print,
     .write = real_write,
     .flush = real_flush,

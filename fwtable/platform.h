@@ -4,7 +4,9 @@
 //
 //   now        the clock, seconds since the epoch        time(3)
 //   fwctl_get  one get request on the control channel    the control socket
-//   log        one finished log line at a priority       syslog(3)
+//   log        one finished log line at a priority       the system log
+//              socket, through the program's own sender, which waits
+//              while syslogd is behind (fwtable/log_sender.h)
 //   print      formatted text on standard output         vfprintf(stdout)
 //   write      text as it is on standard output          fwrite(stdout)
 //   flush      standard output written out               fflush(stdout)
@@ -15,7 +17,8 @@
 //              that says true
 //   stopping   whether the program has been asked to stop: a request
 //              still waiting for its reply then gives it up soon (the
-//              emulator's channel: fwtable/fwemu_io.h); null, the real
+//              emulator's channel: fwtable/fwemu_io.h), and so does a log
+//              line waiting for syslogd to make room; null, the real
 //              platform's, until a program that can be stopped installs
 //              its own question
 //

@@ -89,7 +89,7 @@ bool scan(const uint8_t* reply, uint64_t reply_len, uint32_t count, uint32_t val
 
 bool sweep_reading_of(uint32_t vmask, const value_record_layout& layout, sweep_reading* r) {
   const value_field* f = leading_value_field(layout, vmask);
-  if (f == nullptr || f->kind != value_kind::number) return false;
+  if (f == nullptr || !value_field_holds_time(*f)) return false;
   *r = {static_cast<uint32_t>(ENTRY_VALUE_AT + f->offset), f->width};
   return true;
 }

@@ -6,8 +6,9 @@
 // due thus reads each entry once and does nothing else with it.
 //
 // It applies where a value's expiry is a number in the record: the legacy
-// value (the tag) or a value whose leading field is numeric. Any other
-// value (an address leads, or no field does) goes the general way, through
+// value (the tag) or a value whose leading field can hold a time
+// (value_field_holds_time). Any other value (an address leads, a field too
+// narrow for a time does, or no field does) goes the general way, through
 // the renderer (fwtable/entry_render.h), which reads the same expiry.
 //
 // Owns: nothing. Failure: sweep_scan answers false for a reply whose
@@ -32,7 +33,7 @@ struct sweep_reading {
 
 // The reading for a table of value mask vmask in a kernel's layout; false
 // when the value's expiry is not a number in the record (an address leads
-// the value text, or no field does).
+// the value text, a field that cannot hold a time does, or no field does).
 bool sweep_reading_of(uint32_t vmask, const value_record_layout& layout, sweep_reading* r);
 
 // A place in a list reply: the entry's index and its offset from the start

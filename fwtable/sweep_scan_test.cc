@@ -200,7 +200,7 @@ void scan_against_general(rng_t& rng, const value_record_layout& layout) {
   sweep_reading reading;
   const bool applies = sweep_reading_of(vmask, layout, &reading);
   const value_field* lead = leading_value_field(layout, vmask);
-  ASSERT_EQ(applies, lead != nullptr && lead->kind == value_kind::number);
+  ASSERT_EQ(applies, lead != nullptr && value_field_holds_time(*lead));
   if (!applies) return;
 
   sweep_cycle general;

@@ -310,7 +310,7 @@ bool check_reply(const uint8_t* reply, uint64_t reply_len, const ipfw_xtable_inf
 
 // The filter of a listing, from the reply's info record: none without
 // wanted; the sweep's scan when cycle is given, the table is an address
-// table and its values' expiry is a number in the record; else wanted.
+// table and its values' expiry is a time in the record; else wanted.
 entry_filter filter_for(const ipfw_xtable_info* reply_info, entry_wanted_fn wanted, void* ctx,
                         sweep_cycle* cycle) {
   entry_filter f;

@@ -2,7 +2,8 @@
 // The value record of each kernel, described field by field: for every
 // value type its word, its bit in the value mask, where it lies in the
 // record (offset and width), whether its number is written signed, what
-// kind of value it holds and the largest number the kernel takes in it.
+// kind of value it holds, the largest number the kernel takes in it, and
+// how many bits of a number ipfw(8) keeps there.
 // FreeBSD 14's record (fw14::value_layout) and FreeBSD 15's
 // (fw15::value_layout) hold the same fields in other places and widths;
 // fw_built::value_layout is this build's (fw_built names the build's
@@ -40,6 +41,11 @@ struct value_field {
   bool is_signed;  // its number is written as a signed 32-bit one ("%d")
   value_kind kind;
   uint32_t max;  // the largest number the kernel takes (0 for an address)
+  // The low bits of a number given to ipfw(8) that the table keeps: the
+  // field's width, or fewer where ipfw(8) stores the number narrower than
+  // the record (pipe, divert, fib and nat in 16 bits, dscp in 6); 0 for an
+  // address.
+  uint8_t kept_bits;
 };
 
 // The value types, one bit each from 0x001 to 0x800.
@@ -56,18 +62,18 @@ struct value_record_layout {
 namespace fw15 {
 inline constexpr value_record_layout value_layout = {
     {
-        {"skipto", IPFW_VTYPE_SKIPTO, 8, 4, true, value_kind::number, UINT32_MAX},
-        {"pipe", IPFW_VTYPE_PIPE, 4, 2, false, value_kind::number, UINT16_MAX},
-        {"fib", IPFW_VTYPE_FIB, 24, 2, false, value_kind::number, UINT16_MAX},
-        {"nat", IPFW_VTYPE_NAT, 16, 4, false, value_kind::number, UINT32_MAX},
-        {"dscp", IPFW_VTYPE_DSCP, 26, 1, true, value_kind::number, 63},
-        {"tag", IPFW_VTYPE_TAG, 0, 4, false, value_kind::number, UINT32_MAX},
-        {"divert", IPFW_VTYPE_DIVERT, 6, 2, true, value_kind::number, UINT16_MAX},
-        {"netgraph", IPFW_VTYPE_NETGRAPH, 12, 4, false, value_kind::number, UINT32_MAX},
-        {"limit", IPFW_VTYPE_LIMIT, 48, 4, false, value_kind::number, UINT32_MAX},
-        {"ipv4", IPFW_VTYPE_NH4, 20, 4, false, value_kind::ipv4, 0},
-        {"ipv6", IPFW_VTYPE_NH6, 32, 16, false, value_kind::ipv6, 0},
-        {"mark", IPFW_VTYPE_MARK, 56, 4, false, value_kind::number, UINT32_MAX},
+        {"skipto", IPFW_VTYPE_SKIPTO, 8, 4, true, value_kind::number, UINT32_MAX, 32},
+        {"pipe", IPFW_VTYPE_PIPE, 4, 2, false, value_kind::number, UINT16_MAX, 16},
+        {"fib", IPFW_VTYPE_FIB, 24, 2, false, value_kind::number, UINT16_MAX, 16},
+        {"nat", IPFW_VTYPE_NAT, 16, 4, false, value_kind::number, UINT32_MAX, 16},
+        {"dscp", IPFW_VTYPE_DSCP, 26, 1, true, value_kind::number, 63, 6},
+        {"tag", IPFW_VTYPE_TAG, 0, 4, false, value_kind::number, UINT32_MAX, 32},
+        {"divert", IPFW_VTYPE_DIVERT, 6, 2, true, value_kind::number, UINT16_MAX, 16},
+        {"netgraph", IPFW_VTYPE_NETGRAPH, 12, 4, false, value_kind::number, UINT32_MAX, 32},
+        {"limit", IPFW_VTYPE_LIMIT, 48, 4, false, value_kind::number, UINT32_MAX, 32},
+        {"ipv4", IPFW_VTYPE_NH4, 20, 4, false, value_kind::ipv4, 0, 0},
+        {"ipv6", IPFW_VTYPE_NH6, 32, 16, false, value_kind::ipv6, 0, 0},
+        {"mark", IPFW_VTYPE_MARK, 56, 4, false, value_kind::number, UINT32_MAX, 32},
     },
     52,
 };
@@ -76,18 +82,18 @@ inline constexpr value_record_layout value_layout = {
 namespace fw14 {
 inline constexpr value_record_layout value_layout = {
     {
-        {"skipto", IPFW_VTYPE_SKIPTO, 10, 2, true, value_kind::number, UINT16_MAX},
-        {"pipe", IPFW_VTYPE_PIPE, 4, 4, false, value_kind::number, UINT32_MAX},
-        {"fib", IPFW_VTYPE_FIB, 16, 4, false, value_kind::number, UINT32_MAX},
-        {"nat", IPFW_VTYPE_NAT, 20, 4, false, value_kind::number, UINT32_MAX},
-        {"dscp", IPFW_VTYPE_DSCP, 28, 1, true, value_kind::number, 63},
-        {"tag", IPFW_VTYPE_TAG, 0, 4, false, value_kind::number, UINT32_MAX},
-        {"divert", IPFW_VTYPE_DIVERT, 8, 2, true, value_kind::number, UINT16_MAX},
-        {"netgraph", IPFW_VTYPE_NETGRAPH, 12, 4, false, value_kind::number, UINT32_MAX},
-        {"limit", IPFW_VTYPE_LIMIT, 48, 4, false, value_kind::number, UINT32_MAX},
-        {"ipv4", IPFW_VTYPE_NH4, 24, 4, false, value_kind::ipv4, 0},
-        {"ipv6", IPFW_VTYPE_NH6, 32, 16, false, value_kind::ipv6, 0},
-        {"mark", IPFW_VTYPE_MARK, 56, 4, false, value_kind::number, UINT32_MAX},
+        {"skipto", IPFW_VTYPE_SKIPTO, 10, 2, true, value_kind::number, UINT16_MAX, 16},
+        {"pipe", IPFW_VTYPE_PIPE, 4, 4, false, value_kind::number, UINT32_MAX, 16},
+        {"fib", IPFW_VTYPE_FIB, 16, 4, false, value_kind::number, UINT32_MAX, 16},
+        {"nat", IPFW_VTYPE_NAT, 20, 4, false, value_kind::number, UINT32_MAX, 16},
+        {"dscp", IPFW_VTYPE_DSCP, 28, 1, true, value_kind::number, 63, 6},
+        {"tag", IPFW_VTYPE_TAG, 0, 4, false, value_kind::number, UINT32_MAX, 32},
+        {"divert", IPFW_VTYPE_DIVERT, 8, 2, true, value_kind::number, UINT16_MAX, 16},
+        {"netgraph", IPFW_VTYPE_NETGRAPH, 12, 4, false, value_kind::number, UINT32_MAX, 32},
+        {"limit", IPFW_VTYPE_LIMIT, 48, 4, false, value_kind::number, UINT32_MAX, 32},
+        {"ipv4", IPFW_VTYPE_NH4, 24, 4, false, value_kind::ipv4, 0, 0},
+        {"ipv6", IPFW_VTYPE_NH6, 32, 16, false, value_kind::ipv6, 0, 0},
+        {"mark", IPFW_VTYPE_MARK, 56, 4, false, value_kind::number, UINT32_MAX, 32},
     },
     52,
 };
@@ -111,6 +117,14 @@ constexpr const value_field* leading_value_field(const value_record_layout& layo
   const uint32_t lowest = vmask & (0u - vmask);
   if (lowest == 0 || lowest > IPFW_VTYPE_MARK) return nullptr;
   return &value_field_of(layout, lowest);
+}
+
+// Whether a field can hold a time: a number the table keeps in 32 bits. A
+// time written into a narrower one comes back as another number (31233 in
+// 16 bits, 1 in 6), long past, so a value led by such a field is never
+// read as a time.
+constexpr bool value_field_holds_time(const value_field& f) {
+  return f.kind == value_kind::number && f.width == 4 && f.kept_bits == 32;
 }
 
 // The number a numeric field holds, read from the value record at record
@@ -148,7 +162,7 @@ namespace value_fields_check {
 
 // A description in good order: the fields in bit order, each inside the
 // 64-byte record, no two sharing a byte, the scope id apart from them all,
-// and each number's largest value within its width.
+// and each number's largest value and kept bits within its width.
 constexpr bool well_formed(const value_record_layout& l) {
   uint64_t taken = 0;
   for (size_t i = 0; i < VALUE_FIELD_COUNT; i++) {
@@ -161,6 +175,8 @@ constexpr bool well_formed(const value_record_layout& l) {
     const uint64_t widest = f.width >= 4 ? UINT32_MAX : (uint64_t{1} << (8 * f.width)) - 1;
     if (f.kind == value_kind::number ? f.max > widest || f.max == 0 : f.max != 0) return false;
     if ((f.kind == value_kind::ipv4 && f.width != 4) || (f.kind == value_kind::ipv6 && f.width != 16))
+      return false;
+    if (f.kind == value_kind::number ? f.kept_bits == 0 || f.kept_bits > 8 * f.width : f.kept_bits != 0)
       return false;
   }
   return (taken & (uint64_t{0xf} << l.zoneid_offset)) == 0;

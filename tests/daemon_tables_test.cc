@@ -147,9 +147,10 @@ TEST(DaemonNamedTable, EveryTableTheKernelNamesIsSwept) {
   }
 }
 
-// The time is the first field of the value, whatever type it is: the mark
-// alone, skipto (FreeBSD 15's is 32 bits; 14's is 16, too narrow for a
-// time, so pipe stands in there) before tag, tag before mark.
+// The time is the first field of the value, whatever type it is, so long
+// as the field holds 32 bits: the mark alone, skipto before tag (FreeBSD
+// 15's skipto; 14's is 16 bits, below), tag before mark, netgraph before
+// limit, limit before mark.
 TEST(DaemonValueTypes, SweptByTheFirstFieldOfTheValue) {
   const long now = static_cast<long>(time(nullptr));
   const std::string past = std::to_string(now - 10);
@@ -158,15 +159,21 @@ TEST(DaemonValueTypes, SweptByTheFirstFieldOfTheValue) {
     std::string valtype;
     std::vector<table_entry> entries;
   };
-  const std::string wide = FW_ABI == 14 ? "pipe" : "skipto";
-  const std::vector<table_case> cases = {
+  std::vector<table_case> cases = {
       {"mark", {{"192.0.2.1", "mark=" + past, true}, {"192.0.2.2", "mark=" + ahead, false}}},
-      {wide + ",tag",
-       {{"192.0.2.1", wide + "=1,tag=" + ahead, true}, {"192.0.2.2", wide + "=" + ahead + ",tag=1", false}}},
       {"tag,mark",
        {{"192.0.2.1", "tag=" + past + ",mark=" + ahead, true},
         {"192.0.2.2", "tag=" + ahead + ",mark=1", false}}},
+      {"netgraph,limit",
+       {{"192.0.2.1", "netgraph=1,limit=" + ahead, true}, {"192.0.2.2", "netgraph=" + ahead + ",limit=1", false}}},
+      {"limit,mark",
+       {{"192.0.2.1", "limit=" + past + ",mark=" + ahead, true},
+        {"192.0.2.2", "limit=" + ahead + ",mark=1", false}}},
   };
+  if (FW_ABI == 15)
+    cases.push_back({"skipto,tag",
+                     {{"192.0.2.1", "skipto=1,tag=" + ahead, true},
+                      {"192.0.2.2", "skipto=" + ahead + ",tag=1", false}}});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.valtype);
     daemon_harness h;
@@ -188,20 +195,35 @@ TEST(DaemonValueTypes, SweptByTheFirstFieldOfTheValue) {
 
 // Values that are not a time, which atoi would have read as a time long
 // past (an empty value as 0, 0.0.0.1 as 0, 192.0.2.2 as 192, 2001:db8::1
-// as 2001, an IPv4 value ahead of a mark of 1): nothing is removed in two
-// cycles, -l marks every entry, and the metrics count them as entries the
-// sweep cannot remove.
+// as 2001, an IPv4 value ahead of a mark of 1), and values led by a field
+// too narrow for a time (ipfw(8) keeps pipe, fib, nat and divert in 16
+// bits and dscp in 6; FreeBSD 14's skipto is 16 bits), whose number is
+// long past even where a time is ahead in the tag after it: nothing is
+// removed in two cycles, -l marks every entry, the metrics count them as
+// entries the sweep cannot remove, and a value led by a narrow field is
+// warned of once, on standard error and in the log.
 TEST(DaemonValueTypes, ValuesThatAreNotATimeAreNeverRemoved) {
+  const long now = static_cast<long>(time(nullptr));
+  const std::string past = std::to_string(now - 10);
+  const std::string ahead = std::to_string(now + 3600);
   struct table_case {
     std::string valtype;
     std::vector<table_entry> entries;
+    std::string narrow;  // the leading field warned of, if any
   };
-  const std::vector<table_case> cases = {
-      {"0x1000", {{"192.0.2.1", "", false}, {"2001:db8::5", "", false}}},
-      {"ipv4", {{"192.0.2.1", "ipv4=192.0.2.2", false}, {"192.0.2.3", "ipv4=0.0.0.1", false}}},
-      {"ipv6", {{"192.0.2.1", "ipv6=2001:db8::1", false}}},
-      {"ipv4,mark", {{"192.0.2.1", "ipv4=192.0.2.2,mark=1", false}}},
+  std::vector<table_case> cases = {
+      {"0x1000", {{"192.0.2.1", "", false}, {"2001:db8::5", "", false}}, ""},
+      {"ipv4", {{"192.0.2.1", "ipv4=192.0.2.2", false}, {"192.0.2.3", "ipv4=0.0.0.1", false}}, ""},
+      {"ipv6", {{"192.0.2.1", "ipv6=2001:db8::1", false}}, ""},
+      {"ipv4,mark", {{"192.0.2.1", "ipv4=192.0.2.2,mark=1", false}}, ""},
+      {"pipe,tag", {{"192.0.2.1", "pipe=1,tag=" + ahead, false}, {"192.0.2.2", "pipe=2,tag=" + past, false}}, "pipe"},
+      {"fib,tag", {{"192.0.2.1", "fib=0,tag=" + ahead, false}}, "fib"},
+      {"nat,tag", {{"192.0.2.1", "nat=31233,tag=" + ahead, false}}, "nat"},
+      {"dscp,tag", {{"192.0.2.1", "dscp=1,tag=" + ahead, false}}, "dscp"},
+      {"divert,netgraph", {{"192.0.2.1", "divert=1,netgraph=" + ahead, false}}, "divert"},
   };
+  if (FW_ABI == 14)
+    cases.push_back({"skipto,tag", {{"192.0.2.1", "skipto=1,tag=" + ahead, false}}, "skipto"});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.valtype);
     daemon_harness h;
@@ -243,6 +265,19 @@ TEST(DaemonValueTypes, ValuesThatAreNotATimeAreNeverRemoved) {
     EXPECT_EQ(m["hostreapd_due_entries"], "0");
     EXPECT_EQ(m["hostreapd_unremovable_entries"], count);
     EXPECT_EQ(m.count("hostreapd_next_expiry_timestamp_seconds"), 0u);
+
+    const std::string warning =
+        "table t: its values begin with " + c.narrow + ", which cannot hold a time; its entries are never removed";
+    std::vector<std::string> warnings;
+    for (const auto& t : h.log_texts())
+      if (t.find("cannot hold a time") != std::string::npos) warnings.push_back(t);
+    if (c.narrow.empty()) {
+      EXPECT_TRUE(warnings.empty());
+      EXPECT_EQ(d.err(), "");
+    } else {
+      EXPECT_EQ(warnings, std::vector<std::string>{warning});
+      EXPECT_EQ(d.err(), "hostreapd: " + warning + "\n");
+    }
   }
 }
 

@@ -138,6 +138,41 @@ TEST(DaemonWait, ReloadedTableIsWaitedForAndSweptWhenItIsBack) {
   EXPECT_EQ(d.out(), "");
 }
 
+// A table whose values begin with a field that cannot hold a time is
+// warned of at the start and again when it comes back, once each, after
+// the notice that it is back; its entries stay, due or not.
+TEST(DaemonWait, ValuesThatCannotHoldATimeAreWarnedOfAgainWhenTheTableIsBack) {
+  daemon_harness h;
+  const long now = static_cast<long>(time(nullptr));
+  const std::string warning =
+      "table 5: its values begin with nat, which cannot hold a time; its entries are never removed";
+  h.admin("create 5 type addr valtype nat,tag");
+  h.admin("add 5 192.0.2.1 nat=1,tag=" + std::to_string(now + 3600));
+  child_process d = h.start({"-t", "5", "-f", "-s", "3600", "-w"});
+  ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
+  EXPECT_EQ(find_logged(h, warning, WARNING).count, 1);
+
+  h.admin("destroy 5");
+  const long infos = h.requests(93);
+  ASSERT_TRUE(wait_for_infos(h, infos + 2, d.pid)) << "the daemon stopped cycling";
+  h.admin("create 5 type addr valtype nat,tag");
+  h.admin("add 5 192.0.2.2 nat=2,tag=1");
+  const long lists = h.requests(89);
+  ASSERT_TRUE(h.wait_for_lists(lists + 2, LIMIT_MS, d.pid));
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
+  stop_and_expect_clean_end(h, d);
+
+  const logged warned = find_logged(h, warning, WARNING);
+  EXPECT_EQ(warned.count, 2);
+  const std::vector<std::string> left = text_lines(h.admin("list 5"));
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(left[0].starts_with("192.0.2.2 ")) << left[0];
+  EXPECT_TRUE(h.removal_lines().empty());
+  EXPECT_EQ(d.err(), "hostreapd: " + warning + "\nhostreapd: " + gone_text + "\nhostreapd: " + back_text +
+                         "\nhostreapd: " + warning + "\n");
+}
+
 // ---------------------------------------------------------------------------
 // A request of the first cycle finds the table missing.
 

@@ -53,7 +53,7 @@ struct daemon_harness {
   // Waits at most timeout_ms for a hostreapd started here to end, reading
   // the syslog sink meanwhile: a datagram socket queues only a few messages
   // (net.unix.max_dgram_qlen, 10 by default), and a daemon that logs more
-  // blocks in syslog(3), deaf to its stop signals, until they are read.
+  // waits until they are read (a stop ends the wait, dropping the line).
   exit_result wait_exit(child_process& d, int timeout_ms);
 
   // The hostreapd processes whose environment names this server (running).

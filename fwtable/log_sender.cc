@@ -1,0 +1,203 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "fwtable/log_sender.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fwtable/platform.h"
+
+namespace {
+
+#ifdef MSG_NOSIGNAL
+constexpr int SEND_FLAGS = MSG_NOSIGNAL;
+#else
+constexpr int SEND_FLAGS = 0;
+#endif
+
+constexpr const char* MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+void real_clock(timespec* now) { clock_gettime(CLOCK_REALTIME, now); }
+
+// Whether a send was refused for want of room, to be tried again.
+bool no_room(int err) { return err == ENOBUFS || err == EAGAIN || err == EWOULDBLOCK; }
+
+// A non-blocking datagram socket, closed on exec.
+int datagram_socket() {
+#if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
+  return socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+#else
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  if (fd < 0) return -1;
+  if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  return fd;
+#endif
+}
+
+// Raises the socket's send buffer to LOG_SEND_BUFFER, or the most the
+// system allows below it (a system that caps the size itself takes the
+// first request; one that refuses it is asked for half as much).
+void raise_send_buffer(int fd) {
+  int have = 0;
+  socklen_t len = sizeof have;
+  if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &have, &len) != 0) have = 0;
+  for (int size = LOG_SEND_BUFFER; size > have; size /= 2)
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0) return;
+}
+
+// Makes the socket if there is none and connects it to the log socket.
+// False with errno set when either fails (the socket is kept).
+bool connect_sender(log_sender* s) {
+  if (s->fd < 0) {
+    s->fd = datagram_socket();
+    if (s->fd < 0) return false;
+    raise_send_buffer(s->fd);
+  }
+  sockaddr_un sun;
+  memset(&sun, 0, sizeof sun);
+  sun.sun_family = AF_UNIX;
+  if (strlen(s->path) >= sizeof sun.sun_path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  memcpy(sun.sun_path, s->path, strlen(s->path));
+  if (connect(s->fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0) return false;
+  s->connected = true;
+  return true;
+}
+
+// Waits until the socket can take more or LOG_ROOM_WAIT_MS has passed; a
+// signal ends the wait early.
+void wait_for_room(int fd) {
+  pollfd p{fd, POLLOUT, 0};
+  poll(&p, 1, LOG_ROOM_WAIT_MS);
+}
+
+// Sends the message once. 0, or the error number of the failure.
+int send_once(log_sender* s, const char* msg, size_t len) {
+  if (!s->connected && !connect_sender(s)) return errno;
+  const long sent = s->send != nullptr ? s->send(s->fd, msg, len, SEND_FLAGS) : send(s->fd, msg, len, SEND_FLAGS);
+  return sent >= 0 ? 0 : errno;
+}
+
+int dropped(log_sender* s, int err) {
+  s->dropped++;
+  errno = err;
+  return -1;
+}
+
+}  // namespace
+
+size_t format_log_message(char* buf, size_t size, log_form form, int pri, const log_origin& origin,
+                          const char* ident, const char* text) {
+  const struct tm& t = origin.local;
+  int n;
+  if (form == log_form::rfc5424) {
+    const long off = t.tm_gmtoff;
+    const long off_abs = off < 0 ? -off : off;
+    char pid[16] = "-";
+    if (origin.pid >= 0) snprintf(pid, sizeof pid, "%d", origin.pid);
+    n = snprintf(buf, size, "<%d>1 %04d-%02d-%02dT%02d:%02d:%02d.%06ld%c%02ld:%02ld %s %s %s - - %s", pri,
+                 t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, origin.usec,
+                 off < 0 ? '-' : '+', off_abs / 3600, off_abs % 3600 / 60,
+                 origin.host != nullptr && origin.host[0] != '\0' ? origin.host : "-",
+                 ident[0] != '\0' ? ident : "-", pid, text);
+  } else {
+    const char* month = t.tm_mon >= 0 && t.tm_mon < 12 ? MONTHS[t.tm_mon] : "???";
+    if (origin.pid >= 0)
+      n = snprintf(buf, size, "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", pri, month, t.tm_mday, t.tm_hour, t.tm_min,
+                   t.tm_sec, ident, origin.pid, text);
+    else
+      n = snprintf(buf, size, "<%d>%s %2d %02d:%02d:%02d %s: %s", pri, month, t.tm_mday, t.tm_hour, t.tm_min,
+                   t.tm_sec, ident, text);
+  }
+  if (n < 0) {
+    buf[0] = '\0';
+    return 0;
+  }
+  return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+}
+
+void log_sender_open(log_sender* s, const char* ident, int option, int facility) {
+  snprintf(s->ident, sizeof s->ident, "%s", ident != nullptr ? ident : "");
+  s->option = option;
+  s->facility = facility;
+  if ((option & LOG_NDELAY) != 0 && !s->connected) connect_sender(s);
+}
+
+int log_sender_send(log_sender* s, int priority, const char* text, log_stop_fn stopping) {
+  if ((priority & LOG_FACMASK) == 0) priority |= s->facility != 0 ? s->facility : LOG_USER;
+
+  timespec now;
+  (s->clock != nullptr ? s->clock : real_clock)(&now);
+  const time_t secs = now.tv_sec;
+  log_origin origin{};
+  localtime_r(&secs, &origin.local);
+  origin.usec = now.tv_nsec / 1000;
+  char host[256] = "";
+  if (s->form == log_form::rfc5424 && gethostname(host, sizeof host) != 0) host[0] = '\0';
+  host[sizeof host - 1] = '\0';
+  origin.host = host;
+  // Read at each line: a process that detached is another one.
+  origin.pid = (s->option & LOG_PID) != 0 ? static_cast<int>(getpid()) : -1;
+  char msg[LOG_MESSAGE_MAX];
+  const size_t len = format_log_message(msg, sizeof msg, s->form, priority, origin, s->ident, text);
+
+  bool reconnected = false;
+  for (;;) {
+    const int err = send_once(s, msg, len);
+    if (err == 0) return 0;
+    if (no_room(err) || err == EINTR) {
+      // Room comes as syslogd reads; only a stop gives up on the line.
+      if (stopping != nullptr && stopping()) return dropped(s, ECANCELED);
+      wait_for_room(s->fd);
+      if (stopping != nullptr && stopping()) return dropped(s, ECANCELED);
+      continue;
+    }
+    // No syslogd, or the socket gone or replaced: a new socket, connected
+    // afresh, once.
+    if (reconnected) return dropped(s, err);
+    reconnected = true;
+    log_sender_close(s);
+  }
+}
+
+void log_sender_close(log_sender* s) {
+  if (s->fd >= 0) close(s->fd);
+  s->fd = -1;
+  s->connected = false;
+}
+
+namespace {
+
+log_sender system_sender;
+
+}  // namespace
+
+void system_log_open(const char* ident, int option, int facility) {
+  log_sender_open(&system_sender, ident, option, facility);
+}
+
+void system_log_send(int priority, const char* text) {
+  const int saved = errno;
+  log_sender_send(&system_sender, priority, text, current_platform().stopping);
+  errno = saved;
+}
+
+void system_log_close() { log_sender_close(&system_sender); }
+
+uint64_t system_log_dropped() { return system_sender.dropped; }

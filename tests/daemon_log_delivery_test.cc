@@ -1,0 +1,155 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Every removal's log line reaches syslogd before the entry is deleted,
+// however slowly syslogd reads: a reader that takes the lines as they come
+// and pauses between them, against a cycle that removes thousands of
+// entries; and a stop while the daemon waits for syslogd to make room ends
+// it at once, status 0, with the line it could not deliver counted in the
+// metrics file and its entry left in the table.
+#include <signal.h>
+#include <sys/socket.h>
+#include <syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fwtable/log_sender.h"
+#include "tests/support/daemon_harness.h"
+
+namespace {
+
+constexpr int LIMIT_MS = 120000;  // guards against hangs only
+constexpr int ENTRIES = 5000;
+
+// The table's entry count, as the emulator holds it now.
+long entry_count(daemon_harness& h) {
+  const std::string info = h.admin("info t");
+  const size_t at = info.find("count: ");
+  return at == std::string::npos ? -1 : atol(info.c_str() + at + 7);
+}
+
+// The host a removal line names ("<PRI>... Removing host H from table
+// t"), or "" for another message.
+std::string removed_host(const std::string& raw) {
+  const std::string head = ": Removing host ";
+  const size_t at = raw.find(head);
+  if (at == std::string::npos) return "";
+  const size_t from = at + head.size();
+  return raw.substr(from, raw.find(' ', from) - from);
+}
+
+// Takes the next message waiting at the sink, if any.
+bool take_message(daemon_harness& h, std::string* raw) {
+  char buf[LOG_MESSAGE_MAX];
+  const ssize_t n = recv(h.sink.fd, buf, sizeof buf, 0);
+  if (n < 0) return false;
+  raw->assign(buf, static_cast<size_t>(n));
+  return true;
+}
+
+// The value of a metric in the metrics file's text.
+std::string sample(const std::string& text, const std::string& name) {
+  for (const auto& l : text_lines(text))
+    if (l.starts_with(name + "{")) return l.substr(l.rfind(' ') + 1);
+  return "";
+}
+
+// Whether the daemon waits for syslogd to make room: blocked in poll with
+// the sender's wait (no request of the control channel waits that long and
+// no longer).
+bool waits_for_room(pid_t pid) {
+  const std::string text = read_file("/proc/" + std::to_string(pid) + "/syscall");
+  std::vector<std::string> f;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find_first_of(" \n", at);
+    if (end == std::string::npos) end = text.size();
+    f.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+#ifdef SYS_poll
+  if (f.size() > 3 && f[0] == std::to_string(SYS_poll))
+    return strtoul(f[3].c_str(), nullptr, 16) == static_cast<unsigned long>(LOG_ROOM_WAIT_MS);
+#endif
+  return false;
+}
+
+// A reader that falls behind: each round it notes how many entries the
+// table has lost, then takes every line that has come, one at a time with
+// a pause after each. Every line sent before the count was taken has come
+// by then, so a deletion that went before its line shows as more entries
+// gone than removal lines read. Whether the daemon deletes entry by entry
+// or in batches whose lines all go first, each entry's line comes before
+// the request that deletes it. In the end every line has come, once, in
+// the order of the listing, and nothing was dropped.
+TEST(DaemonLogDelivery, EveryLineArrivesInOrderBeforeItsDeletion) {
+  daemon_harness h;
+  h.admin("create t type addr");
+  h.admin("fill t 10.0.0.1 " + std::to_string(ENTRIES) + " 1");
+  std::vector<std::string> order;
+  for (const auto& l : text_lines(h.admin("list t"))) order.push_back(l.substr(0, l.find(' ')));
+  ASSERT_EQ(order.size(), static_cast<size_t>(ENTRIES));
+
+  const std::string metrics = h.dir.file("hostreapd.prom");
+  child_process d = h.start({"-t", "t", "-f", "-1", "-m", metrics});
+  std::vector<std::string> hosts;  // of the removal lines, as they came
+  long ahead = 0;  // the most entries seen gone beyond the lines read
+  const int64_t deadline = monotonic_ms() + LIMIT_MS;
+  exit_result r;
+  for (;;) {
+    r = d.wait(0);
+    const long gone = ENTRIES - entry_count(h);
+    for (std::string raw; take_message(h, &raw);) {
+      const std::string host = removed_host(raw);
+      if (!host.empty()) hosts.push_back(host);
+      sleep_ms(1);  // the reader falls behind
+    }
+    ahead = std::max(ahead, gone - static_cast<long>(hosts.size()));
+    if (r.finished || monotonic_ms() > deadline) break;
+  }
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 0) << d.err();
+  EXPECT_EQ(ahead, 0) << "entries deleted before their line had come";
+  EXPECT_EQ(hosts, order);
+  EXPECT_EQ(entry_count(h), 0);
+  EXPECT_EQ(sample(read_file(metrics), "hostreapd_log_lines_dropped_total"), "0");
+  EXPECT_EQ(sample(read_file(metrics), "hostreapd_removed_total"), std::to_string(ENTRIES));
+}
+
+// The reader stops reading: the daemon sends until the socket's queue is
+// full and waits for room. A stop then ends it at once with status 0; the
+// line it waited with is dropped and counted in the metrics file, and its
+// entry is not deleted: every entry gone has its line, every other is
+// still there.
+TEST(DaemonLogDelivery, AStopWhileWaitingForSyslogdEndsTheDaemon) {
+  daemon_harness h;
+  h.admin("create t type addr");
+  h.admin("fill t 10.0.0.1 1000 1");
+  const std::string metrics = h.dir.file("hostreapd.prom");
+  child_process d = h.start({"-t", "t", "-f", "-m", metrics});
+  ASSERT_TRUE(poll_until([&] { return waits_for_room(d.pid); }, LIMIT_MS));
+  d.send(SIGTERM);
+  exit_result r = d.wait(LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.code, 0) << d.err();
+
+  std::set<std::string> logged;
+  for (std::string raw; take_message(h, &raw);) {
+    const std::string host = removed_host(raw);
+    if (!host.empty()) logged.insert(host);
+  }
+  EXPECT_FALSE(logged.empty());
+  std::set<std::string> left;
+  for (const auto& l : text_lines(h.admin("list t"))) left.insert(l.substr(0, l.find(' ')));
+  EXPECT_EQ(logged.size() + left.size(), 1000u);
+  for (const auto& host : logged) EXPECT_EQ(left.count(host), 0u) << host;
+  ASSERT_TRUE(wait_for_file(metrics, LIMIT_MS, true));
+  EXPECT_EQ(sample(read_file(metrics), "hostreapd_log_lines_dropped_total"), "1");
+  EXPECT_EQ(sample(read_file(metrics), "hostreapd_removed_total"), std::to_string(logged.size()));
+}
+
+}  // namespace
