@@ -149,21 +149,10 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
   return 0;
 }
 
-// A record of a change request as applied, for undoing it.
-struct applied_change {
-  emu_entry_key key;
-  emu_value value;
-};
-
-// Undoes the records of an atomic request applied so far, in reverse.
-void undo(emu_table* t, bool add, const std::vector<applied_change>& done) {
+// Undoes the additions of an atomic add request made so far, in reverse.
+void undo_adds(emu_table* t, const std::vector<emu_entry_key>& added) {
   uint8_t ignored;
-  for (auto it = done.rbegin(); it != done.rend(); ++it) {
-    if (add)
-      emu_table_delete(t, it->key, nullptr, &ignored);
-    else
-      t->entries.emplace(it->key, it->value);
-  }
+  for (auto it = added.rbegin(); it != added.rend(); ++it) emu_table_delete(t, *it, nullptr, &ignored);
 }
 
 template <typename L>
@@ -196,28 +185,34 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
     if (emu_normalise_key(t->type, t->tflags, e.subtype, e.masklen, e.k.raw, &keys[i]) != 0) return EINVAL;
   }
 
-  const bool atomic = (ctlv.flags & IPFW_CTF_ATOMIC) != 0;
-  std::vector<applied_change> done;
-  if (atomic) done.reserve(n);  // no allocation between applying and recording
+  // Every entry is tried and the first failure is the request's answer;
+  // the entries that could be applied stay applied. An atomic add stops at
+  // its first failure and undoes what it added; the atomic flag does not
+  // undo a delete. The result bytes say what became of each entry; an
+  // entry's value record is left as the request sent it (a delete does not
+  // report the value it removed).
+  const bool undo_on_failure = add && (ctlv.flags & IPFW_CTF_ATOMIC) != 0;
+  std::vector<emu_entry_key> added;
+  if (undo_on_failure) added.reserve(n);  // no allocation between applying and recording
   int first_error = 0;
   for (uint32_t i = 0; i < n; i++) {
     uint8_t result;
-    applied_change c{keys[i], emu_value_of(entry_at(i).v)};
-    int e = add ? emu_table_add(t, c.key, c.value, &result) : emu_table_delete(t, c.key, &c.value, &result);
+    int e = add ? emu_table_add(t, keys[i], emu_value_of(entry_at(i).v), &result)
+                : emu_table_delete(t, keys[i], nullptr, &result);
     b[FW_CHANGE_ENTRIES_OFFSET + static_cast<size_t>(i) * ENTRY_SIZE + RESULT_OFFSET] = result;
     s->written_end =
         static_cast<uint32_t>(FW_CHANGE_ENTRIES_OFFSET + (static_cast<size_t>(i) + 1) * ENTRY_SIZE);
     if (e == 0) {
-      if (atomic) done.push_back(c);
+      if (undo_on_failure) added.push_back(keys[i]);
       continue;
     }
     if (first_error == 0) first_error = e;
-    if (atomic) {
-      undo(t, add, done);
+    if (undo_on_failure) {
+      undo_adds(t, added);
       return e;
     }
   }
-  return n == 1 ? first_error : 0;
+  return first_error;
 }
 
 // A pending injected failure for this request, if any: its errno, or 0
