@@ -134,7 +134,9 @@ TEST(Fwconform, ListAndUsage) {
     run_output r = run_program(argv_for(c.args), dir.path, {"FWEMU_SOCKET=" + dir.file("none.sock")});
     EXPECT_EQ(exit_status(r.status), c.status) << r.err;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-    if (c.status != 0) EXPECT_EQ(r.out, "");
+    if (c.status != 0) {
+      EXPECT_EQ(r.out, "");
+    }
   }
   run_output r = run_program(argv_for({"-l"}), dir.path, {"FWEMU_SOCKET=" + dir.file("none.sock")});
   const std::vector<std::string> lines = text_lines(r.out);
