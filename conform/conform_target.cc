@@ -40,7 +40,7 @@ bool conform_prefix_ok(const std::string& prefix) {
 }
 
 std::string conform_table_name(const std::string& prefix, table_role role) {
-  const std::string long_name = prefix + "-" + std::string(IPFW_TABLE_NAME_MAX - prefix.size() - 1, 'n');
+  std::string long_name = prefix + "-" + std::string(IPFW_TABLE_NAME_MAX - prefix.size() - 1, 'n');
   switch (role) {
     case table_role::main:
       return prefix + "-t";
