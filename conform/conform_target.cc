@@ -33,8 +33,8 @@ int info_as(const conform_target& t, const std::string& name, ipfw_xtable_info* 
 bool conform_prefix_ok(const std::string& prefix) {
   if (prefix.empty() || prefix.size() > 20) return false;
   for (char c : prefix)
-    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-          c == '-'))
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+          c == '.' || c == '-'))
       return false;
   return true;
 }
@@ -68,8 +68,8 @@ std::string conform_table_name(const std::string& prefix, table_role role) {
 
 std::vector<std::string> conform_names_in_use(const std::string& prefix) {
   std::vector<std::string> names;
-  for (table_role r : {table_role::main, table_role::set, table_role::missing, table_role::name63, table_role::a,
-                       table_role::b, table_role::c})
+  for (table_role r : {table_role::main, table_role::set, table_role::missing, table_role::name63,
+                       table_role::a, table_role::b, table_role::c})
     names.push_back(conform_table_name(prefix, r));
   return names;
 }
@@ -79,7 +79,7 @@ std::vector<std::string> conform_admin_words(const std::string& prefix, const st
     const char* word;
     table_role role;
   };
-  static const placeholder places[] = {{"{t}", table_role::main}, {"{s}", table_role::set},
+  static const placeholder places[] = {{"{t}", table_role::main},   {"{s}", table_role::set},
                                        {"{l}", table_role::name63}, {"{a}", table_role::a},
                                        {"{b}", table_role::b},      {"{c}", table_role::c}};
   std::vector<std::string> words;

@@ -74,7 +74,9 @@ int run_admin(const std::string& admin, const std::vector<std::string>& words) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string releases(const kernel_answer& row) { return row.release == 0 ? "14,15" : std::to_string(row.release); }
+std::string releases(const kernel_answer& row) {
+  return row.release == 0 ? "14,15" : std::to_string(row.release);
+}
 
 }  // namespace
 
@@ -102,7 +104,8 @@ int main(int argc, char** argv) {
   if (optind != argc) return usage();
   const std::vector<kernel_answer>& rows = kernel_answers();
   if (list_only) {
-    for (size_t i = 0; i < rows.size(); i++) printf("%zu %s %s\n", i + 1, releases(rows[i]).c_str(), rows[i].what);
+    for (size_t i = 0; i < rows.size(); i++)
+      printf("%zu %s %s\n", i + 1, releases(rows[i]).c_str(), rows[i].what);
     return fflush(stdout) == 0 ? 0 : EX_IOERR;
   }
   if (!have_admin || !have_prefix || admin.empty()) return usage();
@@ -129,8 +132,9 @@ int main(int argc, char** argv) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 
   const platform& p = current_platform();
-  const conform_target target{FW_ABI, prefix, p.fwctl_get, p.fwctl_ctx,
-                              [&admin](const std::vector<std::string>& words) { return run_admin(admin, words); }};
+  const conform_target target{
+      FW_ABI, prefix, p.fwctl_get, p.fwctl_ctx,
+      [&admin](const std::vector<std::string>& words) { return run_admin(admin, words); }};
 
   // Nothing is touched while a name of ours is someone else's table.
   for (const std::string& name : conform_names_in_use(prefix)) {

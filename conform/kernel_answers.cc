@@ -349,7 +349,11 @@ const std::vector<kernel_answer> ROWS = {
      {.err = ESRCH}},
 
     // Kernel indexes.
-    {"a new table gets the lowest free kernel index, and destroy frees it", 15, {}, {.opcode = INFO}, {},
+    {"a new table gets the lowest free kernel index, and destroy frees it",
+     15,
+     {},
+     {.opcode = INFO},
+     {},
      lowest_free_index},
 };
 
@@ -359,4 +363,6 @@ const std::vector<std::string>& kernel_answer_common_setup() { return COMMON; }
 
 const std::vector<kernel_answer>& kernel_answers() { return ROWS; }
 
-bool kernel_answer_applies(const kernel_answer& row, int abi) { return row.release == 0 || row.release == abi; }
+bool kernel_answer_applies(const kernel_answer& row, int abi) {
+  return row.release == 0 || row.release == abi;
+}

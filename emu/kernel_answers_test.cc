@@ -5,6 +5,8 @@
 // in that kernel's layout. The rows' tables are made with ipfw(8)'s words,
 // turned here into the emulator's administrative commands as the shim of
 // the fwconform test turns them (tests/support/ipfw_to_fwemu.sh).
+#include "conform/kernel_answers.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -13,7 +15,6 @@
 
 #include "conform/answer_run.h"
 #include "conform/conform_target.h"
-#include "conform/kernel_answers.h"
 #include "emu/store_state.h"
 #include "emu/table_store.h"
 
@@ -60,7 +61,9 @@ std::vector<words_t> emulator_commands(const words_t& w) {
   return {};
 }
 
-int store_get(void* ctx, void* buf, uint32_t* len) { return emu_store_get(static_cast<emu_store*>(ctx), buf, len); }
+int store_get(void* ctx, void* buf, uint32_t* len) {
+  return emu_store_get(static_cast<emu_store*>(ctx), buf, len);
+}
 
 TEST(KernelAnswers, EachRowUnderFreeBSD14And15) {
   const std::vector<kernel_answer>& rows = kernel_answers();

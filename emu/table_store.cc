@@ -259,7 +259,8 @@ int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t len) {
   emu_faults::fail f;
   if (!emu_fault_take_fail(&s->faults, opcode, &f)) return 0;
   emu_table* t;
-  if (f.error == ENOMEM && opcode == IP_FW_TABLE_XLIST && len >= HEADER_SIZE && find_listed_table<L>(s, b, &t) == 0)
+  if (f.error == ENOMEM && opcode == IP_FW_TABLE_XLIST && len >= HEADER_SIZE &&
+      find_listed_table<L>(s, b, &t) == 0)
     return list_too_small(s, *t, b, len);
   return f.error;
 }

@@ -118,7 +118,8 @@ void expect_requests(const std::vector<request_case>& cases) {
   // list request shows.
   k.answer = [&k](uint16_t opcode, uint8_t* buf, uint32_t* len) {
     const int rc = emu_store_get(k.store, buf, len);
-    if (rc == 0 && opcode == IP_FW_TABLE_XINFO) buf[sizeof(ipfw_obj_header) + offsetof(ipfw_xtable_info, set)] = 5;
+    if (rc == 0 && opcode == IP_FW_TABLE_XINFO)
+      buf[sizeof(ipfw_obj_header) + offsetof(ipfw_xtable_info, set)] = 5;
     return rc;
   };
   run({"table", "blk", "list"});

@@ -82,7 +82,9 @@ const recreation RECREATIONS[] = {
     {"NumberTable", "type number add 10 0", true, {"10 0"}},
     {"FlowTable", "type flow:src-ip add 192.0.2.1 0", true, {"192.0.2.1 0"}},
     {"AddressValues", "type addr valtype ipv4 add 192.0.2.1 ipv4=192.0.2.9", true, {"192.0.2.1 192.0.2.9"}},
-    {"MarkValues", "type addr valtype mark add 192.0.2.1 mark=0 add 192.0.2.5 mark=4000000000", true,
+    {"MarkValues",
+     "type addr valtype mark add 192.0.2.1 mark=0 add 192.0.2.5 mark=4000000000",
+     true,
      {"192.0.2.5 4000000000"}},
 };
 

@@ -24,9 +24,7 @@ constexpr int LIMIT_MS = 300000;  // only a hang reaches it
 const std::string PREFIX = "ci.conform";
 
 // The ADMIN command: the shim with the emulator's tool.
-std::string shim() {
-  return "/bin/sh '" SOURCE_DIR "/tests/support/ipfw_to_fwemu.sh' '" FWEMU_BIN "'";
-}
+std::string shim() { return "/bin/sh '" SOURCE_DIR "/tests/support/ipfw_to_fwemu.sh' '" FWEMU_BIN "'"; }
 
 std::vector<std::string> argv_for(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {FWCONFORM_BIN};
@@ -88,7 +86,8 @@ TEST(Fwconform, ARowAnsweredOtherwiseFailsTheRun) {
   EXPECT_EQ(exit_status(r.status), 1) << r.err;
   bool list_row_failed = false;
   for (const std::string& l : text_lines(r.out))
-    if (l.starts_with("not ok 3 - a list that fits")) list_row_failed = l.ends_with(": failed with errno 5, not success");
+    if (l.starts_with("not ok 3 - a list that fits"))
+      list_row_failed = l.ends_with(": failed with errno 5, not success");
   EXPECT_TRUE(list_row_failed) << r.out;
   EXPECT_TRUE(text_lines(r.out).back().ends_with(" failed")) << r.out;
   EXPECT_EQ(tables_left(emu), std::vector<std::string>{});
