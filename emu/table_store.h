@@ -25,7 +25,9 @@
 // the length left as passed);
 // emu_store_admin returns an exit status (emu/admin_status.h) with a
 // message in its text.
-// Malformed requests are EINVAL; nothing a client sends crashes it.
+// Malformed requests are refused as the kernel refuses them (EINVAL,
+// ENOTSUP, or ESRCH where it finds no table by them); nothing a client
+// sends crashes it.
 #pragma once
 
 #include <cstdint>
