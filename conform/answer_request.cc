@@ -2,6 +2,7 @@
 #include "conform/answer_request.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>

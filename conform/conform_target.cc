@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "conform/conform_target.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
