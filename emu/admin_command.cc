@@ -59,6 +59,17 @@ int refused(std::string* out, const emu_table& t, const std::string& what, int e
   return fail(out, EMU_REFUSED, t.name + (what.empty() ? "" : ": " + what) + ": " + text);
 }
 
+// The kernel index a new table gets: the lowest one no table holds (a
+// destroyed table's index is free again).
+uint32_t lowest_free_kidx(const emu_store& s) {
+  std::vector<bool> used(s.tables.size() + 2, false);
+  for (const auto& [name, t] : s.tables)
+    if (t.kidx < used.size()) used[t.kidx] = true;
+  uint32_t k = 1;
+  while (used[k]) k++;
+  return k;
+}
+
 int create(emu_store* s, const words_t& w, std::string* out) {
   if (w.size() < 2 || w.size() % 2 != 0) return usage(out);
   emu_table t;
@@ -76,13 +87,15 @@ int create(emu_store* s, const words_t& w, std::string* out) {
     } else if (opt == "limit") {
       if (!emu_parse_u32(arg, UINT32_MAX, &t.limit)) return fail(out, EMU_BAD_DATA, "bad limit: " + arg);
     } else if (opt == "set") {
-      if (!emu_parse_u32(arg, 31, &t.set)) return fail(out, EMU_BAD_DATA, "bad set (0 to 31): " + arg);
+      // Taken and checked, and then, as table sets are disabled, not used.
+      uint32_t set;
+      if (!emu_parse_u32(arg, 31, &set)) return fail(out, EMU_BAD_DATA, "bad set (0 to 31): " + arg);
     } else {
       return usage(out);
     }
   }
   if (s->tables.count(t.name) != 0) return fail(out, EMU_REFUSED, "table already exists: " + t.name);
-  t.kidx = s->next_kidx++;
+  t.kidx = lowest_free_kidx(*s);
   std::string name = t.name;
   s->tables.emplace(name, std::move(t));
   return 0;

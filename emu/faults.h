@@ -21,8 +21,9 @@
 //   fault recreate-after-list [type T] [valtype V] [limit N] [set N]
 //        [add KEY VALUE]...   once: the table a whole list reply was sent
 //        for is destroyed right after it and made again under its name with
-//        these settings (as "create" takes them; a new kernel index) and
-//        entries, as by a firewall reload that builds the table anew
+//        these settings (as "create" takes them; the lowest free kernel
+//        index, which is its old one) and entries, as by a firewall reload
+//        that builds the table anew
 //   fault short-data LEN [COUNT]    replies to get requests carry at most
 //        LEN bytes of data, whatever length they report (as a channel
 //        that loses the end of a reply would); the server's replies only

@@ -2,7 +2,7 @@
 // What an emu_store holds, for the modules of the emulator that work on it
 // (request answering in table_store.cc, the administrative commands in
 // admin_command.cc, the server's counters): the kernel emulated, the tables
-// by name, the next kernel index, the pending faults and the counters that
+// by name, the pending faults and the counters that
 // "stats" prints.
 //
 // Owns: the tables (by value, in a std::map), the faults and the counters.
@@ -28,7 +28,6 @@ struct emu_store {
   // versions the store speaks.
   int abi = FW_ABI;
   std::map<std::string, emu_table> tables;
-  uint32_t next_kidx = 1;
   emu_faults faults;
   emu_stats stats;
   // End of the bytes the last get request wrote into its buffer (0 when it

@@ -47,7 +47,7 @@ void emu_table_info(const emu_table& t, ipfw_xtable_info* info) {
   info->tflags = t.type == IPFW_TABLE_FLOW ? t.tflags : 0;
   info->flags = t.locked ? IPFW_TGFLAGS_LOCKED : 0;
   info->vmask = t.vmask;
-  info->set = t.set;
+  info->set = 0;  // table sets are disabled: every table is in set 0
   info->kidx = t.kidx;
   info->count = static_cast<uint32_t>(t.entries.size());
   info->size = static_cast<uint32_t>(emu_table_listing_size(t));

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// One emulated table: its settings (type, flow fields, value mask, set,
+// One emulated table: its settings (type, flow fields, value mask,
 // kernel index, entry limit, lock) and its entries, kept sorted in listing
 // order, each with its value record exactly as it was added (in the layout
 // of the kernel the store emulates, emu/stored_value.h).
@@ -22,7 +22,6 @@ struct emu_table {
   uint8_t type = IPFW_TABLE_ADDR;
   uint8_t tflags = 0;  // flow fields, flow tables only
   uint32_t vmask = IPFW_VTYPE_LEGACY;
-  uint32_t set = 0;
   uint32_t kidx = 0;
   uint32_t limit = 0;  // 0: no limit
   bool locked = false;

@@ -25,44 +25,68 @@ constexpr size_t RESULT_OFFSET = offsetof(fw15::ipfw_obj_tentry, result);
 static_assert(HEADER_SIZE == sizeof(fw14::ipfw_obj_header) && ENTRY_SIZE == sizeof(fw14::ipfw_obj_tentry) &&
               RESULT_OFFSET == offsetof(fw14::ipfw_obj_tentry, result));
 
-// How a request's name record must give the table's type: info, list and
-// add take 0 or the table's own type; a delete takes only the table's own.
-enum class type_rule { zero_or_same, same };
+// Whether a name record's TLV type is one the kernel reads as a table name:
+// 0 or the table-name type.
+bool names_a_table(uint16_t tlv_type) { return tlv_type == 0 || tlv_type == IPFW_TLV_TBL_NAME; }
 
-// Finds the table that the object header names. name_idx is the index the
-// request refers to the name record by (the object index for info and list,
-// the entries' name index for add and delete). A name is any non-empty one
-// shorter than 64 bytes; the record's set takes no part (table sets are
-// disabled, as by default, so every table is looked up as if in set 0). The
-// caller has checked that the header fits.
+// Whether a name record's name is one a table can have: 1 to 63 bytes and
+// the NUL.
+template <typename Ntlv>
+bool table_name_ok(const Ntlv& nt) {
+  return memchr(nt.name, 0, sizeof nt.name) != nullptr && nt.name[0] != '\0';
+}
+
+// The table a name record names, or null. Its set takes no part: table
+// sets are disabled, as by default, so every table is looked up as if in
+// set 0.
+template <typename Ntlv>
+emu_table* table_named(emu_store* s, const Ntlv& nt) {
+  auto it = s->tables.find(nt.name);
+  return it == s->tables.end() ? nullptr : &it->second;
+}
+
+// Finds the table an info or list request names. Neither the object
+// header's index nor the name record's index or table type is read; a name
+// record the lookup cannot take (another TLV type or length, a name that is
+// empty or fills all 64 bytes) finds nothing, as a missing table does:
+// ESRCH. The caller has checked that the header fits.
 template <typename L>
-int find_table(emu_store* s, const uint8_t* b, uint32_t name_idx, type_rule rule, emu_table** out) {
+int find_listed_table(emu_store* s, const uint8_t* b, emu_table** out) {
   typename L::obj_header oh;
   memcpy(&oh, b, sizeof oh);
   const auto& nt = oh.ntlv;
-  if (nt.head.type != IPFW_TLV_TBL_NAME || nt.head.length != sizeof nt) return EINVAL;
-  if (nt.idx != name_idx) return EINVAL;
-  if (memchr(nt.name, 0, sizeof nt.name) == nullptr || nt.name[0] == '\0') return EINVAL;
-  auto it = s->tables.find(nt.name);
-  if (it == s->tables.end()) return ESRCH;
-  const bool type_ok = nt.type == it->second.type || (rule == type_rule::zero_or_same && nt.type == 0);
-  if (!type_ok) return EINVAL;
-  *out = &it->second;
-  return 0;
+  if (!names_a_table(nt.head.type) || nt.head.length != sizeof nt || !table_name_ok(nt)) return ESRCH;
+  *out = table_named(s, nt);
+  return *out == nullptr ? ESRCH : 0;
 }
 
+// Finds the table an add or delete request names, its entries referring to
+// the name record by name_idx. A record of another TLV type, or one whose
+// index is not the entries', is not found (ESRCH); one of another length
+// or with a name no table can have is EINVAL; the record must give the
+// table's own type (0 too is EINVAL). The caller has checked that the
+// header fits.
 template <typename L>
-uint32_t object_index(const uint8_t* b) {
-  decltype(L::obj_header::idx) idx;
-  memcpy(&idx, b + offsetof(typename L::obj_header, idx), sizeof idx);
-  return idx;
+int find_changed_table(emu_store* s, const uint8_t* b, uint32_t name_idx, emu_table** out) {
+  typename L::obj_header oh;
+  memcpy(&oh, b, sizeof oh);
+  const auto& nt = oh.ntlv;
+  if (!names_a_table(nt.head.type)) return ESRCH;
+  if (nt.head.length != sizeof nt) return EINVAL;
+  if (nt.idx != name_idx) return ESRCH;
+  if (!table_name_ok(nt)) return EINVAL;
+  emu_table* t = table_named(s, nt);
+  if (t == nullptr) return ESRCH;
+  if (nt.type != t->type) return EINVAL;
+  *out = t;
+  return 0;
 }
 
 template <typename L>
 int answer_info(emu_store* s, uint8_t* b, uint32_t* len) {
   if (*len < FW_INFO_REQUEST_SIZE) return EINVAL;
   emu_table* t;
-  if (int e = find_table<L>(s, b, object_index<L>(b), type_rule::zero_or_same, &t)) return e;
+  if (int e = find_listed_table<L>(s, b, &t)) return e;
   ipfw_xtable_info info;
   emu_table_info(*t, &info);
   memcpy(b + HEADER_SIZE, &info, sizeof info);
@@ -113,9 +137,11 @@ int list_too_small(emu_store* s, const emu_table& t, uint8_t* b, uint32_t len) {
 
 template <typename L>
 int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
-  if (*len < HEADER_SIZE) return EINVAL;
+  // A buffer without room for the info record is refused before anything
+  // is looked up or written.
+  if (*len < FW_INFO_REQUEST_SIZE) return EINVAL;
   emu_table* t;
-  if (int e = find_table<L>(s, b, object_index<L>(b), type_rule::zero_or_same, &t)) return e;
+  if (int e = find_listed_table<L>(s, b, &t)) return e;
   // The table is held from here to the end of the reply: nothing else
   // changes it while the listing is written.
   ipfw_xtable_info info;
@@ -149,21 +175,10 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
   return 0;
 }
 
-// A record of a change request as applied, for undoing it.
-struct applied_change {
-  emu_entry_key key;
-  emu_value value;
-};
-
-// Undoes the records of an atomic request applied so far, in reverse.
-void undo(emu_table* t, bool add, const std::vector<applied_change>& done) {
+// Undoes the additions of an atomic add request made so far, in reverse.
+void undo_adds(emu_table* t, const std::vector<emu_entry_key>& added) {
   uint8_t ignored;
-  for (auto it = done.rbegin(); it != done.rend(); ++it) {
-    if (add)
-      emu_table_delete(t, it->key, nullptr, &ignored);
-    else
-      t->entries.emplace(it->key, it->value);
-  }
+  for (auto it = added.rbegin(); it != added.rend(); ++it) emu_table_delete(t, *it, nullptr, &ignored);
 }
 
 template <typename L>
@@ -175,20 +190,30 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
   if (HEADER_SIZE + static_cast<uint64_t>(ctlv.head.length) != n_len) return EINVAL;
   if (FW_CHANGE_ENTRIES_OFFSET + ENTRY_SIZE * static_cast<uint64_t>(ctlv.count) != n_len) return EINVAL;
 
-  // Every entry's shape first; nothing is applied unless all are sound.
+  // A request of no entries succeeds before anything else is read, and
+  // writes back length 0.
   const uint32_t n = ctlv.count;
+  if (n == 0) {
+    *len = 0;
+    return 0;
+  }
+
+  // Every entry's shape first; nothing is applied unless all are sound.
+  // Entries of one request refer to one name record: indexes that differ
+  // are a request the kernel does not support.
   auto entry_at = [b](uint32_t i) {
     typename L::obj_tentry e;
     memcpy(&e, b + FW_CHANGE_ENTRIES_OFFSET + static_cast<size_t>(i) * ENTRY_SIZE, ENTRY_SIZE);
     return e;
   };
-  const uint32_t name_idx = n > 0 ? entry_at(0).idx : object_index<L>(b);
+  const uint32_t name_idx = entry_at(0).idx;
   for (uint32_t i = 0; i < n; i++) {
     typename L::obj_tentry e = entry_at(i);
-    if (e.head.length != ENTRY_SIZE || e.idx != name_idx) return EINVAL;
+    if (e.head.length != ENTRY_SIZE) return EINVAL;
+    if (e.idx != name_idx) return ENOTSUP;
   }
   emu_table* t;
-  if (int e = find_table<L>(s, b, name_idx, add ? type_rule::zero_or_same : type_rule::same, &t)) return e;
+  if (int e = find_changed_table<L>(s, b, name_idx, &t)) return e;
   if (t->locked) return EACCES;
   std::vector<emu_entry_key> keys(n);
   for (uint32_t i = 0; i < n; i++) {
@@ -196,24 +221,30 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
     if (emu_normalise_key(t->type, t->tflags, e.subtype, e.masklen, e.k.raw, &keys[i]) != 0) return EINVAL;
   }
 
-  const bool atomic = (ctlv.flags & IPFW_CTF_ATOMIC) != 0;
-  std::vector<applied_change> done;
-  if (atomic) done.reserve(n);  // no allocation between applying and recording
+  // Every entry is tried and the first failure is the request's answer;
+  // the entries that could be applied stay applied. An atomic add stops at
+  // its first failure and undoes what it added; the atomic flag does not
+  // undo a delete. The result bytes say what became of each entry; an
+  // entry's value record is left as the request sent it (a delete does not
+  // report the value it removed).
+  const bool undo_on_failure = add && (ctlv.flags & IPFW_CTF_ATOMIC) != 0;
+  std::vector<emu_entry_key> added;
+  if (undo_on_failure) added.reserve(n);  // no allocation between applying and recording
   int first_error = 0;
   for (uint32_t i = 0; i < n; i++) {
     uint8_t result;
-    applied_change c{keys[i], emu_value_of(entry_at(i).v)};
-    int e = add ? emu_table_add(t, c.key, c.value, &result) : emu_table_delete(t, c.key, &c.value, &result);
+    int e = add ? emu_table_add(t, keys[i], emu_value_of(entry_at(i).v), &result)
+                : emu_table_delete(t, keys[i], nullptr, &result);
     b[FW_CHANGE_ENTRIES_OFFSET + static_cast<size_t>(i) * ENTRY_SIZE + RESULT_OFFSET] = result;
     s->written_end =
         static_cast<uint32_t>(FW_CHANGE_ENTRIES_OFFSET + (static_cast<size_t>(i) + 1) * ENTRY_SIZE);
     if (e == 0) {
-      if (atomic) done.push_back(c);
+      if (undo_on_failure) added.push_back(keys[i]);
       continue;
     }
     if (first_error == 0) first_error = e;
-    if (atomic) {
-      undo(t, add, done);
+    if (undo_on_failure) {
+      undo_adds(t, added);
       return e;
     }
   }
@@ -229,7 +260,7 @@ int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t len) {
   if (!emu_fault_take_fail(&s->faults, opcode, &f)) return 0;
   emu_table* t;
   if (f.error == ENOMEM && opcode == IP_FW_TABLE_XLIST && len >= HEADER_SIZE &&
-      find_table<L>(s, b, object_index<L>(b), type_rule::zero_or_same, &t) == 0)
+      find_listed_table<L>(s, b, &t) == 0)
     return list_too_small(s, *t, b, len);
   return f.error;
 }
@@ -240,7 +271,7 @@ int injected_failure(emu_store* s, uint16_t opcode, uint8_t* b, uint32_t len) {
 template <typename L>
 void grow_before_list(emu_store* s, const uint8_t* b, uint32_t len) {
   emu_table* t;
-  if (len < HEADER_SIZE || find_table<L>(s, b, object_index<L>(b), type_rule::zero_or_same, &t) != 0) return;
+  if (len < HEADER_SIZE || find_listed_table<L>(s, b, &t) != 0) return;
   uint32_t n;
   if (emu_fault_take_grow(&s->faults, t->name, &n)) emu_table_grow(t, s->abi, n);
 }

@@ -13,15 +13,21 @@
 //
 // It emulates a system with table sets disabled (the default,
 // net.inet.ip.fw.tables_sets=0): a request's set number takes no part in
-// finding the table. A delete must give the table's own type in its name
-// record (0 is refused with EINVAL); info, list and add take 0 as well.
+// finding the table, and a table's info reports set 0. Info and list find
+// the table by the name alone (a name record they cannot read finds
+// nothing: ESRCH); add and delete must give the table's own type in their
+// name record, and their entries its index. A change request applies every
+// entry it can and answers the first failure (only an atomic add undoes
+// what it applied). A new table gets the lowest free kernel index.
 //
 // Owns: every table and entry, and the pending faults.
 // Failure: emu_store_get has getsockopt's contract (0, or -1 with errno,
 // the length left as passed);
 // emu_store_admin returns an exit status (emu/admin_status.h) with a
 // message in its text.
-// Malformed requests are EINVAL; nothing a client sends crashes it.
+// Malformed requests are refused as the kernel refuses them (EINVAL,
+// ENOTSUP, or ESRCH where it finds no table by them); nothing a client
+// sends crashes it.
 #pragma once
 
 #include <cstdint>

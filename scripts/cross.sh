@@ -4,7 +4,8 @@
 # the port builds, with zig's clang and libc++, warnings as errors; the 15
 # build also compiles the comparison of the firewall records with FreeBSD
 # 15's <netinet/ip_fw.h>), installs each with DESTDIR into a staging tree,
-# and checks what a FreeBSD machine would get, without running it:
+# and checks what a FreeBSD machine would get, without running it (and that
+# the conformance program, fwconform, was built for FreeBSD too):
 #   - the program is an x86-64 ELF executable for FreeBSD of that release:
 #     FreeBSD's ABI note names the release (the kernel knows a FreeBSD
 #     program by it), and its interpreter is FreeBSD's /libexec/ld-elf.so.1;
@@ -57,6 +58,13 @@ for release in 14 15; do
     continue
   fi
   program=$stage$prefix/sbin/hostreapd
+  # The conformance program, built for a FreeBSD host to run (not installed).
+  if [ -x "$build/fwconform" ]; then
+    readelf -l "$build/fwconform" | grep -q '\[Requesting program interpreter: /libexec/ld-elf.so.1\]' ||
+      fail "$preset: fwconform is not a FreeBSD program"
+  else
+    fail "$preset: fwconform was not built"
+  fi
 
   readelf -h "$program" >"$work/header"
   grep -Eq '^ *Class: +ELF64$' "$work/header" || fail "$preset: not a 64-bit ELF file"

@@ -1,0 +1,113 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "conform/answer_run.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+bool is_change(uint16_t opcode) { return opcode == IP_FW_TABLE_XADD || opcode == IP_FW_TABLE_XDEL; }
+
+// Collects what differed, one clause each.
+struct verdict {
+  std::string text;
+  void differs(const std::string& what) { text += (text.empty() ? "" : "; ") + what; }
+  void expect(bool ok, const std::string& what) {
+    if (!ok) differs(what);
+  }
+};
+
+std::string setup(const std::vector<std::string>& commands, const conform_target& t) {
+  for (const std::string& c : commands) {
+    std::vector<std::string> words = conform_admin_words(t.prefix, c);
+    if (int st = t.admin(words)) {
+      std::string said;
+      for (const std::string& w : words) said += (said.empty() ? "" : " ") + w;
+      return "setup \"" + said + "\" failed with status " + std::to_string(st);
+    }
+  }
+  return "";
+}
+
+// The request's bytes as sent with the result bytes of its entries taken
+// from the reply: what a request that may mark only those comes back as.
+bytes with_results(const bytes& sent, const bytes& reply, size_t entries) {
+  bytes b = sent;
+  for (size_t i = 0; i < entries; i++) {
+    const size_t at = answer_result_at(i);
+    if (at < b.size()) b[at] = reply[at];
+  }
+  return b;
+}
+
+}  // namespace
+
+std::string run_kernel_answer(const kernel_answer& row, const conform_target& t) {
+  if (row.sequence != nullptr) return row.sequence(t);
+  if (std::string e = setup(kernel_answer_common_setup(), t); !e.empty()) return e;
+  if (std::string e = setup(row.setup, t); !e.empty()) return e;
+
+  const answer_request& r = row.req;
+  const answer_outcome& w = row.want;
+  bytes b = build_answer_request(r, t.abi, t.prefix);
+  const bytes sent = b;
+  const uint32_t passed = static_cast<uint32_t>(b.size());
+  uint32_t len = passed;
+  errno = 0;
+  const int rc = t.get(t.get_ctx, b.data(), &len);
+  const int err = rc == 0 ? 0 : errno;
+
+  verdict v;
+  if (w.err == 0) {
+    if (rc != 0) return "failed with " + conform_errno_name(err) + ", not success";
+    v.expect(len == w.len, "wrote back length " + std::to_string(len) + ", not " + std::to_string(w.len));
+  } else {
+    if (rc == 0) return "succeeded (length " + std::to_string(len) + "), not " + conform_errno_name(w.err);
+    if (err != w.err) return "failed with " + conform_errno_name(err) + ", not " + conform_errno_name(w.err);
+    v.expect(len == passed, "changed the length of a failed request to " + std::to_string(len));
+  }
+  const size_t header = std::min<size_t>(b.size(), sizeof(ipfw_obj_header));
+  v.expect(std::equal(b.begin(), b.begin() + static_cast<ptrdiff_t>(header), sent.begin()),
+           "changed the object header");
+
+  const size_t entries = is_change(r.opcode) ? r.keys.size() : 0;
+  if (w.info_count >= 0) {
+    ipfw_xtable_info info;
+    memcpy(&info, b.data() + sizeof(ipfw_obj_header), sizeof info);
+    v.expect(info.count == static_cast<uint32_t>(w.info_count),
+             "info record's count " + std::to_string(info.count) + ", not " + std::to_string(w.info_count));
+    v.expect(info.size == w.info_size,
+             "info record's size " + std::to_string(info.size) + ", not " + std::to_string(w.info_size));
+    if (w.info_set >= 0)
+      v.expect(info.set == static_cast<uint32_t>(w.info_set),
+               "info record's set " + std::to_string(info.set) + ", not " + std::to_string(w.info_set));
+  } else if (w.err != 0) {
+    v.expect(b == with_results(sent, b, entries), "a refused request was not left as it was sent");
+  }
+  for (size_t i = 0; i < w.results.size(); i++) {
+    const uint8_t got = b[answer_result_at(i)];
+    v.expect(got == w.results[i], "entry " + std::to_string(i + 1) + "'s result " + std::to_string(got) +
+                                      ", not " + std::to_string(w.results[i]));
+  }
+  if (r.opcode == IP_FW_TABLE_XDEL) {
+    // A delete does not report the values it removed.
+    const size_t value_size = sizeof(ipfw_table_value);
+    for (size_t i = 0; i < entries && answer_value_at(i) + value_size <= b.size(); i++)
+      v.expect(memcmp(b.data() + answer_value_at(i), sent.data() + answer_value_at(i), value_size) == 0,
+               "entry " + std::to_string(i + 1) + "'s value record is not as sent");
+  }
+  if (w.entries_after >= 0) {
+    ipfw_xtable_info info;
+    if (int e = conform_info(t, conform_table_name(t.prefix, table_role::main), &info))
+      v.differs("info afterwards failed with " + conform_errno_name(e));
+    else
+      v.expect(info.count == static_cast<uint32_t>(w.entries_after),
+               "the table holds " + std::to_string(info.count) + " entries afterwards, not " +
+                   std::to_string(w.entries_after));
+  }
+  return v.text;
+}
