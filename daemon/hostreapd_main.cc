@@ -33,6 +33,7 @@
 #include "daemon/metrics.h"
 #include "daemon/pidlock.h"
 #include "daemon/process_state.h"
+#include "daemon/status_line.h"
 #include "daemon/stop_signals.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
@@ -224,6 +225,35 @@ void write_metrics(const char* path, metrics_reporter* reporter, int64_t started
   metrics_report(reporter, path, shown, warn_metrics);
 }
 
+// What the line of state tells: the last whole cycle's figures and whether
+// the table is there (the removals since the start are the tally's).
+daemon_status state;
+
+// Takes the cycle just ended into the state told: a whole one's figures
+// replace the last; one abandoned part way leaves them, and only says
+// whether it found the table gone.
+void note_cycle(bool whole, bool table_missing, int64_t started_ns) {
+  state.table_missing = table_missing;
+  if (!whole) return;
+  const sweep_tally* t = sweep_tally_now();
+  state.has_cycle = true;
+  state.entries = t->entries;
+  state.due = t->due;
+  state.unremovable = t->unremovable;
+  state.ended_unix = platform_now();
+  state.duration_ns = monotonic_ns() - started_ns;
+  state.has_next = t->has_next;
+  state.next_expiry = t->next_expiry;
+}
+
+// The answer to SIGINFO (SIGUSR1): the line of state, at LOG_INFO, and on
+// standard error while attached.
+void report_status() {
+  char line[STATUS_LINE_MAX];
+  status_line_format(&state, sweep_tally_now()->removed, line, sizeof line);
+  log_event(LOG_INFO, line);
+}
+
 // A line that a stop cut short while standard output was blocked (a pipe
 // nobody reads) is dropped, so that the exit does not block on it again.
 void drop_unwritten_output() {
@@ -352,11 +382,13 @@ int main(int argc, char** argv) {
   // single cycle (-1) ends as without -w.
   guard.wait_for_table = opts.wait_for_table && !opts.once;
   bool table_missing = false;  // the last cycle found the table gone
+  state.table = table_name;
 
   while (!stop_requested()) {
     sweep_tally_start_cycle();
     cycle_guard_start_cycle(&guard);
     const int64_t started = monotonic_ns();
+    bool whole = false;  // the cycle ran to its end
     try {
       if (table_missing) {
         // Said before anything of the sweep that follows is logged.
@@ -365,6 +397,7 @@ int main(int argc, char** argv) {
         log_table_event(LOG_NOTICE, "is back");
       }
       run_table_command(3, list_vector.get(), &sweep);
+      whole = true;
     } catch (const cycle_abandoned& a) {
       // A stop came while a request waited: the cycle ends here.
       if (a.reason == abandon_reason::stop) break;
@@ -384,9 +417,11 @@ int main(int argc, char** argv) {
     }
     // A cycle a stop cut short counts nothing worth publishing.
     if (stop_requested()) break;
+    note_cycle(whole, table_missing, started);
     if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, started, table_missing, &shown);
     if (opts.once) break;
-    if (pause_between_cycles(static_cast<unsigned>(opts.sleep_seconds)) == wake_reason::stop) break;
+    if (pause_between_cycles(static_cast<unsigned>(opts.sleep_seconds), report_status) == wake_reason::stop)
+      break;
   }
 
   list_vector.reset();

@@ -17,12 +17,42 @@ namespace {
 // the signal's disposition is never the default end of the process.
 extern "C" void handle_sweep_now_signal(int) {}
 
-sigset_t signal_set(bool with_hup) {
+// So too the status signals': blocked from the start and taken only by the
+// pause. A handler, not the default, also keeps SIGINFO (ignored by
+// default) pending while it is blocked, and SIGUSR1 from ending the process.
+extern "C" void handle_status_signal(int) {}
+
+// The signals that ask for the line of state: SIGUSR1 everywhere, SIGINFO
+// where the system has it.
+sigset_t status_set() {
   sigset_t set;
   sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+#ifdef SIGINFO
+  sigaddset(&set, SIGINFO);
+#endif
+  return set;
+}
+
+bool is_status_signal(int sig) {
+  if (sig == SIGUSR1) return true;
+#ifdef SIGINFO
+  if (sig == SIGINFO) return true;
+#endif
+  return false;
+}
+
+// The stop signals; for the pause also SIGHUP and the status signals.
+sigset_t signal_set(bool for_pause) {
+  sigset_t set;
+  if (for_pause) {
+    set = status_set();
+  } else {
+    sigemptyset(&set);
+  }
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
-  if (with_hup) sigaddset(&set, SIGHUP);
+  if (for_pause) sigaddset(&set, SIGHUP);
   return set;
 }
 
@@ -42,7 +72,32 @@ void open_for_cycle() {
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-wake_reason wait_blocked(unsigned seconds) {
+// Writes the line of state, with the stop signals let through meanwhile:
+// a line to standard error that blocks (a pipe nobody reads) must not hold
+// a stop up, and their handler, installed without SA_RESTART, ends such a
+// write. The pause then takes them blocked again.
+void report_with_stops_open(status_report_fn report) {
+  if (report == nullptr) return;
+  open_for_cycle();
+  report();
+  sigset_t set = signal_set(false);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Takes every status signal still pending and answers them, with the one
+// just taken if asked is true, with one line (none when none was asked).
+void answer_status(status_report_fn report, bool asked) {
+  sigset_t set = status_set();
+  const timespec now{0, 0};
+  while (is_status_signal(sigtimedwait(&set, nullptr, &now))) asked = true;
+  if (asked) report_with_stops_open(report);
+}
+
+wake_reason wait_blocked(unsigned seconds, status_report_fn report) {
+  if (stop_flag) return wake_reason::stop;
+  // A request that came during the cycle is answered first, ahead of a
+  // SIGHUP that came with it.
+  answer_status(report, false);
   if (stop_flag) return wake_reason::stop;
   sigset_t set = signal_set(true);
   const int64_t deadline = monotonic_ns() + static_cast<int64_t>(seconds) * 1000000000;
@@ -57,7 +112,12 @@ wake_reason wait_blocked(unsigned seconds) {
       handle_stop_signal(sig);
       return wake_reason::stop;
     }
-    if (sig == SIGHUP) return wake_reason::sweep_now;
+    // Answered, and the pause goes on to its deadline.
+    if (is_status_signal(sig)) answer_status(report, true);
+    if (sig == SIGHUP) {
+      answer_status(report, false);
+      if (!stop_flag) return wake_reason::sweep_now;
+    }
     if (stop_flag) return wake_reason::stop;
     if (sig < 0 && errno == EAGAIN && monotonic_ns() >= deadline) return wake_reason::timeout;
     if (sig < 0 && errno != EAGAIN && errno != EINTR) return wake_reason::timeout;
@@ -70,21 +130,24 @@ void install_stop_handling() {
   install(SIGINT, handle_stop_signal);
   install(SIGTERM, handle_stop_signal);
   install(SIGHUP, handle_sweep_now_signal);
+  install(SIGUSR1, handle_status_signal);
+#ifdef SIGINFO
+  install(SIGINFO, handle_status_signal);
+#endif
   signal(SIGPIPE, SIG_IGN);
   // A mask inherited from whoever started us must not hold a stop back:
   // one already pending is taken here, by its handler.
   sigset_t stops = signal_set(false);
   sigprocmask(SIG_UNBLOCK, &stops, nullptr);
-  sigset_t hup;
-  sigemptyset(&hup);
-  sigaddset(&hup, SIGHUP);
-  sigprocmask(SIG_BLOCK, &hup, nullptr);
+  sigset_t taken_in_pause = status_set();
+  sigaddset(&taken_in_pause, SIGHUP);
+  sigprocmask(SIG_BLOCK, &taken_in_pause, nullptr);
 }
 
-wake_reason pause_between_cycles(unsigned seconds) {
+wake_reason pause_between_cycles(unsigned seconds, status_report_fn report) {
   sigset_t set = signal_set(false);
   sigprocmask(SIG_BLOCK, &set, nullptr);
-  wake_reason why = wait_blocked(seconds);
+  wake_reason why = wait_blocked(seconds, report);
   open_for_cycle();
   return why;
 }
