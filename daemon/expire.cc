@@ -26,6 +26,16 @@ void log_removal(const char* key_text) {
 
 bool past(uint32_t expiry) { return sweep_past(&cycle, expiry); }
 
+// A removal in hand, from its log line to the end of its deletion; set by
+// a scope, so that a deletion the guard abandons (a throw) clears it too.
+bool removing = false;
+struct removal_scope {
+  removal_scope() { removing = true; }
+  ~removal_scope() { removing = false; }
+  removal_scope(const removal_scope&) = delete;
+  removal_scope& operator=(const removal_scope&) = delete;
+};
+
 }  // namespace
 
 void read_cycle_clock() { cycle.now = platform_now(); }
@@ -40,6 +50,7 @@ int expire_if_due(char* key_text, uint32_t expiry) {
   // Four slots in the call's own storage: building the vector cannot fail.
   char* argv[4] = {word_table, table_name, word_delete, key_text};
 
+  const removal_scope in_hand;
   log_removal(key_text);
   // An entry the kernel no longer had (ENOENT, passed over) was not removed
   // by this deletion and is not counted as removed.
@@ -59,6 +70,8 @@ void sweep_tally_start_cycle() {
 }
 
 const sweep_tally* sweep_tally_now() { return &cycle.tally; }
+
+bool removal_in_hand() { return removing; }
 
 listing_handler sweep_listing_handler(address_entry_fn on_address, listing_stop_fn stop) {
   listing_handler h;

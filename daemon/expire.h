@@ -49,6 +49,11 @@ int expire_if_due(char* key_text, uint32_t expiry);
 // listing makes this decision itself (sweep_listing_handler).
 bool expiry_is_due(uint32_t expiry, bool removable);
 
+// Whether expire_if_due is between a removal's log line and the end of its
+// deletion: the log line and the deletion go together, and nothing else of
+// the daemon's (a line of state) is written between them.
+bool removal_in_hand();
+
 // The dry run's handler in place of expire_if_due: a due entry is written
 // to standard output as "would remove host %s from table %s"; nothing is
 // logged or deleted.

@@ -254,6 +254,15 @@ void report_status() {
   log_event(LOG_INFO, line);
 }
 
+// The cycle's look at the stop flag, before each entry of the listing and
+// while a request waits for its reply: a request for the line of state is
+// answered there first, unless a removal is in hand (its log line and its
+// deletion go together; the next look answers it).
+bool look_at_stop() {
+  if (!removal_in_hand()) answer_status_request(report_status);
+  return stop_requested();
+}
+
 // A line that a stop cut short while standard output was blocked (a pipe
 // nobody reads) is dropped, so that the exit does not block on it again.
 void drop_unwritten_output() {
@@ -316,7 +325,7 @@ int main(int argc, char** argv) {
   // From here on every request goes through the guard: a request that a
   // stop cuts short ends the daemon as a stop does, not as a failure.
   cycle_guard guard;
-  platform_scope guarded_scope(guarded_platform(current_platform(), &guard));
+  platform_scope guarded_scope(guarded_platform(current_platform(), &guard, look_at_stop));
 
   pidlock* pl = nullptr;
   if (opts.pid_path != nullptr) {
@@ -371,7 +380,7 @@ int main(int argc, char** argv) {
   // The cycle's clock is read right before its list request: every due
   // test of the cycle uses that one time.
   const listing_handler sweep =
-      sweep_listing_handler(opts.dry_run ? report_if_due : expire_if_due, stop_requested);
+      sweep_listing_handler(opts.dry_run ? report_if_due : expire_if_due, look_at_stop);
   metrics_reporter reporter = {};
   sweep_metrics shown = {};
   shown.table = table_name;
@@ -384,6 +393,9 @@ int main(int argc, char** argv) {
   bool table_missing = false;  // the last cycle found the table gone
   state.table = table_name;
 
+  // From here on a request for the line of state is answered during the
+  // cycles too.
+  open_status_requests();
   while (!stop_requested()) {
     sweep_tally_start_cycle();
     cycle_guard_start_cycle(&guard);

@@ -17,11 +17,6 @@ namespace {
 // the signal's disposition is never the default end of the process.
 extern "C" void handle_sweep_now_signal(int) {}
 
-// So too the status signals': blocked from the start and taken only by the
-// pause. A handler, not the default, also keeps SIGINFO (ignored by
-// default) pending while it is blocked, and SIGUSR1 from ending the process.
-extern "C" void handle_status_signal(int) {}
-
 // The signals that ask for the line of state: SIGUSR1 everywhere, SIGINFO
 // where the system has it.
 sigset_t status_set() {
@@ -56,19 +51,26 @@ sigset_t signal_set(bool for_pause) {
   return set;
 }
 
-void install(int sig, void (*handler)(int)) {
+// restart: whether a call the handler interrupted is restarted (SA_RESTART).
+void install(int sig, void (*handler)(int), bool restart) {
   struct sigaction sa = {};
   sa.sa_handler = handler;
   sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;  // no SA_RESTART: a stop ends a blocked write
+  sa.sa_flags = restart ? SA_RESTART : 0;
   sigaction(sig, &sa, nullptr);
 }
 
 constexpr int64_t max_wait_ns = int64_t{86400} * 1000000000;
 
-// Lets the stop signals through for a cycle.
-void open_for_cycle() {
+// Lets the stop signals through.
+void open_for_stops() {
   sigset_t set = signal_set(false);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+// Lets the status signals through to their handler.
+void open_for_status() {
+  sigset_t set = status_set();
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
@@ -78,15 +80,19 @@ void open_for_cycle() {
 // write. The pause then takes them blocked again.
 void report_with_stops_open(status_report_fn report) {
   if (report == nullptr) return;
-  open_for_cycle();
+  open_for_stops();
   report();
   sigset_t set = signal_set(false);
   sigprocmask(SIG_BLOCK, &set, nullptr);
 }
 
 // Takes every status signal still pending and answers them, with the one
-// just taken if asked is true, with one line (none when none was asked).
+// just taken if asked is true and one the cycle's handler flagged, with one
+// line (none when none was asked). The status signals are blocked: the
+// flag is not set meanwhile.
 void answer_status(status_report_fn report, bool asked) {
+  if (status_flag != 0) asked = true;
+  status_flag = 0;
   sigset_t set = status_set();
   const timespec now{0, 0};
   while (is_status_signal(sigtimedwait(&set, nullptr, &now))) asked = true;
@@ -95,8 +101,8 @@ void answer_status(status_report_fn report, bool asked) {
 
 wake_reason wait_blocked(unsigned seconds, status_report_fn report) {
   if (stop_flag) return wake_reason::stop;
-  // A request that came during the cycle is answered first, ahead of a
-  // SIGHUP that came with it.
+  // A request that came during the cycle after its last look at the stop
+  // flag is answered first, ahead of a SIGHUP that came with it.
   answer_status(report, false);
   if (stop_flag) return wake_reason::stop;
   sigset_t set = signal_set(true);
@@ -127,12 +133,18 @@ wake_reason wait_blocked(unsigned seconds, status_report_fn report) {
 }  // namespace
 
 void install_stop_handling() {
-  install(SIGINT, handle_stop_signal);
-  install(SIGTERM, handle_stop_signal);
-  install(SIGHUP, handle_sweep_now_signal);
-  install(SIGUSR1, handle_status_signal);
+  // No SA_RESTART for a stop: it ends a write that blocks.
+  install(SIGINT, handle_stop_signal, false);
+  install(SIGTERM, handle_stop_signal, false);
+  install(SIGHUP, handle_sweep_now_signal, false);
+  // SA_RESTART for a request for the line: it must not cut short a write
+  // to standard output, a line sent to the log or a read, which are
+  // restarted; a wait in poll(2) is not (on Linux and FreeBSD alike it
+  // fails with EINTR whatever the flag), so a request's wait for its reply
+  // looks at the flag at once.
+  install(SIGUSR1, handle_status_signal, true);
 #ifdef SIGINFO
-  install(SIGINFO, handle_status_signal);
+  install(SIGINFO, handle_status_signal, true);
 #endif
   signal(SIGPIPE, SIG_IGN);
   // A mask inherited from whoever started us must not hold a stop back:
@@ -147,9 +159,24 @@ void install_stop_handling() {
 wake_reason pause_between_cycles(unsigned seconds, status_report_fn report) {
   sigset_t set = signal_set(false);
   sigprocmask(SIG_BLOCK, &set, nullptr);
+  // The status signals too, before their flag is read: from here on one is
+  // kept pending for sigtimedwait, never taken by the handler unseen.
+  set = status_set();
+  sigprocmask(SIG_BLOCK, &set, nullptr);
   wake_reason why = wait_blocked(seconds, report);
-  open_for_cycle();
+  open_for_stops();
+  open_for_status();
   return why;
+}
+
+void open_status_requests() { open_for_status(); }
+
+void answer_status_request(status_report_fn report) {
+  if (status_flag == 0) return;
+  // Cleared first: a request that comes while the line is written gets a
+  // line of its own.
+  status_flag = 0;
+  if (report != nullptr) report();
 }
 
 bool stop_requested() { return stop_flag != 0; }
