@@ -3,7 +3,8 @@
 // SIGINFO) as a user gets it from the real daemon against a real emulator:
 // its exact text in the pause, in the foreground and detached and with the
 // table gone; during a listing whose reply the server holds back (the line
-// comes while the reply is held, with the figures of the cycle before);
+// comes while the reply is held, with the figures of the cycle before) and
+// during a removal's held request (it waits until the deletion is done);
 // and under storms of signals, which neither shorten the pause nor hold it
 // up, and cut no line of output short.
 #include <fcntl.h>
@@ -184,12 +185,30 @@ INSTANTIATE_TEST_SUITE_P(
                    first_cycle_line}),
     [](const testing::TestParamInfo<pause_case>& i) { return std::string(i.param.name); });
 
-// A request that comes while the server holds the cycle's listing back is
-// answered during the wait, not after it: the line comes before the held
-// cycle's removal and gives the figures of the cycle before (the held one
-// is not whole yet). The wait goes on for the same reply: the cycle then
-// removes its due entry as ever, and no cycle more runs.
-TEST(DaemonStatus, DuringAHeldListingTheLineComesWhileTheReplyIsHeld) {
+struct held_case {
+  const char* name;
+  const char* hold;  // the fault set before the cycle is asked for
+  // The signal is sent once the server has taken this many more requests
+  // of this opcode in the cycle, and the daemon waits for a reply.
+  int opcode;
+  long more;
+  bool before_removal;  // the line comes before the cycle's removal
+  const char* line;
+};
+
+void PrintTo(const held_case& c, std::ostream* os) { *os << c.name; }
+
+class DaemonStatusDuringAHeldRequest : public testing::TestWithParam<held_case> {};
+
+// A request that comes while the server holds a reply of the cycle back.
+// During the listing it is answered while the reply is held, not after
+// it: the line comes before the cycle's removal and gives the figures of
+// the cycle before. During a removal (its info request made to parse the
+// key, after its log line) it waits until the deletion is done: the line
+// counts the removal. Either way the wait goes on for the same reply, the
+// cycle removes its due entry as ever, and no cycle more runs.
+TEST_P(DaemonStatusDuringAHeldRequest, TheLineComesAtTheNextLookAtTheStopFlag) {
+  const held_case& c = GetParam();
   daemon_harness h;
   const time_t started = time(nullptr);
   h.admin("create 5 type addr");
@@ -200,11 +219,10 @@ TEST(DaemonStatus, DuringAHeldListingTheLineComesWhileTheReplyIsHeld) {
   ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
 
   h.admin("add 5 192.0.2.3 0");
-  // The second cycle's info and list replies go out 5 s after each request:
-  // time enough for the line, however loaded the machine.
-  h.admin("fault hold 5000 2");
+  h.admin(c.hold);
+  const long before = h.requests(c.opcode);
   d.send(SIGHUP);
-  ASSERT_TRUE(h.wait_for_lists(2, LIMIT_MS));
+  ASSERT_TRUE(h.wait_for_requests(c.opcode, before + c.more, LIMIT_MS));
   ASSERT_TRUE(h.wait_in_request(d.pid, LIMIT_MS));
   d.send(SIGUSR1);
 
@@ -218,12 +236,8 @@ TEST(DaemonStatus, DuringAHeldListingTheLineComesWhileTheReplyIsHeld) {
       std::find_if(texts.begin(), texts.end(), [](const std::string& t) { return t.rfind(prefix, 0) == 0; });
   ASSERT_NE(removal, texts.end());
   ASSERT_NE(line, texts.end());
-  EXPECT_LT(line - texts.begin(), removal - texts.begin()) << "the line waited for the held reply";
-  EXPECT_TRUE(
-      is_line(*line,
-              "table 5: last cycle 2 entries, 1 due, 0 unremovable, ended ENDED after MS ms; 1 removed since "
-              "start; next due 2106-02-07T06:28:16Z",
-              started));
+  EXPECT_EQ(line < removal, c.before_removal);
+  EXPECT_TRUE(is_line(*line, c.line, started));
   EXPECT_EQ(status_lines(h).size(), 1u);
   EXPECT_EQ(h.requests(89), 2);
   EXPECT_EQ(text_lines(h.admin("list 5")).size(), 1u) << "the held cycle did not remove its due entry";
@@ -231,6 +245,21 @@ TEST(DaemonStatus, DuringAHeldListingTheLineComesWhileTheReplyIsHeld) {
   d.send(SIGTERM);
   EXPECT_EQ(h.wait_exit(d, LIMIT_MS).code, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DaemonStatusDuringAHeldRequest,
+    testing::Values(
+        // The cycle's info and list replies go out 5 s after each request:
+        // time enough for the line, however loaded the machine.
+        held_case{"Listing", "fault hold 5000 2", 89, 1, true,
+                  "table 5: last cycle 2 entries, 1 due, 0 unremovable, ended ENDED after MS ms; 1 removed "
+                  "since start; next due 2106-02-07T06:28:16Z"},
+        // Its info, list, and the removal's info and delete replies, 1.5 s
+        // each: the signal comes during the removal's info request.
+        held_case{"Removal", "fault hold 1500 4", 93, 2, false,
+                  "table 5: last cycle 2 entries, 1 due, 0 unremovable, ended ENDED after MS ms; 2 removed "
+                  "since start; next due 2106-02-07T06:28:16Z"}),
+    [](const testing::TestParamInfo<held_case>& i) { return std::string(i.param.name); });
 
 // A storm of requests while a dry run in the foreground writes its lines to
 // a pipe that is read slowly, so that the writes block: each signal lands
