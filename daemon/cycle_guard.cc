@@ -60,7 +60,7 @@ int guarded_fwctl_get(void* ctx, void* buf, uint32_t* len) {
   return rc;
 }
 
-platform guarded_platform(const platform& p, cycle_guard* guard) {
+platform guarded_platform(const platform& p, cycle_guard* guard, bool (*stopping)()) {
   guard->inner = p.fwctl_get;
   guard->inner_ctx = p.fwctl_ctx;
   platform guarded = p;
@@ -68,6 +68,6 @@ platform guarded_platform(const platform& p, cycle_guard* guard) {
   guarded.fwctl_ctx = guard;
   // The channel is told of a stop, so that a request waiting for its reply
   // gives it up soon after the stop, however the reply trickles in.
-  guarded.stopping = stop_requested;
+  guarded.stopping = stopping != nullptr ? stopping : stop_requested;
   return guarded;
 }

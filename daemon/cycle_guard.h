@@ -77,6 +77,8 @@ void cycle_guard_start_cycle(cycle_guard* guard);
 int guarded_fwctl_get(void* ctx, void* buf, uint32_t* len);
 
 // A platform like p whose requests go through guard (which must outlive
-// the platform's use) and whose stopping question is the stop flag's;
-// guard's inner channel is set to p's.
-platform guarded_platform(const platform& p, cycle_guard* guard);
+// the platform's use) and whose stopping question is stopping (null: the
+// stop flag's, stop_requested); guard's inner channel is set to p's. The
+// daemon's question also answers a request for the line of state while a
+// request waits for its reply (daemon/stop_signals.h).
+platform guarded_platform(const platform& p, cycle_guard* guard, bool (*stopping)() = nullptr);

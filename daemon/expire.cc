@@ -28,6 +28,17 @@ void log_removal(const char* key_text) {
 
 bool past(uint32_t expiry) { return sweep_past(&cycle, expiry); }
 
+// A removal in hand, from its log line until its key is in the batch, and
+// a batch's deletion from its first request to its answer; set by a scope,
+// so that a deletion the guard abandons (a throw) clears it too.
+bool removing = false;
+struct removal_scope {
+  removal_scope() { removing = true; }
+  ~removal_scope() { removing = false; }
+  removal_scope(const removal_scope&) = delete;
+  removal_scope& operator=(const removal_scope&) = delete;
+};
+
 }  // namespace
 
 void read_cycle_clock() { cycle.now = platform_now(); }
@@ -37,6 +48,7 @@ bool expiry_is_due(uint32_t expiry, bool removable) { return sweep_count_entry(&
 int expire_if_due(char* key_text, uint32_t expiry) {
   if (!past(expiry)) return 0;
   const uint64_t dropped_before = system_log_dropped();
+  const removal_scope in_hand;
   log_removal(key_text);
   // A line that a stop kept from syslogd (it waited for room) is not
   // followed by its deletion: the entry stays for the next start. The walk
@@ -49,7 +61,10 @@ int expire_if_due(char* key_text, uint32_t expiry) {
   return 0;
 }
 
-void send_due_batch() { cycle.tally.removed += due_batch_send(); }
+void send_due_batch() {
+  const removal_scope in_hand;
+  cycle.tally.removed += due_batch_send();
+}
 
 int report_if_due(char* key_text, uint32_t expiry) {
   if (past(expiry)) platform_printf("would remove host %s from table %s\n", key_text, table_name);
@@ -64,6 +79,8 @@ void sweep_tally_start_cycle() {
 }
 
 const sweep_tally* sweep_tally_now() { return &cycle.tally; }
+
+bool removal_in_hand() { return removing; }
 
 listing_handler sweep_listing_handler(address_entry_fn on_address, listing_stop_fn stop) {
   listing_handler h;

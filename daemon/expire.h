@@ -59,6 +59,13 @@ void send_due_batch();
 // listing makes this decision itself (sweep_listing_handler).
 bool expiry_is_due(uint32_t expiry, bool removable);
 
+// Whether a removal is in hand: expire_if_due between a removal's log line
+// and its key's place in the batch (or the batch's deletion, when that key
+// fills it), or a batch's deletion under way. Nothing else of the daemon's
+// (a line of state) is written meanwhile, so a line of state never counts
+// a batch half answered.
+bool removal_in_hand();
+
 // The dry run's handler in place of expire_if_due: a due entry is written
 // to standard output as "would remove host %s from table %s"; nothing is
 // logged or deleted.

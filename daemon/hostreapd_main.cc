@@ -34,6 +34,7 @@
 #include "daemon/metrics.h"
 #include "daemon/pidlock.h"
 #include "daemon/process_state.h"
+#include "daemon/status_line.h"
 #include "daemon/stop_signals.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
@@ -279,6 +280,40 @@ void write_drops_at_stop(const char* path, metrics_reporter* reporter, sweep_met
   metrics_report(reporter, path, shown, warn_metrics);
 }
 
+// The last whole cycle's figures and the counters since the start: what
+// the metrics file shows and the line of state tells. A cycle abandoned
+// part way leaves the figures as they were; the table's presence is the
+// latest cycle's.
+sweep_metrics shown = {};
+
+// The answer to SIGINFO (SIGUSR1): the line of state, at LOG_INFO, and on
+// standard error while attached.
+void report_status() {
+  daemon_status state;
+  state.table = table_name;
+  state.has_cycle = !shown.no_sweep;
+  state.entries = shown.entries;
+  state.due = shown.due;
+  state.unremovable = shown.unremovable;
+  state.ended_unix = shown.last_sweep_unix;
+  state.duration_ns = shown.sweep_duration_ns;
+  state.has_next = shown.has_next_expiry;
+  state.next_expiry = static_cast<uint32_t>(shown.next_expiry_unix);
+  state.table_missing = shown.table_missing;
+  char line[STATUS_LINE_MAX];
+  status_line_format(&state, sweep_tally_now()->removed, line, sizeof line);
+  log_event(LOG_INFO, line);
+}
+
+// The cycle's look at the stop flag, before each entry of the listing and
+// while a request waits for its reply: a request for the line of state is
+// answered there first, unless a removal is in hand (its log line and its
+// deletion go together; the next look answers it).
+bool look_at_stop() {
+  if (!removal_in_hand()) answer_status_request(report_status);
+  return stop_requested();
+}
+
 // A line that a stop cut short while standard output was blocked (a pipe
 // nobody reads) is dropped, so that the exit does not block on it again.
 void drop_unwritten_output() {
@@ -341,7 +376,7 @@ int main(int argc, char** argv) {
   // From here on every request goes through the guard: a request that a
   // stop cuts short ends the daemon as a stop does, not as a failure.
   cycle_guard guard;
-  platform_scope guarded_scope(guarded_platform(current_platform(), &guard));
+  platform_scope guarded_scope(guarded_platform(current_platform(), &guard, look_at_stop));
 
   pidlock* pl = nullptr;
   if (opts.pid_path != nullptr) {
@@ -403,11 +438,9 @@ int main(int argc, char** argv) {
   // test of the cycle uses that one time. A listing outgrown at every
   // attempt drops the cycle, except for a single one (-1), which ends as
   // the listing's failure does.
-  listing_handler sweep = sweep_listing_handler(opts.dry_run ? report_if_due : expire_if_due, stop_requested);
+  listing_handler sweep = sweep_listing_handler(opts.dry_run ? report_if_due : expire_if_due, look_at_stop);
   if (!opts.once) sweep.outgrown = abandon_outgrown_listing;
   metrics_reporter reporter = {};
-  // The last whole cycle's figures and the counters since the start.
-  sweep_metrics shown = {};
   shown.table = table_name;
   shown.no_sweep = true;
   int outgrown_in_a_row = 0;  // cycles in a row whose listing was outgrown
@@ -418,6 +451,9 @@ int main(int argc, char** argv) {
   guard.wait_for_table = opts.wait_for_table && !opts.once;
   bool table_missing = false;  // the last cycle found the table gone
 
+  // From here on a request for the line of state is answered during the
+  // cycles too.
+  open_status_requests();
   while (!stop_requested()) {
     sweep_tally_start_cycle();
     cycle_guard_start_cycle(&guard);
@@ -468,9 +504,11 @@ int main(int argc, char** argv) {
     // A cycle a stop cut short counts nothing worth publishing.
     if (stop_requested()) break;
     if (whole) take_whole_cycle(&shown, started);
+    shown.table_missing = table_missing;
     if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, table_missing, &shown);
     if (opts.once) break;
-    if (pause_between_cycles(static_cast<unsigned>(opts.sleep_seconds)) == wake_reason::stop) break;
+    if (pause_between_cycles(static_cast<unsigned>(opts.sleep_seconds), report_status) == wake_reason::stop)
+      break;
   }
 
   list_vector.reset();
