@@ -303,9 +303,10 @@ void sweep_and_check(daemon_harness& h, const planned_table& t) {
   EXPECT_TRUE(r.exited);
   EXPECT_EQ(r.code, 0);
   // A table led by a field that cannot hold a time is warned of, once.
-  const std::string warning = t.narrow_lead.empty() ? ""
-                                                    : "table " + name + ": its values begin with " + t.narrow_lead +
-                                                          ", which cannot hold a time; its entries are never removed";
+  const std::string warning = t.narrow_lead.empty()
+                                  ? ""
+                                  : "table " + name + ": its values begin with " + t.narrow_lead +
+                                        ", which cannot hold a time; its entries are never removed";
   EXPECT_EQ(d.err(), warning.empty() ? "" : "hostreapd: " + warning + "\n");
   EXPECT_EQ(d.out(), "");
 
