@@ -281,7 +281,8 @@ TEST(MetricsFormat, TextIsWellFormed) {
   std::set<std::string> with_next = always;
   with_next.insert("hostreapd_next_expiry_timestamp_seconds");
   const std::set<std::string> no_sweep = {"hostreapd_table_present", "hostreapd_removed_total",
-                                          "hostreapd_abandoned_cycles_total", "hostreapd_log_lines_dropped_total"};
+                                          "hostreapd_abandoned_cycles_total",
+                                          "hostreapd_log_lines_dropped_total"};
 
   struct {
     const char* name;

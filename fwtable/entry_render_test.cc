@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "fwtable/entry_render.h"
-#include "fwtable/value_fields.h"
 
 #include <arpa/inet.h>
 
@@ -14,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "fwtable/value_fields.h"
 #include "tests/support/table_records.h"
 
 namespace {
@@ -256,12 +256,13 @@ TEST(RenderTableEntry, AddressEntriesGoToTheHandler) {
       {"IPv6 host", IPFW_VTYPE_LEGACY, address_entry("fd00::5", 128, 2), "fd00::5", 2},
       {"legacy widest", IPFW_VTYPE_LEGACY, address_entry("192.0.2.7", 32, 4294967295u), "192.0.2.7",
        4294967295u},
-      {"leading number of several fields", IPFW_VTYPE_NETGRAPH | IPFW_VTYPE_LIMIT, netgraph_limit, "192.0.2.8",
-       100},
+      {"leading number of several fields", IPFW_VTYPE_NETGRAPH | IPFW_VTYPE_LIMIT, netgraph_limit,
+       "192.0.2.8", 100},
       {"mark", IPFW_VTYPE_MARK, mark, "192.0.2.10", 1700000000},
       {"mark behind high bits", IPFW_VTYPE_MARK | 0x1000, mark, "192.0.2.10", 1700000000},
   };
-  if (FW_ABI == 15) rows.push_back({"skipto all ones", IPFW_VTYPE_SKIPTO, skip_minus, "192.0.2.9", skip_minus.v.skipto});
+  if (FW_ABI == 15)
+    rows.push_back({"skipto all ones", IPFW_VTYPE_SKIPTO, skip_minus, "192.0.2.9", skip_minus.v.skipto});
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     received.clear();
@@ -376,8 +377,9 @@ TEST(ValueExpiry, AgreesWithTheValueText) {
       std::string text = value_text(m, v);
       uint32_t want = 0;
       const value_field* lead = leading_value_field(fw_built::value_layout, m);
-      const bool timed = value_text_expiry(text.c_str(), &want) &&
-                         (lead == nullptr || lead->kind != value_kind::number || value_field_holds_time(*lead));
+      const bool timed =
+          value_text_expiry(text.c_str(), &want) &&
+          (lead == nullptr || lead->kind != value_kind::number || value_field_holds_time(*lead));
       uint32_t got = 0;
       ASSERT_EQ(value_expiry(m, &v, &got), timed) << "mask " << m << " text \"" << text << "\"";
       if (timed) {
@@ -435,7 +437,11 @@ TEST(RenderTableEntry, EntriesNotDueArePassedOverEarly) {
        netgraph_due,
        {99, true},
        {{"192.0.2.12", 99}}},
-      {"not due by its first field", IPFW_VTYPE_LIMIT | IPFW_VTYPE_NETGRAPH, netgraph_not_due, {100, true}, {}},
+      {"not due by its first field",
+       IPFW_VTYPE_LIMIT | IPFW_VTYPE_NETGRAPH,
+       netgraph_not_due,
+       {100, true},
+       {}},
       {"led by a field too narrow for a time", IPFW_VTYPE_PIPE | IPFW_VTYPE_TAG, pipe_due, {0, false}, {}},
       {"an address value", IPFW_VTYPE_NH4, nh4_value, {0, false}, {}},
       {"no field", 0x1000, address_entry("192.0.2.15", 32, 1), {0, false}, {}},

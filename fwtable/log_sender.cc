@@ -90,7 +90,8 @@ void wait_for_room(int fd) {
 // Sends the message once. 0, or the error number of the failure.
 int send_once(log_sender* s, const char* msg, size_t len) {
   if (!s->connected && !connect_sender(s)) return errno;
-  const long sent = s->send != nullptr ? s->send(s->fd, msg, len, SEND_FLAGS) : send(s->fd, msg, len, SEND_FLAGS);
+  const long sent =
+      s->send != nullptr ? s->send(s->fd, msg, len, SEND_FLAGS) : send(s->fd, msg, len, SEND_FLAGS);
   return sent >= 0 ? 0 : errno;
 }
 
@@ -119,8 +120,8 @@ size_t format_log_message(char* buf, size_t size, log_form form, int pri, const 
   } else {
     const char* month = t.tm_mon >= 0 && t.tm_mon < 12 ? MONTHS[t.tm_mon] : "???";
     if (origin.pid >= 0)
-      n = snprintf(buf, size, "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", pri, month, t.tm_mday, t.tm_hour, t.tm_min,
-                   t.tm_sec, ident, origin.pid, text);
+      n = snprintf(buf, size, "<%d>%s %2d %02d:%02d:%02d %s[%d]: %s", pri, month, t.tm_mday, t.tm_hour,
+                   t.tm_min, t.tm_sec, ident, origin.pid, text);
     else
       n = snprintf(buf, size, "<%d>%s %2d %02d:%02d:%02d %s: %s", pri, month, t.tm_mday, t.tm_hour, t.tm_min,
                    t.tm_sec, ident, text);

@@ -22,7 +22,7 @@ namespace {
 
 // The messages of each form, byte for byte.
 TEST(FormatLogMessage, EachFormByteForByte) {
-  struct tm t{};
+  struct tm t {};
   t.tm_year = 2026 - 1900;
   t.tm_mon = 11;
   t.tm_mday = 5;
@@ -40,16 +40,31 @@ TEST(FormatLogMessage, EachFormByteForByte) {
     const char* ident;
     const char* want;
   } rows[] = {
-      {"RFC 5424, UTC", log_form::rfc5424, {t, 42, "gw", 812}, "hostreapd",
+      {"RFC 5424, UTC",
+       log_form::rfc5424,
+       {t, 42, "gw", 812},
+       "hostreapd",
        "<38>1 2026-12-05T04:03:09.000042+00:00 gw hostreapd 812 - - Removing host 192.0.2.1 from table 5"},
-      {"RFC 5424, west of UTC", log_form::rfc5424, {west, 999999, "gw.example.org", 812}, "hostreapd",
+      {"RFC 5424, west of UTC",
+       log_form::rfc5424,
+       {west, 999999, "gw.example.org", 812},
+       "hostreapd",
        "<38>1 2026-12-05T04:03:09.999999-05:30 gw.example.org hostreapd 812 - - Removing host 192.0.2.1 from "
        "table 5"},
-      {"RFC 5424, no host, no pid, no tag", log_form::rfc5424, {east, 0, "", -1}, "",
+      {"RFC 5424, no host, no pid, no tag",
+       log_form::rfc5424,
+       {east, 0, "", -1},
+       "",
        "<38>1 2026-12-05T04:03:09.000000+01:00 - - - - - Removing host 192.0.2.1 from table 5"},
-      {"BSD, day padded", log_form::bsd, {t, 42, "gw", 812}, "hostreapd",
+      {"BSD, day padded",
+       log_form::bsd,
+       {t, 42, "gw", 812},
+       "hostreapd",
        "<38>Dec  5 04:03:09 hostreapd[812]: Removing host 192.0.2.1 from table 5"},
-      {"BSD, no pid", log_form::bsd, {t, 42, "gw", -1}, "hostreapd",
+      {"BSD, no pid",
+       log_form::bsd,
+       {t, 42, "gw", -1},
+       "hostreapd",
        "<38>Dec  5 04:03:09 hostreapd: Removing host 192.0.2.1 from table 5"},
   };
   for (const auto& r : rows) {
@@ -62,7 +77,8 @@ TEST(FormatLogMessage, EachFormByteForByte) {
   }
   // A text too long is cut to the buffer, terminated.
   char small[16];
-  const size_t n = format_log_message(small, sizeof small, log_form::bsd, LOG_INFO, {t, 0, "", 1}, "x", "text");
+  const size_t n =
+      format_log_message(small, sizeof small, log_form::bsd, LOG_INFO, {t, 0, "", 1}, "x", "text");
   EXPECT_EQ(n, sizeof small - 1);
   EXPECT_EQ(std::string(small), "<6>Dec  5 04:03");
 }
@@ -140,8 +156,8 @@ TEST(LogSender, SendsTheMessageAsSyslogWritesIt) {
     std::string want;
   } rows[] = {
       {log_form::bsd, "<36>Dec 11 04:50:40 hostreapd[" + pid + "]: table t is gone"},
-      {log_form::rfc5424,
-       "<36>1 2026-12-11T04:50:40.123456+00:00 " + std::string(host) + " hostreapd " + pid + " - - table t is gone"},
+      {log_form::rfc5424, "<36>1 2026-12-11T04:50:40.123456+00:00 " + std::string(host) + " hostreapd " +
+                              pid + " - - table t is gone"},
   };
   for (const auto& r : rows) {
     log_sender s = sender_to(log, r.form);
@@ -231,8 +247,8 @@ TEST(LogSender, AStopDuringTheWaitDropsAndCountsTheLine) {
   // The reader takes nothing: lines go until one must wait for room.
   asks = 0;
   int sent = 0;
-  while (sent < 1000000 && log_sender_send(&s, LOG_INFO, ("line " + std::to_string(sent)).c_str(),
-                                           stop_at_third_ask) == 0)
+  while (sent < 1000000 &&
+         log_sender_send(&s, LOG_INFO, ("line " + std::to_string(sent)).c_str(), stop_at_third_ask) == 0)
     sent++;
   EXPECT_EQ(errno, ECANCELED);
   EXPECT_EQ(asks, 3);  // before the first wait, after it, after the second

@@ -165,15 +165,16 @@ TEST(DaemonValueTypes, SweptByTheFirstFieldOfTheValue) {
        {{"192.0.2.1", "tag=" + past + ",mark=" + ahead, true},
         {"192.0.2.2", "tag=" + ahead + ",mark=1", false}}},
       {"netgraph,limit",
-       {{"192.0.2.1", "netgraph=1,limit=" + ahead, true}, {"192.0.2.2", "netgraph=" + ahead + ",limit=1", false}}},
+       {{"192.0.2.1", "netgraph=1,limit=" + ahead, true},
+        {"192.0.2.2", "netgraph=" + ahead + ",limit=1", false}}},
       {"limit,mark",
        {{"192.0.2.1", "limit=" + past + ",mark=" + ahead, true},
         {"192.0.2.2", "limit=" + ahead + ",mark=1", false}}},
   };
   if (FW_ABI == 15)
-    cases.push_back({"skipto,tag",
-                     {{"192.0.2.1", "skipto=1,tag=" + ahead, true},
-                      {"192.0.2.2", "skipto=" + ahead + ",tag=1", false}}});
+    cases.push_back(
+        {"skipto,tag",
+         {{"192.0.2.1", "skipto=1,tag=" + ahead, true}, {"192.0.2.2", "skipto=" + ahead + ",tag=1", false}}});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.valtype);
     daemon_harness h;
@@ -216,7 +217,9 @@ TEST(DaemonValueTypes, ValuesThatAreNotATimeAreNeverRemoved) {
       {"ipv4", {{"192.0.2.1", "ipv4=192.0.2.2", false}, {"192.0.2.3", "ipv4=0.0.0.1", false}}, ""},
       {"ipv6", {{"192.0.2.1", "ipv6=2001:db8::1", false}}, ""},
       {"ipv4,mark", {{"192.0.2.1", "ipv4=192.0.2.2,mark=1", false}}, ""},
-      {"pipe,tag", {{"192.0.2.1", "pipe=1,tag=" + ahead, false}, {"192.0.2.2", "pipe=2,tag=" + past, false}}, "pipe"},
+      {"pipe,tag",
+       {{"192.0.2.1", "pipe=1,tag=" + ahead, false}, {"192.0.2.2", "pipe=2,tag=" + past, false}},
+       "pipe"},
       {"fib,tag", {{"192.0.2.1", "fib=0,tag=" + ahead, false}}, "fib"},
       {"nat,tag", {{"192.0.2.1", "nat=31233,tag=" + ahead, false}}, "nat"},
       {"dscp,tag", {{"192.0.2.1", "dscp=1,tag=" + ahead, false}}, "dscp"},
@@ -266,8 +269,8 @@ TEST(DaemonValueTypes, ValuesThatAreNotATimeAreNeverRemoved) {
     EXPECT_EQ(m["hostreapd_unremovable_entries"], count);
     EXPECT_EQ(m.count("hostreapd_next_expiry_timestamp_seconds"), 0u);
 
-    const std::string warning =
-        "table t: its values begin with " + c.narrow + ", which cannot hold a time; its entries are never removed";
+    const std::string warning = "table t: its values begin with " + c.narrow +
+                                ", which cannot hold a time; its entries are never removed";
     std::vector<std::string> warnings;
     for (const auto& t : h.log_texts())
       if (t.find("cannot hold a time") != std::string::npos) warnings.push_back(t);
