@@ -50,6 +50,14 @@ struct store_owner {
 // abi: the kernel emulated, FreeBSD 14 or 15.
 int serve(const char* path, int abi) {
   signal(SIGPIPE, SIG_IGN);
+  // A stop that comes once the socket is there, before the server's own
+  // handling is in place, is kept pending for it rather than ending the
+  // process with the socket left behind; it stays blocked to the end.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stops, nullptr);
   emu_listener listener;
   std::string why;
   if (int st = emu_listen(path, &listener, &why)) fatal_errx(st, "%s", why.c_str());
