@@ -305,12 +305,19 @@ void report_status() {
   log_event(LOG_INFO, line);
 }
 
-// The cycle's look at the stop flag, before each entry of the listing and
-// while a request waits for its reply: a request for the line of state is
-// answered there first, unless a removal is in hand (its log line and its
-// deletion go together; the next look answers it).
+// The cycle's look at the stop flag, before each entry of the listing,
+// while a request waits for its reply and while a log line waits for room
+// at syslogd: a request for the line of state is answered there first,
+// unless a removal is in hand (its log line and its deletion go together;
+// the next look answers it) or the line of state is itself being written
+// (its own wait for room looks here too, and must not write it again).
 bool look_at_stop() {
-  if (!removal_in_hand()) answer_status_request(report_status);
+  static bool answering = false;
+  if (!removal_in_hand() && !answering) {
+    answering = true;
+    answer_status_request(report_status);
+    answering = false;
+  }
   return stop_requested();
 }
 
