@@ -75,7 +75,10 @@ cannot() {
 [ "$(uname -s)" = FreeBSD ] || cannot "this suite runs on FreeBSD"
 [ "$(id -u)" = 0 ] || cannot "run it as root"
 [ -x "$bin" ] || cannot "$bin is not an executable"
-kldstat -q -m ipfw || cannot "ipfw is not loaded (firewall_enable=YES, or kldload ipfw with a rule that lets you in)"
+# The module, or the firewall compiled into the kernel (its sysctl tree is
+# there either way).
+kldstat -q -m ipfw || sysctl -n net.inet.ip.fw.enable >/dev/null 2>&1 ||
+  cannot "ipfw is not loaded (firewall_enable=YES, or kldload ipfw with a rule that lets you in)"
 
 # ---------------------------------------------------------------------------
 # Verdicts.
