@@ -435,6 +435,7 @@ TEST(AdminIpfwWords, AsIpfwReadsThem) {
        {"table t flush"},
        64,
        "not an ipfw(8) table command the emulator knows: table t flush"},
+      {"valtype legacy, which ipfw(8) refuses", 15, {"table t create valtype legacy"}, 64, ""},
       {"a set before add", 15, {"table t create", "set 1 table t add 192.0.2.1 5"}, 64, ""},
       {"a word after lock", 15, {"table t create", "table t lock now"}, 64, ""},
       {"not a table command", 15, {"tables t list"}, 64, ""},

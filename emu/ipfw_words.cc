@@ -77,6 +77,10 @@ bool emu_commands_from_ipfw(const words_t& w, std::vector<words_t>* commands, st
   const std::string& verb = w[at + 2];
   const words_t rest(w.begin() + static_cast<ptrdiff_t>(at) + 3, w.end());
   if (verb == "create") {
+    // ipfw(8) has no word for the default value type: FreeBSD 15's refuses
+    // "legacy", 14's does not know it.
+    for (size_t i = 0; i + 1 < rest.size(); i += 2)
+      if (rest[i] == "valtype" && rest[i + 1] == "legacy") return unknown(w, why);
     words_t c = {"create", name};
     c.insert(c.end(), rest.begin(), rest.end());
     c.insert(c.end(), set.begin(), set.end());

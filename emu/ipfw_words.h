@@ -5,6 +5,8 @@
 // emulator with the words it gives FreeBSD.
 //
 //   [set N] table NAME create [OPTION VALUE]...  create NAME OPTIONS [set N]
+//                                                 (no "valtype legacy",
+//                                                 which ipfw(8) refuses)
 //   table NAME add KEY [VALUE] [KEY VALUE]...     add NAME KEY [VALUE], one
 //                                                 an entry, in order
 //   table NAME VERB                               VERB NAME, for lock,
