@@ -289,7 +289,7 @@ int stats(emu_store* s, const words_t& w, std::string* out) {
   return 0;
 }
 
-int run(emu_store* s, const words_t& w, std::string* out);
+int run_verb(emu_store* s, const words_t& w, std::string* out);
 
 // ipfw WORDS...: the commands ipfw(8)'s words stand for, run in turn, each
 // add's value read as ipfw(8) reads it for the table it names; the first
@@ -313,14 +313,15 @@ int ipfw(emu_store* s, const words_t& w, std::string* out) {
       }
     }
     std::string part;
-    if (int st = run(s, c, &part)) return fail(out, st, part);
+    if (int st = run_verb(s, c, &part)) return fail(out, st, part);
     text += part;
   }
   *out = text;
   return 0;
 }
 
-int run(emu_store* s, const words_t& w, std::string* out) {
+// Every verb but ipfw.
+int run_verb(emu_store* s, const words_t& w, std::string* out) {
   if (w.empty()) return usage(out);
   const std::string& verb = w[0];
   if (verb == "create") return create(s, w, out);
@@ -343,12 +344,16 @@ int run(emu_store* s, const words_t& w, std::string* out) {
     return emu_fault_command(&s->faults, words_t(w.begin() + 1, w.end()), out);
   }
   if (verb == "stats") return stats(s, w, out);
-  if (verb == "ipfw") return ipfw(s, w, out);
   if (verb == "help" && w.size() == 1) {
     *out = usage_text;
     return 0;
   }
   return usage(out);
+}
+
+int run(emu_store* s, const words_t& w, std::string* out) {
+  if (!w.empty() && w[0] == "ipfw") return ipfw(s, w, out);
+  return run_verb(s, w, out);
 }
 
 }  // namespace
