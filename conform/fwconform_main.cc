@@ -10,8 +10,10 @@
 // ipfw(8)'s words (on FreeBSD "ipfw -q"); it runs as
 // /bin/sh -c 'ADMIN "$@"' sh WORD.... Every table is named PREFIX and a
 // short suffix; none of them may exist before the first row, and every one
-// made is destroyed after each row and again at the end (or on SIGINT,
-// SIGTERM or SIGHUP). -l lists the rows and sends nothing.
+// made is destroyed after each row and again at the end. A signal that
+// would end the program (stop_signals below) ends it only once the row
+// under way has finished and its tables are gone, by that same signal
+// (without a core dump); -l lists the rows and sends nothing.
 //
 // Output: "ok N - what" or "not ok N - what: what differed" a row, "skip N -
 // what (FreeBSD R only)" for a row of the other release, and a closing
@@ -20,6 +22,7 @@
 // control socket cannot be opened or asked, 78 when the running kernel is of
 // the other release.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <sysexits.h>
 #include <unistd.h>
@@ -46,6 +49,49 @@ constexpr int EXIT_USAGE = 2;
 volatile sig_atomic_t stop_signal = 0;
 
 void on_stop(int sig) { stop_signal = sig; }
+
+// The signals whose default action ends the process, but for those that
+// report a fault of the program itself (SIGSEGV, SIGBUS, SIGILL, SIGFPE,
+// SIGABRT, SIGTRAP, SIGSYS, SIGEMT: after one the program is not to be
+// trusted with a cleanup, and they keep their default). The signals ignored
+// by default (SIGINFO, SIGCHLD, SIGURG, SIGWINCH, SIGIO on FreeBSD) and
+// those that stop the process (SIGTSTP, SIGTTIN, SIGTTOU) end nothing and
+// are left as they are.
+std::vector<int> stop_signals() {
+  std::vector<int> sigs = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM, SIGPIPE,   SIGALRM,
+                           SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+#ifdef __linux__
+  // Linux ends a process on these too.
+  sigs.insert(sigs.end(), {SIGIO, SIGPWR, SIGSTKFLT});
+#endif
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) sigs.push_back(sig);
+#endif
+  return sigs;
+}
+
+// A wait for the emulator's reply goes on after a signal: the program still
+// needs the replies to remove its tables (a reply that never comes still
+// fails after the channel's own time limit).
+bool never_given_up() { return false; }
+
+// Ends the process by sig as its default action would, but for the core
+// file: the program ends on purpose, its state is of no interest.
+[[noreturn]] void end_by(int sig) {
+  struct rlimit no_core = {0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  sigaction(sig, &sa, nullptr);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(sig);
+  _exit(128 + sig);
+}
 
 int usage() {
   fprintf(stderr, "usage: fwconform [-l] -x ADMIN -p PREFIX\n");
@@ -129,8 +175,11 @@ int main(int argc, char** argv) {
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_stop;
   sigemptyset(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+  for (int sig : stop_signals()) sigaction(sig, &sa, nullptr);
 
+  platform own = current_platform();
+  own.stopping = never_given_up;
+  const platform_scope scope(own);
   const platform& p = current_platform();
   const conform_target target{
       FW_ABI, prefix, p.fwctl_get, p.fwctl_ctx,
@@ -170,13 +219,8 @@ int main(int argc, char** argv) {
     fflush(stdout);
   }
   conform_clean(target);
-  if (stop_signal != 0) {
-    // Ended as the signal ends a program, once the tables are gone.
-    const int sig = stop_signal;
-    signal(sig, SIG_DFL);
-    raise(sig);
-    return 128 + sig;
-  }
+  // Ended as the signal ends a program, once the tables are gone.
+  if (stop_signal != 0) end_by(stop_signal);
   printf("%d passed, %d failed\n", passed, failed);
   if (fflush(stdout) != 0) return EX_IOERR;
   return failed == 0 ? 0 : 1;

@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The administrative commands of the fwemu tool, run against the store:
 // create, add, fill, delete, list, info, lock, unlock, flush, destroy,
-// fault, stats. Words come as the tool received them after the program name.
+// fault, stats, and ipfw (ipfw(8)'s words for these, emu/ipfw_words.h).
+// Words come as the tool received them after the program name.
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "emu/admin_status.h"
+#include "emu/ipfw_words.h"
 #include "emu/key_text.h"
 #include "emu/number_word.h"
 #include "emu/store_state.h"
@@ -26,7 +28,8 @@ const char* usage_text =
     "       add NAME KEY [VALUE] | fill NAME ADDRESS COUNT [VALUE [STEP]]\n"
     "       delete NAME KEY | list NAME | info NAME\n"
     "       lock NAME | unlock NAME | flush NAME | destroy NAME\n"
-    "       fault ... | stats";
+    "       fault ... | stats\n"
+    "       ipfw [set N] table NAME create|add|lock|unlock|destroy|list|info ...";
 
 int fail(std::string* out, int status, const std::string& message) {
   *out = message;
@@ -286,7 +289,39 @@ int stats(emu_store* s, const words_t& w, std::string* out) {
   return 0;
 }
 
-int run(emu_store* s, const words_t& w, std::string* out) {
+int run_verb(emu_store* s, const words_t& w, std::string* out);
+
+// ipfw WORDS...: the commands ipfw(8)'s words stand for, run in turn, each
+// add's value read as ipfw(8) reads it for the table it names; the first
+// that fails ends it with its status and message. The texts of list and
+// info are printed as those verbs print them.
+int ipfw(emu_store* s, const words_t& w, std::string* out) {
+  std::vector<words_t> commands;
+  std::string why;
+  if (!emu_commands_from_ipfw(words_t(w.begin() + 1, w.end()), &commands, &why))
+    return fail(out, EMU_USAGE, why);
+  std::string text;
+  for (words_t& c : commands) {
+    if (c[0] == "add" && c.size() == 4) {
+      // A missing table is left to the add to report.
+      auto it = s->tables.find(c[1]);
+      std::string value;
+      if (it != s->tables.end()) {
+        if (!emu_value_from_ipfw(s->abi, it->second.vmask, c[3], &value, &why))
+          return fail(out, EMU_BAD_DATA, "bad value " + c[3] + ": " + why);
+        c[3] = value;
+      }
+    }
+    std::string part;
+    if (int st = run_verb(s, c, &part)) return fail(out, st, part);
+    text += part;
+  }
+  *out = text;
+  return 0;
+}
+
+// Every verb but ipfw.
+int run_verb(emu_store* s, const words_t& w, std::string* out) {
   if (w.empty()) return usage(out);
   const std::string& verb = w[0];
   if (verb == "create") return create(s, w, out);
@@ -314,6 +349,11 @@ int run(emu_store* s, const words_t& w, std::string* out) {
     return 0;
   }
   return usage(out);
+}
+
+int run(emu_store* s, const words_t& w, std::string* out) {
+  if (!w.empty() && w[0] == "ipfw") return ipfw(s, w, out);
+  return run_verb(s, w, out);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The fwemu tool's words, run in-process against a store: key and value
-// texts of every table type, table settings, info and stats.
+// texts of every table type, table settings, info and stats, and ipfw(8)'s
+// words for them.
 #include <arpa/inet.h>
 
 #include <gtest/gtest.h>
@@ -363,6 +364,101 @@ TEST_F(AdminTest, StatsCountConnectionsCommandsAndRequests) {
   EXPECT_EQ(ok("stats"),
             "connections: 1\nadmin commands: 2\nrequests 93: 2\nrequests 89: 1\nrequests 87: 1\n"
             "requests 86: 0\nrequests other: 1\n");
+}
+
+// ---- ipfw(8)'s words ---------------------------------------------------------------
+
+// Commands as ipfw(8) is given them, run in turn against a store emulating
+// FreeBSD abi's kernel: every one before the last succeeds; the last ends
+// with status, and then table t lists as listed (status 0) or the last
+// command said text.
+struct ipfw_case {
+  const char* what;
+  int abi;
+  std::vector<std::string> commands;
+  int status;
+  std::string text;
+};
+
+TEST(AdminIpfwWords, AsIpfwReadsThem) {
+  const std::vector<ipfw_case> cases = {
+      {"the set goes last, the fields in ipfw(8)'s order whatever valtype's, a mark in hexadecimal",
+       15,
+       {"set 3 table t create type addr valtype mark,tag,pipe", "table t add 192.0.2.1 1796964640,5,3"},
+       0,
+       "192.0.2.1 33056,5,3\n"},
+      {"a mark with and without 0x, cut to 32 bits",
+       15,
+       {"table t create valtype mark", "table t add 192.0.2.5 0x6b1b8120 192.0.2.6 1796964640"},
+       0,
+       "192.0.2.5 1796964640\n192.0.2.6 2526430784\n"},
+      {"FreeBSD 15 keeps a time in skipto, cut to 32 bits",
+       15,
+       {"table t create valtype skipto,tag", "table t add 192.0.2.1 4294967295,1 192.0.2.2 4294967296,1"},
+       0,
+       "192.0.2.1 -1,1\n192.0.2.2 0,1\n"},
+      {"FreeBSD 14 cuts skipto to 16 bits",
+       14,
+       {"table t create valtype skipto,tag", "table t add 192.0.2.3 1796977761,1"},
+       0,
+       "192.0.2.3 46177,1\n"},
+      {"a legacy value is one number; a key alone is added with 0",
+       15,
+       {"table t create type addr", "table t add 192.0.2.1 5 192.0.2.2"},
+       0,
+       "192.0.2.1 5\n192.0.2.2 0\n"},
+      {"list and info", 15, {"table t create", "table t info", "table t list"}, 0, ""},
+      {"the first add refused ends the command",
+       15,
+       {"table t create", "table t add 192.0.2.1 1 192.0.2.1 2 192.0.2.3 3"},
+       1,
+       "t: 192.0.2.1: record already exists"},
+      {"a locked table",
+       15,
+       {"table t create", "table t lock", "table t add 192.0.2.1 1"},
+       1,
+       "t: table is locked"},
+      {"a dscp above 63", 15, {"table t create valtype dscp", "table t add 192.0.2.1 64"}, 65, ""},
+      {"fewer fields than value types",
+       15,
+       {"table t create valtype skipto,tag", "table t add 192.0.2.1 5"},
+       65,
+       "bad value 5: the table has 2 value types; the value gives 1 fields"},
+      {"a mark that is not hexadecimal",
+       15,
+       {"table t create valtype mark", "table t add 192.0.2.1 0xg"},
+       65,
+       "bad value 0xg: mark is a hexadecimal number: 0xg"},
+      {"a missing table", 15, {"table t add 192.0.2.1 5"}, 66, "no such table: t"},
+      {"a verb it does not know",
+       15,
+       {"table t flush"},
+       64,
+       "not an ipfw(8) table command the emulator knows: table t flush"},
+      {"valtype legacy, which ipfw(8) refuses", 15, {"table t create valtype legacy"}, 64, ""},
+      {"a set before add", 15, {"table t create", "set 1 table t add 192.0.2.1 5"}, 64, ""},
+      {"a word after lock", 15, {"table t create", "table t lock now"}, 64, ""},
+      {"not a table command", 15, {"tables t list"}, 64, ""},
+  };
+  for (const ipfw_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<emu_store, store_deleter> store{emu_store_new(c.abi)};
+    std::string text;
+    for (size_t i = 0; i < c.commands.size(); i++) {
+      const int st = store_admin(store.get(), "ipfw " + c.commands[i], &text);
+      if (i + 1 < c.commands.size())
+        ASSERT_EQ(st, 0) << c.commands[i] << ": " << text;
+      else
+        EXPECT_EQ(st, c.status) << text;
+    }
+    if (c.status == 0) {
+      std::string listed;
+      EXPECT_EQ(store_admin(store.get(), "list t", &listed), 0);
+      EXPECT_EQ(listed, c.text);
+    } else if (!c.text.empty()) {
+      EXPECT_EQ(text, c.text);
+    }
+  }
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ int usage() {
           "       fwemu [-s PATH] add NAME KEY [VALUE] | delete NAME KEY\n"
           "       fwemu [-s PATH] list NAME | info NAME | lock NAME | unlock NAME\n"
           "       fwemu [-s PATH] flush NAME | destroy NAME | fault ... | stats | help\n"
+          "       fwemu [-s PATH] ipfw [set N] table NAME create|add|lock|unlock|destroy|list|info ...\n"
           "       fwemu -V\n");
   return EX_USAGE;
 }

@@ -35,11 +35,16 @@
 # It makes its own tables with ipfw(8), named hostreapd-test-* (and one
 # table number that no table has, from 65534 down), after checking that
 # none of those exists; it never touches any other table. While the
-# service checks run it writes /etc/rc.conf.d/hostreapd (only when there
-# is none and rc.conf sets nothing for hostreapd). On exit, on a failure
-# and on SIGINT, SIGTERM or SIGHUP it stops every daemon it started,
-# destroys every table it made, and removes that file and its temporary
-# directory: it leaves nothing behind.
+# service checks run it writes /etc/rc.conf.d/hostreapd (only when nothing
+# is there, not even a symbolic link, and rc.conf sets nothing for
+# hostreapd), through a file beside it renamed into place. Its temporary
+# directory is made in $TMPDIR (default /tmp). On exit, on a failure and
+# on any signal that would end it (HUP INT QUIT TERM PIPE ALRM USR1 USR2
+# XCPU XFSZ VTALRM PROF; it then ends with 128 + the signal's number) it
+# stops every daemon it started, destroys every table it made and still
+# holds (never a name it destroyed itself, which someone may have made
+# since), and removes that file and its temporary directory: it leaves
+# nothing behind.
 #
 # It takes about two minutes: a table grows under a daemon for 30 seconds,
 # and 5,000 entries are removed in one cycle.
@@ -75,9 +80,9 @@ cannot() {
 [ "$(uname -s)" = FreeBSD ] || cannot "this suite runs on FreeBSD"
 [ "$(id -u)" = 0 ] || cannot "run it as root"
 [ -x "$bin" ] || cannot "$bin is not an executable"
-# The module, or the firewall compiled into the kernel (its sysctl tree is
-# there either way).
-kldstat -q -m ipfw || sysctl -n net.inet.ip.fw.enable >/dev/null 2>&1 ||
+# kldstat names the ipfw module whether it was loaded or compiled into the
+# kernel (as FreeBSD 14.0 and 15.1 answer).
+kldstat -q -m ipfw ||
   cannot "ipfw is not loaded (firewall_enable=YES, or kldload ipfw with a rule that lets you in)"
 
 # ---------------------------------------------------------------------------
@@ -117,11 +122,11 @@ show() {
 # What the suite makes, and its cleanup.
 
 tmp=
-made_tables=
 daemons=
 pidfiles=
 writer=
 rcconf_d=/etc/rc.conf.d/hostreapd
+rcconf_tmp=
 wrote_rcconf=
 made_rcconf_dir=
 cleaned=
@@ -138,11 +143,22 @@ is_hostreapd() {
   [ "$(ps -p "$1" -o comm= 2>/dev/null)" = "$bin_comm" ]
 }
 
+# The signals whose default action would end the suite. SIGINFO, which does
+# nothing by default, is left so.
+stop_signals="HUP INT QUIT TERM PIPE ALRM USR1 USR2 XCPU XFSZ VTALRM PROF"
+
 cleanup() {
   [ -z "$cleaned" ] || return 0
   cleaned=yes
-  trap '' INT TERM HUP
-  if [ -n "$writer" ]; then kill "$writer" 2>/dev/null; fi
+  # shellcheck disable=SC2086 # the signals' names
+  trap '' $stop_signals
+  # The writer stops after the add under way, so that no add comes after
+  # the table's destruction (on FreeBSD 14 ipfw table T add makes a missing
+  # table).
+  if [ -n "$writer" ]; then
+    : >"$tmp/writer.stop"
+    wait "$writer"
+  fi
   if [ -n "$wrote_rcconf" ] && [ -f "$tmp/svc.pid" ]; then
     service hostreapd onestop >/dev/null 2>&1
   fi
@@ -160,9 +176,12 @@ cleanup() {
     done
     is_hostreapd "$p" && kill -KILL "$p" 2>/dev/null
   done
-  for t in $made_tables; do
-    ipfw -q table "$t" destroy 2>/dev/null
-  done
+  if [ -n "$tmp" ] && [ -f "$tmp/tables" ]; then
+    while read -r t; do
+      ipfw -q table "$t" destroy </dev/null 2>/dev/null
+    done <"$tmp/tables"
+  fi
+  if [ -n "$rcconf_tmp" ]; then rm -f "$rcconf_tmp"; fi
   if [ -n "$wrote_rcconf" ]; then rm -f "$rcconf_d"; fi
   if [ -n "$made_rcconf_dir" ]; then rmdir "${rcconf_d%/*}" 2>/dev/null; fi
   if [ -n "$tmp" ]; then rm -rf "$tmp"; fi
@@ -175,16 +194,33 @@ tally() {
     echo "$passed passed, $failed failed"
   fi
 }
-# A signal ends the suite where it is, with the counts so far.
+# The number of the signal named $1 (USR1, ...), as kill -l names it.
+signal_number() {
+  _n=1
+  while [ $_n -lt 128 ]; do
+    if [ "$(kill -l $_n 2>/dev/null)" = "$1" ]; then
+      echo $_n
+      return
+    fi
+    _n=$((_n + 1))
+  done
+  echo 0
+}
+# A signal ends the suite where it is, with the counts so far (unless it is
+# standard output that went away), once it has cleaned up, with the status
+# a shell gives a command that signal ended.
 interrupted() {
-  echo "# interrupted by SIG$1; cleaning up"
-  tally
-  exit "$2"
+  # shellcheck disable=SC2086 # the signals' names
+  trap '' $stop_signals
+  { echo "# interrupted by SIG$1; cleaning up" && tally; } 2>/dev/null
+  cleanup
+  exit $((128 + $(signal_number "$1")))
 }
 trap cleanup EXIT
-trap 'interrupted INT 130' INT
-trap 'interrupted TERM 143' TERM
-trap 'interrupted HUP 129' HUP
+for sig in $stop_signals; do
+  # shellcheck disable=SC2064 # the signal's name, now
+  trap "interrupted $sig" "$sig"
+done
 
 # A short pause: a fifth of a second where sleep(1) takes a fraction, as
 # FreeBSD's does, else a second.
@@ -224,27 +260,47 @@ while [ $n -ge 65500 ]; do
 done
 [ -n "$number" ] || cannot "tables 65500 to 65534 all exist; no table number is free for the suite"
 
-tmp=$(mktemp -d /tmp/hostreapd-test.XXXXXX) || cannot "cannot make a temporary directory"
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/hostreapd-test.XXXXXX") || cannot "cannot make a temporary directory"
 
-# make_table TABLE TYPE-WORDS...: creates it, and remembers it as ours
-# only when the create succeeded (a table someone else made meanwhile is
-# never destroyed).
+# The tables the suite made and still holds, one name a line in
+# $tmp/tables: make_table writes a name down once its create succeeded,
+# drop_table strikes it once its destroy did, each in one subshell with
+# the ipfw(8) command, since a signal's trap runs only between the
+# suite's commands: a table is never made or destroyed without the list
+# saying so. The cleanup destroys these alone: a table someone else made
+# under one of our names, before we made it or after we destroyed it, is
+# never touched.
+: >"$tmp/tables"
+
+# make_table TABLE TYPE-WORDS...: creates it, and holds it.
 make_table() {
   _t=$1
   shift
-  if ipfw -q table "$_t" create "$@" 2>"$tmp/create.err"; then
-    made_tables="$made_tables $_t"
+  if (ipfw -q table "$_t" create "$@" 2>"$tmp/create.err" && echo "$_t" >>"$tmp/tables"); then
     return 0
   fi
   echo "# cannot create table $_t: $(cat "$tmp/create.err")"
   return 1
 }
 
+# drop_table TABLE: destroys a table the suite holds, which it then no
+# longer holds; the destroy's status.
+drop_table() {
+  (
+    ipfw -q table "$1" destroy || exit
+    grep -vxF -e "$1" "$tmp/tables" >"$tmp/tables.new"
+    mv -f "$tmp/tables.new" "$tmp/tables"
+  )
+}
+
 # The entries of table $1 as "KEY VALUE", one a line, sorted, hosts
-# without /32 or /128 (as hostreapd names them), the header line left out.
+# without /32 or /128 (as hostreapd names them). ipfw table T list prints
+# the entries alone (table all list and table T info print a "--- table(T),
+# set(0) ---" line first); a value of several fields is listed as its
+# fields joined by commas, in ipfw(8)'s fixed order.
 entries() {
   ipfw table "$1" list 2>/dev/null |
-    sed -n -e '/^---/d' -e 's|/32 | |' -e 's|/128 | |' -e '/^[^ ][^ ]* [^ ]/p' | sort
+    sed -n -e 's|/32 | |' -e 's|/128 | |' -e '/^[^ ][^ ]* [^ ]/p' | sort
 }
 
 # Whether table $1 has an entry of key $2.
@@ -442,36 +498,35 @@ else
 fi
 
 # A table whose values are skipto,tag: the first field is read as the time
-# where the record holds it in 32 bits (FreeBSD 15); FreeBSD 14's record
-# keeps skipto in 16 bits, which cannot hold a time, and there the entries
-# are never removed. What is due follows from the values ipfw lists.
+# where the table keeps it in 32 bits. FreeBSD 15's ipfw(8) stores a Unix
+# time in skipto, so there the entry whose skipto is past goes and the
+# other stays; FreeBSD 14's cuts skipto to 16 bits (a time becomes its low
+# 16 bits), which cannot hold a time, and there no entry is ever removed.
 t=$prefix-v
-if make_table "$t" type addr valtype skipto,tag && ipfw -q table "$t" add 192.0.2.20 "1,$later"; then
-  # A time in the skipto field, where ipfw takes one (as 15's 32-bit field
-  # can hold); ipfw may refuse or cut it, and the listing says which.
-  ipfw -q table "$t" add 192.0.2.21 "$later,1" 2>/dev/null
+if make_table "$t" type addr valtype skipto,tag &&
+  ipfw -q table "$t" add 192.0.2.20 "1,$later" 192.0.2.21 "$later,1"; then
+  if [ "$osreldate" -lt 1500000 ]; then kept=$((later % 65536)); else kept=$later; fi
+  printf '%s\n' "192.0.2.20 1,$later" "192.0.2.21 $kept,1" >"$tmp/listed"
   entries "$t" >"$tmp/before"
   "$bin" -t "$t" -l >"$tmp/l.out" 2>"$tmp/l.err"
   lstatus=$?
   run_fg -t "$t" -f -1
   finish_fg 60
   why=
-  [ "$lstatus" = 0 ] || why="-l: status $lstatus"
+  cmp -s "$tmp/before" "$tmp/listed" || why="ipfw table $t list does not show skipto as $kept"
+  [ "$lstatus" = 0 ] || because "-l: status $lstatus"
   [ "$status" = 0 ] || because "status $status"
-  # The entries that must stay: all of them on 14, those whose first field
-  # is not past on 15.
+  # The entries that must stay: both on 14, the one whose skipto is not
+  # past on 15.
   if [ "$osreldate" -lt 1500000 ]; then
-    cp "$tmp/before" "$tmp/want"
-    [ "$(grep -c '(never removed)$' "$tmp/l.out")" = "$(wc -l <"$tmp/before" | tr -d ' ')" ] ||
-      because "-l does not mark every entry (never removed)"
+    cp "$tmp/listed" "$tmp/want"
+    [ "$(grep -c '(never removed)$' "$tmp/l.out")" = 2 ] || because "-l does not mark both entries (never removed)"
   else
-    while read -r k v; do
-      [ "${v%%,*}" -lt "$now" ] || echo "$k $v"
-    done <"$tmp/before" >"$tmp/want"
+    grep -F 192.0.2.21 "$tmp/listed" >"$tmp/want"
   fi
   entries "$t" >"$tmp/left"
-  cmp -s "$tmp/left" "$tmp/want" || because "it removed other entries than those due by their first field"
-  verdict "a table of valtype skipto,tag ($(wc -l <"$tmp/before" | tr -d ' ') entries)" "$why"
+  cmp -s "$tmp/left" "$tmp/want" || because "it removed other entries than those due by their skipto"
+  verdict "a table of valtype skipto,tag" "$why"
   [ -z "$why" ] || { show "$tmp/before"; show "$tmp/left"; show "$tmp/l.out"; show "$tmp/err"; }
 else
   skip "a table of valtype skipto,tag" "the table could not be made"
@@ -580,7 +635,7 @@ if make_table "$t" type addr; then
     (
       i=0
       end=$(($(date +%s) + 30))
-      while [ "$(date +%s)" -lt "$end" ]; do
+      while [ "$(date +%s)" -lt "$end" ] && [ ! -e "$tmp/writer.stop" ]; do
         t0=$(date +%s)
         set --
         j=0
@@ -632,7 +687,7 @@ if make_table "$t" type addr; then
   if ! poll 15 test -s "$tmp/w.prom"; then
     why="it did not start"
   else
-    ipfw -q table "$t" destroy
+    drop_table "$t"
     poll 15 said "table $t is gone; waiting for it to come back" || why="it did not say 'table $t is gone; waiting for it to come back'"
     is_hostreapd "$up" || because "it ended when the table went"
     if make_table "$t" type addr && ipfw -q table "$t" add 192.0.2.40 "$past"; then
@@ -659,7 +714,7 @@ if make_table "$t" type addr; then
   up=$pid
   why=
   poll 15 test -s "$tmp/x.prom" || why="it did not start"
-  ipfw -q table "$t" destroy
+  drop_table "$t"
   finish_fg 15
   [ "$status" = 71 ] || because "status $status, not 71"
   grep -qF "No such process" "$tmp/err" || because "its message does not say 'No such process'"
@@ -730,6 +785,8 @@ done
 svc_why=
 if [ -z "$svc_script" ]; then
   svc_why="no service script installed (the port's /usr/local/etc/rc.d/hostreapd)"
+elif [ -L "$rcconf_d" ]; then
+  svc_why="$rcconf_d is a symbolic link; the service is left alone"
 elif [ -e "$rcconf_d" ] || [ -e /usr/local/etc/rc.conf.d/hostreapd ] ||
   grep -qs '^[[:space:]]*hostreapd_' /etc/rc.conf /etc/rc.conf.local; then
   svc_why="hostreapd is configured on this host; its service is left alone"
@@ -744,19 +801,24 @@ t=$prefix-s
 if [ -z "$svc_why" ] && ! make_table "$t" type addr; then svc_why="the table could not be made"; fi
 svc_pf=$tmp/svc.pid
 pidfiles="$pidfiles $svc_pf"
-# rc_conf ENABLE TABLE: the service's settings for the next command.
+# rc_conf ENABLE TABLE: the service's settings for the next command,
+# written to a new file beside the path and renamed onto it: the rename
+# replaces what is at the path (a symbolic link put there meanwhile
+# included), and nothing is ever written through a link.
 rc_conf() {
   wrote_rcconf=yes
   if [ ! -d "${rcconf_d%/*}" ]; then
     mkdir "${rcconf_d%/*}" && made_rcconf_dir=yes
   fi
-  cat >"$rcconf_d" <<EOF
+  rcconf_tmp=$(mktemp "${rcconf_d%/*}/.hostreapd-test.XXXXXX") || return 1
+  cat >"$rcconf_tmp" <<EOF
 hostreapd_enable="$1"
 hostreapd_table="$2"
 hostreapd_interval="1"
 hostreapd_pidfile="$svc_pf"
 hostreapd_program="$bin"
 EOF
+  chmod 644 "$rcconf_tmp" && mv -f "$rcconf_tmp" "$rcconf_d" && rcconf_tmp=
 }
 if [ -n "$svc_why" ]; then
   for what in "service hostreapd start, status, stop" "service hostreapd onestart" \
