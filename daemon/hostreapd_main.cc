@@ -449,6 +449,9 @@ int main(int argc, char** argv) {
   if (!opts.once) sweep.outgrown = abandon_outgrown_listing;
   metrics_reporter reporter = {};
   shown.table = table_name;
+  // The pause tells a reader of the metrics how old the last sweep may
+  // grow; a single cycle has none (whatever runs it again decides).
+  shown.interval_seconds = opts.once ? 0 : static_cast<uint32_t>(opts.sleep_seconds);
   shown.no_sweep = true;
   int outgrown_in_a_row = 0;  // cycles in a row whose listing was outgrown
 

@@ -53,6 +53,12 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
                 "1 when the last cycle found the table, 0 when it was gone; while it is gone the other "
                 "gauges keep the values of the last sweep that found it.",
                 m->table, m->table_missing ? "0" : "1");
+  if (m->interval_seconds != 0) {
+    snprintf(value, sizeof value, "%" PRIu32, m->interval_seconds);
+    append_metric(&t, "hostreapd_interval_seconds", "gauge",
+                  "The pause between cycles, in seconds: a sweep older than a few of these is overdue.",
+                  m->table, value);
+  }
   if (!m->no_sweep) {
     snprintf(value, sizeof value, "%" PRIu64, m->entries);
     append_metric(&t, "hostreapd_entries", "gauge", "Address entries listed in the last sweep.", m->table,

@@ -14,7 +14,9 @@
 //   # TYPE hostreapd_entries gauge
 //   hostreapd_entries{table="5"} 12
 //
-// hostreapd_table_present, hostreapd_entries, hostreapd_due_entries,
+// hostreapd_table_present, hostreapd_interval_seconds (the pause between
+// cycles; left out of a single cycle's file), hostreapd_entries,
+// hostreapd_due_entries,
 // hostreapd_unremovable_entries, hostreapd_removed_total and
 // hostreapd_log_lines_dropped_total (counters),
 // hostreapd_abandoned_cycles_total (a counter with a sample for each reason,
@@ -22,8 +24,8 @@
 // hostreapd_last_sweep_timestamp_seconds,
 // hostreapd_sweep_duration_seconds, hostreapd_next_expiry_timestamp_seconds.
 // Timestamps are whole seconds; the duration is seconds with nine decimals.
-// Before any cycle has found the table, only hostreapd_table_present and
-// the counters are written: there is no sweep to show.
+// Before any cycle has found the table, only hostreapd_table_present, the
+// pause and the counters are written: there is no sweep to show.
 //
 // Owns: nothing beyond the call. The text is formatted into the caller's
 // buffer or a fixed buffer on the stack; the temporary file lives only
@@ -67,6 +69,10 @@ struct sweep_metrics {
   // The table as -t named it: a number's digits or a table name (1 to 63
   // letters, digits, '-', '.', '_'), which a label takes as it is.
   const char* table;
+  // The pause between cycles (-s), in seconds, which tells a reader how old
+  // the last sweep may be; 0 when there is none (a single cycle, -1): the
+  // gauge is then left out.
+  uint32_t interval_seconds;
   uint64_t entries;  // address entries listed in the cycle
   uint64_t due;  // of those, the ones the sweep could remove whose expiry time had passed
   uint64_t unremovable;  // of those, the ones it passes over: no key a deletion could name, or no time

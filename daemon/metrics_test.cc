@@ -37,6 +37,7 @@ namespace {
 
 const sweep_metrics sample = {
     .table = "5",
+    .interval_seconds = 5,
     .entries = 12,
     .due = 3,
     .unremovable = 2,
@@ -65,6 +66,7 @@ sweep_metrics without_next_expiry() {
 const std::string longest_name(63, 'n');
 const sweep_metrics widest = {
     .table = longest_name.c_str(),
+    .interval_seconds = UINT32_MAX,
     .entries = UINT64_MAX,
     .due = UINT64_MAX,
     .unremovable = UINT64_MAX,
@@ -96,6 +98,12 @@ const char* const present_text =
     "the other gauges keep the values of the last sweep that found it.\n"
     "# TYPE hostreapd_table_present gauge\n";
 
+const char* const interval_text =
+    "# HELP hostreapd_interval_seconds The pause between cycles, in seconds: a sweep older than a few of "
+    "these is overdue.\n"
+    "# TYPE hostreapd_interval_seconds gauge\n"
+    "hostreapd_interval_seconds{table=\"5\"} 5\n";
+
 const char* const removed_text =
     "# HELP hostreapd_removed_total Address entries removed since the daemon started.\n"
     "# TYPE hostreapd_removed_total counter\n"
@@ -112,7 +120,7 @@ const char* const removed_text =
     "hostreapd_abandoned_cycles_total{table=\"5\",reason=\"gone\"} 0\n";
 
 const std::string sample_text_head =
-    std::string(present_text) + "hostreapd_table_present{table=\"5\"} 1\n" +
+    std::string(present_text) + "hostreapd_table_present{table=\"5\"} 1\n" + interval_text +
     "# HELP hostreapd_entries Address entries listed in the last sweep.\n"
     "# TYPE hostreapd_entries gauge\n"
     "hostreapd_entries{table=\"5\"} 12\n"
@@ -148,13 +156,21 @@ sweep_metrics table_missing(bool no_sweep) {
 }
 
 TEST(MetricsFormat, ExactText) {
-  const std::string missing_head = std::string(present_text) + "hostreapd_table_present{table=\"5\"} 0\n" +
-                                   sample_text_head.substr(sample_text_head.find("# HELP hostreapd_entries"));
+  const std::string missing_head =
+      std::string(present_text) + "hostreapd_table_present{table=\"5\"} 0\n" +
+      sample_text_head.substr(sample_text_head.find("# HELP hostreapd_interval"));
   EXPECT_EQ(format(sample), sample_text_head + sample_text_next_expiry);
   EXPECT_EQ(format(without_next_expiry()), sample_text_head);
   EXPECT_EQ(format(table_missing(false)), missing_head + sample_text_next_expiry);
-  EXPECT_EQ(format(table_missing(true)),
-            std::string(present_text) + "hostreapd_table_present{table=\"5\"} 0\n" + removed_text);
+  EXPECT_EQ(
+      format(table_missing(true)),
+      std::string(present_text) + "hostreapd_table_present{table=\"5\"} 0\n" + interval_text + removed_text);
+  // A single cycle has no pause to tell.
+  sweep_metrics single = sample;
+  single.interval_seconds = 0;
+  std::string without_interval = sample_text_head;
+  without_interval.erase(without_interval.find(interval_text), strlen(interval_text));
+  EXPECT_EQ(format(single), without_interval + sample_text_next_expiry);
   // A named table is labelled with its name.
   sweep_metrics named = sample;
   named.table = "blocklist";
@@ -186,6 +202,7 @@ TEST(MetricsFormat, WidestValuesFitTheAdvertisedBuffer) {
   std::string text = format(widest);
   const std::string label = "{table=\"" + longest_name + "\"} ";
   EXPECT_NE(text.find("hostreapd_entries" + label + "18446744073709551615\n"), std::string::npos);
+  EXPECT_NE(text.find("hostreapd_interval_seconds" + label + "4294967295\n"), std::string::npos);
   EXPECT_NE(text.find("hostreapd_next_expiry_timestamp_seconds" + label + "-9223372036854775808\n"),
             std::string::npos);
   EXPECT_NE(text.find("hostreapd_abandoned_cycles_total{table=\"" + longest_name +
@@ -269,6 +286,7 @@ std::string malformation(const std::string& text, std::set<std::string>* names) 
 TEST(MetricsFormat, TextIsWellFormed) {
   const std::set<std::string> always = {
       "hostreapd_table_present",
+      "hostreapd_interval_seconds",
       "hostreapd_entries",
       "hostreapd_due_entries",
       "hostreapd_unremovable_entries",
@@ -280,8 +298,8 @@ TEST(MetricsFormat, TextIsWellFormed) {
   };
   std::set<std::string> with_next = always;
   with_next.insert("hostreapd_next_expiry_timestamp_seconds");
-  const std::set<std::string> no_sweep = {"hostreapd_table_present", "hostreapd_removed_total",
-                                          "hostreapd_abandoned_cycles_total",
+  const std::set<std::string> no_sweep = {"hostreapd_table_present", "hostreapd_interval_seconds",
+                                          "hostreapd_removed_total", "hostreapd_abandoned_cycles_total",
                                           "hostreapd_log_lines_dropped_total"};
 
   struct {

@@ -118,6 +118,8 @@ TEST(DaemonNamedTable, SweptListedAndLabelledByItsName) {
   EXPECT_EQ(m["hostreapd_due_entries"], "3");
   EXPECT_EQ(m["hostreapd_unremovable_entries"], "0");
   EXPECT_EQ(m["hostreapd_removed_total"], "3");
+  // One cycle has no pause between cycles to tell.
+  EXPECT_EQ(m.count("hostreapd_interval_seconds"), 0u);
 }
 
 // Every table the kernel can name can be swept: a number up to 65534 (the

@@ -347,7 +347,8 @@ TEST(DaemonMetrics, WrittenAfterEveryCycleAndCountingRemovals) {
   for (const char* reason : {"grew", "changed", "gone"})
     EXPECT_EQ(first[std::string("hostreapd_abandoned_cycles_total/") + reason], "0") << reason;
   EXPECT_EQ(first["hostreapd_log_lines_dropped_total"], "0");
-  EXPECT_EQ(first.size(), 12u);
+  EXPECT_EQ(first["hostreapd_interval_seconds"], "3600");
+  EXPECT_EQ(first.size(), 13u);
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0644u);

@@ -8,13 +8,8 @@
 //
 // Skipped where prometheus-node-exporter is not installed (scripts/deps.sh
 // installs it).
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -30,58 +25,9 @@
 #include <vector>
 
 #include "tests/support/daemon_harness.h"
+#include "tests/support/local_http.h"
 
 namespace {
-
-// A program's path, found in PATH; empty when it is not there.
-std::string find_program(const std::string& name) {
-  const char* path = getenv("PATH");
-  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
-
-// The body of GET /metrics from 127.0.0.1:port (HTTP/1.0: the server
-// closes the connection after the answer); empty with the reason in *why.
-std::string http_get_metrics(int port, std::string* why) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *why = std::string("socket: ") + strerror(errno);
-    return "";
-  }
-  timeval limit{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(port));
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string reply;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    *why = std::string("connect: ") + strerror(errno);
-  } else {
-    const std::string request = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-      *why = std::string("send: ") + strerror(errno);
-    } else {
-      char buf[65536];
-      ssize_t n;
-      while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
-      if (n < 0) *why = std::string("recv: ") + strerror(errno);
-    }
-  }
-  close(fd);
-  size_t body = reply.find("\r\n\r\n");
-  if (reply.rfind("HTTP/1.", 0) != 0 || reply.find(" 200 ") == std::string::npos ||
-      body == std::string::npos) {
-    if (why->empty()) *why = "not a 200 answer: " + reply.substr(0, 200);
-    return "";
-  }
-  return reply.substr(body + 4);
-}
 
 // Samples of a text in the Prometheus format, "name{labels}" to the value
 // (the labels sorted by name, as the exporter serves them), and each
@@ -144,23 +90,11 @@ TEST(NodeExporter, ServesEveryMetricOfTheFile) {
       child_process::start({exporter, "--collector.disable-defaults", "--collector.textfile",
                             "--collector.textfile.directory=" + dir, "--web.listen-address=127.0.0.1:0"},
                            h.dir.path);
-  static const std::regex listening(R"(msg="Listening on" address=127\.0\.0\.1:([0-9]+))");
-  int port = 0;
-  bool ended = false;
-  poll_until(
-      [&] {
-        std::smatch m;
-        const std::string log = server.err();
-        if (std::regex_search(log, m, listening)) port = atoi(m[1].str().c_str());
-        ended = port == 0 && !process_alive(server.pid);
-        return port > 0 || ended;
-      },
-      10000);
-  ASSERT_FALSE(ended) << "the exporter ended: " << server.err();
-  ASSERT_GT(port, 0) << "the exporter did not say where it listens: " << server.err();
-
   std::string why;
-  const std::string body = http_get_metrics(port, &why);
+  const int port = listening_port(server, 10000, &why);
+  ASSERT_GT(port, 0) << "the exporter: " << why;
+
+  const std::string body = http_get(port, "/metrics", &why);
   ASSERT_FALSE(body.empty()) << why;
   const exposition scraped = parse(body);
 

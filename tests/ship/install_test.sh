@@ -1,9 +1,9 @@
 #!/bin/sh
 # SPDX-License-Identifier: BSD-2-Clause
-# cmake --install puts the program, its manual and, where they belong, the
-# emulator and the rc.d script in their places, and nothing else: once under
-# an install-time prefix, once staged under DESTDIR for the prefix
-# /usr/local, as a package build does.
+# cmake --install puts the program, its manual, the example alerting rules
+# and, where they belong, the emulator and the rc.d script in their places,
+# and nothing else: once under an install-time prefix, once staged under
+# DESTDIR for the prefix /usr/local, as a package build does.
 #
 #   install_test.sh CMAKE BUILD_DIR SYSTEM_NAME USE_EMULATOR RC_DIR
 #
@@ -25,6 +25,7 @@ mandir="share/man"
 {
   echo sbin/hostreapd
   echo "$mandir/man8/hostreapd.8"
+  echo share/examples/hostreapd/hostreapd.rules.yml
   case $emulator in
     ON | on | TRUE | true | 1 | YES | yes)
       echo bin/fwemu
@@ -60,6 +61,8 @@ check() {
     sed 's/^\.Os hostreapd .*/.Os/' "$installed" | cmp -s - "$(dirname "$0")/../../${page#*:}" ||
       fail "$name: the installed ${page%%:*} is not ${page#*:} with the version"
   done
+  cmp -s "$root/share/examples/hostreapd/hostreapd.rules.yml" "$(dirname "$0")/../../etc/hostreapd.rules.yml" ||
+    fail "$name: the installed alerting rules are not etc/hostreapd.rules.yml"
   if [ -e "$root/bin/fwemu" ]; then
     status=0
     "$root/bin/fwemu" >/dev/null 2>"$work/usage" || status=$?
