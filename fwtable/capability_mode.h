@@ -25,12 +25,16 @@
 //   metrics_directory  CAP_CREATE, CAP_WRITE, CAP_FCHMOD (the temporary
 //                      file made there, written, its mode set), CAP_FSTATAT,
 //                      CAP_RENAMEAT_SOURCE, CAP_RENAMEAT_TARGET, CAP_UNLINKAT
+//                      (the temporary file removed after a failure; a
+//                      rename over an existing file needs it too)
 //   pid_file           CAP_FSTAT, CAP_FLOCK (its identity checked, its lock
 //                      let go at the stop)
 //   pid_directory      CAP_FSTATAT, CAP_UNLINKAT (the file checked and
 //                      removed at the stop)
 //
-// Every *AT right includes CAP_LOOKUP.
+// CAP_CONNECTAT, CAP_FSTATAT, CAP_RENAMEAT_SOURCE, CAP_RENAMEAT_TARGET and
+// CAP_UNLINKAT each include CAP_LOOKUP, the right to name a file in the
+// directory.
 //
 // Owns: nothing.
 // Failure: errno-style, nothing printed. A FreeBSD kernel built without
