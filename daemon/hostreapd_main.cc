@@ -8,7 +8,9 @@
 // the table command interpreter, the expiry decision by expire_if_due (its
 // deletions sent in batches), the single-instance lock by the PID-file
 // library. A table that goes away while the daemon runs ends it, or, with
-// -w, is waited for.
+// -w, is waited for. Once its start-up is done, every mode that talks to
+// the firewall enters the sandbox (daemon/sandbox.h): one call, marked
+// below.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sysexits.h>
@@ -34,6 +36,7 @@
 #include "daemon/metrics.h"
 #include "daemon/pidlock.h"
 #include "daemon/process_state.h"
+#include "daemon/sandbox.h"
 #include "daemon/status_line.h"
 #include "daemon/stop_signals.h"
 #include "fwtable/fatal.h"
@@ -183,6 +186,9 @@ void log_event(int priority, const char* text) {
 // The metrics file's warnings: one per streak of failures.
 void warn_metrics(const char* text) { log_event(LOG_WARNING, text); }
 
+// The warning of a kernel without capability mode.
+void warn_sandbox_unavailable(const char* text) { log_event(LOG_WARNING, text); }
+
 // The comings and goings of the table: "table NAME" and what became of it,
 // the table named by the text the commands name it by.
 void log_table_event(int priority, const char* what) {
@@ -261,11 +267,12 @@ void take_whole_cycle(sweep_metrics* last, int64_t started_ns) {
 // (a cycle abandoned, or one that found the table gone, leaves them as they
 // were), the table's presence, and the counters since the start (the
 // deletions made before a cycle was abandoned stand).
-void write_metrics(const char* path, metrics_reporter* reporter, bool table_missing, sweep_metrics* shown) {
+void write_metrics(const metrics_file* file, metrics_reporter* reporter, bool table_missing,
+                   sweep_metrics* shown) {
   shown->table_missing = table_missing;
   shown->removed_total = sweep_tally_now()->removed;
   shown->log_lines_dropped = system_log_dropped();
-  metrics_report(reporter, path, shown, warn_metrics);
+  metrics_report(reporter, file, shown, warn_metrics);
 }
 
 // At a stop, the metrics file is written once more when log lines were
@@ -273,11 +280,11 @@ void write_metrics(const char* path, metrics_reporter* reporter, bool table_miss
 // counters are brought up to date; the gauges keep the last whole cycle's
 // figures, since the cycle the stop cut short counts nothing worth
 // publishing.
-void write_drops_at_stop(const char* path, metrics_reporter* reporter, sweep_metrics* shown) {
+void write_drops_at_stop(const metrics_file* file, metrics_reporter* reporter, sweep_metrics* shown) {
   if (system_log_dropped() == shown->log_lines_dropped) return;
   shown->removed_total = sweep_tally_now()->removed;
   shown->log_lines_dropped = system_log_dropped();
-  metrics_report(reporter, path, shown, warn_metrics);
+  metrics_report(reporter, file, shown, warn_metrics);
 }
 
 // The last whole cycle's figures and the counters since the start: what
@@ -363,10 +370,24 @@ int main(int argc, char** argv) {
   // before any is sent.
   refuse_other_release(fwctl_kernel_release());
 
-  if (opts.list_only) return print_expiry_listing(table_name);
+  if (opts.list_only) {
+    // The listing's requests need only the control socket, opened here as
+    // its first request would open it.
+    if (fwctl_open() != 0) fatal_err(EX_UNAVAILABLE, "socket");
+    sandbox_keep keep;
+    keep.control = fwctl_socket_fd();
+    enter_sandbox(keep, nullptr);  // the listing logs nothing
+    return print_expiry_listing(table_name);
+  }
 
   char metrics_path[METRICS_PATH_MAX];
-  if (opts.metrics_path != nullptr) check_metrics_path(opts.metrics_path, metrics_path, sizeof metrics_path);
+  // Its directory, opened now: every write goes through it.
+  metrics_file metrics;
+  if (opts.metrics_path != nullptr) {
+    check_metrics_path(opts.metrics_path, metrics_path, sizeof metrics_path);
+    if (metrics_file_open(&metrics, metrics_path) != 0)
+      fatal_err(EX_USAGE, "metrics file %s", opts.metrics_path);
+  }
   // One byte more than the PID-file library keeps, so that a path too long
   // for it reaches it whole and is refused there with ENAMETOOLONG.
   char pid_path[PIDLOCK_PATH_MAX + 2];
@@ -406,12 +427,32 @@ int main(int argc, char** argv) {
     return stop_cleanly(pl);
   }
 
+  // What the daemon keeps after its start-up. Limited now, where a refusal
+  // still reaches whoever started it; the standard descriptors and the PID
+  // file (written after detaching) once detached.
+  sandbox_keep keep;
+  keep.control = fwctl_socket_fd();
+  keep.log_socket = system_log_socket_fd();
+  keep.log_directory = system_log_directory_fd();
+  keep.metrics_directory = metrics.dir_fd;
+  keep.pid_directory = pl != nullptr ? pl->dir_fd : -1;
+  keep.standard = false;
+  fd_use refused;
+  if (limit_descriptors(keep, &refused) != 0) {
+    int saved = errno;
+    if (pl != nullptr) pidlock_remove(pl, true);
+    errno = saved;
+    fatal_limit_refused(refused);
+  }
+
   if (opts.detach) {
     if (daemon(0, 0) == -1) {
       if (pl != nullptr) pidlock_remove(pl, true);
       fatal_errx(EX_OSERR, "Failed to become a daemon");
     }
   }
+  // The detached process is another: its log lines carry its PID.
+  system_log_refresh();
   // Detached, standard error is the null device: from here on fatal
   // messages go to the log as well.
   platform detached = current_platform();
@@ -432,6 +473,13 @@ int main(int argc, char** argv) {
     snprintf(text, sizeof text, "cannot write pid file %s: %s", pid_path, strerror(errno));
     log_event(LOG_WARNING, text);
   }
+
+  // The start-up is done: from here on the daemon holds only what it keeps,
+  // limited to what it does with it, in capability mode.
+  keep.log_socket = system_log_socket_fd();
+  keep.pid_file = pl != nullptr ? pl->fd : -1;
+  keep.standard = true;
+  enter_sandbox(keep, warn_sandbox_unavailable);
 
   char table_word[] = "table";
   char list_word[] = "list";
@@ -465,6 +513,8 @@ int main(int argc, char** argv) {
   // cycles too.
   open_status_requests();
   while (!stop_requested()) {
+    // The host's name the log lines carry, read once a cycle.
+    system_log_refresh();
     sweep_tally_start_cycle();
     cycle_guard_start_cycle(&guard);
     const int64_t started = monotonic_ns();
@@ -515,13 +565,13 @@ int main(int argc, char** argv) {
     if (stop_requested()) break;
     if (whole) take_whole_cycle(&shown, started);
     shown.table_missing = table_missing;
-    if (opts.metrics_path != nullptr) write_metrics(metrics_path, &reporter, table_missing, &shown);
+    if (opts.metrics_path != nullptr) write_metrics(&metrics, &reporter, table_missing, &shown);
     if (opts.once) break;
     if (pause_between_cycles(static_cast<unsigned>(opts.sleep_seconds), report_status) == wake_reason::stop)
       break;
   }
 
   list_vector.reset();
-  if (opts.metrics_path != nullptr) write_drops_at_stop(metrics_path, &reporter, &shown);
+  if (opts.metrics_path != nullptr) write_drops_at_stop(&metrics, &reporter, &shown);
   return stop_cleanly(pl);
 }

@@ -13,6 +13,8 @@
 #include <cstring>
 
 #include "fwtable/bounded_text.h"
+#include "fwtable/directory_fd.h"
+#include "fwtable/platform.h"
 #include "fwtable/write_all.h"
 
 namespace {
@@ -31,12 +33,49 @@ void format_seconds(int64_t ns, char* out, size_t size) {
   snprintf(out, size, "%s%" PRIu64 ".%09" PRIu64, ns < 0 ? "-" : "", mag / 1000000000u, mag % 1000000000u);
 }
 
-// 0 when path names nothing, a regular file or a symbolic link; else
-// METRICS_ENOTREG, or lstat's error number for anything but a missing path.
-int replaceable(const char* path) {
+// 0 when name names nothing in the directory, a regular file or a symbolic
+// link; else METRICS_ENOTREG, or fstatat's error number for anything but a
+// missing name.
+int replaceable(int dir, const char* name) {
   struct stat st;
-  if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : errno;
+  if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
   return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? 0 : METRICS_ENOTREG;
+}
+
+// How many names the temporary file tries before it gives up (each taken
+// one is EEXIST: a file of another writer, or a stale one).
+constexpr int TEMP_TRIES = 100;
+
+// Replaces the X's that end name with random letters and digits.
+void randomize(char* name) {
+  static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  size_t n = strlen(name);
+  size_t xs = 0;
+  while (xs < n && name[n - 1 - xs] == 'X') xs++;
+  unsigned char random[16];
+  if (xs > sizeof random || getentropy(random, xs) != 0) {
+    // The system's random source failing, a name from the clock: unlikely
+    // to be taken, and a taken one is only tried again.
+    uint64_t v = static_cast<uint64_t>(monotonic_ns()) * 0x9e3779b97f4a7c15u;
+    for (size_t i = 0; i < sizeof random; i++, v = v * 6364136223846793005u + 1442695040888963407u)
+      random[i] = static_cast<unsigned char>(v >> 56);
+  }
+  for (size_t i = 0; i < xs && i < sizeof random; i++)
+    name[n - xs + i] = letters[random[i] % (sizeof letters - 1)];
+}
+
+// Creates a temporary file of a fresh name (METRICS_TEMP_NAME, made random)
+// in the directory, exclusively and without following a link, write-only.
+// Returns the descriptor with the name in tmp, or -1 with errno.
+int create_temporary(int dir, char* tmp, size_t size) {
+  for (int i = 0; i < TEMP_TRIES; i++) {
+    snprintf(tmp, size, "%s", METRICS_TEMP_NAME);
+    randomize(tmp);
+    int fd = openat(dir, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
 }
 
 }  // namespace
@@ -116,7 +155,7 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
   return static_cast<int>(t.len);
 }
 
-int metrics_write(const char* path, const sweep_metrics* m) {
+int metrics_file_open(metrics_file* f, const char* path) {
   if (path == nullptr) {
     errno = EINVAL;
     return -1;
@@ -130,6 +169,29 @@ int metrics_write(const char* path, const sweep_metrics* m) {
     errno = ENAMETOOLONG;
     return -1;
   }
+  const char* name = path_name(path);
+  if (name[0] == '\0') {
+    errno = EISDIR;
+    return -1;
+  }
+  int dir = open_path_directory(path);
+  if (dir < 0) return -1;
+  f->dir_fd = dir;
+  f->name = name;
+  f->path = path;
+  return 0;
+}
+
+void metrics_file_close(metrics_file* f) {
+  if (f->dir_fd >= 0) close(f->dir_fd);
+  f->dir_fd = -1;
+}
+
+int metrics_write(const metrics_file* f, const sweep_metrics* m) {
+  if (f == nullptr || f->dir_fd < 0) {
+    errno = EBADF;
+    return -1;
+  }
 
   char text[METRICS_TEXT_MAX];
   int text_len = metrics_format(m, text, sizeof text);
@@ -141,11 +203,8 @@ int metrics_write(const char* path, const sweep_metrics* m) {
   // (so every name the file system takes can be written), random and
   // created with O_EXCL, so that neither a stale file of an earlier run nor
   // a link someone placed can stand in the way or be written through.
-  const char* slash = strrchr(path, '/');
-  int dir_len = slash != nullptr ? static_cast<int>(slash - path + 1) : 0;
-  char tmp[METRICS_PATH_MAX + sizeof METRICS_TEMP_NAME];
-  snprintf(tmp, sizeof tmp, "%.*s%s", dir_len, path, METRICS_TEMP_NAME);
-  int fd = mkostemp(tmp, O_CLOEXEC);
+  char tmp[sizeof METRICS_TEMP_NAME];
+  int fd = create_temporary(f->dir_fd, tmp, sizeof tmp);
   if (fd < 0) return -1;
 
   // The first failure is the one reported; the steps after it are only
@@ -158,18 +217,18 @@ int metrics_write(const char* path, const sweep_metrics* m) {
   // itself replaced, its target untouched) is ours to replace, never a
   // device, FIFO, socket or directory that is there, or came there since
   // the start. Looked at last, right before the rename.
-  if (err == 0) err = replaceable(path);
-  if (err == 0 && rename(tmp, path) != 0) err = errno;
+  if (err == 0) err = replaceable(f->dir_fd, f->name);
+  if (err == 0 && renameat(f->dir_fd, tmp, f->dir_fd, f->name) != 0) err = errno;
   if (err != 0) {
-    unlink(tmp);
+    unlinkat(f->dir_fd, tmp, 0);
     errno = err;
     return -1;
   }
   return 0;
 }
 
-int metrics_report(metrics_reporter* r, const char* path, const sweep_metrics* m, metrics_warn_fn warn) {
-  if (metrics_write(path, m) == 0) {
+int metrics_report(metrics_reporter* r, const metrics_file* f, const sweep_metrics* m, metrics_warn_fn warn) {
+  if (metrics_write(f, m) == 0) {
     r->failing = false;
     return 0;
   }
@@ -178,7 +237,7 @@ int metrics_report(metrics_reporter* r, const char* path, const sweep_metrics* m
     r->failing = true;
     char text[METRICS_PATH_MAX + 200];
     const char* reason = err == METRICS_ENOTREG ? "not a regular file" : strerror(err);
-    snprintf(text, sizeof text, "cannot write metrics file %s: %s", path != nullptr ? path : "", reason);
+    snprintf(text, sizeof text, "cannot write metrics file %s: %s", f != nullptr ? f->path : "", reason);
     warn(text);
   }
   errno = err;

@@ -6,6 +6,12 @@
 // a part of one. Only a file is replaced: a device, FIFO, socket or
 // directory at the path is left alone, and the write fails.
 //
+// The target's directory is opened once, when the daemon starts
+// (metrics_file_open), and every write names the file in it through that
+// descriptor (openat, fstatat, renameat, unlinkat), as a program in
+// capability mode must: a directory moved or replaced later, the file is
+// written in the directory opened.
+//
 // Output, one block per metric in this order, every sample labelled with the
 // table's name or number (the next-expiry block is left out when nothing is
 // ahead):
@@ -27,9 +33,10 @@
 // Before any cycle has found the table, only hostreapd_table_present, the
 // pause and the counters are written: there is no sweep to show.
 //
-// Owns: nothing beyond the call. The text is formatted into the caller's
-// buffer or a fixed buffer on the stack; the temporary file lives only
-// inside metrics_write and is gone when it returns, whatever the outcome.
+// Owns: the directory descriptor of a metrics_file, from metrics_file_open
+// to metrics_file_close. The text is formatted into the caller's buffer or
+// a fixed buffer on the stack; the temporary file lives only inside
+// metrics_write and is gone when it returns, whatever the outcome.
 // Failure: errno-style, 0 (or a length) or -1 with the reason in errno;
 // nothing is printed. metrics_report turns failures into warnings through
 // the function it is given.
@@ -97,19 +104,36 @@ struct sweep_metrics {
 // (buf then holds an empty string if size is at least 1).
 int metrics_format(const sweep_metrics* m, char* buf, size_t size);
 
-// Writes the text of m to path: formats it, creates a temporary file
-// METRICS_TEMP_NAME (its X's made random) in path's directory (created
+// Where the metrics go: the target's directory, opened once, and the
+// target's name in it.
+struct metrics_file {
+  int dir_fd = -1;
+  const char* name = "";  // in path
+  const char* path = "";  // as given, for the warnings
+};
+
+// Opens the directory of path (fwtable/directory_fd.h) for the writes to
+// come; path must outlive f. Returns 0, or -1 with errno: ENOENT for an
+// empty path, ENAMETOOLONG for a path of METRICS_PATH_MAX characters or
+// more, EISDIR for one that ends with a slash, else the open's (ENOENT for
+// a missing directory, ENOTDIR for a file on the way).
+int metrics_file_open(metrics_file* f, const char* path);
+// Closes the directory.
+void metrics_file_close(metrics_file* f);
+
+// Writes the text of m to the file: formats it, creates a temporary file
+// METRICS_TEMP_NAME (its X's made random) in the directory (created
 // exclusively, so never through a symbolic link or over an existing file),
 // writes it all, sets mode 0644 whatever the file-creation mask, closes it
-// and renames it over path, but only while path names nothing, a regular
-// file or a symbolic link (the link is replaced, its target left alone).
-// No fsync: the file is rewritten every cycle, and the rename alone keeps
-// readers from a half-written file. Returns 0, or -1 with the error number
-// of the first failing step (ENOENT for an empty path, ENAMETOOLONG for a
-// path of METRICS_PATH_MAX characters or more, METRICS_ENOTREG when path
-// names a device, FIFO, socket or directory); on failure the temporary file
-// has been removed and path is as it was.
-int metrics_write(const char* path, const sweep_metrics* m);
+// and renames it over the target, but only while the target's name names
+// nothing, a regular file or a symbolic link (the link is replaced, its
+// target left alone). No fsync: the file is rewritten every cycle, and the
+// rename alone keeps readers from a half-written file. Returns 0, or -1
+// with the error number of the first failing step (EBADF for a file not
+// opened, METRICS_ENOTREG when the name names a device, FIFO, socket or
+// directory, ENOENT when the directory has been removed); on failure the
+// temporary file has been removed and the target is as it was.
+int metrics_write(const metrics_file* f, const sweep_metrics* m);
 
 // Failure-streak state of the metrics file: start with failing false.
 struct metrics_reporter {
@@ -123,4 +147,4 @@ using metrics_warn_fn = void (*)(const char* text);
 // call of warn with "cannot write metrics file PATH: REASON" (REASON being
 // strerror of the error number; "not a regular file" for METRICS_ENOTREG). Further failures stay silent until
 // a write succeeds again. Returns what metrics_write returned, errno kept.
-int metrics_report(metrics_reporter* r, const char* path, const sweep_metrics* m, metrics_warn_fn warn);
+int metrics_report(metrics_reporter* r, const metrics_file* f, const sweep_metrics* m, metrics_warn_fn warn);

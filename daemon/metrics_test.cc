@@ -334,6 +334,18 @@ void write_file(const std::string& path, const std::string& content) {
   ASSERT_TRUE(out.good()) << path;
 }
 
+// metrics_write to a path whose directory is opened for the one write, as
+// the daemon opens it at its start.
+int write_to(const char* path, const sweep_metrics* m) {
+  metrics_file f;
+  if (metrics_file_open(&f, path) != 0) return -1;
+  const int rc = metrics_write(&f, m);
+  const int err = errno;
+  metrics_file_close(&f);
+  errno = err;
+  return rc;
+}
+
 class MetricsWriteTest : public testing::Test {
  protected:
   temp_dir dir;
@@ -342,7 +354,7 @@ class MetricsWriteTest : public testing::Test {
 
 TEST_F(MetricsWriteTest, WritesTheTextWithMode0644WhateverTheMask) {
   mode_t old_mask = umask(077);
-  int rc = metrics_write(path.c_str(), &sample);
+  int rc = write_to(path.c_str(), &sample);
   int err = errno;
   umask(old_mask);
   ASSERT_EQ(rc, 0) << strerror(err);
@@ -358,7 +370,7 @@ TEST_F(MetricsWriteTest, WritesTheTextWithMode0644WhateverTheMask) {
 TEST_F(MetricsWriteTest, RelativePathWritesBesideItInTheWorkingDirectory) {
   std::string cwd = std::filesystem::current_path();
   ASSERT_EQ(chdir(dir.path.c_str()), 0);
-  int rc = metrics_write("hostreapd.prom", &sample);
+  int rc = write_to("hostreapd.prom", &sample);
   int err = errno;
   ASSERT_EQ(chdir(cwd.c_str()), 0);
   ASSERT_EQ(rc, 0) << strerror(err);
@@ -376,8 +388,8 @@ TEST_F(MetricsWriteTest, ReplacesTheOldFileWithoutTouchingIt) {
   struct stat before;
   ASSERT_EQ(stat(path.c_str(), &before), 0);
 
-  ASSERT_EQ(metrics_write(path.c_str(), &sample), 0) << strerror(errno);
-  ASSERT_EQ(metrics_write(path.c_str(), &sample), 0) << strerror(errno);
+  ASSERT_EQ(write_to(path.c_str(), &sample), 0) << strerror(errno);
+  ASSERT_EQ(write_to(path.c_str(), &sample), 0) << strerror(errno);
 
   EXPECT_EQ(read_file(path), format(sample));
   EXPECT_EQ(read_file(held), "old\n");
@@ -394,7 +406,7 @@ TEST_F(MetricsWriteTest, SymlinkAtThePathIsReplacedNotFollowed) {
   write_file(victim, "keep\n");
   ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
 
-  ASSERT_EQ(metrics_write(path.c_str(), &sample), 0) << strerror(errno);
+  ASSERT_EQ(write_to(path.c_str(), &sample), 0) << strerror(errno);
 
   struct stat st;
   ASSERT_EQ(lstat(path.c_str(), &st), 0);
@@ -417,19 +429,19 @@ std::string path_of_length(const std::string& base, size_t len) {
 // longest length a file system takes is written like any other.
 TEST_F(MetricsWriteTest, LongestNameIsWritten) {
   const std::string longest = dir.file(std::string(255, 'n'));
-  ASSERT_EQ(metrics_write(longest.c_str(), &sample), 0) << strerror(errno);
+  ASSERT_EQ(write_to(longest.c_str(), &sample), 0) << strerror(errno);
   EXPECT_EQ(read_file(longest), format(sample));
   EXPECT_EQ(listing(dir.path), std::vector<std::string>{std::string(255, 'n')});
 }
 
 TEST_F(MetricsWriteTest, LongestPathIsWrittenOneMoreIsRefused) {
   std::string longest = path_of_length(dir.path, METRICS_PATH_MAX - 1);
-  ASSERT_EQ(metrics_write(longest.c_str(), &sample), 0) << strerror(errno);
+  ASSERT_EQ(write_to(longest.c_str(), &sample), 0) << strerror(errno);
   EXPECT_EQ(read_file(longest), format(sample));
 
   std::string too_long = longest + "g";
   errno = 0;
-  EXPECT_EQ(metrics_write(too_long.c_str(), &sample), -1);
+  EXPECT_EQ(write_to(too_long.c_str(), &sample), -1);
   EXPECT_EQ(errno, ENAMETOOLONG);
   struct stat st;
   EXPECT_NE(lstat(too_long.c_str(), &st), 0);
@@ -505,9 +517,9 @@ TEST_P(MetricsWriteFailureTest, FailsAndLeavesNothing) {
   errno = 0;
   if (c.fill_limit) {
     file_size_limit limit(10);
-    rc = metrics_write(target.c_str(), &sample);
+    rc = write_to(target.c_str(), &sample);
   } else {
-    rc = metrics_write(target.c_str(), &sample);
+    rc = write_to(target.c_str(), &sample);
   }
   EXPECT_EQ(rc, -1);
   EXPECT_EQ(errno, c.err) << strerror(errno);
@@ -542,35 +554,45 @@ std::vector<std::string> warnings;
 void record_warning(const char* text) { warnings.push_back(text); }
 
 // One warning when a failure streak starts, whatever the errors within it;
-// silence until a write succeeds; the next failure warns again.
+// silence until a write succeeds; the next failure warns again. The
+// failures: a directory removed after it was opened, and a FIFO at the
+// target.
 TEST_F(MetricsWriteTest, ReporterWarnsOncePerFailureStreak) {
   warnings.clear();
-  write_file(dir.file("file"), "x");
-  const std::string missing = dir.file("missing/hostreapd.prom");
-  const std::string not_dir = dir.file("file/hostreapd.prom");
-  const std::string missing_warning = "cannot write metrics file " + missing + ": " + strerror(ENOENT);
-  const std::string not_dir_warning = "cannot write metrics file " + not_dir + ": " + strerror(ENOTDIR);
+  const std::string gone_dir = dir.file("gone");
+  ASSERT_EQ(mkdir(gone_dir.c_str(), 0755), 0);
+  const std::string gone_path = gone_dir + "/hostreapd.prom";
+  const std::string fifo_path = dir.file("fifo.prom");
+  ASSERT_EQ(mkfifo(fifo_path.c_str(), 0644), 0);
+  metrics_file ok, gone, fifo;
+  ASSERT_EQ(metrics_file_open(&ok, path.c_str()), 0);
+  ASSERT_EQ(metrics_file_open(&gone, gone_path.c_str()), 0);
+  ASSERT_EQ(metrics_file_open(&fifo, fifo_path.c_str()), 0);
+  ASSERT_EQ(rmdir(gone_dir.c_str()), 0);
+  const std::string gone_warning = "cannot write metrics file " + gone_path + ": " + strerror(ENOENT);
+  const std::string fifo_warning = "cannot write metrics file " + fifo_path + ": not a regular file";
 
   struct step {
-    const std::string& path;
+    const metrics_file& file;
     int err;  // 0: the write succeeds
     size_t warnings;  // warnings so far
   } steps[] = {
-      {path, 0, 0}, {missing, ENOENT, 1}, {missing, ENOENT, 1},  {not_dir, ENOTDIR, 1},
-      {path, 0, 1}, {path, 0, 1},         {not_dir, ENOTDIR, 2}, {path, 0, 2},
+      {ok, 0, 0}, {gone, ENOENT, 1}, {gone, ENOENT, 1},          {fifo, METRICS_ENOTREG, 1},
+      {ok, 0, 1}, {ok, 0, 1},        {fifo, METRICS_ENOTREG, 2}, {ok, 0, 2},
   };
   metrics_reporter r{};
   for (size_t i = 0; i < std::size(steps); i++) {
     const step& s = steps[i];
     errno = 0;
-    EXPECT_EQ(metrics_report(&r, s.path.c_str(), &sample, record_warning), s.err == 0 ? 0 : -1) << i;
+    EXPECT_EQ(metrics_report(&r, &s.file, &sample, record_warning), s.err == 0 ? 0 : -1) << i;
     if (s.err != 0) {
       EXPECT_EQ(errno, s.err) << i;
     }
     EXPECT_EQ(warnings.size(), s.warnings) << i;
   }
-  EXPECT_EQ(warnings, (std::vector<std::string>{missing_warning, not_dir_warning}));
-  EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"file", "hostreapd.prom"}));
+  EXPECT_EQ(warnings, (std::vector<std::string>{gone_warning, fifo_warning}));
+  EXPECT_EQ(listing(dir.path), (std::vector<std::string>{"fifo.prom", "hostreapd.prom"}));
+  for (metrics_file* f : {&ok, &gone, &fifo}) metrics_file_close(f);
 }
 
 // A target that is not a file is named as such, not by the text of the
@@ -578,8 +600,11 @@ TEST_F(MetricsWriteTest, ReporterWarnsOncePerFailureStreak) {
 TEST_F(MetricsWriteTest, ReporterNamesATargetThatIsNotAFile) {
   warnings.clear();
   ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  metrics_file f;
+  ASSERT_EQ(metrics_file_open(&f, path.c_str()), 0);
   metrics_reporter r{};
-  EXPECT_EQ(metrics_report(&r, path.c_str(), &sample, record_warning), -1);
+  EXPECT_EQ(metrics_report(&r, &f, &sample, record_warning), -1);
+  metrics_file_close(&f);
   EXPECT_EQ(warnings, std::vector<std::string>{"cannot write metrics file " + path + ": not a regular file"});
 }
 

@@ -10,6 +10,7 @@
 // (else start over), check the open file, and only then truncate. A
 // process that loses the race for the lock therefore never erases the
 // holder's PID, and the lock is tried before the checks on every platform.
+// Every step names the file in the directory opened first (dir_fd, name).
 #include "daemon/pidlock.h"
 
 #include <fcntl.h>
@@ -29,6 +30,7 @@
 #endif
 #include <utility>
 
+#include "fwtable/directory_fd.h"
 #include "fwtable/malloc_ptr.h"
 
 namespace {
@@ -52,9 +54,11 @@ size_t copy_bounded(char* dst, size_t dst_size, const char* src) {
   return n;
 }
 
-// Drops the record and returns "no handle" with err in errno (set after the
-// release, so nothing on the way can disturb it).
+// Drops the record (closing its directory) and returns "no handle" with
+// err in errno (set after the release, so nothing on the way can disturb
+// it).
 pidlock* fail_open(pidlock_ptr rec, int err) {
+  if (rec && rec->dir_fd >= 0) close(rec->dir_fd);
   rec.reset();
   errno = err;
   return nullptr;
@@ -62,21 +66,21 @@ pidlock* fail_open(pidlock_ptr rec, int err) {
 
 bool would_block(int err) { return err == EWOULDBLOCK || err == EAGAIN; }
 
-// Opens path write-only and exclusively locked, without waiting: neither
-// for the lock nor for a FIFO's reader (O_NONBLOCK makes that open fail
-// with ENXIO). Creates the file with mode if it is missing; never follows a
-// symbolic link at the path, never truncates. Returns the descriptor, or -1
-// with the reason in errno; *held tells that another open file holds the
-// lock.
-int open_locked(const char* path, mode_t mode, bool* held) {
+// Opens the file name of the directory dir write-only and exclusively
+// locked, without waiting: neither for the lock nor for a FIFO's reader
+// (O_NONBLOCK makes that open fail with ENXIO). Creates the file with mode
+// if it is missing; never follows a symbolic link there, never truncates.
+// Returns the descriptor, or -1 with the reason in errno; *held tells that
+// another open file holds the lock.
+int open_locked(int dir, const char* name, mode_t mode, bool* held) {
   *held = false;
   const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CREAT | O_CLOEXEC;
 #ifdef O_EXLOCK
-  int fd = open(path, flags | O_EXLOCK, mode);
+  int fd = openat(dir, name, flags | O_EXLOCK, mode);
   if (fd < 0) *held = would_block(errno);
   return fd;
 #else
-  int fd = open(path, flags, mode);
+  int fd = openat(dir, name, flags, mode);
   if (fd < 0) return -1;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int err = errno;
@@ -89,16 +93,16 @@ int open_locked(const char* path, mode_t mode, bool* held) {
 #endif
 }
 
-// The error number for an open of path that failed with err (the lock not
+// The error number for an open of name that failed with err (the lock not
 // held elsewhere). What is at the path decides first, whatever the open
 // said of it (ELOOP, or FreeBSD's EMLINK, for a link; EISDIR for a
 // directory; ENXIO for a FIFO without a reader or a socket): a symbolic
 // link is ELOOP, anything else but a regular file PIDLOCK_ENOTREG. An EPERM
 // of the open's own (an immutable file) becomes EACCES, as EPERM names the
 // refusal of the file's owner or mode.
-int open_failure(const char* path, int err) {
+int open_failure(int dir, const char* name, int err) {
   struct stat st;
-  if (lstat(path, &st) == 0) {
+  if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISLNK(st.st_mode)) return ELOOP;
     if (!S_ISREG(st.st_mode)) return PIDLOCK_ENOTREG;
   }
@@ -131,12 +135,12 @@ int32_t parse_holder_pid(const char* text, size_t len) {
   return static_cast<int32_t>(value);
 }
 
-// The lock is held by another open file: the holder's PID as its file at
-// path states it (parse_holder_pid); 0 when it states none, or when the
-// path cannot be opened, read, or is no longer a regular file: the lock
-// being held is the answer, the number only names the holder.
-int32_t read_holder_pid(const char* path) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+// The lock is held by another open file: the holder's PID as its file
+// states it (parse_holder_pid); 0 when it states none, or when the file
+// cannot be opened, read, or is no longer a regular file: the lock being
+// held is the answer, the number only names the holder.
+int32_t read_holder_pid(int dir, const char* name) {
+  int fd = openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return 0;
   char text[pid_read_max];
   ssize_t got = -1;
@@ -163,15 +167,15 @@ int check_identity(const pidlock* pl) {
   return same_file(pl, st) ? 0 : PIDLOCK_EIDENTITY;
 }
 
-// Unlinks the handle's path, but only while it still names the locked file
-// itself (not a link to it): a path removed or replaced by someone else (say a second instance that
-// started after our file had been deleted) is left alone. Returns 0 or the
-// error number.
+// Unlinks the handle's name in its directory, but only while it still
+// names the locked file itself (not a link to it): a name removed or
+// replaced by someone else (say a second instance that started after our
+// file had been deleted) is left alone. Returns 0 or the error number.
 int unlink_own_path(const pidlock* pl) {
   struct stat st;
-  if (lstat(pl->path, &st) != 0) return errno;
+  if (fstatat(pl->dir_fd, pl->name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
   if (!same_file(pl, st)) return PIDLOCK_EIDENTITY;
-  if (unlink(pl->path) != 0) return errno;
+  if (unlinkat(pl->dir_fd, pl->name, 0) != 0) return errno;
   return 0;
 }
 
@@ -182,12 +186,13 @@ enum class naming { named, lost, failed };
 // (not followed) still names it. A stop of the file's previous holder
 // unlinks it, and someone may put another file at the path, between an
 // open and its lock: the lock then guards nothing that a later start could
-// find. failed: lstat failed for another reason than a missing path (the
+// find. failed: fstatat failed for another reason than a missing name (the
 // reason in errno).
-naming name_of_locked(const char* path, const struct stat& st) {
+naming name_of_locked(int dir, const char* name, const struct stat& st) {
   if (st.st_nlink == 0) return naming::lost;
   struct stat at_path;
-  if (lstat(path, &at_path) != 0) return errno == ENOENT ? naming::lost : naming::failed;
+  if (fstatat(dir, name, &at_path, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? naming::lost : naming::failed;
   return at_path.st_dev == st.st_dev && at_path.st_ino == st.st_ino ? naming::named : naming::lost;
 }
 
@@ -198,14 +203,14 @@ naming name_of_locked(const char* path, const struct stat& st) {
 // every try lost its file; *held (as from open_locked) when another open
 // file holds the lock, which ends the tries at once. Any other failure of
 // the open is reported as open_failure gives it.
-int lock_named(const char* path, mode_t mode, struct stat* st, bool* held) {
+int lock_named(int dir, const char* name, mode_t mode, struct stat* st, bool* held) {
   for (int tries = 0; tries < PIDLOCK_OPEN_TRIES; ++tries) {
-    int fd = open_locked(path, mode, held);
+    int fd = open_locked(dir, name, mode, held);
     if (fd < 0) {
-      if (!*held) errno = open_failure(path, errno);
+      if (!*held) errno = open_failure(dir, name, errno);
       return -1;
     }
-    naming n = fstat(fd, st) != 0 ? naming::failed : name_of_locked(path, *st);
+    naming n = fstat(fd, st) != 0 ? naming::failed : name_of_locked(dir, name, *st);
     if (n == naming::named) return fd;
     int err = errno;
     close(fd);
@@ -227,25 +232,34 @@ pidlock* pidlock_open(const char* path, mode_t mode, int32_t* other_pid) {
     return nullptr;
   }
   rec->fd = -1;
+  rec->dir_fd = -1;
   rec->dev = 0;
   rec->ino = 0;
   if (path == nullptr) return fail_open(std::move(rec), EINVAL);
 
   // Kept to PIDLOCK_PATH_MAX characters; one that fills them all was cut
   // (or is exactly that long) and is refused before the file system sees it.
-  if (copy_bounded(rec->path, sizeof rec->path, path) == PIDLOCK_PATH_MAX) {
+  const size_t len = copy_bounded(rec->path, sizeof rec->path, path);
+  if (len == PIDLOCK_PATH_MAX) {
     return fail_open(std::move(rec), ENAMETOOLONG);
   }
+  if (len == 0) return fail_open(std::move(rec), ENOENT);
+  // A path that ends with a slash names its directory itself, which is
+  // then refused as no regular file.
+  rec->name = path_name(rec->path);
+  if (rec->name[0] == '\0') rec->name = ".";
+  rec->dir_fd = open_path_directory(rec->path);
+  if (rec->dir_fd < 0) return fail_open(std::move(rec), errno);
 
   // Group and others never get to write the file: such a file would be
   // refused at the next start.
   struct stat st;
   bool held = false;
-  int fd = lock_named(rec->path, mode & ~static_cast<mode_t>(S_IWGRP | S_IWOTH), &st, &held);
+  int fd = lock_named(rec->dir_fd, rec->name, mode & ~static_cast<mode_t>(S_IWGRP | S_IWOTH), &st, &held);
   if (fd < 0) {
     if (held) {
       // Refused on the lock alone: what the file holds only names the holder.
-      int32_t pid = read_holder_pid(rec->path);
+      int32_t pid = read_holder_pid(rec->dir_fd, rec->name);
       if (other_pid != nullptr) *other_pid = pid;
       return fail_open(std::move(rec), EEXIST);
     }
@@ -294,8 +308,11 @@ int pidlock_remove(pidlock* pl, bool release) {
   if (err != 0) {
     // Nothing of the file is touched, and the descriptor may no longer be
     // ours to close; but a caller that gives the handle up still has it
-    // freed, as it has no other way to do so.
-    if (release) std::free(pl);
+    // freed, as it has no other way to do so, and its directory closed.
+    if (release && pl != nullptr) {
+      if (pl->dir_fd >= 0) close(pl->dir_fd);
+      std::free(pl);
+    }
     errno = err;
     return -1;
   }
@@ -304,11 +321,13 @@ int pidlock_remove(pidlock* pl, bool release) {
   err = unlink_own_path(pl);
   if (flock(pl->fd, LOCK_UN) != 0 && err == 0) err = errno;
   if (close(pl->fd) != 0 && err == 0) err = errno;
+  if (pl->dir_fd >= 0) close(pl->dir_fd);
 
   if (release) {
     std::free(pl);
   } else {
     pl->fd = -1;
+    pl->dir_fd = -1;
   }
   if (err == 0) return 0;
   errno = err;

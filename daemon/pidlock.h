@@ -13,8 +13,15 @@
 // locked where it is) and at shutdown unlinks, unlocks and closes it. Before writing or removing, the
 // handle's descriptor is checked to still refer to the file it opened.
 //
-// Owns: the pidlock handle (one heap record per open PID file), from
-// pidlock_open until pidlock_remove with release true frees it.
+// The path's directory is opened first, and the file is named in it from
+// then on: opened, looked at and, at shutdown, removed through that
+// directory descriptor (fwtable/directory_fd.h), which a program in
+// capability mode can still do. A directory moved or replaced after the
+// start: the file removed is the one in the directory opened.
+//
+// Owns: the pidlock handle (one heap record per open PID file) and its
+// directory descriptor, from pidlock_open until pidlock_remove with
+// release true frees it.
 // Failure: errno-style: no handle or -1, the reason in errno. EEXIST from
 // pidlock_open means exactly: another process holds the lock, whatever its
 // file holds; EAGAIN that the path kept naming another file than the one
@@ -67,7 +74,9 @@ constexpr int32_t PIDLOCK_PID_MAX = INT32_MAX;
 
 struct pidlock {
   int32_t fd;  // open, locked, write-only; -1 once closed
+  int32_t dir_fd;  // the path's directory, read-only; -1 once closed
   char path[PIDLOCK_PATH_MAX + 1];
+  const char* name;  // the file's name in it (in path; "." for a path ending with '/')
   uint64_t dev;  // st_dev right after opening
   uint64_t ino;  // st_ino right after opening
 };
@@ -109,13 +118,15 @@ pidlock* pidlock_open(const char* path, mode_t mode, int32_t* other_pid);
 // and pidlock_remove removes the file at shutdown. 0, or -1 with errno.
 int pidlock_write(pidlock* pl);
 
-// Unlinks the path (only while it still names the locked file; otherwise
-// the path is left alone and the step fails with PIDLOCK_EIDENTITY, or with
-// stat's error number), releases the lock and closes the descriptor: all
-// three attempted, the first failure reported. A failed identity check does
-// nothing to the file or the descriptor. With release the record is freed
-// in every case, also on failure; without it the descriptor becomes -1
-// (unless the identity check failed). 0, or -1 with errno.
+// Unlinks the file's name in its directory (only while it still names the
+// locked file; otherwise it is left alone and the step fails with
+// PIDLOCK_EIDENTITY, or with fstatat's error number), releases the lock and
+// closes the descriptor: all three attempted, the first failure reported;
+// the directory is closed too. A failed identity check does nothing to the
+// file or the descriptor. With release the record is freed (and its
+// directory closed) in every case, also on failure; without it both
+// descriptors become -1 (unless the identity check failed). 0, or -1 with
+// errno.
 int pidlock_remove(pidlock* pl, bool release);
 
 // What pidlock_open refused, for a warning after the path: "is a symbolic

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -13,6 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fwtable/capability_mode.h"
+#include "fwtable/connect_at.h"
+#include "fwtable/directory_fd.h"
 #include "fwtable/platform.h"
 
 namespace {
@@ -67,17 +69,18 @@ bool connect_sender(log_sender* s) {
     if (s->fd < 0) return false;
     raise_send_buffer(s->fd);
   }
-  sockaddr_un sun;
-  memset(&sun, 0, sizeof sun);
-  sun.sun_family = AF_UNIX;
-  if (strlen(s->path) >= sizeof sun.sun_path) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
-  memcpy(sun.sun_path, s->path, strlen(s->path));
-  if (connect(s->fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0) return false;
+  if (connect_at(s->fd, s->dir_fd, path_name(s->path), s->path) != 0) return false;
+  // It only sends, and polls for room.
+  current_platform().limit_fd(s->fd, fd_use::log_socket);
   s->connected = true;
   return true;
+}
+
+// Closes the socket, keeping the directory: the next send connects anew.
+void drop_socket(log_sender* s) {
+  if (s->fd >= 0) close(s->fd);
+  s->fd = -1;
+  s->connected = false;
 }
 
 // Waits until the socket can take more or LOG_ROOM_WAIT_MS has passed; a
@@ -137,7 +140,18 @@ void log_sender_open(log_sender* s, const char* ident, int option, int facility)
   snprintf(s->ident, sizeof s->ident, "%s", ident != nullptr ? ident : "");
   s->option = option;
   s->facility = facility;
+  if (s->dir_fd < 0) s->dir_fd = open_path_directory(s->path);
+  log_sender_refresh(s);
   if ((option & LOG_NDELAY) != 0 && !s->connected) connect_sender(s);
+}
+
+void log_sender_refresh(log_sender* s) {
+  s->pid = (s->option & LOG_PID) != 0 ? static_cast<int>(getpid()) : -1;
+  if (s->form != log_form::rfc5424) return;
+  char host[sizeof s->host];
+  if (gethostname(host, sizeof host) != 0) return;
+  host[sizeof host - 1] = '\0';
+  memcpy(s->host, host, sizeof host);
 }
 
 int log_sender_send(log_sender* s, int priority, const char* text, log_stop_fn stopping) {
@@ -149,12 +163,8 @@ int log_sender_send(log_sender* s, int priority, const char* text, log_stop_fn s
   log_origin origin{};
   localtime_r(&secs, &origin.local);
   origin.usec = now.tv_nsec / 1000;
-  char host[256] = "";
-  if (s->form == log_form::rfc5424 && gethostname(host, sizeof host) != 0) host[0] = '\0';
-  host[sizeof host - 1] = '\0';
-  origin.host = host;
-  // Read at each line: a process that detached is another one.
-  origin.pid = (s->option & LOG_PID) != 0 ? static_cast<int>(getpid()) : -1;
+  origin.host = s->host;
+  origin.pid = s->pid;
   char msg[LOG_MESSAGE_MAX];
   const size_t len = format_log_message(msg, sizeof msg, s->form, priority, origin, s->ident, text);
 
@@ -173,14 +183,14 @@ int log_sender_send(log_sender* s, int priority, const char* text, log_stop_fn s
     // afresh, once.
     if (reconnected) return dropped(s, err);
     reconnected = true;
-    log_sender_close(s);
+    drop_socket(s);
   }
 }
 
 void log_sender_close(log_sender* s) {
-  if (s->fd >= 0) close(s->fd);
-  s->fd = -1;
-  s->connected = false;
+  drop_socket(s);
+  if (s->dir_fd >= 0) close(s->dir_fd);
+  s->dir_fd = -1;
 }
 
 namespace {
@@ -202,3 +212,9 @@ void system_log_send(int priority, const char* text) {
 void system_log_close() { log_sender_close(&system_sender); }
 
 uint64_t system_log_dropped() { return system_sender.dropped; }
+
+void system_log_refresh() { log_sender_refresh(&system_sender); }
+
+int system_log_socket_fd() { return system_sender.fd; }
+
+int system_log_directory_fd() { return system_sender.dir_fd; }

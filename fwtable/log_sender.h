@@ -31,9 +31,24 @@
 // writes to the console only with LOG_CONS, which is not taken here). The
 // next line tries to connect again.
 //
-// Owns: the socket of each log_sender, closed by log_sender_close; the
-// process-wide sender behind the real platform's log service
-// (fwtable/platform.h), opened by system_log_open.
+// Every connect, the first and each one after syslogd has made its socket
+// anew, names the socket in its directory, through a descriptor of that
+// directory opened with the sender (fwtable/connect_at.h): a program in
+// capability mode can still connect so, and the directory is the one
+// opened at the start even if another has taken its path since. A
+// directory that cannot be opened leaves the sender connecting by the
+// path, as syslog(3) does. Each socket connected is limited to the rights
+// of a log socket (fwtable/capability_mode.h; a failure there is let be:
+// the socket serves all the same).
+//
+// A line costs one system call besides the clock's: its send. The
+// process's ID and the host's name that the line names are read by
+// log_sender_refresh (at the open, and when the caller says: after
+// detaching, once a cycle), not for each line.
+//
+// Owns: the socket and the directory descriptor of each log_sender,
+// closed by log_sender_close; the process-wide sender behind the real
+// platform's log service (fwtable/platform.h), opened by system_log_open.
 // Failure: errno-style; log_sender_send answers 0 for a line delivered, -1
 // for one dropped (errno: ECANCELED for a stop, else the send's error).
 // Nothing is printed.
@@ -91,7 +106,10 @@ struct log_sender {
   int option = 0;  // openlog's: LOG_PID and LOG_NDELAY are heeded
   int facility = 0;  // added to a priority that names none (LOG_USER when 0)
   int fd = -1;
+  int dir_fd = -1;  // the directory of path, opened by log_sender_open
   bool connected = false;
+  int pid = -1;  // the process's ID, with LOG_PID, as log_sender_refresh read it
+  char host[256] = "";  // the host's name (the RFC 5424 form), as log_sender_refresh read it
   uint64_t dropped = 0;  // lines not delivered since the sender was made
   // The clock the message's time is read from: CLOCK_REALTIME unless a
   // test sets its own.
@@ -102,15 +120,24 @@ struct log_sender {
 };
 
 // Takes openlog's arguments (a null ident: the program's name is not
-// known here, so the tag is empty) and, with LOG_NDELAY, connects at once.
+// known here, so the tag is empty), opens the directory of the log socket,
+// reads what log_sender_refresh reads and, with LOG_NDELAY, connects at
+// once.
 void log_sender_open(log_sender* s, const char* ident, int option, int facility);
+
+// Reads the process's ID (with LOG_PID) and, for the RFC 5424 form, the
+// host's name, which every line from then on names: a process that has
+// detached is another one, and the host may be renamed. A host name that
+// cannot be read (in capability mode, where the system refuses it) stays
+// as it was.
+void log_sender_refresh(log_sender* s);
 
 // Sends one line at priority (a level, with or without a facility), as
 // above. stopping is asked about a stop while the send waits for room;
 // null: no stop cuts the wait short.
 int log_sender_send(log_sender* s, int priority, const char* text, log_stop_fn stopping);
 
-// Closes the socket; the sender can be opened again.
+// Closes the socket and the directory; the sender can be opened again.
 void log_sender_close(log_sender* s);
 
 // The process-wide sender, behind the real platform's log service: openlog,
@@ -120,3 +147,9 @@ void system_log_open(const char* ident, int option, int facility);
 void system_log_send(int priority, const char* text);
 void system_log_close();
 uint64_t system_log_dropped();
+// log_sender_refresh of the process-wide sender.
+void system_log_refresh();
+// Its socket and the directory it connects in (-1: none), for a program
+// that limits the descriptors it keeps.
+int system_log_socket_fd();
+int system_log_directory_fd();

@@ -2,6 +2,7 @@
 #include "fwtable/log_sender.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -91,6 +92,8 @@ struct private_log {
   int fd = -1;
 
   private_log() { bind_now(); }
+  // Bound at a path of the caller's instead.
+  explicit private_log(const std::string& at) : path(at) { bind_now(); }
   ~private_log() { close_now(); }
   void bind_now() {
     fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -297,6 +300,38 @@ TEST(LogSender, ReconnectsOnceThenDropsWithoutWaiting) {
   EXPECT_TRUE(log.take().ends_with(": back"));
   EXPECT_EQ(s.dropped, 1u);
   log_sender_close(&s);
+}
+
+// Every connect names the socket in the directory the sender opened: the
+// directory moved away, another made at its path with a socket of the
+// same name, and syslogd started again in the directory moved: the line
+// reaches the socket made anew there, none the other.
+TEST(LogSender, ConnectsAgainInTheDirectoryItOpened) {
+  temp_dir top;
+  const std::string dir = top.file("run");
+  const std::string moved = top.file("run.moved");
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  const std::string log_path = dir + "/log";
+  private_log first(log_path);
+  log_sender s = sender_to(first, log_form::bsd);
+  s.path = log_path.c_str();
+  log_sender_open(&s, "t", LOG_NDELAY, LOG_AUTH);
+  ASSERT_EQ(log_sender_send(&s, LOG_INFO, "first", never_stop), 0);
+  EXPECT_TRUE(first.take().ends_with(": first"));
+
+  ASSERT_EQ(rename(dir.c_str(), moved.c_str()), 0);
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  private_log other(log_path);
+  first.path = moved + "/log";
+  first.close_now();
+  private_log again(moved + "/log");
+
+  EXPECT_EQ(log_sender_send(&s, LOG_INFO, "after a restart", never_stop), 0);
+  EXPECT_TRUE(again.take().ends_with(": after a restart"));
+  EXPECT_EQ(other.take(), "");
+  EXPECT_EQ(s.dropped, 0u);
+  log_sender_close(&s);
+  EXPECT_EQ(s.dir_fd, -1);
 }
 
 }  // namespace

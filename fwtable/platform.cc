@@ -29,6 +29,8 @@ const platform real = {
     .exit = real_exit,
     .fatal_to_log = false,
     .stopping = nullptr,
+    .limit_fd = capability_limit,
+    .enter_capability_mode = capability_enter,
 };
 
 }  // namespace

@@ -21,6 +21,10 @@
 //              line waiting for syslogd to make room; null, the real
 //              platform's, until a program that can be stopped installs
 //              its own question
+//   limit_fd   a descriptor limited to the rights of its use      cap_rights_limit
+//   enter_capability_mode   capability mode, for good             cap_enter
+//              (fwtable/capability_mode.h: FreeBSD's Capsicum; a build
+//              for another system has neither and answers success)
 //
 // The real platform is installed from the start. A test (or fuzz target)
 // installs its own for a scope: it copies the current platform, replaces
@@ -30,10 +34,11 @@
 //
 // Owns: the pointer to the platform in force (process-wide); a scope owns
 // the copy it installed.
-// Failure: the services report as the calls they stand for do (fwctl_get:
-// 0, or -1 with errno set; flush: 0 or EOF); exit must not return (it ends
-// the process, or throws or jumps away); if it does, the caller ends the
-// process with exit(3) all the same. A program's fwctl_get may also throw,
+// Failure: the services report as the calls they stand for do (fwctl_get,
+// limit_fd, enter_capability_mode: 0, or -1 with errno set; flush: 0 or
+// EOF); exit must not return (it ends the process, or throws or jumps
+// away); if it does, the caller ends the process with exit(3) all the
+// same. A program's fwctl_get may also throw,
 // to abandon the table command in progress: everything the table layer
 // holds during a request is owned by RAII, so the unwinding frees it. A
 // scope ended out of order is a fault of the program: abort(3), after a
@@ -43,6 +48,8 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+
+#include "fwtable/capability_mode.h"
 
 // getsockopt's contract: the request in buf[0..*len), the reply written
 // over it; 0 with *len set to the length of the reply, or -1 with errno set
@@ -66,6 +73,8 @@ struct platform {
   void (*exit)(int status);
   bool fatal_to_log;
   bool (*stopping)();
+  int (*limit_fd)(int fd, fd_use use);
+  int (*enter_capability_mode)();
 };
 
 // The platform in force (read inline: asked for often), and the real one.

@@ -7,14 +7,15 @@
 # service script and the manual page, tzdata for the listing's local
 # dates in other zones, prometheus-node-exporter for the test of the
 # metrics file with its real reader, prometheus (the server and promtool)
-# for the tests of the alerting rules, and clang-format and clang-tidy for
+# for the tests of the alerting rules, strace for the test that counts the
+# system calls of a log line, and clang-format and clang-tidy for
 # scripts/lint.sh; then, from PyPI, zig (the ziglang package), the
 # toolchain of the FreeBSD cross builds (scripts/cross.sh). Sourced or run;
 # does nothing when all are there.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-          valgrind util-linux mount shellcheck mandoc tzdata python3 prometheus-node-exporter prometheus
+          valgrind util-linux mount shellcheck mandoc tzdata python3 prometheus-node-exporter prometheus strace
           clang-format clang-tidy "$@")
 missing=()
 for p in "${packages[@]}"; do

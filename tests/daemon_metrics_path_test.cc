@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The metrics path (-m) as a start meets it, with the real daemon: a path
-// that names no file to write is refused before anything else is done
-// (status 64, nothing opened, created or replaced), and so is one that
-// names the PID file; a device, FIFO or other non-file that comes to the
+// that names no file to write, or lies in no directory, is refused before
+// anything else is done (status 64, nothing opened, created or replaced),
+// and so is one that names the PID file; a device, FIFO or other non-file that comes to the
 // path while the daemon runs is not replaced either.
 #include <signal.h>
 #include <sys/socket.h>
@@ -93,67 +93,70 @@ std::string in_dir(const std::string& dir, const char* name) { return dir + "/" 
 
 INSTANTIATE_TEST_SUITE_P(
     DaemonMetrics, MetricsPathRefused,
-    testing::Values(refused_case{"Empty", [](const std::string&, std::string*) { return std::string(); },
-                                 "path is empty"},
-                    refused_case{"Directory",
-                                 [](const std::string& d, std::string*) {
-                                   std::string p = in_dir(d, "metrics.prom");
-                                   EXPECT_EQ(mkdir(p.c_str(), 0755), 0) << strerror(errno);
-                                   return p;
-                                 },
-                                 "{M} is not a regular file"},
-                    refused_case{"Fifo",
-                                 [](const std::string& d, std::string*) {
-                                   std::string p = in_dir(d, "metrics.prom");
-                                   EXPECT_EQ(mkfifo(p.c_str(), 0644), 0) << strerror(errno);
-                                   return p;
-                                 },
-                                 "{M} is not a regular file"},
-                    refused_case{"Socket",
-                                 [](const std::string& d, std::string*) {
-                                   std::string p = in_dir(d, "metrics.prom");
-                                   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-                                   sockaddr_un addr{};
-                                   addr.sun_family = AF_UNIX;
-                                   EXPECT_LT(p.size(), sizeof addr.sun_path);
-                                   memcpy(addr.sun_path, p.c_str(),
-                                          std::min(p.size() + 1, sizeof addr.sun_path));
-                                   EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0)
-                                       << strerror(errno);
-                                   close(fd);
-                                   return p;
-                                 },
-                                 "{M} is not a regular file"},
-                    // A null device of the test's own.
-                    refused_case{"DeviceNode",
-                                 [](const std::string& d, std::string*) {
-                                   std::string p = in_dir(d, "null");
-                                   EXPECT_EQ(mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0)
-                                       << strerror(errno);
-                                   return p;
-                                 },
-                                 "{M} is not a regular file", true},
-                    // The namespace's /dev/null (the system's, bound in).
-                    refused_case{"DevNull",
-                                 [](const std::string&, std::string*) { return std::string("/dev/null"); },
-                                 "{M} is not a regular file"},
-                    // The metrics file's rename would replace the PID file and its lock.
-                    refused_case{"ThePidFile",
-                                 [](const std::string& d, std::string* pid_arg) {
-                                   *pid_arg = "hostreapd.pid";
-                                   return in_dir(d, "hostreapd.pid");  // relative and absolute: one file
-                                 },
-                                 "{M} is the pid file"},
-                    // The same name in one directory reached by a link: found before
-                    // either file exists.
-                    refused_case{"ThePidFileThroughALinkedDirectory",
-                                 [](const std::string& d, std::string* pid_arg) {
-                                   EXPECT_EQ(mkdir(in_dir(d, "run").c_str(), 0755), 0);
-                                   EXPECT_EQ(symlink("run", in_dir(d, "var-run").c_str()), 0);
-                                   *pid_arg = "run/hostreapd.pid";
-                                   return in_dir(d, "var-run/hostreapd.pid");
-                                 },
-                                 "{M} is the pid file"}),
+    testing::Values(
+        refused_case{"Empty", [](const std::string&, std::string*) { return std::string(); },
+                     "path is empty"},
+        refused_case{"Directory",
+                     [](const std::string& d, std::string*) {
+                       std::string p = in_dir(d, "metrics.prom");
+                       EXPECT_EQ(mkdir(p.c_str(), 0755), 0) << strerror(errno);
+                       return p;
+                     },
+                     "{M} is not a regular file"},
+        refused_case{"Fifo",
+                     [](const std::string& d, std::string*) {
+                       std::string p = in_dir(d, "metrics.prom");
+                       EXPECT_EQ(mkfifo(p.c_str(), 0644), 0) << strerror(errno);
+                       return p;
+                     },
+                     "{M} is not a regular file"},
+        refused_case{"Socket",
+                     [](const std::string& d, std::string*) {
+                       std::string p = in_dir(d, "metrics.prom");
+                       int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+                       sockaddr_un addr{};
+                       addr.sun_family = AF_UNIX;
+                       EXPECT_LT(p.size(), sizeof addr.sun_path);
+                       memcpy(addr.sun_path, p.c_str(), std::min(p.size() + 1, sizeof addr.sun_path));
+                       EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0)
+                           << strerror(errno);
+                       close(fd);
+                       return p;
+                     },
+                     "{M} is not a regular file"},
+        // A null device of the test's own.
+        refused_case{"DeviceNode",
+                     [](const std::string& d, std::string*) {
+                       std::string p = in_dir(d, "null");
+                       EXPECT_EQ(mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0) << strerror(errno);
+                       return p;
+                     },
+                     "{M} is not a regular file", true},
+        // A directory that is not there: it is opened at the start, for
+        // every write to come.
+        refused_case{"MissingDirectory",
+                     [](const std::string& d, std::string*) { return in_dir(d, "missing/metrics.prom"); },
+                     "{M}: No such file or directory"},
+        // The namespace's /dev/null (the system's, bound in).
+        refused_case{"DevNull", [](const std::string&, std::string*) { return std::string("/dev/null"); },
+                     "{M} is not a regular file"},
+        // The metrics file's rename would replace the PID file and its lock.
+        refused_case{"ThePidFile",
+                     [](const std::string& d, std::string* pid_arg) {
+                       *pid_arg = "hostreapd.pid";
+                       return in_dir(d, "hostreapd.pid");  // relative and absolute: one file
+                     },
+                     "{M} is the pid file"},
+        // The same name in one directory reached by a link: found before
+        // either file exists.
+        refused_case{"ThePidFileThroughALinkedDirectory",
+                     [](const std::string& d, std::string* pid_arg) {
+                       EXPECT_EQ(mkdir(in_dir(d, "run").c_str(), 0755), 0);
+                       EXPECT_EQ(symlink("run", in_dir(d, "var-run").c_str()), 0);
+                       *pid_arg = "run/hostreapd.pid";
+                       return in_dir(d, "var-run/hostreapd.pid");
+                     },
+                     "{M} is the pid file"}),
     [](const testing::TestParamInfo<refused_case>& i) { return std::string(i.param.name); });
 
 // A non-file that takes the metrics file's place while the daemon runs is

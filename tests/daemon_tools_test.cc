@@ -373,13 +373,20 @@ TEST(DaemonMetrics, WrittenAfterEveryCycleAndCountingRemovals) {
   ASSERT_TRUE(d.wait(LIMIT_MS).finished);
 }
 
+// The metrics file's directory removed under the daemon: every write
+// fails from then on, and the sweep goes on.
 TEST(DaemonMetrics, AFileThatCannotBeWrittenNeverStopsTheSweep) {
   daemon_harness h;
   h.admin("create 5 type addr");
-  h.admin("add 5 192.0.2.1 0");
-  const std::string path = h.dir.file("missing/hostreapd.prom");
+  const std::string dir = h.dir.file("metrics");
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  const std::string path = dir + "/hostreapd.prom";
   child_process d = h.start({"-t", "5", "-f", "-s", "3600", "-m", path});
-  ASSERT_TRUE(h.wait_for_lists(3, LIMIT_MS, d.pid));
+  ASSERT_TRUE(wait_for_file(path, LIMIT_MS, true));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(rmdir(dir.c_str()), 0);
+  h.admin("add 5 192.0.2.1 0");
+  ASSERT_TRUE(h.wait_for_lists(h.requests(89) + 2, LIMIT_MS, d.pid));
   EXPECT_TRUE(process_alive(d.pid));
   EXPECT_EQ(h.removal_lines(), std::vector<std::string>{"Removing host 192.0.2.1 from table 5"});
   // One warning for the whole streak of failures.

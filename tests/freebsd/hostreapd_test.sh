@@ -46,6 +46,9 @@
 # since), and removes that file and its temporary directory: it leaves
 # nothing behind.
 #
+# It restarts syslogd once (service syslogd restart), to see the daemon
+# deliver its lines to the syslogd started again.
+#
 # It takes about two minutes: a table grows under a daemon for 30 seconds,
 # and 5,000 entries are removed in one cycle.
 set -u
@@ -243,7 +246,7 @@ poll() {
 # Tables.
 
 # Table names are ours alone: none may exist before we start.
-names="d g n v i w x b s"
+names="d g n v i w x b s k"
 for n in $names; do
   if ipfw table "$prefix-$n" info >/dev/null 2>&1; then
     cannot "table $prefix-$n exists; this suite makes its own tables under the names $prefix-*"
@@ -770,6 +773,248 @@ elif make_table "$t" type addr; then
   fi
 else
   skip "-1 removing 5000 entries logs 5000 lines" "the table could not be made"
+fi
+
+# Capability mode: a detached daemon (with -p, -m and -w) enters it once
+# its start-up is done, and does all its work in it. Each descriptor's
+# rights are read from procstat(1), whose output is read as FreeBSD 14 and
+# 15 print it: "procstat -s PID" a header line naming its columns, FLAGS
+# among them ('C' in capability mode, '-' otherwise), then a line for the
+# process (or one per thread) that begins with its PID; "procstat -f -C
+# PID" a header line, then a line per descriptor or special vnode (text,
+# cwd, root, ...): PID, COMM, FD (a number for a descriptor), T (its type:
+# v a vnode, s a socket), FLAGS, CAPABILITIES (the rights as procstat's
+# two-letter names, separated by commas; "-" for none), PRO, NAME. Only
+# the columns up to CAPABILITIES are read, by the header's positions.
+t=$prefix-k
+krun=$tmp/krun
+kmet=$tmp/kmet
+pf=$krun/k.pid
+mf=$kmet/k.prom
+pidfiles="$pidfiles $pf"
+# Whether the kernel says it has capability mode (a kernel built without
+# the CAPABILITY_MODE option has no such feature); a daemon seen in the
+# mode says so too.
+if [ "$(sysctl -n kern.features.security_capability_mode 2>/dev/null)" = 1 ]; then
+  capmode=yes
+else
+  capmode=
+fi
+
+# capsicum_flags PID: the FLAGS column of each line of procstat -s.
+capsicum_flags() {
+  procstat -s "$1" 2>/dev/null | awk -v pid="$1" '
+    !col { for (i = 1; i <= NF; i++) if ($i == "FLAGS") col = i; next }
+    $1 == pid && NF >= col { print $col }'
+}
+in_capability_mode() {
+  _f=$(capsicum_flags "$1")
+  [ -n "$_f" ] || return 1
+  for _x in $_f; do
+    case $_x in *C*) ;; *) return 1 ;; esac
+  done
+}
+
+# rights_held PID: one line per descriptor of the process, "T RIGHTS", the
+# rights as the CAP_ names of rights(4) that procstat abbreviates, sorted
+# and joined by commas ("none" for no right), the lines sorted. The
+# abbreviations are procstat's for the single rights; a name procstat
+# prints that is not among them (one for a combination of rights) is left
+# out, as every right it stands for has its own name too.
+rights_held() {
+  procstat -f -C "$1" 2>/dev/null | awk '
+    BEGIN {
+      n = split("rd:READ wr:WRITE se:SEEK mm:MMAP cr:CREATE fe:FEXECVE fy:FSYNC ft:FTRUNCATE " \
+        "lo:LOOKUP cd:FCHDIR cf:FCHFLAGS cm:FCHMOD cn:FCHOWN fc:FCNTL fl:FLOCK fp:FPATHCONF " \
+        "fk:FSCK fs:FSTAT sf:FSTATFS fu:FUTIMES ls:LINKAT_SOURCE lt:LINKAT_TARGET md:MKDIRAT " \
+        "mf:MKFIFOAT mn:MKNODAT rs:RENAMEAT_SOURCE rt:RENAMEAT_TARGET sl:SYMLINKAT un:UNLINKAT " \
+        "at:ACCEPT bd:BIND ba:BINDAT co:CONNECT ca:CONNECTAT pn:GETPEERNAME sn:GETSOCKNAME " \
+        "gs:GETSOCKOPT ln:LISTEN pf:PEELOFF ss:SETSOCKOPT sh:SHUTDOWN ev:EVENT io:IOCTL ty:TTYHOOK", pairs, " ")
+      for (i = 1; i <= n; i++) {
+        split(pairs[i], kv, ":")
+        name[kv[1]] = kv[2]
+      }
+    }
+    !fdcol {
+      for (i = 1; i <= NF; i++) {
+        if ($i == "FD") fdcol = i
+        if ($i == "T") tcol = i
+        if ($i == "CAPABILITIES") capcol = i
+      }
+      next
+    }
+    $fdcol ~ /^[0-9]+$/ {
+      m = split($capcol, abbr, ",")
+      out = ""
+      # The names in sorted order (a simple insertion sort: a few names).
+      k = 0
+      for (i = 1; i <= m; i++) {
+        if (!(abbr[i] in name)) continue
+        k++
+        sorted[k] = name[abbr[i]]
+        for (j = k; j > 1 && sorted[j - 1] > sorted[j]; j--) {
+          x = sorted[j]; sorted[j] = sorted[j - 1]; sorted[j - 1] = x
+        }
+      }
+      for (i = 1; i <= k; i++) out = out (i > 1 ? "," : "") sorted[i]
+      print $tcol " " (k > 0 ? out : "none")
+    }' | sort
+}
+
+# What the manual lists, in the same form: standard input, output and
+# error; the control socket; the socket to syslogd; /var/run; the metrics
+# file's directory; the PID file and its directory.
+sort >"$tmp/k.rights.want" <<'RIGHTS'
+v none
+v FSTAT,IOCTL,WRITE
+v FSTAT,IOCTL,WRITE
+s GETSOCKOPT
+s EVENT,WRITE
+v CONNECTAT,LOOKUP
+v CREATE,FCHMOD,FSTAT,LOOKUP,RENAMEAT_SOURCE,RENAMEAT_TARGET,UNLINKAT,WRITE
+v FLOCK,FSTAT
+v FSTAT,LOOKUP,UNLINKAT
+RIGHTS
+
+# The metrics file's last sweep, as the file says.
+last_sweep() {
+  sed -n "s/^hostreapd_last_sweep_timestamp_seconds{table=\"$t\"} //p" "$mf" 2>/dev/null
+}
+
+k_checks="runs in capability mode|holds the rights the manual lists|sweeps, logs and writes its metrics each cycle|delivers its lines after service syslogd restart|-w: the table destroyed and made again is swept|SIGTERM removes its PID file"
+k_skip() {
+  _ifs=$IFS
+  IFS='|'
+  for _what in $k_checks; do skip "capability mode: a detached daemon $_what" "$1"; done
+  IFS=$_ifs
+}
+if ! command -v procstat >/dev/null 2>&1; then
+  k_skip "procstat is missing"
+elif ! mkdir "$krun" "$kmet"; then
+  k_skip "cannot make its directories"
+elif ! make_table "$t" type addr; then
+  k_skip "the table could not be made"
+else
+  soon=$(date +%s)
+  ipfw -q table "$t" add 192.0.2.60 $((soon + 2)) 192.0.2.61 "$later"
+  "$bin" -t "$t" -s 1 -w -p "$pf" -m "$mf" 2>"$tmp/err"
+  if ! poll 10 daemon_up "$pf"; then
+    verdict "capability mode: a detached daemon starts" "$pf does not name a running hostreapd"
+    show "$tmp/err"
+    k_skip "the daemon did not start"
+  else
+    up=$dpid
+    daemons="$daemons $up"
+
+    # 1. The mode, or on a kernel without it, the warning.
+    k_warned() { log_of "$up" | grep -qF "capability mode is not available"; }
+    why=
+    if poll 10 in_capability_mode "$up"; then
+      capmode=yes
+      verdict "capability mode: a detached daemon runs in capability mode (procstat -s)" ""
+    elif [ -z "$capmode" ] && [ -n "$log_ok" ] && poll 10 k_warned; then
+      verdict "capability mode: on a kernel without it, the daemon warns and runs" ""
+    else
+      why="procstat -s shows FLAGS '$(capsicum_flags "$up" | tr '\n' ' ')', not C"
+      [ -n "$capmode" ] || why="$why; kern.features.security_capability_mode is not 1"
+      verdict "capability mode: a detached daemon runs in capability mode (procstat -s)" "$why"
+      procstat -s "$up" >"$tmp/k.procstat" 2>&1
+      show "$tmp/k.procstat"
+    fi
+
+    # 2. Every descriptor limited to the rights the manual lists.
+    if [ -n "$capmode" ]; then
+      rights_held "$up" >"$tmp/k.rights"
+      why=
+      cmp -s "$tmp/k.rights" "$tmp/k.rights.want" || why="procstat -f -C shows other descriptors or rights"
+      verdict "capability mode: a detached daemon holds the rights the manual lists (procstat -f -C)" "$why"
+      if [ -n "$why" ]; then
+        echo "#   held (type and rights):"
+        show "$tmp/k.rights"
+        echo "#   listed in the manual:"
+        show "$tmp/k.rights.want"
+        procstat -f -C "$up" >"$tmp/k.procstat" 2>&1
+        show "$tmp/k.procstat"
+      fi
+    else
+      skip "capability mode: a detached daemon holds the rights the manual lists" "the kernel has no capability mode"
+    fi
+
+    # 3. Its work: the entry due in 2 s goes with its line, the one due in
+    # an hour stays, and the metrics file is written at every cycle (its
+    # last sweep moves on twice).
+    why=
+    k_due_gone() { ! has_key "$t" 192.0.2.60; }
+    poll 15 k_due_gone || why="the entry due in 2 s is still there 15 s later"
+    has_key "$t" 192.0.2.61 || because "the entry due in an hour went too"
+    if [ -n "$log_ok" ]; then
+      k_logged() { log_of "$up" | grep -qx "Removing host 192.0.2.60 from table $t"; }
+      poll 10 k_logged || because "no 'Removing host 192.0.2.60 from table $t' in the log"
+    fi
+    first=$(last_sweep)
+    k_moved_on() { _l=$(last_sweep); [ -n "$_l" ] && [ "$_l" -gt "${1:-0}" ]; }
+    if poll 10 k_moved_on "$first"; then
+      second=$(last_sweep)
+      poll 10 k_moved_on "$second" || because "the metrics file was written once more, then not again"
+    else
+      because "the metrics file's last sweep stays at '$first'"
+    fi
+    grep -qx "hostreapd_removed_total{table=\"$t\"} 1" "$mf" 2>/dev/null || because "the metrics file does not count the removal"
+    verdict "capability mode: a detached daemon sweeps, logs and writes its metrics each cycle" "$why"
+    [ -z "$why" ] || show "$mf"
+
+    # 4. syslogd started again: its socket is made anew, and the daemon
+    # connects to it through /var/run, the directory it holds.
+    if [ -z "$log_ok" ]; then
+      skip "capability mode: a detached daemon delivers its lines after service syslogd restart" "$log_why"
+    elif ! service syslogd enabled >/dev/null 2>&1; then
+      skip "capability mode: a detached daemon delivers its lines after service syslogd restart" \
+        "syslogd is not enabled in rc.conf; the suite does not restart it"
+    else
+      why=
+      service syslogd restart >"$tmp/k.syslogd" 2>&1
+      rstatus=$?
+      if [ "$rstatus" = 0 ]; then
+        # The probe of the restarted syslogd: logger connects anew.
+        probe="hostreapd-test probe after restart $$ $(date +%s)"
+        logger -p auth.info -t hostreapd-test "$probe"
+        poll 10 grep -qF "$probe" "$log" || because "syslogd did not log again after its restart"
+        ipfw -q table "$t" add 192.0.2.62 0
+        k_after() { log_of "$up" | grep -qx "Removing host 192.0.2.62 from table $t"; }
+        poll 15 k_after || because "no 'Removing host 192.0.2.62 from table $t' in the log after the restart"
+        grep -qx "hostreapd_log_lines_dropped_total{table=\"$t\"} 0" "$mf" 2>/dev/null ||
+          because "the metrics file counts dropped lines"
+      else
+        why="service syslogd restart: status $rstatus"
+        show "$tmp/k.syslogd"
+      fi
+      verdict "capability mode: a detached daemon delivers its lines after service syslogd restart" "$why"
+    fi
+
+    # 5. -w: the table destroyed and made again.
+    why=
+    ipfw -q table "$t" destroy
+    if make_table "$t" type addr && ipfw -q table "$t" add 192.0.2.63 "$past"; then
+      k_back() { ! has_key "$t" 192.0.2.63; }
+      poll 15 k_back || why="the due entry of the table made again is still there"
+      is_hostreapd "$up" || because "the daemon ended"
+      if [ -n "$log_ok" ]; then
+        k_back_logged() { log_of "$up" | grep -qx "Removing host 192.0.2.63 from table $t"; }
+        poll 10 k_back_logged || because "no 'Removing host 192.0.2.63 from table $t' in the log"
+      fi
+    else
+      why="the table could not be made again"
+    fi
+    verdict "capability mode: a detached daemon with -w: the table destroyed and made again is swept" "$why"
+
+    # 6. The stop: its PID file removed through its directory.
+    kill -TERM "$up"
+    why=
+    poll 10 gone "$up" || why="still running 10 s after SIGTERM"
+    gone "$up" && forget "$up"
+    [ ! -e "$pf" ] || because "the PID file is still there"
+    verdict "capability mode: a detached daemon: SIGTERM removes its PID file" "$why"
+  fi
 fi
 
 # The service script, through service(8), with the daemon of the command

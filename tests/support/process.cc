@@ -201,6 +201,17 @@ run_output run_program(const std::vector<std::string>& argv, const std::string& 
 }
 
 syslog_sink::syslog_sink(const std::string& dir, sink_reading reading) : path(dir + "/log.sock") {
+  bind_socket(reading);
+}
+
+void syslog_sink::restart() {
+  messages();
+  close(fd);
+  unlink(path.c_str());
+  bind_socket(sink_reading::polled);
+}
+
+void syslog_sink::bind_socket(sink_reading reading) {
   fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     support_failure(std::string("syslog socket: ") + strerror(errno));

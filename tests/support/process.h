@@ -124,12 +124,17 @@ struct syslog_sink {
   std::vector<std::string> texts();
   // Counted: the messages the thread has taken so far.
   uint64_t counted() const { return count_.load(); }
+  // Polled: syslogd started again. The socket is closed and made anew at
+  // its path (a sender connected to the old one finds it gone); the
+  // messages received so far are kept.
+  void restart();
 
   std::string path;
   int fd = -1;
   std::vector<syslog_message> received;
 
  private:
+  void bind_socket(sink_reading reading);
   std::atomic<uint64_t> count_{0};
   std::atomic<bool> stop_{false};
   std::thread reader_;
