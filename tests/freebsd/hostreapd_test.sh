@@ -993,7 +993,7 @@ else
 
     # 5. -w: the table destroyed and made again.
     why=
-    ipfw -q table "$t" destroy
+    drop_table "$t"
     if make_table "$t" type addr && ipfw -q table "$t" add 192.0.2.63 "$past"; then
       k_back() { ! has_key "$t" 192.0.2.63; }
       poll 15 k_back || why="the due entry of the table made again is still there"
