@@ -31,10 +31,14 @@ volatile sig_atomic_t stop_signal = 0;
 
 extern "C" void take_stop_signal(int signo) { stop_signal = signo; }
 
-bool stop_came() { return stop_signal != 0; }
+// The signal mask with SIGINT and SIGTERM let through: taken only while
+// the writer waits for input and where it looks for a stop.
+sigset_t open_mask;
 
-// SIGINT and SIGTERM are taken, not restarted (a read waiting for input
-// ends), so that the batch in hand is sent whole; SIGPIPE is ignored.
+// SIGINT and SIGTERM are kept blocked, so that neither cuts into a batch
+// (its request, its answer, its log lines); they are taken while the
+// writer waits for input and looked for between reads and before each
+// batch. SIGPIPE is ignored.
 void install_signals() {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
@@ -43,11 +47,25 @@ void install_signals() {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stops, &open_mask);
+  sigdelset(&open_mask, SIGINT);
+  sigdelset(&open_mask, SIGTERM);
+}
+
+// Whether a stop has come: one pending is taken first.
+bool stop_came() {
+  sigset_t pending;
+  if (stop_signal == 0 && sigpending(&pending) == 0 &&
+      (sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGTERM) == 1)) {
+    sigset_t kept;
+    sigprocmask(SIG_SETMASK, &open_mask, &kept);
+    sigprocmask(SIG_SETMASK, &kept, nullptr);
+  }
+  return stop_signal != 0;
 }
 
 // Ends the process by the stop signal that came, as it would have ended
@@ -57,6 +75,10 @@ void install_signals() {
   system_log_close();
   fflush(stdout);
   signal(signo, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signo);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
   raise(signo);
   _exit(128 + signo);
 }
@@ -119,12 +141,17 @@ void add_operands(char** keys, int n, const lifetime& l) {
 void add_lines(const lifetime& given) {
   static line_reader reader;
   reader.fd = STDIN_FILENO;
+  reader.wait_mask = &open_mask;
   char text[KEY_LINE_MAX + 1];
   char why[LIFETIME_WHY_SIZE + ADDRESS_KEY_WHY_SIZE];
   for (;;) {
     // A pause in the input sends the keys read so far.
-    if (run.batch.n > 0 && !key_line_ready(&reader))
+    // A stop is looked for here and before each read of the input (every
+    // 16 KiB of it at most).
+    if (run.batch.n > 0 && !key_line_ready(&reader)) {
       send_add_batch(run.table, &run.batch, run.dry_run, &run.tally);
+      if (stop_came()) return;
+    }
     bool has_nul = false;
     const read_status s = read_key_line(&reader, text, &has_nul, stop_came);
     if (s == read_status::end || s == read_status::stopped) return;
@@ -166,7 +193,6 @@ void add_lines(const lifetime& given) {
       continue;
     }
     take_key(e, d);
-    if (stop_came()) return;
   }
 }
 

@@ -24,9 +24,11 @@
 //
 // Nothing is logged but the additions and renewals (no "starting...."),
 // through the daemon's own log sender; -n logs nothing and changes nothing
-// and prints what would be done. SIGINT and SIGTERM end the mode after the
-// batch in hand has been sent and logged (the keys read with it are sent
-// too), by the same signal; SIGPIPE is ignored.
+// and prints what would be done. SIGINT and SIGTERM are held off while a
+// batch is sent (its request, its answer and its log lines go together);
+// one ends the mode where it waits for or reads input, or after the last
+// batch, once the keys read so far have been sent and logged, by the same
+// signal. SIGPIPE is ignored.
 //
 // Owns: the batch and the input buffer (static storage).
 // Failure: returns the exit status: 0; 65 when a line or an operand was

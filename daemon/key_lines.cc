@@ -2,6 +2,7 @@
 #include "daemon/key_lines.h"
 
 #include <poll.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,16 @@ read_status fill(line_reader* r, bool (*stop)()) {
     r->start = 0;
   }
   for (;;) {
+    if (stop != nullptr && stop()) return read_status::stopped;
+    if (r->wait_mask != nullptr) {
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(r->fd, &readable);
+      if (pselect(r->fd + 1, &readable, nullptr, nullptr, nullptr, r->wait_mask) < 0) {
+        if (errno != EINTR) return read_status::error;
+        continue;
+      }
+    }
     const ssize_t got = read(r->fd, r->buf + r->end, sizeof r->buf - r->end);
     if (got > 0) {
       r->end += static_cast<size_t>(got);
@@ -29,7 +40,6 @@ read_status fill(line_reader* r, bool (*stop)()) {
       return read_status::line;
     }
     if (errno != EINTR) return read_status::error;
-    if (stop != nullptr && stop()) return read_status::stopped;
   }
 }
 

@@ -13,6 +13,8 @@
 // read_status::error with errno set.
 #pragma once
 
+#include <signal.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -21,6 +23,9 @@ constexpr size_t KEY_LINE_MAX = 255;
 
 struct line_reader {
   int fd = 0;
+  // When set, the signal mask a wait for input takes (pselect(2)): signals
+  // the caller keeps blocked can end the wait, and only it.
+  const sigset_t* wait_mask = nullptr;
   char buf[16384];
   size_t start = 0;  // the unread bytes are buf[start..end)
   size_t end = 0;
@@ -37,9 +42,9 @@ enum class read_status {
 };
 
 // Reads the next line into text (KEY_LINE_MAX + 1 bytes), NUL-terminated.
-// A read that a signal interrupts asks stop (may be null) and, unless it
-// answers true, reads on. A line holding a NUL byte is handed over with
-// *has_nul set.
+// stop (may be null) is asked before each read of the descriptor and when
+// a signal ends a wait for input; true ends the call with stopped. A line
+// holding a NUL byte is handed over with *has_nul set.
 read_status read_key_line(line_reader* r, char* text, bool* has_nul, bool (*stop)());
 
 // Whether a line, or the end, can be had without waiting: bytes are
