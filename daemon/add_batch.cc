@@ -74,7 +74,6 @@ key_bytes key_of(const ipfw_obj_tentry& e) {
   return k;
 }
 
-bool key_less(const key_bytes& a, const key_bytes& b) { return memcmp(&a, &b, sizeof a) < 0; }
 bool same_key(const key_bytes& a, const key_bytes& b) { return memcmp(&a, &b, sizeof a) == 0; }
 
 // What the lookup learns of each key of a batch: whether it is present,
@@ -84,41 +83,58 @@ struct lookup {
   ipfw_table_value value[ENTRY_WRITE_MAX];
 };
 
-// The batch's keys, sorted, for the walk over a listing.
-struct sorted_keys {
+// The batch's keys, for the walk over a listing: an open-addressing hash
+// of their places (1024 slots for at most 256 keys), so that a listed entry
+// costs a hash and a slot or two, whatever the batch holds. A key given
+// twice has a slot for each place.
+constexpr size_t INDEX_SLOTS = 1024;
+static_assert(INDEX_SLOTS >= 4 * ENTRY_WRITE_MAX && (INDEX_SLOTS & (INDEX_SLOTS - 1)) == 0);
+
+struct batch_index {
+  uint16_t slot[INDEX_SLOTS];  // a place in the batch + 1; 0: empty
   key_bytes keys[ENTRY_WRITE_MAX];
-  size_t at[ENTRY_WRITE_MAX];  // the key's place in the batch
-  size_t n;
   lookup* found;
 };
 
+size_t slot_of(const key_bytes& k) {
+  uint32_t words[4];
+  memcpy(words, k.addr, sizeof words);
+  const uint32_t h =
+      (words[0] ^ words[1] ^ words[2] ^ words[3] ^ (uint32_t{k.masklen} << 8) ^ k.family) * 2654435761u;
+  return h >> (32 - 10);
+}
+
 void take_listed(const ipfw_xtable_info*, const ipfw_obj_tentry* entry, void* ctx) {
-  auto* s = static_cast<sorted_keys*>(ctx);
+  auto* x = static_cast<batch_index*>(ctx);
   if (entry->subtype != FW_AF_INET && entry->subtype != FW_AF_INET6) return;
   const key_bytes k = key_of(*entry);
-  const key_bytes* first = std::lower_bound(s->keys, s->keys + s->n, k, key_less);
-  for (const key_bytes* p = first; p != s->keys + s->n && same_key(*p, k); p++) {
-    const size_t i = s->at[p - s->keys];
-    s->found->present[i] = true;
-    memcpy(&s->found->value[i], &entry->v, sizeof entry->v);
+  for (size_t s = slot_of(k); x->slot[s] != 0; s = (s + 1) & (INDEX_SLOTS - 1)) {
+    const size_t i = x->slot[s] - 1u;
+    if (!same_key(x->keys[i], k)) continue;
+    x->found->present[i] = true;
+    memcpy(&x->found->value[i], &entry->v, sizeof entry->v);
   }
 }
 
 // The present keys of the batch and their values, from one listing.
 void look_up_in_listing(const ipfw_obj_header* oh, const ipfw_xtable_info* info, const add_batch* b,
                         lookup* found) {
-  sorted_keys s;
-  s.n = b->n;
-  s.found = found;
-  size_t order[ENTRY_WRITE_MAX];
-  for (size_t i = 0; i < b->n; i++) order[i] = i;
-  std::sort(order, order + b->n,
-            [b](size_t x, size_t y) { return key_less(key_of(b->entries[x]), key_of(b->entries[y])); });
+  batch_index x;
+  memset(x.slot, 0, sizeof x.slot);
+  x.found = found;
   for (size_t i = 0; i < b->n; i++) {
-    s.keys[i] = key_of(b->entries[order[i]]);
-    s.at[i] = order[i];
+    x.keys[i] = key_of(b->entries[i]);
+    size_t s = slot_of(x.keys[i]);
+    while (x.slot[s] != 0) s = (s + 1) & (INDEX_SLOTS - 1);
+    x.slot[s] = static_cast<uint16_t>(i + 1);
   }
-  for_each_table_entry(oh, info, take_listed, &s);
+  // The table grows batch by batch as keys are added: the listing is asked
+  // for with room for a sixteenth more, so that the list buffer the table
+  // layer keeps serves batch after batch instead of being made anew for
+  // each one.
+  ipfw_xtable_info roomy = *info;
+  roomy.size = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{info->size} + info->size / 16, UINT32_MAX));
+  for_each_table_entry(oh, &roomy, take_listed, &x);
 }
 
 // The present keys of the batch and their values, key by key. A find

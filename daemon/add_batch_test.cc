@@ -155,6 +155,8 @@ TEST_F(add_batch_test, TheTimeGoesWhereTheSweepReadsItAndOtherFieldsAreKept) {
 }
 
 // More keys than are worth finding one by one: one listing of the table.
+// Among them IPv6 hosts and prefixes, a host beside the prefix of the same
+// address, and a key given twice (both places get its value).
 TEST_F(add_batch_test, ALargerBatchLooksItsKeysUpInOneListing) {
   fk.admin("create t valtype tag,mark");
   std::vector<std::string> keys;
@@ -163,6 +165,10 @@ TEST_F(add_batch_test, ALargerBatchLooksItsKeysUpInOneListing) {
     if (i % 2 == 0) fk.admin("add t 192.0.2." + std::to_string(i) + " tag=1,mark=" + std::to_string(i));
   }
   fk.admin("add t 192.0.2.200 tag=1,mark=200");
+  fk.admin("add t 2001:db8::1 tag=1,mark=61");
+  fk.admin("add t 2001:db8::/64 tag=1,mark=64");
+  fk.admin("add t 2001:db8::/48 tag=1,mark=48");
+  for (const char* k : {"2001:db8::1", "2001:db8::/64", "2001:db8::/56", "192.0.2.4"}) keys.push_back(k);
   fk.requests.clear();
   add_batch b = batch_of(keys, 1900000000);
   ASSERT_EQ(send(&b), 0) << err;
@@ -172,7 +178,9 @@ TEST_F(add_batch_test, ALargerBatchLooksItsKeysUpInOneListing) {
   std::string want;
   for (int i = 1; i <= 40; i++)
     want += "192.0.2." + std::to_string(i) + " 1900000000," + std::to_string(i % 2 == 0 ? i : 0) + "\n";
-  want += "192.0.2.200 1,200\n";
+  want +=
+      "192.0.2.200 1,200\n2001:db8::1 1900000000,61\n2001:db8::/64 1900000000,64\n"
+      "2001:db8::/56 1900000000,0\n2001:db8::/48 1,48\n";
   // The listing's order is the keys' bytes', not the text's.
   std::string listed = fk.admin("list t");
   auto lines = [](const std::string& s) {
@@ -184,8 +192,8 @@ TEST_F(add_batch_test, ALargerBatchLooksItsKeysUpInOneListing) {
     return v;
   };
   EXPECT_EQ(lines(listed), lines(want));
-  EXPECT_EQ(tally.added, 20u);
-  EXPECT_EQ(tally.renewed, 20u);
+  EXPECT_EQ(tally.added, 21u);
+  EXPECT_EQ(tally.renewed, 23u);
 }
 
 // A find answers the longest prefix that holds an address: a host at a
