@@ -41,8 +41,8 @@ void expect_header(const std::vector<uint8_t>& b, const ipfw_obj_header& oh, uin
 
 TEST(EntryWrite, AddRequestFlagsEveryEntryUpdateAndReadsBackEachResult) {
   fake_kernel fk;
-  fk.admin("create t valtype skipto,tag");
-  fk.admin("add t 192.0.2.1 skipto=5,tag=6");
+  fk.admin("create t valtype tag,mark");
+  fk.admin("add t 192.0.2.1 tag=5,mark=6");
   ipfw_obj_header oh = addr_table_header("t");
   // What the caller leaves in the head, result and index is not sent.
   ipfw_obj_tentry entries[2] = {address_entry("192.0.2.1", 32), address_entry("2001:db8::", 64)};
@@ -52,9 +52,9 @@ TEST(EntryWrite, AddRequestFlagsEveryEntryUpdateAndReadsBackEachResult) {
     e.result = 9;
     e.idx = 5;
   }
-  entries[0].v.skipto = 1900000000;
-  entries[0].v.tag = 6;
-  entries[1].v.skipto = 1900000001;
+  entries[0].v.tag = 1900000000;
+  entries[0].v.mark = 6;
+  entries[1].v.tag = 1900000001;
 
   ASSERT_EQ(write_table_entries(&oh, entries, 2), 0);
   EXPECT_EQ(entries[0].result, IPFW_TR_UPDATED);
@@ -82,7 +82,7 @@ TEST(EntryWrite, AddRequestFlagsEveryEntryUpdateAndReadsBackEachResult) {
     EXPECT_EQ(sent.idx, 1u);
     EXPECT_EQ(sent.subtype, entries[i].subtype);
     EXPECT_EQ(sent.masklen, entries[i].masklen);
-    EXPECT_EQ(memcmp(&sent.k, &entries[i].k, sizeof sent.k), 0);
+    EXPECT_EQ(memcmp(sent.k.raw, entries[i].k.raw, sizeof sent.k.raw), 0);
     EXPECT_EQ(memcmp(&sent.v, &entries[i].v, sizeof sent.v), 0);
   }
 }
@@ -108,8 +108,8 @@ TEST(EntryWrite, AFullTableMarksWhatDidNotFitAndALockedOneRefusesAll) {
 
 TEST(EntryWrite, FindSendsTheKeyAloneAndTakesTheEntryFound) {
   fake_kernel fk;
-  fk.admin("create t valtype skipto,tag");
-  fk.admin("add t 198.51.100.0/24 skipto=1900000000,tag=42");
+  fk.admin("create t valtype tag,mark");
+  fk.admin("add t 198.51.100.0/24 tag=1900000000,mark=42");
   ipfw_obj_header oh = addr_table_header("t");
   ipfw_obj_tentry e = address_entry("198.51.100.7", 32);
   e.head.flags = 3;
@@ -120,8 +120,8 @@ TEST(EntryWrite, FindSendsTheKeyAloneAndTakesTheEntryFound) {
   EXPECT_EQ(e.masklen, 24);
   const uint8_t want[4] = {198, 51, 100, 0};
   EXPECT_EQ(memcmp(e.k.addr4, want, 4), 0);
-  EXPECT_EQ(e.v.skipto, 1900000000u);
-  EXPECT_EQ(e.v.tag, 42u);
+  EXPECT_EQ(e.v.tag, 1900000000u);
+  EXPECT_EQ(e.v.mark, 42u);
 
   ASSERT_EQ(fk.requests.size(), 1u);
   const fake_kernel::request& r = fk.requests[0];
