@@ -5,6 +5,7 @@
 //
 //   bench_client sweep|floor-sweep TABLE CYCLES
 //   bench_client delete|floor-delete TABLE
+//   bench_client floor-add TABLE DEADLINE
 //
 // "sweep" and "delete" run the daemon's own cycle: the list command of
 // table number TABLE through the table command interpreter, with the
@@ -17,6 +18,14 @@
 // line, the same as the daemon's, and its key copied from the listing into
 // a batch of the daemon's size (DUE_BATCH_KEYS), each batch sent as one
 // info and one delete request when it is full and when the pass ends.
+// "floor-add" is the least a writer can do for what hostreapd -a DEADLINE -
+// does: the keys of standard input (one IPv4 host a line, read in blocks)
+// in batches of the writer's size (ENTRY_WRITE_MAX), each sent as the
+// writer sends it: an info request, when the table's values hold fields
+// besides the time a list request into a kept buffer with one pass over it
+// that takes the batch's present values (a hash of the batch's keys), and
+// one add request flagged update-if-present; then for each key the
+// writer's syslog line. It writes one line "add CPU_NS WALL_NS 0 LOG_NS".
 //
 // Prints one line per cycle: "cycle CPU_NS WALL_NS ALLOCATIONS LOG_NS", the
 // CPU time of this process, the elapsed time, the heap allocations made
@@ -26,6 +35,7 @@
 #include <arpa/inet.h>
 #include <err.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -41,9 +51,11 @@
 #include "daemon/due_batch.h"
 #include "daemon/expire.h"
 #include "daemon/process_state.h"
+#include "fwtable/entry_write.h"
 #include "fwtable/fw_records.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/table_command.h"
+#include "fwtable/value_fields.h"
 
 namespace {
 
@@ -251,10 +263,132 @@ void floor_cycle(const char* table, bool deleting) {
   due_sink = due;
 }
 
+// ---- the floor of the writer ----
+
+// The batch under construction: its add request, laid out in place.
+uint8_t add_request[FW_CHANGE_ENTRIES_OFFSET + ENTRY_WRITE_MAX * sizeof(ipfw_obj_tentry)];
+uint32_t add_keys[ENTRY_WRITE_MAX];  // the IPv4 hosts, network order
+size_t add_batched = 0;
+
+// An open-addressing hash of the batch's keys: slot -> place + 1.
+uint16_t add_slots[1024];
+size_t slot_of(uint32_t key) {
+  size_t h = (key * 2654435761u) >> 22;
+  while (add_slots[h] != 0 && add_keys[add_slots[h] - 1] != key) h = (h + 1) & 1023;
+  return h;
+}
+
+ipfw_obj_tentry* batch_entry(size_t i) {
+  return reinterpret_cast<ipfw_obj_tentry*>(add_request + FW_CHANGE_ENTRIES_OFFSET +
+                                            i * sizeof(ipfw_obj_tentry));
+}
+
+void floor_add_send(const char* table, uint32_t deadline) {
+  if (add_batched == 0) return;
+  const ipfw_xtable_info info = floor_info(table);
+  const value_field* time = leading_value_field(fw_built::value_layout, info.vmask);
+  if (time == nullptr || !value_field_holds_time(*time)) errx(1, "table %s holds no time", table);
+  const bool others = info.vmask != IPFW_VTYPE_LEGACY && (info.vmask & ~time->bit & 0xFFF) != 0;
+  bool present[ENTRY_WRITE_MAX] = {};
+  if (others) {
+    memset(add_slots, 0, sizeof add_slots);
+    for (size_t i = 0; i < add_batched; i++) add_slots[slot_of(add_keys[i])] = static_cast<uint16_t>(i + 1);
+    uint64_t want = std::max<uint64_t>(info.size + 44, FW_INFO_REQUEST_SIZE);
+    if (floor_buf_size < want) {
+      free(floor_buf);
+      floor_buf = static_cast<uint8_t*>(malloc(want));
+      if (floor_buf == nullptr) err(1, "list buffer");
+      floor_buf_size = want;
+    }
+    ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XLIST);
+    memcpy(floor_buf, &oh, sizeof oh);
+    uint64_t size = want;
+    if (fwctl_get(IP_FW_TABLE_XLIST, floor_buf, &size) != 0) err(1, "list");
+    ipfw_xtable_info listed;
+    memcpy(&listed, floor_buf + sizeof oh, sizeof listed);
+    uint64_t off = FW_LIST_ENTRIES_OFFSET;
+    for (uint32_t i = 0; i < listed.count && off + sizeof(ipfw_obj_tentry) <= size; i++) {
+      const uint8_t* e = floor_buf + off;
+      uint32_t key;
+      memcpy(&key, e + offsetof(ipfw_obj_tentry, k), sizeof key);
+      if (e[offsetof(ipfw_obj_tentry, subtype)] == FW_AF_INET &&
+          e[offsetof(ipfw_obj_tentry, masklen)] == 32) {
+        const uint16_t at = add_slots[slot_of(key)];
+        if (at != 0) {
+          present[at - 1] = true;
+          memcpy(&batch_entry(at - 1)->v, e + offsetof(ipfw_obj_tentry, v), sizeof(ipfw_table_value));
+        }
+      }
+      off += sizeof(ipfw_obj_tentry);
+    }
+  }
+  for (size_t i = 0; i < add_batched; i++) {
+    ipfw_obj_tentry* e = batch_entry(i);
+    if (!present[i]) memset(&e->v, 0, sizeof e->v);
+    set_value_field_number(*time, &e->v, deadline);
+  }
+  ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XADD);
+  oh.opheader.version = fw_request_version(IP_FW_TABLE_XADD);
+  oh.ntlv.type = IPFW_TABLE_ADDR;
+  memcpy(add_request, &oh, sizeof oh);
+  ipfw_obj_ctlv ctlv;
+  memset(&ctlv, 0, sizeof ctlv);
+  ctlv.head.length = static_cast<uint32_t>(sizeof ctlv + add_batched * sizeof(ipfw_obj_tentry));
+  ctlv.count = static_cast<uint32_t>(add_batched);
+  memcpy(add_request + sizeof oh, &ctlv, sizeof ctlv);
+  uint64_t size = FW_CHANGE_ENTRIES_OFFSET + add_batched * sizeof(ipfw_obj_tentry);
+  if (fwctl_get(IP_FW_TABLE_XADD, add_request, &size) != 0) err(1, "add");
+  // The writer's lines, their date written once (one deadline for all).
+  char date[64];
+  const time_t t = deadline;
+  struct tm tm;
+  localtime_r(&t, &tm);
+  strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %Z", &tm);
+  for (size_t i = 0; i < add_batched; i++) {
+    char key[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &add_keys[i], key, sizeof key);
+    if (batch_entry(i)->result == IPFW_TR_UPDATED)
+      syslog(LOG_INFO, "Renewing host %s in table %s until %s", key, table, date);
+    else
+      syslog(LOG_INFO, "Adding host %s to table %s until %s", key, table, date);
+  }
+  add_batched = 0;
+}
+
+void floor_add(const char* table, uint32_t deadline) {
+  static char buf[16384];
+  size_t have = 0;
+  for (;;) {
+    const ssize_t got = read(STDIN_FILENO, buf + have, sizeof buf - have);
+    if (got < 0) err(1, "read");
+    const size_t end = have + static_cast<size_t>(got);
+    size_t at = 0;
+    for (char* nl; (nl = static_cast<char*>(memchr(buf + at, '\n', end - at))) != nullptr;
+         at = nl - buf + 1) {
+      *nl = '\0';
+      ipfw_obj_tentry* e = batch_entry(add_batched);
+      memset(e, 0, sizeof *e);
+      if (inet_pton(AF_INET, buf + at, &add_keys[add_batched]) != 1) errx(1, "not a key: %s", buf + at);
+      e->head.flags = IPFW_TF_UPDATE;
+      e->head.length = sizeof *e;
+      e->subtype = FW_AF_INET;
+      e->masklen = 32;
+      e->idx = 1;
+      memcpy(&e->k, &add_keys[add_batched], 4);
+      if (++add_batched == ENTRY_WRITE_MAX) floor_add_send(table, deadline);
+    }
+    memmove(buf, buf + at, end - at);
+    have = end - at;
+    if (got == 0) break;
+  }
+  floor_add_send(table, deadline);
+}
+
 [[noreturn]] void usage() {
   fprintf(
       stderr,
-      "usage: bench_client sweep|floor-sweep TABLE CYCLES\n       bench_client delete|floor-delete TABLE\n");
+      "usage: bench_client sweep|floor-sweep TABLE CYCLES\n       bench_client delete|floor-delete TABLE\n"
+      "       bench_client floor-add TABLE DEADLINE\n");
   exit(1);
 }
 
@@ -265,6 +399,17 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   const char* table = argv[2];
   int cycles = 1;
+  if (mode == "floor-add") {
+    if (argc != 4) usage();
+    openlog("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
+    const uint64_t cpu0 = clock_ns(CLOCK_PROCESS_CPUTIME_ID);
+    const uint64_t wall0 = clock_ns(CLOCK_MONOTONIC);
+    floor_add(table, static_cast<uint32_t>(strtoul(argv[3], nullptr, 10)));
+    printf("add %" PRIu64 " %" PRIu64 " 0 %" PRIu64 "\n", clock_ns(CLOCK_PROCESS_CPUTIME_ID) - cpu0,
+           clock_ns(CLOCK_MONOTONIC) - wall0, log_ns);
+    closelog();
+    return 0;
+  }
   if (mode == "sweep" || mode == "floor-sweep") {
     if (argc != 4 || (cycles = atoi(argv[3])) < 1) usage();
   } else if ((mode != "delete" && mode != "floor-delete") || argc != 3) {

@@ -32,25 +32,30 @@ std::vector<uint8_t> build(const answer_request& r, const std::string& prefix) {
     return b;
   }
   const size_t n = r.keys.size();
-  const size_t natural = FW_CHANGE_ENTRIES_OFFSET + n * sizeof(typename L::obj_tentry);
+  const bool container = r.opcode != IP_FW_TABLE_XFIND || r.find_container;
+  const size_t entries_at = sizeof oh + (container ? sizeof(ipfw_obj_ctlv) : 0);
+  const size_t natural = entries_at + n * sizeof(typename L::obj_tentry);
   std::vector<uint8_t> b(natural);
   memcpy(b.data(), &oh, sizeof oh);
-  ipfw_obj_ctlv c;
-  memset(&c, 0, sizeof c);
-  c.head.length = static_cast<uint32_t>(sizeof c + n * sizeof(typename L::obj_tentry));
-  c.count = static_cast<uint32_t>(n);
-  c.flags = r.flags;
-  memcpy(b.data() + sizeof oh, &c, sizeof c);
+  if (container) {
+    ipfw_obj_ctlv c;
+    memset(&c, 0, sizeof c);
+    c.head.length = static_cast<uint32_t>(sizeof c + n * sizeof(typename L::obj_tentry));
+    c.count = static_cast<uint32_t>(n);
+    c.flags = r.flags;
+    memcpy(b.data() + sizeof oh, &c, sizeof c);
+  }
   for (size_t i = 0; i < n; i++) {
     typename L::obj_tentry e;
     memset(&e, 0, sizeof e);
+    e.head.flags = r.entry_flags;
     e.head.length = r.entry_length;
     e.subtype = FW_AF_INET;
     e.masklen = 32;
     e.idx = static_cast<decltype(e.idx)>(r.entry_idx[std::min(i, r.entry_idx.size() - 1)]);
     inet_pton(AF_INET, r.keys[i], e.k.addr4);
     e.v.tag = r.value;
-    memcpy(b.data() + FW_CHANGE_ENTRIES_OFFSET + i * sizeof e, &e, sizeof e);
+    memcpy(b.data() + entries_at + i * sizeof e, &e, sizeof e);
   }
   b.resize(static_cast<size_t>(static_cast<ptrdiff_t>(natural) + r.extra));
   return b;

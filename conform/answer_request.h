@@ -4,7 +4,8 @@
 // object header at the start of a buffer of `length` bytes, the rest of
 // the buffer filled with FILL (so that a byte the kernel writes shows);
 // add and delete requests carry one IPv4 host entry per key after the
-// header and the container.
+// header and the container; a find request carries its one key's entry
+// right after the header (216 bytes), or after a container when asked.
 //
 // Owns: nothing; the bytes built are the caller's.
 // Failure: none.
@@ -31,7 +32,9 @@ struct answer_request {
   // Each entry's table index; entries past the end take the last one.
   std::vector<uint32_t> entry_idx = {1};
   uint32_t value = 0;  // each entry's value record: this legacy value
+  uint16_t entry_flags = 0;  // each entry's TLV flags
   uint8_t flags = 0;  // the container's flags
+  bool find_container = false;  // a find's entry behind a container, as an add's is
   int extra = 0;  // bytes added to (or, negative, cut from) an add or delete
 };
 

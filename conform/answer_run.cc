@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "conform/answer_run.h"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <vector>
 
 namespace {
@@ -42,6 +46,31 @@ bytes with_results(const bytes& sent, const bytes& reply, size_t entries) {
     if (at < b.size()) b[at] = reply[at];
   }
   return b;
+}
+
+// The legacy values of the IPv4 hosts of the main table, from one list
+// request in the target's layout: "" with *values filled, or what failed.
+std::string listed_values(const conform_target& t, std::map<std::string, uint32_t>* values) {
+  ipfw_xtable_info info;
+  if (int e = conform_info(t, conform_table_name(t.prefix, table_role::main), &info))
+    return "info afterwards failed with " + conform_errno_name(e);
+  answer_request list{.opcode = IP_FW_TABLE_XLIST, .length = info.size + 44};
+  bytes b = build_answer_request(list, t.abi, t.prefix);
+  uint32_t len = static_cast<uint32_t>(b.size());
+  if (t.get(t.get_ctx, b.data(), &len) != 0)
+    return "the list afterwards failed with " + conform_errno_name(errno);
+  for (size_t off = FW_LIST_ENTRIES_OFFSET; off + sizeof(ipfw_obj_tentry) <= len;
+       off += sizeof(ipfw_obj_tentry)) {
+    ipfw_obj_tentry e;
+    memcpy(&e, b.data() + off, sizeof e);
+    if (e.subtype != FW_AF_INET || e.masklen != 32) continue;
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, e.k.addr4, text, sizeof text);
+    uint32_t tag;
+    memcpy(&tag, b.data() + off + offsetof(ipfw_obj_tentry, v), sizeof tag);
+    (*values)[text] = tag;
+  }
+  return "";
 }
 
 }  // namespace
@@ -99,6 +128,37 @@ std::string run_kernel_answer(const kernel_answer& row, const conform_target& t)
     for (size_t i = 0; i < entries && answer_value_at(i) + value_size <= b.size(); i++)
       v.expect(memcmp(b.data() + answer_value_at(i), sent.data() + answer_value_at(i), value_size) == 0,
                "entry " + std::to_string(i + 1) + "'s value record is not as sent");
+  }
+  if (w.found_key != nullptr && rc == 0 && b.size() >= FW_FIND_REQUEST_SIZE) {
+    // The tag lies first in both layouts' value records.
+    ipfw_obj_tentry e;
+    memcpy(&e, b.data() + sizeof(ipfw_obj_header), sizeof e);
+    uint8_t want_key[4] = {};
+    inet_pton(AF_INET, w.found_key, want_key);
+    uint32_t tag;
+    memcpy(&tag, b.data() + sizeof(ipfw_obj_header) + offsetof(ipfw_obj_tentry, v), sizeof tag);
+    char got[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, e.k.addr4, got, sizeof got);
+    v.expect(e.subtype == FW_AF_INET && memcmp(e.k.addr4, want_key, 4) == 0 && e.masklen == w.found_masklen,
+             "found " + std::string(got) + "/" + std::to_string(e.masklen) + " (family " +
+                 std::to_string(e.subtype) + "), not " + w.found_key + "/" + std::to_string(w.found_masklen));
+    v.expect(tag == w.found_value,
+             "found the value " + std::to_string(tag) + ", not " + std::to_string(w.found_value));
+  }
+  if (!w.values_after.empty()) {
+    std::map<std::string, uint32_t> values;
+    if (std::string e = listed_values(t, &values); !e.empty()) {
+      v.differs(e);
+    } else {
+      for (const auto& [key, value] : w.values_after) {
+        auto it = values.find(key);
+        if (it == values.end())
+          v.differs(std::string(key) + " is not in the table afterwards");
+        else
+          v.expect(it->second == value, std::string(key) + " holds " + std::to_string(it->second) +
+                                            " afterwards, not " + std::to_string(value));
+      }
+    }
   }
   if (w.entries_after >= 0) {
     ipfw_xtable_info info;

@@ -58,7 +58,9 @@ constexpr uint16_t INFO = IP_FW_TABLE_XINFO;
 constexpr uint16_t LIST = IP_FW_TABLE_XLIST;
 constexpr uint16_t DEL = IP_FW_TABLE_XDEL;
 constexpr uint16_t ADD = IP_FW_TABLE_XADD;
+constexpr uint16_t FIND = IP_FW_TABLE_XFIND;
 constexpr uint8_t ADDR = IPFW_TABLE_ADDR;
+constexpr uint16_t UPDATE = IPFW_TF_UPDATE;
 
 const std::vector<kernel_answer> ROWS = {
     // Lengths: written back only on success, and then the bytes written.
@@ -355,6 +357,87 @@ const std::vector<kernel_answer> ROWS = {
      {.opcode = INFO},
      {},
      lowest_free_index},
+
+    // Adding with the entry's update-if-present flag.
+    {"an add of a present key with the update flag succeeds, marks it updated and replaces its value",
+     0,
+     {},
+     {.opcode = ADD, .type = ADDR, .keys = {"192.0.2.1"}, .value = 1900000000, .entry_flags = UPDATE},
+     {.len = 232,
+      .results = {IPFW_TR_UPDATED},
+      .entries_after = 2,
+      .values_after = {{"192.0.2.1", 1900000000}, {"192.0.2.2", 1800000000}}}},
+    {"an add of an absent key with the update flag adds it",
+     0,
+     {},
+     {.opcode = ADD, .type = ADDR, .keys = {"192.0.2.3"}, .value = 1900000000, .entry_flags = UPDATE},
+     {.len = 232,
+      .results = {IPFW_TR_ADDED},
+      .entries_after = 3,
+      .values_after = {{"192.0.2.3", 1900000000}}}},
+    {"an add with the update flag of a present and an absent key succeeds: updated, then added",
+     0,
+     {},
+     {.opcode = ADD,
+      .type = ADDR,
+      .keys = {"192.0.2.2", "192.0.2.3"},
+      .value = 1900000000,
+      .entry_flags = UPDATE},
+     {.len = 352,
+      .results = {IPFW_TR_UPDATED, IPFW_TR_ADDED},
+      .entries_after = 3,
+      .values_after = {{"192.0.2.1", 1700000000}, {"192.0.2.2", 1900000000}, {"192.0.2.3", 1900000000}}}},
+    {"an add without the flag of an absent and a present key fails with EEXIST, adds the absent one and "
+     "leaves the present one's value",
+     0,
+     {},
+     {.opcode = ADD, .type = ADDR, .keys = {"192.0.2.3", "192.0.2.1"}, .value = 1900000000},
+     {.err = EEXIST,
+      .results = {IPFW_TR_ADDED, IPFW_TR_EXISTS},
+      .entries_after = 3,
+      .values_after = {{"192.0.2.3", 1900000000}, {"192.0.2.1", 1700000000}}}},
+
+    // Finding one entry.
+    {"a find of a present key succeeds, writes back length 216 and the entry with its value",
+     0,
+     {},
+     {.opcode = FIND, .type = ADDR, .keys = {"192.0.2.1"}},
+     {.len = 216, .found_key = "192.0.2.1", .found_masklen = 32, .found_value = 1700000000}},
+    {"a find of an absent key is ENOENT",
+     0,
+     {},
+     {.opcode = FIND, .type = ADDR, .keys = {"192.0.2.9"}},
+     {.err = ENOENT}},
+    {"a find of a host inside a prefix entry answers the prefix, the longest one holding the address",
+     0,
+     {"table {t} add 198.51.100.0/24 1900000000"},
+     {.opcode = FIND, .type = ADDR, .keys = {"198.51.100.7"}},
+     {.len = 216, .found_key = "198.51.100.0", .found_masklen = 24, .found_value = 1900000000}},
+    {"a find in a missing table is ESRCH",
+     0,
+     {},
+     {.opcode = FIND, .table = table_role::missing, .type = ADDR, .keys = {"192.0.2.1"}},
+     {.err = ESRCH}},
+    {"a find at op version 0 is EINVAL (FreeBSD 15 takes it at 1 only)",
+     15,
+     {},
+     {.opcode = FIND, .version = 0, .type = ADDR, .keys = {"192.0.2.1"}},
+     {.err = EINVAL}},
+    {"a find whose entry follows a container (232 bytes) is EINVAL",
+     0,
+     {},
+     {.opcode = FIND, .type = ADDR, .keys = {"192.0.2.1"}, .find_container = true},
+     {.err = EINVAL}},
+    {"a find whose name record gives table type 0 is EINVAL",
+     0,
+     {},
+     {.opcode = FIND, .type = 0, .keys = {"192.0.2.1"}},
+     {.err = EINVAL}},
+    {"a find whose entry's table index is 0 finds no table: ESRCH",
+     0,
+     {},
+     {.opcode = FIND, .type = ADDR, .keys = {"192.0.2.1"}, .entry_idx = {0}},
+     {.err = ESRCH}},
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "conform/answer_request.h"
@@ -33,6 +34,14 @@ struct answer_outcome {
   int info_set = -1;  // the info record's set; -1: not looked at
   std::vector<uint8_t> results = {};  // the entries' result bytes; empty: not looked at
   int entries_after = -1;  // the table's entries afterwards; -1: not counted
+  // A find's answer: the key (an IPv4 address), mask length and legacy
+  // value of the entry written back after the header; null: not looked at.
+  const char* found_key = nullptr;
+  uint8_t found_masklen = 0;
+  uint32_t found_value = 0;
+  // IPv4 hosts of table "{t}" and the legacy value each holds afterwards,
+  // read from a listing.
+  std::vector<std::pair<const char*, uint32_t>> values_after = {};
 };
 
 struct kernel_answer {

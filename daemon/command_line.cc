@@ -28,14 +28,16 @@ constexpr char usage_text[] =
     "       -w          wait for the table to come back when it goes away\n"
     "       -1          sweep once and exit\n"
     "       -m          metrics file path, default: none\n"
-    "       -V          print the version and exit\n\n";
+    "       -V          print the version and exit\n"
+    "       -a          add or renew the keys given (- reads them from standard input) for a lifetime:\n"
+    "                   3600, 1h30m, 7d or @UNIXTIME\n\n";
 
 // GNU getopt reorders the arguments unless told not to; reading must stop
 // at the first operand.
 #ifdef __GLIBC__
-constexpr char option_string[] = "+t:s:hfp:lnw1m:V";
+constexpr char option_string[] = "+t:s:hfp:lnw1m:Va:";
 #else
-constexpr char option_string[] = "t:s:hfp:lnw1m:V";
+constexpr char option_string[] = "t:s:hfp:lnw1m:Va:";
 #endif
 
 // Whether the options, read as getopt will read them (up to the first
@@ -107,7 +109,9 @@ void print_version() {
 
 void read_options(int argc, char** argv, daemon_options* opts) {
   int ch;
+  int sweep_option = 0;  // the first option given that only a sweep takes
   while ((ch = getopt(argc, argv, option_string)) != -1) {
+    if (sweep_option == 0 && strchr("spwl1m", ch) != nullptr) sweep_option = ch;
     switch (ch) {
       case 't':
         take_table(optarg);
@@ -139,18 +143,26 @@ void read_options(int argc, char** argv, daemon_options* opts) {
       case 'm':
         opts->metrics_path = optarg;
         break;
+      case 'a':
+        opts->add_lifetime = optarg;
+        break;
       case 'V':
         print_version();
       default:  // -h, an unknown option, a missing argument
         show_usage();
     }
   }
+  opts->first_operand = optind;
   if (table_name[0] == '\0') {
     warnx("table number required");
     show_usage();
   }
-  // A detached dry run would show its findings to the null device.
-  if (opts->dry_run && opts->detach && !opts->list_only) {
+  // The writer adds and ends: nothing of a sweep goes with it.
+  if (opts->add_lifetime != nullptr && sweep_option != 0)
+    fatal_errx(EX_USAGE, "-a cannot be used with -%c", sweep_option);
+  // A detached dry run would show its findings to the null device; the
+  // writer's never detaches.
+  if (opts->dry_run && opts->detach && !opts->list_only && opts->add_lifetime == nullptr) {
     warnx("a dry run needs -f");
     show_usage();
   }
@@ -159,3 +171,5 @@ void read_options(int argc, char** argv, daemon_options* opts) {
 bool asks_for_listing(int argc, char** argv) { return options_include(argc, argv, 'l'); }
 
 bool asks_for_version(int argc, char** argv) { return options_include(argc, argv, 'V'); }
+
+bool asks_for_adding(int argc, char** argv) { return options_include(argc, argv, 'a'); }

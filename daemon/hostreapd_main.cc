@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "daemon/add_entries.h"
 #include "daemon/command_line.h"
 #include "daemon/cycle_guard.h"
 #include "daemon/expire.h"
@@ -356,6 +357,8 @@ int main(int argc, char** argv) {
   // else it holds.
   if (asks_for_version(argc, argv)) print_version();
   if (argc <= 2) show_usage();
+  // Adding entries (-a) is a mode of its own: daemon/add_entries.h.
+  if (asks_for_adding(argc, argv)) return add_entries_main(argc, argv);
 
   // A listing is a question from the command line: it logs nothing.
   const bool listing = asks_for_listing(argc, argv);

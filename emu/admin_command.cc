@@ -277,7 +277,7 @@ int stats(emu_store* s, const words_t& w, std::string* out) {
   uint64_t other = 0;
   for (const auto& [op, n] : st.requests)
     if (op != IP_FW_TABLE_XINFO && op != IP_FW_TABLE_XLIST && op != IP_FW_TABLE_XDEL &&
-        op != IP_FW_TABLE_XADD)
+        op != IP_FW_TABLE_XADD && op != IP_FW_TABLE_XFIND)
       other += n;
   *out = "connections: " + std::to_string(st.connections) + "\n" +  //
          "admin commands: " + std::to_string(st.admin_commands) + "\n" +  //
@@ -285,6 +285,7 @@ int stats(emu_store* s, const words_t& w, std::string* out) {
          "requests 89: " + count(IP_FW_TABLE_XLIST) + "\n" +  //
          "requests 87: " + count(IP_FW_TABLE_XDEL) + "\n" +  //
          "requests 86: " + count(IP_FW_TABLE_XADD) + "\n" +  //
+         "requests 106: " + count(IP_FW_TABLE_XFIND) + "\n" +  //
          "requests other: " + std::to_string(other) + "\n";
   return 0;
 }

@@ -354,8 +354,8 @@ TEST_F(AdminTest, StatsCountConnectionsCommandsAndRequests) {
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   init_request_header(&oh, "t", 0);
-  for (uint16_t op :
-       {IP_FW_TABLE_XINFO, IP_FW_TABLE_XINFO, IP_FW_TABLE_XLIST, IP_FW_TABLE_XDEL, uint16_t{50}}) {
+  for (uint16_t op : {IP_FW_TABLE_XINFO, IP_FW_TABLE_XINFO, IP_FW_TABLE_XLIST, IP_FW_TABLE_XDEL,
+                      IP_FW_TABLE_XFIND, uint16_t{50}}) {
     oh.opheader.opcode = op;
     memcpy(b.data(), &oh, sizeof oh);
     uint32_t len = 296;
@@ -363,7 +363,7 @@ TEST_F(AdminTest, StatsCountConnectionsCommandsAndRequests) {
   }
   EXPECT_EQ(ok("stats"),
             "connections: 1\nadmin commands: 2\nrequests 93: 2\nrequests 89: 1\nrequests 87: 1\n"
-            "requests 86: 0\nrequests other: 1\n");
+            "requests 86: 0\nrequests 106: 1\nrequests other: 1\n");
 }
 
 // ---- ipfw(8)'s words ---------------------------------------------------------------

@@ -15,10 +15,18 @@ uint64_t emu_table_listing_size(const emu_table& t) {
   return FW_LIST_ENTRIES_OFFSET + sizeof(ipfw_obj_tentry) * static_cast<uint64_t>(t.entries.size());
 }
 
-int emu_table_add(emu_table* t, const emu_entry_key& key, const emu_value& value, uint8_t* result) {
-  if (t->entries.count(key) != 0) {
-    *result = IPFW_TR_EXISTS;
-    return EEXIST;
+int emu_table_add(emu_table* t, const emu_entry_key& key, const emu_value& value, uint8_t* result,
+                  bool update, emu_value* old) {
+  auto present = t->entries.find(key);
+  if (present != t->entries.end()) {
+    if (!update) {
+      *result = IPFW_TR_EXISTS;
+      return EEXIST;
+    }
+    if (old != nullptr) *old = present->second;
+    present->second = value;
+    *result = IPFW_TR_UPDATED;
+    return 0;
   }
   if ((t->limit != 0 && t->entries.size() >= t->limit) || t->entries.size() >= MAX_ENTRIES) {
     *result = IPFW_TR_LIMIT;
@@ -39,6 +47,23 @@ int emu_table_delete(emu_table* t, const emu_entry_key& key, emu_value* removed,
   t->entries.erase(it);
   *result = IPFW_TR_DELETED;
   return 0;
+}
+
+const std::pair<const emu_entry_key, emu_value>* emu_table_find(const emu_table& t,
+                                                                const emu_entry_key& key) {
+  if (t.type != IPFW_TABLE_ADDR) {
+    auto it = t.entries.find(key);
+    return it == t.entries.end() ? nullptr : &*it;
+  }
+  const int width = key.family() == FW_AF_INET ? 32 : key.family() == FW_AF_INET6 ? 128 : -1;
+  for (int m = width; m >= 0; m--) {
+    emu_entry_key prefix;
+    if (emu_normalise_key(t.type, t.tflags, key.family(), static_cast<uint8_t>(m), key.key(), &prefix) != 0)
+      continue;
+    auto it = t.entries.find(prefix);
+    if (it != t.entries.end()) return &*it;
+  }
+  return nullptr;
 }
 
 void emu_table_info(const emu_table& t, ipfw_xtable_info* info) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 
 #include "emu/entry_key.h"
 #include "emu/stored_value.h"
@@ -33,8 +34,18 @@ uint64_t emu_table_listing_size(const emu_table& t);
 
 // Adds key with value. Returns 0 (result IPFW_TR_ADDED), EEXIST
 // (IPFW_TR_EXISTS) or EFBIG when the entry limit is reached or the listing
-// size would no longer fit in 32 bits (IPFW_TR_LIMIT).
-int emu_table_add(emu_table* t, const emu_entry_key& key, const emu_value& value, uint8_t* result);
+// size would no longer fit in 32 bits (IPFW_TR_LIMIT). With update (the
+// entry's update-if-present flag), a key that is present has its value
+// replaced instead: 0 (IPFW_TR_UPDATED), whatever the limit, the value it
+// had put in *old when old is not null.
+int emu_table_add(emu_table* t, const emu_entry_key& key, const emu_value& value, uint8_t* result,
+                  bool update = false, emu_value* old = nullptr);
+
+// The entry the find request answers for key, or null. An address table
+// (a radix tree in the kernel) answers the longest prefix that holds the
+// key's address, whatever the key's own mask length: a host finds the
+// prefix it lies in. Other tables answer the key itself.
+const std::pair<const emu_entry_key, emu_value>* emu_table_find(const emu_table& t, const emu_entry_key& key);
 
 // Removes key, handing its value to *removed when not null. Returns 0
 // (IPFW_TR_DELETED) or ENOENT (IPFW_TR_NOTFOUND).

@@ -175,10 +175,24 @@ int answer_list(emu_store* s, uint8_t* b, uint32_t* len) {
   return 0;
 }
 
-// Undoes the additions of an atomic add request made so far, in reverse.
-void undo_adds(emu_table* t, const std::vector<emu_entry_key>& added) {
+// What an atomic add request has changed so far: a key it added, or one
+// it updated with the value the key had before.
+struct applied_add {
+  emu_entry_key key;
+  bool updated;
+  emu_value old;
+};
+
+// Undoes the changes of an atomic add request made so far, in reverse: an
+// added key is deleted, an updated one gets its old value back.
+void undo_adds(emu_table* t, const std::vector<applied_add>& applied) {
   uint8_t ignored;
-  for (auto it = added.rbegin(); it != added.rend(); ++it) emu_table_delete(t, *it, nullptr, &ignored);
+  for (auto it = applied.rbegin(); it != applied.rend(); ++it) {
+    if (it->updated)
+      t->entries[it->key] = it->old;
+    else
+      emu_table_delete(t, it->key, nullptr, &ignored);
+  }
 }
 
 template <typename L>
@@ -222,33 +236,69 @@ int answer_change(emu_store* s, bool add, uint8_t* b, uint32_t* len) {
   }
 
   // Every entry is tried and the first failure is the request's answer;
-  // the entries that could be applied stay applied. An atomic add stops at
-  // its first failure and undoes what it added; the atomic flag does not
-  // undo a delete. The result bytes say what became of each entry; an
-  // entry's value record is left as the request sent it (a delete does not
-  // report the value it removed).
+  // the entries that could be applied stay applied. An added entry whose
+  // TLV flags hold the update flag replaces the value of a present key
+  // (result updated) instead of failing with EEXIST; other flag bits are
+  // not read. An atomic add stops at its first failure and undoes what it
+  // added and updated; the atomic flag does not undo a delete. The result
+  // bytes say what became of each entry; an entry's value record is left
+  // as the request sent it (a delete does not report the value it removed,
+  // nor an update the value it replaced).
   const bool undo_on_failure = add && (ctlv.flags & IPFW_CTF_ATOMIC) != 0;
-  std::vector<emu_entry_key> added;
-  if (undo_on_failure) added.reserve(n);  // no allocation between applying and recording
+  std::vector<applied_add> applied;
+  if (undo_on_failure) applied.reserve(n);  // no allocation between applying and recording
   int first_error = 0;
   for (uint32_t i = 0; i < n; i++) {
     uint8_t result;
-    int e = add ? emu_table_add(t, keys[i], emu_value_of(entry_at(i).v), &result)
+    const typename L::obj_tentry e_i = entry_at(i);
+    applied_add done{keys[i], false, {}};
+    int e = add ? emu_table_add(t, keys[i], emu_value_of(e_i.v), &result,
+                                (e_i.head.flags & IPFW_TF_UPDATE) != 0, &done.old)
                 : emu_table_delete(t, keys[i], nullptr, &result);
     b[FW_CHANGE_ENTRIES_OFFSET + static_cast<size_t>(i) * ENTRY_SIZE + RESULT_OFFSET] = result;
     s->written_end =
         static_cast<uint32_t>(FW_CHANGE_ENTRIES_OFFSET + (static_cast<size_t>(i) + 1) * ENTRY_SIZE);
     if (e == 0) {
-      if (undo_on_failure) added.push_back(keys[i]);
+      done.updated = result == IPFW_TR_UPDATED;
+      if (undo_on_failure) applied.push_back(done);
       continue;
     }
     if (first_error == 0) first_error = e;
     if (undo_on_failure) {
-      undo_adds(t, added);
+      undo_adds(t, applied);
       return e;
     }
   }
   return first_error;
+}
+
+// The find request: the object header and one entry (no container),
+// exactly 216 bytes. The name record is read as an add's is (its length
+// must be 80, its index the entry's, its table type the table's own); the
+// entry's key family, mask length and key are read, not its TLV head. The
+// reply is the request with the entry's key, mask length and value those
+// of the entry found (emu_table_find: an address table answers the longest
+// prefix holding the key's address, whatever mask length the request
+// gives); its length stays 216. No entry found: ENOENT.
+template <typename L>
+int answer_find(emu_store* s, uint8_t* b, uint32_t* len) {
+  if (*len != FW_FIND_REQUEST_SIZE) return EINVAL;
+  typename L::obj_tentry e;
+  memcpy(&e, b + HEADER_SIZE, sizeof e);
+  emu_table* t;
+  if (int err = find_changed_table<L>(s, b, e.idx, &t)) return err;
+  // An address is looked up whatever mask length comes with it.
+  uint8_t masklen = e.masklen;
+  if (t->type == IPFW_TABLE_ADDR) masklen = e.subtype == FW_AF_INET6 ? 128 : 32;
+  emu_entry_key key;
+  if (emu_normalise_key(t->type, t->tflags, e.subtype, masklen, e.k.raw, &key) != 0) return ENOENT;
+  const auto* found = emu_table_find(*t, key);
+  if (found == nullptr) return ENOENT;
+  emu_key_to_entry(found->first, &e);
+  e.v = emu_value_as<typename L::table_value>(found->second);
+  memcpy(b + HEADER_SIZE, &e, sizeof e);
+  s->written_end = FW_FIND_REQUEST_SIZE;
+  return 0;
 }
 
 // A pending injected failure for this request, if any: its errno, or 0
@@ -284,6 +334,7 @@ bool has_request(uint16_t opcode, uint16_t version) {
     case IP_FW_TABLE_XLIST:
     case IP_FW_TABLE_XDEL:
     case IP_FW_TABLE_XADD:
+    case IP_FW_TABLE_XFIND:
       return version == L::version(opcode);
     default:
       return false;
@@ -304,6 +355,8 @@ int answer_as(emu_store* s, const ip_fw3_opheader& op, uint8_t* b, uint32_t* len
       return answer_list<L>(s, b, len);
     case IP_FW_TABLE_XDEL:
       return answer_change<L>(s, false, b, len);
+    case IP_FW_TABLE_XFIND:
+      return answer_find<L>(s, b, len);
     default:
       return answer_change<L>(s, true, b, len);
   }

@@ -1,24 +1,28 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The emulator's table store: tables held in memory that answer the IPFW
-// table requests (info 93, list 89, delete 87, add 86) in the kernel's byte
-// layouts and with its error behaviour, plus the administrative commands of
-// the fwemu tool and fault injection for tests. Used by the fwemu server and,
-// in-process, by unit tests (as the platform's control channel).
+// table requests (info 93, list 89, delete 87, add 86, find 106) in the
+// kernel's byte layouts and with its error behaviour, plus the
+// administrative commands of the fwemu tool and fault injection for tests.
+// Used by the fwemu server and, in-process, by unit tests (as the
+// platform's control channel).
 //
 // A store emulates one kernel for its life, FreeBSD 14 or 15: it reads and
 // writes that kernel's record layout and takes each request only at the
-// versions that kernel has (15: every request at 1; 14: info at 0, list,
-// delete and add at 1). A request of another version is EINVAL, as the
-// kernel answers a request it has no handler for.
+// versions that kernel has (15: every request at 1; 14: info and find at
+// 0, list, delete and add at 1). A request of another version is EINVAL, as
+// the kernel answers a request it has no handler for.
 //
 // It emulates a system with table sets disabled (the default,
 // net.inet.ip.fw.tables_sets=0): a request's set number takes no part in
 // finding the table, and a table's info reports set 0. Info and list find
 // the table by the name alone (a name record they cannot read finds
-// nothing: ESRCH); add and delete must give the table's own type in their
-// name record, and their entries its index. A change request applies every
-// entry it can and answers the first failure (only an atomic add undoes
-// what it applied). A new table gets the lowest free kernel index.
+// nothing: ESRCH); add, delete and find must give the table's own type in
+// their name record, and their entries its index. A change request applies
+// every entry it can and answers the first failure (only an atomic add
+// undoes what it applied); an added entry flagged update-if-present
+// replaces the value of a key that is there. A find answers the entry
+// found, an address table's longest prefix holding the address. A new
+// table gets the lowest free kernel index.
 //
 // Owns: every table and entry, and the pending faults.
 // Failure: emu_store_get has getsockopt's contract (0, or -1 with errno,

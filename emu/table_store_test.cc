@@ -629,6 +629,32 @@ TEST_F(StoreTest, AtomicAddUndoesEverythingOnAFailingRecordAndADeleteDoesNot) {
   EXPECT_EQ(keys_listed("t"), std::vector<std::string>{"192.0.2.2"});
 }
 
+// An entry flagged update-if-present replaces a present key's value, at
+// the table's limit too (no entry is added); an atomic add that fails
+// after such an update puts the old value back.
+TEST_F(StoreTest, UpdateFlagReplacesAPresentValueAndAnAtomicFailureRestoresIt) {
+  admin("create t limit 2");
+  admin("add t 192.0.2.1 7");
+  admin("add t 192.0.2.2 8");
+  auto update = [](ipfw_obj_tentry e) {
+    e.head.flags = IPFW_TF_UPDATE;
+    return e;
+  };
+  bytes reply;
+  answer a = change(IP_FW_TABLE_XADD, "t", {update(v4("192.0.2.1", 32, 70))}, 0, &reply);
+  EXPECT_EQ(a.rc, 0);
+  EXPECT_EQ(result_of(reply, 0), IPFW_TR_UPDATED);
+  EXPECT_EQ(admin("list t"), "192.0.2.1 70\n192.0.2.2 8\n");
+
+  a = change(IP_FW_TABLE_XADD, "t", {update(v4("192.0.2.2", 32, 80)), update(v4("192.0.2.3", 32, 90))},
+             IPFW_CTF_ATOMIC, &reply);
+  EXPECT_EQ(a.rc, -1);
+  EXPECT_EQ(a.err, EFBIG);
+  EXPECT_EQ(result_of(reply, 0), IPFW_TR_UPDATED);
+  EXPECT_EQ(result_of(reply, 1), IPFW_TR_LIMIT);
+  EXPECT_EQ(admin("list t"), "192.0.2.1 70\n192.0.2.2 8\n");
+}
+
 TEST_F(StoreTest, TypeByteOfTheTablesOwnTypeIsAccepted) {
   admin("create t type number");
   bytes b = change_request(IP_FW_TABLE_XADD, "t", {entry(0, 32, {42})}, 0, IPFW_TABLE_NUMBER);
@@ -861,12 +887,13 @@ TEST_F(StoreTest, MangledRequestsNeverReachPastTheBuffer) {
 // so both are tried in every build, each with requests in its own layout.
 
 // One request of layout L's kernel on table "t" (an address table holding
-// 192.0.2.1): info, list (room for two entries), delete of 192.0.2.1 or
-// add of 192.0.2.2, at the given version.
+// 192.0.2.1): info, list (room for two entries), delete or find of
+// 192.0.2.1 or add of 192.0.2.2, at the given version.
 template <typename L>
 bytes request_in(uint16_t opcode, uint16_t version) {
   const bool change = opcode == IP_FW_TABLE_XADD || opcode == IP_FW_TABLE_XDEL;
-  typename L::obj_header oh = header_in<L>(opcode, "t", change ? IPFW_TABLE_ADDR : 0);
+  const bool find = opcode == IP_FW_TABLE_XFIND;
+  typename L::obj_header oh = header_in<L>(opcode, "t", change || find ? IPFW_TABLE_ADDR : 0);
   oh.opheader.version = version;
   bytes b;
   if (opcode == IP_FW_TABLE_XINFO || opcode == IP_FW_TABLE_XLIST) {
@@ -874,21 +901,25 @@ bytes request_in(uint16_t opcode, uint16_t version) {
     memcpy(b.data(), &oh, sizeof oh);
     return b;
   }
-  b.resize(112 + 120);
+  // A find's entry follows the header; an add's or delete's a container.
+  const size_t at = find ? 96 : 112;
+  b.resize(at + 120);
   memcpy(b.data(), &oh, sizeof oh);
-  ipfw_obj_ctlv c;
-  memset(&c, 0, sizeof c);
-  c.head.length = 16 + 120;
-  c.count = 1;
-  memcpy(b.data() + 96, &c, sizeof c);
+  if (!find) {
+    ipfw_obj_ctlv c;
+    memset(&c, 0, sizeof c);
+    c.head.length = 16 + 120;
+    c.count = 1;
+    memcpy(b.data() + 96, &c, sizeof c);
+  }
   typename L::obj_tentry e;
   memset(&e, 0, sizeof e);
   e.head.length = sizeof e;
   e.subtype = FW_AF_INET;
   e.masklen = 32;
   e.idx = 1;
-  inet_pton(AF_INET, opcode == IP_FW_TABLE_XDEL ? "192.0.2.1" : "192.0.2.2", e.k.addr4);
-  memcpy(b.data() + 112, &e, sizeof e);
+  inet_pton(AF_INET, opcode == IP_FW_TABLE_XADD ? "192.0.2.2" : "192.0.2.1", e.k.addr4);
+  memcpy(b.data() + at, &e, sizeof e);
   return b;
 }
 
@@ -913,7 +944,8 @@ TEST(StoreKernels, RequestsAreTakenOnlyAtTheKernelsVersions) {
       {15, IP_FW_TABLE_XADD, 1, true},   {15, IP_FW_TABLE_XADD, 2, false},  {14, IP_FW_TABLE_XINFO, 0, true},
       {14, IP_FW_TABLE_XINFO, 1, false}, {14, IP_FW_TABLE_XLIST, 1, true},  {14, IP_FW_TABLE_XLIST, 0, false},
       {14, IP_FW_TABLE_XDEL, 1, true},   {14, IP_FW_TABLE_XDEL, 0, false},  {14, IP_FW_TABLE_XADD, 1, true},
-      {14, IP_FW_TABLE_XADD, 0, false},
+      {14, IP_FW_TABLE_XADD, 0, false},  {15, IP_FW_TABLE_XFIND, 1, true},  {15, IP_FW_TABLE_XFIND, 0, false},
+      {14, IP_FW_TABLE_XFIND, 0, true},  {14, IP_FW_TABLE_XFIND, 1, false},
   };
   for (const row& r : rows) {
     SCOPED_TRACE("FreeBSD " + std::to_string(r.abi) + ", opcode " + std::to_string(r.opcode) + " version " +

@@ -53,6 +53,7 @@ constexpr uint16_t IP_FW_TABLE_XADD = 86;
 constexpr uint16_t IP_FW_TABLE_XDEL = 87;
 constexpr uint16_t IP_FW_TABLE_XLIST = 89;
 constexpr uint16_t IP_FW_TABLE_XINFO = 93;
+constexpr uint16_t IP_FW_TABLE_XFIND = 106;
 
 // TLV type of the table-name record; containers and entries are sent as 0.
 constexpr uint16_t IPFW_TLV_TBL_NAME = 1;
@@ -96,6 +97,11 @@ constexpr uint16_t IPFW_TMFLAGS_LOCK = 0x04;
 
 // Container flags (ipfw_obj_ctlv.flags).
 constexpr uint8_t IPFW_CTF_ATOMIC = 0x01;
+
+// Entry flags (the TLV flags of an ipfw_obj_tentry in an add request): an
+// entry whose key is present has its value replaced (result updated)
+// instead of being refused (result exists, EEXIST).
+constexpr uint16_t IPFW_TF_UPDATE = 0x01;
 
 // Per-entry results the kernel writes into add and delete replies.
 constexpr uint8_t IPFW_TR_IGNORED = 0;
@@ -348,9 +354,11 @@ struct ipfw_obj_tentry {
 };
 
 // The op header's version this kernel takes for each table request: the
-// info request only at 0; list, add and delete at 1 for the entry format
-// above (their version 0 is an older entry format).
-constexpr uint16_t request_version(uint16_t opcode) { return opcode == IP_FW_TABLE_XINFO ? 0 : 1; }
+// info and find requests only at 0; list, add and delete at 1 for the
+// entry format above (their version 0 is an older entry format).
+constexpr uint16_t request_version(uint16_t opcode) {
+  return opcode == IP_FW_TABLE_XINFO || opcode == IP_FW_TABLE_XFIND ? 0 : 1;
+}
 
 // The layout as one type, for code that speaks either (the emulator).
 struct layout {
@@ -430,7 +438,11 @@ constexpr size_t FW_INFO_REQUEST_SIZE = sizeof(ipfw_obj_header) + sizeof(ipfw_xt
 constexpr size_t FW_LIST_ENTRIES_OFFSET = FW_INFO_REQUEST_SIZE;
 constexpr size_t FW_CHANGE_ENTRIES_OFFSET = sizeof(ipfw_obj_header) + sizeof(ipfw_obj_ctlv);
 
+// The find request: the object header and one entry, no container.
+constexpr size_t FW_FIND_REQUEST_SIZE = sizeof(ipfw_obj_header) + sizeof(ipfw_obj_tentry);
+
 static_assert(FW_INFO_REQUEST_SIZE == 296);
+static_assert(FW_FIND_REQUEST_SIZE == 216);
 static_assert(FW_CHANGE_ENTRIES_OFFSET == 112);
 // Key area offsets within the entry, by table type.
 static_assert(offsetof(ipfw_obj_tentry, k.flow.af) == 16 && offsetof(ipfw_obj_tentry, k.flow.proto) == 17 &&

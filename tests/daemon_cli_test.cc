@@ -24,7 +24,9 @@ const std::string usage_text =
     "       -w          wait for the table to come back when it goes away\n"
     "       -1          sweep once and exit\n"
     "       -m          metrics file path, default: none\n"
-    "       -V          print the version and exit\n\n";
+    "       -V          print the version and exit\n"
+    "       -a          add or renew the keys given (- reads them from standard input) for a lifetime:\n"
+    "                   3600, 1h30m, 7d or @UNIXTIME\n\n";
 
 struct cli_case {
   std::vector<std::string> args;

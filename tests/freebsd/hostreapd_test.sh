@@ -246,7 +246,7 @@ poll() {
 # Tables.
 
 # Table names are ours alone: none may exist before we start.
-names="d g n v i w x b s k"
+names="d g n v i w x b s k a m y r p z"
 for n in $names; do
   if ipfw table "$prefix-$n" info >/dev/null 2>&1; then
     cannot "table $prefix-$n exists; this suite makes its own tables under the names $prefix-*"
@@ -1016,6 +1016,177 @@ else
     verdict "capability mode: a detached daemon: SIGTERM removes its PID file" "$why"
   fi
 fi
+
+# ---------------------------------------------------------------------------
+# The writer's side (-a): keys added with their time in the field the sweep
+# reads, present keys renewed in place, a bulk add, and the refusals. Each
+# table is made here and destroyed with the rest.
+
+# run_add ARGS...: runs hostreapd with ARGS, standard input from
+# $tmp/keys, to its end; sets $pid and $status.
+run_add() {
+  (exec "$bin" "$@" <"$tmp/keys" >"$tmp/out" 2>"$tmp/err") &
+  pid=$!
+  daemons="$daemons $pid"
+  finish_fg 300
+}
+: >"$tmp/keys"
+
+# The value ipfw(8) lists for key $2 of table $1 ("-" when it lists none).
+value_of() {
+  _v=$(entries "$1" | awk -v k="$2" '$1 == k { print $2 }')
+  echo "${_v:--}"
+}
+
+deadline=$((now + 7200))
+
+# A table of the default value type: the time is the value.
+t=$prefix-a
+if make_table "$t" type addr && ipfw -q table "$t" add 192.0.2.1 "$past"; then
+  run_add -t "$t" -a "@$deadline" 192.0.2.1 2001:db8::/64
+  add_pid=$pid
+  why=
+  [ "$status" = 0 ] || why="status $status"
+  [ "$(value_of "$t" 192.0.2.1)" = "$deadline" ] || because "192.0.2.1 is listed with $(value_of "$t" 192.0.2.1), not $deadline"
+  [ "$(value_of "$t" 2001:db8::/64)" = "$deadline" ] || because "2001:db8::/64 is listed with $(value_of "$t" 2001:db8::/64), not $deadline"
+  "$bin" -t "$t" -l >"$tmp/l.out" 2>&1 || because "-l: status $?"
+  grep -q "^192\\.0\\.2\\.1 $deadline " "$tmp/l.out" || because "-l does not show 192.0.2.1 with $deadline"
+  if [ -z "$why" ] && [ -n "$log_ok" ]; then
+    add_logged() {
+      log_of "$add_pid" | grep -q "^Renewing host 192\\.0\\.2\\.1 in table $t until " &&
+        log_of "$add_pid" | grep -q "^Adding host 2001:db8::/64 to table $t until "
+    }
+    poll 10 add_logged || why="no 'Renewing host 192.0.2.1 ...' and 'Adding host 2001:db8::/64 ...' in the log"
+  fi
+  verdict "-a on a legacy table: the time is the value, a present key renewed, each logged" "$why"
+  [ -z "$why" ] || { show "$tmp/err"; show "$tmp/l.out"; }
+
+  # A renewal never takes the entry out: a watcher lists the table without
+  # pause while the key is renewed 50 times.
+  rm -f "$tmp/watch.stop" "$tmp/watch.missing"
+  (
+    while [ ! -e "$tmp/watch.stop" ]; do
+      ipfw table "$t" list 2>/dev/null | grep -q '^192\.0\.2\.1/32 ' || echo missing >>"$tmp/watch.missing"
+    done
+  ) &
+  writer=$!
+  why=
+  i=1
+  while [ $i -le 50 ]; do
+    "$bin" -t "$t" -a "@$((deadline + i))" 192.0.2.1 2>>"$tmp/err" || why="renewal $i: status $?"
+    i=$((i + 1))
+  done
+  : >"$tmp/watch.stop"
+  wait "$writer"
+  writer=
+  [ ! -s "$tmp/watch.missing" ] || because "the watcher found 192.0.2.1 missing $(wc -l <"$tmp/watch.missing" | tr -d ' ') times"
+  [ "$(value_of "$t" 192.0.2.1)" = "$((deadline + 50))" ] || because "192.0.2.1 holds $(value_of "$t" 192.0.2.1) after the renewals"
+  verdict "50 renewals with -a: a watcher listing meanwhile never finds the entry missing" "$why"
+  [ -z "$why" ] || show "$tmp/err"
+else
+  skip "-a on a legacy table" "the table could not be made"
+fi
+
+# A table of two value types: the time goes into the first in ipfw(8)'s
+# order, and a renewal keeps the other. tag,mark on both releases (ipfw(8)
+# lists the mark in hexadecimal, whose text is compared as it is listed);
+# skipto,tag on FreeBSD 15, refused on 14 (skipto is 16 bits there).
+for vt in tag,mark skipto,tag; do
+  t=$prefix-m
+  [ "$vt" = tag,mark ] || t=$prefix-y
+  if ! make_table "$t" type addr valtype "$vt" || ! ipfw -q table "$t" add 192.0.2.1 "5,77"; then
+    skip "-a on a table of valtype $vt" "the table could not be made"
+    continue
+  fi
+  kept=$(value_of "$t" 192.0.2.1 | cut -d , -f 2)
+  run_add -t "$t" -a "@$deadline" 192.0.2.1 192.0.2.2
+  why=
+  if [ "$vt" = skipto,tag ] && [ "$osreldate" -lt 1500000 ]; then
+    [ "$status" = 65 ] || why="status $status, not 65"
+    grep -qF "table $t: its values begin with skipto, which cannot hold a time" "$tmp/err" || because "no 'its values begin with skipto, which cannot hold a time'"
+    [ "$(value_of "$t" 192.0.2.2)" = - ] || because "192.0.2.2 was added"
+    verdict "-a refuses a table of valtype skipto,tag on FreeBSD 14 with 65" "$why"
+  else
+    [ "$status" = 0 ] || why="status $status"
+    [ "$(value_of "$t" 192.0.2.1)" = "$deadline,$kept" ] || because "192.0.2.1 is listed with $(value_of "$t" 192.0.2.1), not $deadline,$kept"
+    [ "$(value_of "$t" 192.0.2.2 | cut -d , -f 1)" = "$deadline" ] || because "192.0.2.2 is listed with $(value_of "$t" 192.0.2.2)"
+    "$bin" -t "$t" -l >"$tmp/l.out" 2>&1
+    grep -q "^192\\.0\\.2\\.2 $deadline " "$tmp/l.out" || because "-l does not show 192.0.2.2 with $deadline"
+    verdict "-a on a table of valtype $vt: the time first in ipfw's listing, the other field kept" "$why"
+  fi
+  [ -z "$why" ] || { show "$tmp/err"; entries "$t" >"$tmp/left"; show "$tmp/left"; }
+done
+
+# 5,000 keys from standard input, every other one present, one bad line
+# among them: all added or renewed, the bad line named by its number.
+t=$prefix-r
+if make_table "$t" type addr; then
+  i=0
+  while [ $i -lt 5000 ]; do
+    if [ $((i % 40)) = 0 ]; then
+      [ $i = 0 ] || echo
+      printf 'table %s add' "$t"
+    fi
+    printf ' 198.18.%d.%d %d' $((i / 250)) $((i % 250 + 1)) "$past"
+    i=$((i + 2))
+  done >"$tmp/bulk"
+  echo >>"$tmp/bulk"
+  i=0
+  while [ $i -lt 5000 ]; do
+    echo "198.18.$((i / 250)).$((i % 250 + 1))"
+    [ $i != 1000 ] || echo "not-a-key"
+    i=$((i + 1))
+  done >"$tmp/keys"
+  if ipfw -q "$tmp/bulk"; then
+    run_add -t "$t" -a "@$deadline" -
+    add_pid=$pid
+    : >"$tmp/keys"
+    why=
+    [ "$status" = 65 ] || why="status $status, not 65"
+    grep -qF "line 1002: not-a-key: not an IPv4 or IPv6 address" "$tmp/err" || because "no 'line 1002: not-a-key: not an IPv4 or IPv6 address'"
+    n=$(entries "$t" | awk -v d="$deadline" '$2 == d' | wc -l | tr -d ' ')
+    [ "$n" = 5000 ] || because "$n of 5000 entries hold $deadline"
+    if [ -z "$why" ] && [ -n "$log_ok" ]; then
+      both_logged() {
+        [ "$(log_of "$add_pid" | grep -c "^Adding host 198\\.18\\.")" = 2500 ] &&
+          [ "$(log_of "$add_pid" | grep -c "^Renewing host 198\\.18\\.")" = 2500 ]
+      }
+      poll 20 both_logged || why="the log does not hold 2500 'Adding host' and 2500 'Renewing host' lines"
+    fi
+    verdict "-a - adds and renews 5000 keys of standard input, a bad line named by its number" "$why"
+    [ -z "$why" ] || show "$tmp/err"
+  else
+    verdict "-a - adds and renews 5000 keys" "ipfw could not fill the table"
+  fi
+else
+  skip "-a - adds and renews 5000 keys" "the table could not be made"
+fi
+
+# The refusals, with their statuses; none changes a table ($prefix-z is
+# never made).
+t=$prefix-a
+make_table "$prefix-p" type addr valtype mark,tag,pipe 2>/dev/null
+for c in "64|-t $t -a 1y 192.0.2.9|bad lifetime 1y" \
+  "65|-t $t -a 1h 192.0.2.300|192.0.2.300: not an IPv4 or IPv6 address" \
+  "65|-t $prefix-i -a 1h 192.0.2.9|table $prefix-i is not an address table" \
+  "65|-t $prefix-p -a 1h 192.0.2.9|table $prefix-p: its values begin with pipe, which cannot hold a time" \
+  "71|-t $prefix-z -a 1h 192.0.2.9|failed to request table info: No such process" \
+  "71|-t $t -a 1h 192.0.2.9|cannot add to table $t: table is locked"; do
+  want=${c%%|*}
+  rest=${c#*|}
+  args=${rest%%|*}
+  text=${rest#*|}
+  case $text in *locked) ipfw -q table "$t" lock ;; esac
+  # shellcheck disable=SC2086 # the arguments are words without blanks
+  run_add $args
+  case $text in *locked) ipfw -q table "$t" unlock ;; esac
+  why=
+  [ "$status" = "$want" ] || why="status $status, not $want"
+  grep -qF "$text" "$tmp/err" || because "no '$text'"
+  has_key "$t" 192.0.2.9 && because "192.0.2.9 was added"
+  verdict "hostreapd $args is refused with $want" "$why"
+  [ -z "$why" ] || show "$tmp/err"
+done
 
 # The service script, through service(8), with the daemon of the command
 # line (hostreapd_program) on a table of ours. Only where the script is
