@@ -1066,7 +1066,7 @@ if make_table "$t" type addr && ipfw -q table "$t" add 192.0.2.1 "$past"; then
   rm -f "$tmp/watch.stop" "$tmp/watch.missing"
   (
     while [ ! -e "$tmp/watch.stop" ]; do
-      ipfw table "$t" list 2>/dev/null | grep -q '^192\.0\.2\.1/32 ' || echo missing >>"$tmp/watch.missing"
+      has_key "$t" 192.0.2.1 || echo missing >>"$tmp/watch.missing"
     done
   ) &
   writer=$!

@@ -171,7 +171,8 @@ signal_number() {
 }
 
 names="hostreapd-test-d hostreapd-test-g hostreapd-test-n hostreapd-test-v hostreapd-test-i
-       hostreapd-test-w hostreapd-test-x hostreapd-test-b hostreapd-test-s 65534
+       hostreapd-test-w hostreapd-test-x hostreapd-test-b hostreapd-test-s hostreapd-test-k
+       hostreapd-test-a hostreapd-test-m hostreapd-test-y hostreapd-test-r hostreapd-test-p 65534
        hostreapd-test-c-t hostreapd-test-c-s hostreapd-test-c-a hostreapd-test-c-b hostreapd-test-c-c"
 
 # start_emulator DIR: an emulator of this build's release with its socket
@@ -207,6 +208,8 @@ suite_env() {
 # installed (/etc/rc.d/hostreapd) and SETUP is run first; its output in
 # DIR/out, its status in DIR/status.
 run_in_root() {
+  # A failing run must still leave its status (set -e would end here).
+  st=0
   # shellcheck disable=SC2016,SC2046 # the inner script's own variables; the environment's words
   unshare -m sh -c '
     dir=$1 setup=$2 service=$3
@@ -215,8 +218,8 @@ run_in_root() {
     mkdir -p /etc/rc.d && cp "$service" /etc/rc.d/hostreapd || exit 99
     eval "$setup" || exit 99
     exec env "$@"
-  ' sh "$1" "$2" "$sbin/service" $(suite_env "$1") sh "$suite" -L "$1/no-log" -c "$fwconform" "$bin" >"$1/out" 2>&1
-  echo $? >"$1/status"
+  ' sh "$1" "$2" "$sbin/service" $(suite_env "$1") sh "$suite" -L "$1/no-log" -c "$fwconform" "$bin" >"$1/out" 2>&1 || st=$?
+  echo "$st" >"$1/status"
 }
 
 # Whatever the run left: tables of its names, daemons that talk to its
