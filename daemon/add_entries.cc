@@ -18,6 +18,7 @@
 #include "daemon/key_lines.h"
 #include "daemon/lifetime.h"
 #include "daemon/process_state.h"
+#include "daemon/sandbox.h"
 #include "fwtable/address_key.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
@@ -246,7 +247,15 @@ int add_entries_main(int argc, char** argv) {
   check_add_table(table_name);
 
   // Start-up is done: the time zone, the log socket and the control socket
-  // are ready, and nothing after this opens a file or a socket.
+  // are ready, and nothing after this opens a file or a socket. The
+  // command gives up the rest, as the daemon does; a kernel without
+  // capability mode is not worth a warning at every command.
+  sandbox_keep keep;
+  keep.control = fwctl_socket_fd();
+  keep.log_socket = system_log_socket_fd();
+  keep.log_directory = system_log_directory_fd();
+  keep.reads_input = from_input;
+  enter_sandbox(keep, nullptr);
 
   if (from_input)
     add_lines(l);

@@ -26,7 +26,7 @@ int limit_all(const sandbox_keep& keep, fd_use* refused) {
       {keep.metrics_directory, fd_use::metrics_directory},
       {keep.pid_file, fd_use::pid_file},
       {keep.pid_directory, fd_use::pid_directory},
-      {keep.standard ? STDIN_FILENO : -1, fd_use::input},
+      {keep.standard ? STDIN_FILENO : -1, keep.reads_input ? fd_use::key_input : fd_use::input},
       {keep.standard ? STDOUT_FILENO : -1, fd_use::output},
       {keep.standard ? STDERR_FILENO : -1, fd_use::output},
   };

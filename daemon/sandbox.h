@@ -7,7 +7,7 @@
 // through those descriptors, and nothing else at all, for good. Every mode
 // that talks to the firewall calls enter_sandbox once, when everything it
 // opens is open: the sweeping daemon (after detaching and writing its PID),
-// the listing of -l.
+// the listing of -l, the adding of -a.
 //
 // Before entering, the process's view of its surroundings is taken in for
 // the rest of its life: the local time zone (local dates stay right), the
@@ -36,6 +36,7 @@ struct sandbox_keep {
   int pid_file = -1;  // the PID file, locked
   int pid_directory = -1;  // its directory, for its removal
   bool standard = true;  // standard input, output and error
+  bool reads_input = false;  // standard input is read (keys given on it)
 };
 
 // The warning when the kernel has no capability mode.

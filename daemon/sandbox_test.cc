@@ -101,6 +101,15 @@ TEST(Sandbox, LimitsEveryDescriptorKeptThenEnters) {
   fd_use refused = fd_use::input;
   EXPECT_EQ(limit_descriptors(keep, &refused), 0);
   EXPECT_EQ(asked, std::vector<std::string>{"limit 3 the control socket"});
+
+  // A command that reads keys from standard input keeps the right to.
+  reset(0, fd_use::input, 0);
+  keep = sandbox_keep{};
+  keep.reads_input = true;
+  enter_sandbox(keep, record_warning);
+  EXPECT_EQ(asked, (std::vector<std::string>{"limit 0 standard input, read for keys",
+                                             "limit 1 standard output or error",
+                                             "limit 2 standard output or error", "enter"}));
 }
 
 // A kernel without capability mode (ENOSYS from a limit or from the

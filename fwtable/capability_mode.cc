@@ -20,6 +20,9 @@ void rights_of(fd_use use, cap_rights_t* rights) {
     case fd_use::input:
       cap_rights_init(rights);
       return;
+    case fd_use::key_input:
+      cap_rights_init(rights, CAP_READ, CAP_EVENT, CAP_FSTAT);
+      return;
     case fd_use::output:
       cap_rights_init(rights, CAP_WRITE, CAP_FSTAT, CAP_IOCTL);
       return;
@@ -87,6 +90,8 @@ const char* fd_use_name(fd_use use) {
   switch (use) {
     case fd_use::input:
       return "standard input";
+    case fd_use::key_input:
+      return "standard input, read for keys";
     case fd_use::output:
       return "standard output or error";
     case fd_use::control:

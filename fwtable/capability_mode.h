@@ -12,6 +12,9 @@
 // The rights of each use (CAP_ names of rights(4)):
 //
 //   input              no right at all (standard input: never read)
+//   key_input          CAP_READ, CAP_EVENT, CAP_FSTAT (standard input of
+//                      a command that reads keys from it: read, waited on
+//                      with pselect(2))
 //   output             CAP_WRITE, CAP_FSTAT, CAP_IOCTL for TIOCGETA alone
 //                      (standard output and error; stdio looks at the
 //                      descriptor, and whether it is a terminal, before
@@ -44,6 +47,7 @@
 
 enum class fd_use {
   input,
+  key_input,
   output,
   control,
   log_socket,
