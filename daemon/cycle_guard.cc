@@ -40,6 +40,8 @@ void check_reply(cycle_guard* guard, uint16_t opcode, const void* buf, uint32_t 
 
 void abandon_outgrown_listing() { throw cycle_abandoned{abandon_reason::table_grew}; }
 
+void abandon_listing_without_memory() { throw cycle_abandoned{abandon_reason::no_memory}; }
+
 void cycle_guard_start_cycle(cycle_guard* guard) { guard->listed = {}; }
 
 int guarded_fwctl_get(void* ctx, void* buf, uint32_t* len) {

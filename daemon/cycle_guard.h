@@ -27,7 +27,10 @@
 //
 // The cycle's listing abandons the cycle too when its last attempt is
 // answered ENOMEM (the table grew faster than it could be listed): the
-// sweep's listing handler calls abandon_outgrown_listing there.
+// sweep's listing handler calls abandon_outgrown_listing there; and when
+// the system refuses the memory for its buffer at every attempt (a
+// process limit, or a listing size no memory can hold):
+// abandon_listing_without_memory.
 //
 // Abandoning is a throw of cycle_abandoned from inside the request: the
 // table command in progress is unwound (its buffers are owned by RAII) up
@@ -43,7 +46,7 @@
 
 #include "fwtable/platform.h"
 
-enum class abandon_reason { stop, table_gone, table_changed, table_grew };
+enum class abandon_reason { stop, table_gone, table_changed, table_grew, no_memory };
 
 struct cycle_abandoned {
   abandon_reason reason;
@@ -68,6 +71,10 @@ struct cycle_guard {
 // The listing's outgrown call (list_outgrown_fn) in a sweep cycle: throws
 // cycle_abandoned with table_grew.
 [[noreturn]] void abandon_outgrown_listing();
+
+// The listing's no_memory call (list_no_memory_fn) in a sweep cycle:
+// throws cycle_abandoned with no_memory.
+[[noreturn]] void abandon_listing_without_memory();
 
 // Forgets the last cycle's listing: called as each cycle begins.
 void cycle_guard_start_cycle(cycle_guard* guard);

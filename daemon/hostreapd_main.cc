@@ -443,10 +443,14 @@ int main(int argc, char** argv) {
 
   // The cycle's clock is read right before its list request: every due
   // test of the cycle uses that one time. A listing outgrown at every
-  // attempt drops the cycle, except for a single one (-1), which ends as
-  // the listing's failure does.
+  // attempt drops the cycle, and so does one whose buffer the system would
+  // not give, except for a single one (-1), which ends as the listing's
+  // failure does.
   listing_handler sweep = sweep_listing_handler(opts.dry_run ? report_if_due : expire_if_due, look_at_stop);
-  if (!opts.once) sweep.outgrown = abandon_outgrown_listing;
+  if (!opts.once) {
+    sweep.outgrown = abandon_outgrown_listing;
+    sweep.no_memory = abandon_listing_without_memory;
+  }
   metrics_reporter reporter = {};
   shown.table = table_name;
   shown.no_sweep = true;
@@ -499,6 +503,13 @@ int main(int argc, char** argv) {
         }
         log_table_event(LOG_WARNING, "grew faster than it could be listed; sweeping it again next cycle");
         shown.abandoned_grew++;
+      } else if (a.reason == abandon_reason::no_memory) {
+        // The system would not give the memory for the listing's buffer
+        // (a limit on the process, or a size no memory holds): nothing of
+        // the table was deleted, and the next cycle asks again.
+        log_table_event(LOG_WARNING,
+                        "could not be listed: no memory for its listing; sweeping it again next cycle");
+        shown.abandoned_memory++;
       } else {
         // The table is gone: the rest of the cycle is dropped (what it
         // deleted before stays deleted), and the next cycles look for the
