@@ -10,7 +10,9 @@
 //    stop flag is set) abandons the cycle, and the daemon stops as it
 //    always does, status 0 and its shutdown steps; a failure the kernel
 //    answered is not a stop, even while stopping (a locked table's EACCES
-//    is reported as ever, and so is the kernel's own ECANCELED);
+//    is reported as ever, and so is the kernel's own ECANCELED). A request
+//    the guard carries through (carry_through, below) is never given up
+//    for a stop: only its reply, or the channel's own limit, ends it;
 //  - a request that found the table missing (ESRCH) abandons the cycle when
 //    the daemon was asked to wait for a table that goes away;
 //  - any other failure is returned as it came, and the table layer reports
@@ -66,6 +68,12 @@ struct cycle_guard {
   void* inner_ctx = nullptr;
   bool wait_for_table = false;  // ESRCH abandons the cycle instead of failing
   listed_table listed;  // cleared at the start of each cycle
+  // While this says so, a request is carried through a stop: the channel
+  // is told of no stop, and waits for the reply as long as it waits for
+  // any (its own limit on a reply), not a second after the stop. The
+  // daemon's says so while a batch of deletions whose lines were logged is
+  // under way, so that every entry logged is deleted. Null: never.
+  bool (*carry_through)() = nullptr;
 };
 
 // The listing's outgrown call (list_outgrown_fn) in a sweep cycle: throws

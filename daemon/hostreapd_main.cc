@@ -384,6 +384,9 @@ int main(int argc, char** argv) {
   // stop cuts short ends the daemon as a stop does, not as a failure.
   cycle_guard guard;
   platform_scope guarded_scope(guarded_platform(current_platform(), &guard, look_at_stop));
+  // The requests of a batch of deletions whose lines were logged are
+  // carried through a stop: every entry logged is deleted.
+  guard.carry_through = removal_in_hand;
 
   pidlock* pl = nullptr;
   if (opts.pid_path != nullptr) {
