@@ -19,8 +19,6 @@
 #include <stdio_ext.h>
 #endif
 
-#include <err.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +34,7 @@
 #include "daemon/process_state.h"
 #include "daemon/status_line.h"
 #include "daemon/stop_signals.h"
+#include "fwtable/error_line.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/log_sender.h"
@@ -76,7 +75,7 @@ bool absolute_path(const char* path, char* out, size_t size) {
 // (the reason in errno).
 pidlock* open_pid_file(const char* abs) {
   if (abs == nullptr) {
-    warn("cannot open pid file");
+    stderr_warn("cannot open pid file");
     return nullptr;
   }
   int32_t other = 0;
@@ -89,9 +88,9 @@ pidlock* open_pid_file(const char* abs) {
     if (errno == EAGAIN) fatal_errx(1, "cannot lock pid file %s: it keeps being replaced", abs);
     // A file refused for what it is is named, with the path.
     if (const char* refusal = pidlock_refusal(errno)) {
-      warnx("cannot open pid file: %s %s", abs, refusal);
+      stderr_warnx("cannot open pid file: %s %s", abs, refusal);
     } else {
-      warn("cannot open pid file");
+      stderr_warn("cannot open pid file");
     }
   }
   return pl;
@@ -152,32 +151,24 @@ void hold_standard_descriptors() {
 // start that cannot work is refused where its caller sees the message and
 // the status: the control socket is opened and the table's info record
 // asked for, exactly as the first cycle would. A failure ends the process
-// as it would end it there, after the PID file taken at start is removed.
-void check_table_before_start(pidlock* pl, ipfw_xtable_info* info) {
-  if (fwctl_open() != 0) {
-    int saved = errno;
-    if (pl != nullptr) pidlock_remove(pl, true);
-    errno = saved;
-    fatal_err(EX_UNAVAILABLE, "socket");
-  }
+// as it would end it there (the PID file taken at start is removed, as on
+// every fatal error).
+void check_table_before_start(ipfw_xtable_info* info) {
+  if (fwctl_open() != 0) fatal_err(EX_UNAVAILABLE, "socket");
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   init_request_header(&oh, table_name, 0);
-  if (request_table_info(&oh, info) != 0) {
-    int saved = errno;
-    if (pl != nullptr) pidlock_remove(pl, true);
-    errno = saved;
-    fatal_err(EX_OSERR, "failed to request table info");
-  }
+  if (request_table_info(&oh, info) != 0) fatal_err(EX_OSERR, "failed to request table info");
 }
 
 // The daemon's warnings and notices while it runs (the metrics file's, the
 // PID file's when its PID cannot be written, the table's comings and
-// goings) go to syslog, and to standard error too while attached.
+// goings) go to syslog, and to standard error too while attached (a line
+// there gives way to a stop).
 bool warnings_on_stderr = false;
 void log_event(int priority, const char* text) {
   platform_log(priority, text);
-  if (warnings_on_stderr) warnx("%s", text);
+  if (warnings_on_stderr) stderr_warnx("%s", text);
 }
 
 // The metrics file's warnings: one per streak of failures.
@@ -313,7 +304,9 @@ void report_status() {
 // (its own wait for room looks here too, and must not write it again).
 bool look_at_stop() {
   static bool answering = false;
-  if (!removal_in_hand() && !answering) {
+  // Nor while a line of output waits for room half written: the line of
+  // state would be written into its middle.
+  if (!removal_in_hand() && !answering && !output_line_open()) {
     answering = true;
     answer_status_request(report_status);
     answering = false;
@@ -332,13 +325,33 @@ void drop_unwritten_output() {
 #endif
 }
 
+// The PID file taken at the start, while it is held: removed on every path
+// that ends the process, a stop's and a fatal error's alike.
+pidlock* held_pid_file = nullptr;
+
+void remove_pid_file() {
+  if (held_pid_file == nullptr) return;
+  pidlock_remove(held_pid_file, true);
+  held_pid_file = nullptr;
+}
+
 // The ordinary end of the daemon, after a stop: what a line cut short left
 // is dropped, the PID file removed, the log closed; status 0.
-int stop_cleanly(pidlock* pl) {
+int stop_cleanly() {
   drop_unwritten_output();
-  if (pl != nullptr) pidlock_remove(pl, true);
+  remove_pid_file();
   system_log_close();
   return 0;
+}
+
+// The end of the process on a fatal error, once the stop handling is in
+// place (the platform's exit): what a stop cut short of standard output is
+// dropped, so that the exit does not block on it again, and the PID file
+// is removed.
+void end_on_fatal(int status) {
+  drop_unwritten_output();
+  remove_pid_file();
+  exit(status);
 }
 
 }  // namespace
@@ -383,15 +396,16 @@ int main(int argc, char** argv) {
   // From here on every request goes through the guard: a request that a
   // stop cuts short ends the daemon as a stop does, not as a failure.
   cycle_guard guard;
-  platform_scope guarded_scope(guarded_platform(current_platform(), &guard, look_at_stop));
+  platform guarded = guarded_platform(current_platform(), &guard, look_at_stop);
+  guarded.exit = end_on_fatal;
+  platform_scope guarded_scope(guarded);
   // The requests of a batch of deletions whose lines were logged are
   // carried through a stop: every entry logged is deleted.
   guard.carry_through = removal_in_hand;
 
-  pidlock* pl = nullptr;
   if (opts.pid_path != nullptr) {
     errno = pid_path_err;
-    pl = open_pid_file(pid_path_ok ? pid_path : nullptr);
+    held_pid_file = open_pid_file(pid_path_ok ? pid_path : nullptr);
   }
 
   // A start already stopped sweeps nothing, so it need not reach the
@@ -400,20 +414,17 @@ int main(int argc, char** argv) {
   try {
     if (!stop_requested()) {
       ipfw_xtable_info info;
-      check_table_before_start(pl, &info);
+      check_table_before_start(&info);
       at_start = table_of(info);
     }
   } catch (const cycle_abandoned&) {
     // The guard does not wait for a table yet, so only a stop gets here:
     // a table missing at the start is refused with 71.
-    return stop_cleanly(pl);
+    return stop_cleanly();
   }
 
   if (opts.detach) {
-    if (daemon(0, 0) == -1) {
-      if (pl != nullptr) pidlock_remove(pl, true);
-      fatal_errx(EX_OSERR, "Failed to become a daemon");
-    }
+    if (daemon(0, 0) == -1) fatal_errx(EX_OSERR, "Failed to become a daemon");
   }
   // Detached, standard error is the null device: from here on fatal
   // messages go to the log as well.
@@ -430,7 +441,7 @@ int main(int argc, char** argv) {
 
   // The detached process's PID. A file that cannot take it stays locked:
   // it still refuses a second instance.
-  if (pl != nullptr && pidlock_write(pl) != 0) {
+  if (held_pid_file != nullptr && pidlock_write(held_pid_file) != 0) {
     char text[PIDLOCK_PATH_MAX + 200];
     snprintf(text, sizeof text, "cannot write pid file %s: %s", pid_path, strerror(errno));
     log_event(LOG_WARNING, text);
@@ -534,5 +545,5 @@ int main(int argc, char** argv) {
 
   list_vector.reset();
   if (opts.metrics_path != nullptr) write_drops_at_stop(metrics_path, &reporter, &shown);
-  return stop_cleanly(pl);
+  return stop_cleanly();
 }
