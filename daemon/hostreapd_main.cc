@@ -363,12 +363,11 @@ int main(int argc, char** argv) {
   if (asks_for_version(argc, argv)) print_version();
   if (argc <= 2) show_usage();
 
-  // A listing is a question from the command line: it logs nothing.
+  // A listing is a question from the command line: it logs nothing. A
+  // start opens the log here; its first line, "starting....", is sent once
+  // the daemon has started (below).
   const bool listing = asks_for_listing(argc, argv);
-  if (!listing) {
-    system_log_open("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
-    platform_log(LOG_INFO, "starting....");
-  }
+  if (!listing) system_log_open("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
 
   daemon_options opts;
   read_options(argc, argv, &opts);
@@ -436,6 +435,11 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     warnings_on_stderr = true;
   }
+  // The start line comes from the process that sweeps, whose PID the PID
+  // file holds (a detached daemon is another process than its starter), and
+  // after the stop and status handlers are in place: a syslogd that is not
+  // reading holds it, and a stop then still ends the daemon as a stop does.
+  platform_log(LOG_INFO, "starting....");
   if (opts.dry_run) platform_log(LOG_INFO, "dry run: nothing is removed");
   warn_if_values_untimed(at_start, false);
 
