@@ -390,13 +390,16 @@ TEST(LogSenderStream, EachMessageEndsWithItsNulAndArrivesWhole) {
     log_sender_open(&s, "hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
     EXPECT_TRUE(s.connected);
     EXPECT_TRUE(s.stream);
-    for (const char* text : {"one", "two", "three"})
+    std::string want;
+    for (const char* text : {"one", "two", "three"}) {
       EXPECT_EQ(log_sender_send(&s, LOG_INFO, text, never_stop), 0);
+      want += "<38>Dec 11 04:50:40 hostreapd[" + pid + "]: ";
+      want += text;
+      want += '\0';
+    }
     EXPECT_EQ(s.dropped, 0u);
     log_sender_close(&s);
-    const std::string head = "<38>Dec 11 04:50:40 hostreapd[" + pid + "]: ";
-    EXPECT_EQ(log.take_connection(), head + "one" + std::string(1, '\0') + head + "two" +
-                                         std::string(1, '\0') + head + "three" + std::string(1, '\0'));
+    EXPECT_EQ(log.take_connection(), want);
   }
 }
 
