@@ -36,9 +36,26 @@ void check_reply(cycle_guard* guard, uint16_t opcode, const void* buf, uint32_t 
   }
 }
 
+// The stopping question of a request carried through a stop.
+bool no_stop() { return false; }
+
+// The channel's answer to a request; one carried through asks the channel
+// a stopping question that never says yes, for that request alone (the
+// log and standard error keep the daemon's question).
+int ask_channel(cycle_guard* guard, void* buf, uint32_t* len) {
+  if (guard->carry_through == nullptr || !guard->carry_through())
+    return guard->inner(guard->inner_ctx, buf, len);
+  platform carried = current_platform();
+  carried.stopping = no_stop;
+  const platform_scope scope(carried);
+  return guard->inner(guard->inner_ctx, buf, len);
+}
+
 }  // namespace
 
 void abandon_outgrown_listing() { throw cycle_abandoned{abandon_reason::table_grew}; }
+
+void abandon_listing_without_memory() { throw cycle_abandoned{abandon_reason::no_memory}; }
 
 void cycle_guard_start_cycle(cycle_guard* guard) { guard->listed = {}; }
 
@@ -46,7 +63,7 @@ int guarded_fwctl_get(void* ctx, void* buf, uint32_t* len) {
   auto* guard = static_cast<cycle_guard*>(ctx);
   ip_fw3_opheader op{};
   if (*len >= sizeof op) memcpy(&op, buf, sizeof op);
-  int rc = guard->inner(guard->inner_ctx, buf, len);
+  int rc = ask_channel(guard, buf, len);
   if (rc == 0) {
     check_reply(guard, op.opcode, buf, *len);
     return 0;

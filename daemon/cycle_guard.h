@@ -10,7 +10,9 @@
 //    stop flag is set) abandons the cycle, and the daemon stops as it
 //    always does, status 0 and its shutdown steps; a failure the kernel
 //    answered is not a stop, even while stopping (a locked table's EACCES
-//    is reported as ever, and so is the kernel's own ECANCELED);
+//    is reported as ever, and so is the kernel's own ECANCELED). A request
+//    the guard carries through (carry_through, below) is never given up
+//    for a stop: only its reply, or the channel's own limit, ends it;
 //  - a request that found the table missing (ESRCH) abandons the cycle when
 //    the daemon was asked to wait for a table that goes away;
 //  - any other failure is returned as it came, and the table layer reports
@@ -27,7 +29,10 @@
 //
 // The cycle's listing abandons the cycle too when its last attempt is
 // answered ENOMEM (the table grew faster than it could be listed): the
-// sweep's listing handler calls abandon_outgrown_listing there.
+// sweep's listing handler calls abandon_outgrown_listing there; and when
+// the system refuses the memory for its buffer at every attempt (a
+// process limit, or a listing size no memory can hold):
+// abandon_listing_without_memory.
 //
 // Abandoning is a throw of cycle_abandoned from inside the request: the
 // table command in progress is unwound (its buffers are owned by RAII) up
@@ -43,7 +48,7 @@
 
 #include "fwtable/platform.h"
 
-enum class abandon_reason { stop, table_gone, table_changed, table_grew };
+enum class abandon_reason { stop, table_gone, table_changed, table_grew, no_memory };
 
 struct cycle_abandoned {
   abandon_reason reason;
@@ -63,11 +68,21 @@ struct cycle_guard {
   void* inner_ctx = nullptr;
   bool wait_for_table = false;  // ESRCH abandons the cycle instead of failing
   listed_table listed;  // cleared at the start of each cycle
+  // While this says so, a request is carried through a stop: the channel
+  // is told of no stop, and waits for the reply as long as it waits for
+  // any (its own limit on a reply), not a second after the stop. The
+  // daemon's says so while a batch of deletions whose lines were logged is
+  // under way, so that every entry logged is deleted. Null: never.
+  bool (*carry_through)() = nullptr;
 };
 
 // The listing's outgrown call (list_outgrown_fn) in a sweep cycle: throws
 // cycle_abandoned with table_grew.
 [[noreturn]] void abandon_outgrown_listing();
+
+// The listing's no_memory call (list_no_memory_fn) in a sweep cycle:
+// throws cycle_abandoned with no_memory.
+[[noreturn]] void abandon_listing_without_memory();
 
 // Forgets the last cycle's listing: called as each cycle begins.
 void cycle_guard_start_cycle(cycle_guard* guard);

@@ -21,8 +21,6 @@
 #include <stdio_ext.h>
 #endif
 
-#include <err.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +38,7 @@
 #include "daemon/sandbox.h"
 #include "daemon/status_line.h"
 #include "daemon/stop_signals.h"
+#include "fwtable/error_line.h"
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/log_sender.h"
@@ -80,7 +79,7 @@ bool absolute_path(const char* path, char* out, size_t size) {
 // (the reason in errno).
 pidlock* open_pid_file(const char* abs) {
   if (abs == nullptr) {
-    warn("cannot open pid file");
+    stderr_warn("cannot open pid file");
     return nullptr;
   }
   int32_t other = 0;
@@ -93,9 +92,9 @@ pidlock* open_pid_file(const char* abs) {
     if (errno == EAGAIN) fatal_errx(1, "cannot lock pid file %s: it keeps being replaced", abs);
     // A file refused for what it is is named, with the path.
     if (const char* refusal = pidlock_refusal(errno)) {
-      warnx("cannot open pid file: %s %s", abs, refusal);
+      stderr_warnx("cannot open pid file: %s %s", abs, refusal);
     } else {
-      warn("cannot open pid file");
+      stderr_warn("cannot open pid file");
     }
   }
   return pl;
@@ -156,32 +155,24 @@ void hold_standard_descriptors() {
 // start that cannot work is refused where its caller sees the message and
 // the status: the control socket is opened and the table's info record
 // asked for, exactly as the first cycle would. A failure ends the process
-// as it would end it there, after the PID file taken at start is removed.
-void check_table_before_start(pidlock* pl, ipfw_xtable_info* info) {
-  if (fwctl_open() != 0) {
-    int saved = errno;
-    if (pl != nullptr) pidlock_remove(pl, true);
-    errno = saved;
-    fatal_err(EX_UNAVAILABLE, "socket");
-  }
+// as it would end it there (the PID file taken at start is removed, as on
+// every fatal error).
+void check_table_before_start(ipfw_xtable_info* info) {
+  if (fwctl_open() != 0) fatal_err(EX_UNAVAILABLE, "socket");
   ipfw_obj_header oh;
   memset(&oh, 0, sizeof oh);
   init_request_header(&oh, table_name, 0);
-  if (request_table_info(&oh, info) != 0) {
-    int saved = errno;
-    if (pl != nullptr) pidlock_remove(pl, true);
-    errno = saved;
-    fatal_err(EX_OSERR, "failed to request table info");
-  }
+  if (request_table_info(&oh, info) != 0) fatal_err(EX_OSERR, "failed to request table info");
 }
 
 // The daemon's warnings and notices while it runs (the metrics file's, the
 // PID file's when its PID cannot be written, the table's comings and
-// goings) go to syslog, and to standard error too while attached.
+// goings) go to syslog, and to standard error too while attached (a line
+// there gives way to a stop).
 bool warnings_on_stderr = false;
 void log_event(int priority, const char* text) {
   platform_log(priority, text);
-  if (warnings_on_stderr) warnx("%s", text);
+  if (warnings_on_stderr) stderr_warnx("%s", text);
 }
 
 // The metrics file's warnings: one per streak of failures.
@@ -321,7 +312,9 @@ void report_status() {
 // (its own wait for room looks here too, and must not write it again).
 bool look_at_stop() {
   static bool answering = false;
-  if (!removal_in_hand() && !answering) {
+  // Nor while a line of output waits for room half written: the line of
+  // state would be written into its middle.
+  if (!removal_in_hand() && !answering && !output_line_open()) {
     answering = true;
     answer_status_request(report_status);
     answering = false;
@@ -340,13 +333,33 @@ void drop_unwritten_output() {
 #endif
 }
 
+// The PID file taken at the start, while it is held: removed on every path
+// that ends the process, a stop's and a fatal error's alike.
+pidlock* held_pid_file = nullptr;
+
+void remove_pid_file() {
+  if (held_pid_file == nullptr) return;
+  pidlock_remove(held_pid_file, true);
+  held_pid_file = nullptr;
+}
+
 // The ordinary end of the daemon, after a stop: what a line cut short left
 // is dropped, the PID file removed, the log closed; status 0.
-int stop_cleanly(pidlock* pl) {
+int stop_cleanly() {
   drop_unwritten_output();
-  if (pl != nullptr) pidlock_remove(pl, true);
+  remove_pid_file();
   system_log_close();
   return 0;
+}
+
+// The end of the process on a fatal error, once the stop handling is in
+// place (the platform's exit): what a stop cut short of standard output is
+// dropped, so that the exit does not block on it again, and the PID file
+// is removed.
+void end_on_fatal(int status) {
+  drop_unwritten_output();
+  remove_pid_file();
+  exit(status);
 }
 
 }  // namespace
@@ -360,12 +373,11 @@ int main(int argc, char** argv) {
   // Adding entries (-a) is a mode of its own: daemon/add_entries.h.
   if (asks_for_adding(argc, argv)) return add_entries_main(argc, argv);
 
-  // A listing is a question from the command line: it logs nothing.
+  // A listing is a question from the command line: it logs nothing. A
+  // start opens the log here; its first line, "starting....", is sent once
+  // the daemon has started (below).
   const bool listing = asks_for_listing(argc, argv);
-  if (!listing) {
-    system_log_open("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
-    platform_log(LOG_INFO, "starting....");
-  }
+  if (!listing) system_log_open("hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
 
   daemon_options opts;
   read_options(argc, argv, &opts);
@@ -407,12 +419,16 @@ int main(int argc, char** argv) {
   // From here on every request goes through the guard: a request that a
   // stop cuts short ends the daemon as a stop does, not as a failure.
   cycle_guard guard;
-  platform_scope guarded_scope(guarded_platform(current_platform(), &guard, look_at_stop));
+  platform guarded = guarded_platform(current_platform(), &guard, look_at_stop);
+  guarded.exit = end_on_fatal;
+  platform_scope guarded_scope(guarded);
+  // The requests of a batch of deletions whose lines were logged are
+  // carried through a stop: every entry logged is deleted.
+  guard.carry_through = removal_in_hand;
 
-  pidlock* pl = nullptr;
   if (opts.pid_path != nullptr) {
     errno = pid_path_err;
-    pl = open_pid_file(pid_path_ok ? pid_path : nullptr);
+    held_pid_file = open_pid_file(pid_path_ok ? pid_path : nullptr);
   }
 
   // A start already stopped sweeps nothing, so it need not reach the
@@ -421,13 +437,13 @@ int main(int argc, char** argv) {
   try {
     if (!stop_requested()) {
       ipfw_xtable_info info;
-      check_table_before_start(pl, &info);
+      check_table_before_start(&info);
       at_start = table_of(info);
     }
   } catch (const cycle_abandoned&) {
     // The guard does not wait for a table yet, so only a stop gets here:
     // a table missing at the start is refused with 71.
-    return stop_cleanly(pl);
+    return stop_cleanly();
   }
 
   // What the daemon keeps after its start-up. Limited now, where a refusal
@@ -438,21 +454,14 @@ int main(int argc, char** argv) {
   keep.log_socket = system_log_socket_fd();
   keep.log_directory = system_log_directory_fd();
   keep.metrics_directory = metrics.dir_fd;
-  keep.pid_directory = pl != nullptr ? pl->dir_fd : -1;
+  keep.pid_directory = held_pid_file != nullptr ? held_pid_file->dir_fd : -1;
   keep.standard = false;
   fd_use refused;
-  if (limit_descriptors(keep, &refused) != 0) {
-    int saved = errno;
-    if (pl != nullptr) pidlock_remove(pl, true);
-    errno = saved;
-    fatal_limit_refused(refused);
-  }
+  // A refusal ends the start as a fatal error does, the PID file removed.
+  if (limit_descriptors(keep, &refused) != 0) fatal_limit_refused(refused);
 
   if (opts.detach) {
-    if (daemon(0, 0) == -1) {
-      if (pl != nullptr) pidlock_remove(pl, true);
-      fatal_errx(EX_OSERR, "Failed to become a daemon");
-    }
+    if (daemon(0, 0) == -1) fatal_errx(EX_OSERR, "Failed to become a daemon");
   }
   // The detached process is another: its log lines carry its PID.
   system_log_refresh();
@@ -466,12 +475,17 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     warnings_on_stderr = true;
   }
+  // The start line comes from the process that sweeps, whose PID the PID
+  // file holds (a detached daemon is another process than its starter), and
+  // after the stop and status handlers are in place: a syslogd that is not
+  // reading holds it, and a stop then still ends the daemon as a stop does.
+  platform_log(LOG_INFO, "starting....");
   if (opts.dry_run) platform_log(LOG_INFO, "dry run: nothing is removed");
   warn_if_values_untimed(at_start, false);
 
   // The detached process's PID. A file that cannot take it stays locked:
   // it still refuses a second instance.
-  if (pl != nullptr && pidlock_write(pl) != 0) {
+  if (held_pid_file != nullptr && pidlock_write(held_pid_file) != 0) {
     char text[PIDLOCK_PATH_MAX + 200];
     snprintf(text, sizeof text, "cannot write pid file %s: %s", pid_path, strerror(errno));
     log_event(LOG_WARNING, text);
@@ -480,7 +494,7 @@ int main(int argc, char** argv) {
   // The start-up is done: from here on the daemon holds only what it keeps,
   // limited to what it does with it, in capability mode.
   keep.log_socket = system_log_socket_fd();
-  keep.pid_file = pl != nullptr ? pl->fd : -1;
+  keep.pid_file = held_pid_file != nullptr ? held_pid_file->fd : -1;
   keep.standard = true;
   enter_sandbox(keep, warn_sandbox_unavailable);
 
@@ -494,10 +508,14 @@ int main(int argc, char** argv) {
 
   // The cycle's clock is read right before its list request: every due
   // test of the cycle uses that one time. A listing outgrown at every
-  // attempt drops the cycle, except for a single one (-1), which ends as
-  // the listing's failure does.
+  // attempt drops the cycle, and so does one whose buffer the system would
+  // not give, except for a single one (-1), which ends as the listing's
+  // failure does.
   listing_handler sweep = sweep_listing_handler(opts.dry_run ? report_if_due : expire_if_due, look_at_stop);
-  if (!opts.once) sweep.outgrown = abandon_outgrown_listing;
+  if (!opts.once) {
+    sweep.outgrown = abandon_outgrown_listing;
+    sweep.no_memory = abandon_listing_without_memory;
+  }
   metrics_reporter reporter = {};
   shown.table = table_name;
   // The pause tells a reader of the metrics how old the last sweep may
@@ -555,6 +573,13 @@ int main(int argc, char** argv) {
         }
         log_table_event(LOG_WARNING, "grew faster than it could be listed; sweeping it again next cycle");
         shown.abandoned_grew++;
+      } else if (a.reason == abandon_reason::no_memory) {
+        // The system would not give the memory for the listing's buffer
+        // (a limit on the process, or a size no memory holds): nothing of
+        // the table was deleted, and the next cycle asks again.
+        log_table_event(LOG_WARNING,
+                        "could not be listed: no memory for its listing; sweeping it again next cycle");
+        shown.abandoned_memory++;
       } else {
         // The table is gone: the rest of the cycle is dropped (what it
         // deleted before stays deleted), and the next cycles look for the
@@ -576,5 +601,5 @@ int main(int argc, char** argv) {
 
   list_vector.reset();
   if (opts.metrics_path != nullptr) write_drops_at_stop(&metrics, &reporter, &shown);
-  return stop_cleanly(pl);
+  return stop_cleanly();
 }

@@ -122,13 +122,16 @@ int metrics_format(const sweep_metrics* m, char* buf, size_t size) {
                 m->table, value);
   bounded_append(&t,
                  "# HELP hostreapd_abandoned_cycles_total Cycles abandoned since the daemon started, by "
-                 "reason: the table grew faster than it could be listed, was made anew during the cycle, or "
-                 "was gone.\n# TYPE hostreapd_abandoned_cycles_total counter\n");
+                 "reason: the table grew faster than it could be listed, was made anew during the cycle, "
+                 "was gone, or the memory for its listing could not be had.\n"
+                 "# TYPE hostreapd_abandoned_cycles_total counter\n");
   const struct {
     const char* reason;
     uint64_t count;
-  } abandoned[] = {
-      {"grew", m->abandoned_grew}, {"changed", m->abandoned_changed}, {"gone", m->abandoned_gone}};
+  } abandoned[] = {{"grew", m->abandoned_grew},
+                   {"changed", m->abandoned_changed},
+                   {"gone", m->abandoned_gone},
+                   {"memory", m->abandoned_memory}};
   for (const auto& a : abandoned)
     bounded_append(&t, "hostreapd_abandoned_cycles_total{table=\"%s\",reason=\"%s\"} %" PRIu64 "\n", m->table,
                    a.reason, a.count);

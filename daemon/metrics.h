@@ -26,7 +26,8 @@
 // hostreapd_unremovable_entries, hostreapd_removed_total and
 // hostreapd_log_lines_dropped_total (counters),
 // hostreapd_abandoned_cycles_total (a counter with a sample for each reason,
-// labelled reason="grew", "changed" and "gone" after the table's label),
+// labelled reason="grew", "changed", "gone" and "memory" after the
+// table's label),
 // hostreapd_last_sweep_timestamp_seconds,
 // hostreapd_sweep_duration_seconds, hostreapd_next_expiry_timestamp_seconds.
 // Timestamps are whole seconds; the duration is seconds with nine decimals.
@@ -70,8 +71,9 @@ constexpr int METRICS_ENOTREG = ENODEV;
 // The figures of the last whole cycle (one that listed the table and dealt
 // with every entry of the listing), and the counters since the start. The
 // daemon fills it after each cycle; nothing here reads a clock. A cycle
-// abandoned (the table gone, made anew, or grown faster than it could be
-// listed) leaves the figures of the last whole one, and counts itself.
+// abandoned (the table gone, made anew, grown faster than it could be
+// listed, or without memory for its listing) leaves the figures of the
+// last whole one, and counts itself.
 struct sweep_metrics {
   // The table as -t named it: a number's digits or a table name (1 to 63
   // letters, digits, '-', '.', '_'), which a label takes as it is.
@@ -93,10 +95,12 @@ struct sweep_metrics {
   bool no_sweep;  // no whole cycle yet: only table_present and the counters are written
   // Cycles abandoned since the daemon started, by reason: the table grew
   // faster than it could be listed, was made anew under its name during the
-  // cycle, or was gone (waited for with -w).
+  // cycle, was gone (waited for with -w), or the system refused the memory
+  // for its listing.
   uint64_t abandoned_grew;
   uint64_t abandoned_changed;
   uint64_t abandoned_gone;
+  uint64_t abandoned_memory;
 };
 
 // Formats m into buf (size bytes), NUL-terminated. Returns the length

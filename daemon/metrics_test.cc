@@ -52,6 +52,7 @@ const sweep_metrics sample = {
     .abandoned_grew = 2,
     .abandoned_changed = 1,
     .abandoned_gone = 0,
+    .abandoned_memory = 4,
 };
 
 sweep_metrics without_next_expiry() {
@@ -81,6 +82,7 @@ const sweep_metrics widest = {
     .abandoned_grew = UINT64_MAX,
     .abandoned_changed = UINT64_MAX,
     .abandoned_gone = UINT64_MAX,
+    .abandoned_memory = UINT64_MAX,
 };
 
 std::string format(const sweep_metrics& m) {
@@ -113,11 +115,13 @@ const char* const removed_text =
     "# TYPE hostreapd_log_lines_dropped_total counter\n"
     "hostreapd_log_lines_dropped_total{table=\"5\"} 7\n"
     "# HELP hostreapd_abandoned_cycles_total Cycles abandoned since the daemon started, by reason: the "
-    "table grew faster than it could be listed, was made anew during the cycle, or was gone.\n"
+    "table grew faster than it could be listed, was made anew during the cycle, was gone, or the memory "
+    "for its listing could not be had.\n"
     "# TYPE hostreapd_abandoned_cycles_total counter\n"
     "hostreapd_abandoned_cycles_total{table=\"5\",reason=\"grew\"} 2\n"
     "hostreapd_abandoned_cycles_total{table=\"5\",reason=\"changed\"} 1\n"
-    "hostreapd_abandoned_cycles_total{table=\"5\",reason=\"gone\"} 0\n";
+    "hostreapd_abandoned_cycles_total{table=\"5\",reason=\"gone\"} 0\n"
+    "hostreapd_abandoned_cycles_total{table=\"5\",reason=\"memory\"} 4\n";
 
 const std::string sample_text_head =
     std::string(present_text) + "hostreapd_table_present{table=\"5\"} 1\n" + interval_text +

@@ -23,7 +23,7 @@ const char* usage_text =
     "       fault destroy-after-list [COUNT] | fault short-data LEN [COUNT] | fault drip MS [COUNT] |\n"
     "       fault grow N [COUNT] |\n"
     "       fault recreate-after-list [type T] [valtype V] [limit N] [set N] [add KEY VALUE]... |\n"
-    "       fault hold MS [COUNT] | fault clear | fault show";
+    "       fault hold MS [COUNT] | fault claim ITEMS SIZE [COUNT] | fault clear | fault show";
 
 int usage(std::string* out) {
   *out = usage_text;
@@ -100,6 +100,9 @@ std::string show(const emu_faults& f) {
   }
   if (f.hold_times.pending())
     s += "hold " + std::to_string(f.hold_ms) + ": " + count_text(f.hold_times) + "\n";
+  if (f.claim_times.pending())
+    s += "claim " + std::to_string(f.claim_items) + " " + std::to_string(f.claim_size) + ": " +
+         count_text(f.claim_times) + "\n";
   return s;
 }
 
@@ -218,6 +221,18 @@ int emu_fault_command(emu_faults* f, const std::vector<std::string>& w, std::str
     f->hold_times = c;
     return 0;
   }
+  if (verb == "claim" && w.size() >= 3 && w.size() <= 4) {
+    uint32_t items;
+    uint32_t size;
+    if (!emu_parse_u32(w[1], UINT32_MAX, &items)) return bad(out, "item count", w[1]);
+    if (!emu_parse_u32(w[2], UINT32_MAX, &size)) return bad(out, "size", w[2]);
+    emu_fault_count c;
+    if (!count_from_words(w, 3, &c)) return bad(out, "count", w[3]);
+    f->claim_items = items;
+    f->claim_size = size;
+    f->claim_times = c;
+    return 0;
+  }
   return usage(out);
 }
 
@@ -263,6 +278,13 @@ bool emu_fault_take_short_data(emu_faults* f, uint32_t* len) {
 bool emu_fault_take_hold(emu_faults* f, uint32_t* ms) {
   if (!f->hold_times.take()) return false;
   *ms = f->hold_ms;
+  return true;
+}
+
+bool emu_fault_take_claim(emu_faults* f, uint32_t* items, uint32_t* size) {
+  if (!f->claim_times.take()) return false;
+  *items = f->claim_items;
+  *size = f->claim_size;
   return true;
 }
 

@@ -42,6 +42,11 @@
 //        only, and it goes on answering other clients meanwhile (unlike
 //        delay), so a test can see the request counted while its reply
 //        is still held
+//   fault claim ITEMS SIZE [COUNT]  the info record of info replies and
+//        of list replies refused with ENOMEM states ITEMS entries and a
+//        listing size of SIZE bytes, whatever the table holds (a kernel
+//        whose size claims cannot be trusted); the table and the answer
+//        to the request are as ever
 //   fault clear                     drop every pending fault
 //   fault show                      print the pending faults
 //
@@ -97,6 +102,9 @@ struct emu_faults {
   std::string grow_table;
   uint32_t hold_ms = 0;
   emu_fault_count hold_times;
+  uint32_t claim_items = 0;
+  uint32_t claim_size = 0;
+  emu_fault_count claim_times;
 };
 
 // The words after "fault".
@@ -117,6 +125,10 @@ bool emu_fault_take_drip(emu_faults* f, uint32_t* ms);
 // How long the next get reply is held back whole, if a hold is pending
 // (uses one occurrence).
 bool emu_fault_take_hold(emu_faults* f, uint32_t* ms);
+// The item count and listing size the next info record written into an
+// info reply or an ENOMEM answer states, if a claim is pending (uses one
+// occurrence).
+bool emu_fault_take_claim(emu_faults* f, uint32_t* items, uint32_t* size);
 // The list corruption pending for a reply with `entries` entries; zero-length
 // and past-end wait for a reply that has an entry to corrupt.
 emu_list_fault emu_fault_take_list(emu_faults* f, uint32_t entries);

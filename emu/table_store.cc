@@ -82,6 +82,16 @@ int find_changed_table(emu_store* s, const uint8_t* b, uint32_t name_idx, emu_ta
   return 0;
 }
 
+// An info record about to be written into a reply states what a pending
+// claim says, not what the table holds.
+void take_claim(emu_store* s, ipfw_xtable_info* info) {
+  uint32_t items;
+  uint32_t size;
+  if (!emu_fault_take_claim(&s->faults, &items, &size)) return;
+  info->count = items;
+  info->size = size;
+}
+
 template <typename L>
 int answer_info(emu_store* s, uint8_t* b, uint32_t* len) {
   if (*len < FW_INFO_REQUEST_SIZE) return EINVAL;
@@ -89,6 +99,7 @@ int answer_info(emu_store* s, uint8_t* b, uint32_t* len) {
   if (int e = find_listed_table<L>(s, b, &t)) return e;
   ipfw_xtable_info info;
   emu_table_info(*t, &info);
+  take_claim(s, &info);
   memcpy(b + HEADER_SIZE, &info, sizeof info);
   s->written_end = FW_INFO_REQUEST_SIZE;
   emu_fault_arm_grow(&s->faults, t->name);
@@ -129,6 +140,7 @@ int list_too_small(emu_store* s, const emu_table& t, uint8_t* b, uint32_t len) {
   if (len >= FW_INFO_REQUEST_SIZE) {
     ipfw_xtable_info info;
     emu_table_info(t, &info);
+    take_claim(s, &info);
     memcpy(b + HEADER_SIZE, &info, sizeof info);
     s->written_end = FW_INFO_REQUEST_SIZE;
   }

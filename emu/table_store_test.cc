@@ -703,6 +703,28 @@ TEST_F(StoreTest, InjectedFailuresLastTheirCount) {
   EXPECT_EQ(change(IP_FW_TABLE_XDEL, "t", {v4("192.0.2.1")}).rc, 0);
 }
 
+// A claim puts its figures into the info record of an info reply and of an
+// ENOMEM answer, one record a use; the listing itself is the table's.
+TEST_F(StoreTest, ClaimStatesItsFiguresInTheInfoRecord) {
+  admin("create t");
+  admin("add t 192.0.2.1");
+  admin("fault claim 7 4000000000 2");
+  EXPECT_EQ(admin("fault show"), "claim 7 4000000000: 2 more\n");
+  bytes b = info_request("t");
+  EXPECT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 7u);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, size)), 4000000000u);
+  b = list_request("t", 300);
+  EXPECT_EQ(get(b).err, ENOMEM);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 7u);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, size)), 4000000000u);
+  b = list_request("t", 416);
+  EXPECT_EQ(get(b).rc, 0);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, count)), 1u);
+  EXPECT_EQ(read_at<uint32_t>(b, 96 + offsetof(ipfw_xtable_info, size)), 416u);
+  EXPECT_EQ(admin("fault show"), "");
+}
+
 TEST_F(StoreTest, ShortInfoSucceedsWithTheChosenLength) {
   admin("create t");
   admin("fault short-info 295");
@@ -843,7 +865,10 @@ INSTANTIATE_TEST_SUITE_P(
         fault_word_case{"fault recreate-after-list type addr add 192.0.2.1", 64},
         fault_word_case{"fault recreate-after-list type number add 192.0.2.1 5", 65},
         fault_word_case{"fault hold 500", 0}, fault_word_case{"fault hold 0", 65},
-        fault_word_case{"fault hold 60001", 65}, fault_word_case{"fault hold 5 1 1", 64}));
+        fault_word_case{"fault hold 60001", 65}, fault_word_case{"fault hold 5 1 1", 64},
+        fault_word_case{"fault claim 1 4294967295", 0}, fault_word_case{"fault claim 1", 64},
+        fault_word_case{"fault claim 1 4294967296", 65}, fault_word_case{"fault claim x 5", 65},
+        fault_word_case{"fault claim 1 5 0", 0}, fault_word_case{"fault claim 1 5 1 1", 64}));
 
 TEST_P(StoreFaultWordsTest, Status) {
   std::string text;

@@ -20,7 +20,8 @@
 //     1 byte  by its low 2 bits: 0 the reply, with the length written;
 //             1 ENOMEM, the info record with the listing size below
 //             written into the reply where the request holds one (the
-//             length is left as passed); 2 the reply, with the length
+//             length is left as passed; a size beyond what the record's
+//             item count needs is believed only that far); 2 the reply, with the length
 //             below, whatever was written; 3 EINVAL
 //     4 bytes a length (for answer 1, the listing size)
 //     for answers 0 and 2: 2 bytes, a count, then that many bytes of the
@@ -92,11 +93,17 @@ bool all_zero(const uint8_t* p, size_t n) {
   return true;
 }
 
+// A listing size as the listing believes it: no more than the header, the
+// info record and count entries of 120 bytes.
+uint64_t believed_size(uint32_t size, uint32_t count) {
+  return std::min<uint64_t>(size, FW_LIST_ENTRIES_OFFSET + uint64_t{count} * sizeof(ipfw_obj_tentry));
+}
+
 // The list buffer's size for the first request, from the listing size of
-// the info record the listing was given: that size plus 44, never below the
-// request header.
+// the info record the listing was given (as believed): that size plus 44,
+// never below the request header.
 uint64_t first_list_len(const ipfw_xtable_info& info) {
-  const uint64_t want = uint64_t{info.size} + 44;
+  const uint64_t want = believed_size(info.size, info.count) + 44;
   return want < sizeof(ipfw_obj_header) ? sizeof(ipfw_obj_header) : want;
 }
 
@@ -168,12 +175,13 @@ int answer_list(kernel_script* s, uint8_t* buf, uint32_t* len) {
     // now, in a reply that holds it; the length stays as it was passed.
     const uint32_t needed = length % LENGTH_LIMIT;
     const bool holds_info = *len >= FW_INFO_REQUEST_SIZE;
+    const uint32_t info_count = s->info.count;
     if (holds_info) {
       ipfw_xtable_info info = s->info;
       info.size = needed;
       memcpy(buf + sizeof(ipfw_obj_header), &info, sizeof info);
     }
-    s->expected_len = retry_list_len(*len, holds_info ? needed : 0, s->list_calls);
+    s->expected_len = retry_list_len(*len, holds_info ? believed_size(needed, info_count) : 0, s->list_calls);
     errno = ENOMEM;
     return -1;
   }

@@ -24,7 +24,7 @@ void rights_of(fd_use use, cap_rights_t* rights) {
       cap_rights_init(rights, CAP_READ, CAP_EVENT, CAP_FSTAT);
       return;
     case fd_use::output:
-      cap_rights_init(rights, CAP_WRITE, CAP_FSTAT, CAP_IOCTL);
+      cap_rights_init(rights, CAP_WRITE, CAP_EVENT, CAP_FSTAT, CAP_IOCTL);
       return;
     case fd_use::control:
 #if defined(HOSTREAPD_USE_EMULATOR)

@@ -15,8 +15,10 @@
 //   key_input          CAP_READ, CAP_EVENT, CAP_FSTAT (standard input of
 //                      a command that reads keys from it: read, waited on
 //                      with pselect(2))
-//   output             CAP_WRITE, CAP_FSTAT, CAP_IOCTL for TIOCGETA alone
-//                      (standard output and error; stdio looks at the
+//   output             CAP_WRITE, CAP_EVENT, CAP_FSTAT, CAP_IOCTL for
+//                      TIOCGETA alone (standard output and error; a line
+//                      of standard error waits in poll(2) for room, so
+//                      that a stop can cut it short; stdio looks at the
 //                      descriptor, and whether it is a terminal, before
 //                      its first write)
 //   control            CAP_GETSOCKOPT: every request of the control socket

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "fwtable/fatal.h"
 
-#include <err.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fwtable/error_line.h"
 #include "fwtable/platform.h"
 
 namespace {
@@ -24,10 +24,9 @@ void report(bool with_errno, const char* fmt, va_list ap) {
   va_list copy;
   va_copy(copy, ap);
   errno = saved;
-  if (with_errno)
-    vwarn(fmt, ap);
-  else
-    vwarnx(fmt, ap);
+  // Standard error gives way to a stop: a pipe nobody reads does not hold
+  // the end of the process.
+  stderr_vwarn(with_errno, fmt, ap);
   if (current_platform().fatal_to_log) {
     char text[1024];
     vsnprintf(text, sizeof text, fmt, copy);

@@ -7,6 +7,9 @@
 //    fatal_to_log (the daemon installs such a platform once detached),
 //    every message of fatal_err and fatal_errx is also sent to the log at
 //    LOG_ERR with the same text (without the invocation name).
+//  - The message on standard error gives way to a stop as every line
+//    there does (fwtable/error_line.h): one a stop cut short is dropped,
+//    and the process ends all the same.
 //  - The process ends through the platform's exit (fwtable/platform.h),
 //    and the syslog copy goes through the platform's log: a test or fuzz
 //    target that installs a throwing exit sees a fatal exit and carries on.

@@ -547,6 +547,45 @@ TEST_P(FwemuReadAfterStop, BoundRunsFromTheStop) {
   EXPECT_EXIT(exit_with(read_with_stop(GetParam())), testing::ExitedWithCode(0), "");
 }
 
+// A read whose stopping question says no (the program carries the request
+// through a stop) is bound by its deadline alone, even once an earlier wait
+// has seen the stop: its reply, 1.5 s after it began, is kept.
+bool never_stopping() { return false; }
+
+std::string carried_after_a_stop() {
+  stop_has_come = true;
+  {
+    socket_pair sp;
+    platform p = current_platform();
+    p.stopping = stopping_now;
+    platform_scope scope(p);
+    uint8_t byte;
+    int64_t deadline = fwemu_monotonic_ms() + 30000;
+    if (fwemu_read_all(sp.ours, &byte, 1, &deadline) != FWCTL_GIVEN_UP)
+      return "the first read was not given up";
+  }
+  socket_pair sp;
+  platform p = current_platform();
+  p.stopping = never_stopping;
+  platform_scope scope(p);
+  std::thread peer([&] {
+    usleep(1500 * 1000);
+    const std::vector<uint8_t> reply(64, 7);
+    write_all(sp.peer, reply.data(), reply.size());
+  });
+  std::vector<uint8_t> buf(64);
+  int64_t deadline = fwemu_monotonic_ms() + 30000;
+  const int rc = fwemu_read_all(sp.ours, buf.data(), buf.size(), &deadline);
+  peer.join();
+  if (rc != 0) return "the carried read ended with " + std::to_string(rc);
+  if (buf[63] != 7) return "not all of the reply came";
+  return "";
+}
+
+TEST(FwemuReadCarried, BoundOnlyByItsDeadline) {
+  EXPECT_EXIT(exit_with(carried_after_a_stop()), testing::ExitedWithCode(0), "");
+}
+
 TEST(FwctlSocket, OpenedAtTheFirstRequestAndKept) {
   EXPECT_EXIT(exit_with(one_socket_for_every_request()), testing::ExitedWithCode(0), "");
 }

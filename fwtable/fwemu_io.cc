@@ -65,9 +65,14 @@ int fwemu_read_all(int fd, void* buf, size_t len, int64_t* deadline) {
   bool interrupted = false;
   while (len > 0) {
     if (deadline != nullptr) {
-      if (stop_seen_ms < 0 && stop_has_come(interrupted)) stop_seen_ms = fwemu_monotonic_ms();
-      // From the stop on, the bound runs from it and is never renewed.
-      const bool bound_by_stop = stop_seen_ms >= 0 && stop_seen_ms + FWEMU_GRACE_MS <= *deadline;
+      const bool stop_now = stop_has_come(interrupted);
+      if (stop_seen_ms < 0 && stop_now) stop_seen_ms = fwemu_monotonic_ms();
+      // From the stop on, the bound runs from it and is never renewed; a
+      // program that asks is bound only while its question says so (a
+      // request it carries through a stop is asked by a question that
+      // says no).
+      const bool bound_by_stop =
+          stop_seen_ms >= 0 && (!asks || stop_now) && stop_seen_ms + FWEMU_GRACE_MS <= *deadline;
       if (bound_by_stop) *deadline = stop_seen_ms + FWEMU_GRACE_MS;
       int64_t left = *deadline - fwemu_monotonic_ms();
       if (left <= 0) {

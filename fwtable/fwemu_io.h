@@ -19,7 +19,10 @@ int fwemu_connect(const char* path);
 // Reads len bytes. With a deadline (CLOCK_MONOTONIC milliseconds, see
 // fwemu_monotonic_ms), fails with ETIMEDOUT once it has passed. Once a stop
 // has come the deadline is at most FWEMU_GRACE_MS after the moment a wait
-// first saw it, for this read and every one after it: bytes that keep
+// first saw it, for this read and every one after it (in a program that
+// asks the stopping question, while the question says so: one that carries
+// a request through a stop asks a question that says no, and only the
+// deadline ends that wait): bytes that keep
 // arriving do not renew it, and a reply that is whole by then is kept; a
 // read that this bound ends returns FWCTL_GIVEN_UP with errno ECANCELED
 // (never -1: a failure of -1 is one the peer or the system answered).

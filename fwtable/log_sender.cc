@@ -11,10 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "fwtable/capability_mode.h"
 #include "fwtable/connect_at.h"
 #include "fwtable/directory_fd.h"
+#include "fwtable/error_line.h"
 #include "fwtable/platform.h"
 
 namespace {
@@ -33,12 +35,14 @@ void real_clock(timespec* now) { clock_gettime(CLOCK_REALTIME, now); }
 // Whether a send was refused for want of room, to be tried again.
 bool no_room(int err) { return err == ENOBUFS || err == EAGAIN || err == EWOULDBLOCK; }
 
-// A non-blocking datagram socket, closed on exec.
-int datagram_socket() {
+// A non-blocking socket of the kind asked for (datagram, or stream),
+// closed on exec.
+int log_socket(bool stream) {
+  const int type = stream ? SOCK_STREAM : SOCK_DGRAM;
 #if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
-  return socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  return socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 #else
-  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  int fd = socket(AF_UNIX, type, 0);
   if (fd < 0) return -1;
   if (fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
     int saved = errno;
@@ -63,9 +67,9 @@ void raise_send_buffer(int fd) {
 
 // Makes the socket if there is none and connects it to the log socket.
 // False with errno set when either fails (the socket is kept).
-bool connect_sender(log_sender* s) {
+bool connect_once(log_sender* s) {
   if (s->fd < 0) {
-    s->fd = datagram_socket();
+    s->fd = log_socket(s->stream);
     if (s->fd < 0) return false;
     raise_send_buffer(s->fd);
   }
@@ -83,25 +87,59 @@ void drop_socket(log_sender* s) {
   s->connected = false;
 }
 
-// Waits until the socket can take more or LOG_ROOM_WAIT_MS has passed; a
-// signal ends the wait early.
-void wait_for_room(int fd) {
-  pollfd p{fd, POLLOUT, 0};
+// connect_once; and where syslogd may listen on a stream socket (the
+// syslog-ng and rsyslog of Linux systems; not FreeBSD's syslogd), a socket
+// of the other kind when the log socket refused this one's (EPROTOTYPE).
+bool connect_sender(log_sender* s) {
+  if (connect_once(s)) return true;
+#if defined(__FreeBSD__)
+  return false;
+#else
+  if (errno != EPROTOTYPE) return false;
+  drop_socket(s);
+  s->stream = !s->stream;
+  return connect_once(s);
+#endif
+}
+
+// Waits until the socket can take more or LOG_ROOM_WAIT_MS has passed (the
+// whole time, for a stream socket whose connect is still to be accepted);
+// a signal ends the wait early.
+void wait_for_room(const log_sender* s) {
+  pollfd p{s->connected ? s->fd : -1, POLLOUT, 0};
   poll(&p, 1, LOG_ROOM_WAIT_MS);
 }
 
-// Sends the message once. 0, or the error number of the failure.
-int send_once(log_sender* s, const char* msg, size_t len) {
+// Sends what is left of the message, from *done on: a datagram whole; on a
+// stream the message and its terminating NUL, which ends it there (as
+// glibc's syslog(3) sends it on a stream socket), as much as the socket
+// takes, *done counting it. 0 once all of it has gone, or the error
+// number of the failure (EAGAIN too for a stream that took part of it).
+int send_once(log_sender* s, const char* msg, size_t len, size_t* done) {
   if (!s->connected && !connect_sender(s)) return errno;
+  const size_t total = s->stream ? len + 1 : len;
+  const char* from = msg + *done;
+  const size_t left = total - *done;
   const long sent =
-      s->send != nullptr ? s->send(s->fd, msg, len, SEND_FLAGS) : send(s->fd, msg, len, SEND_FLAGS);
-  return sent >= 0 ? 0 : errno;
+      s->send != nullptr ? s->send(s->fd, from, left, SEND_FLAGS) : send(s->fd, from, left, SEND_FLAGS);
+  if (sent < 0) return errno;
+  if (!s->stream) return 0;
+  *done += static_cast<size_t>(sent);
+  return *done < total ? EAGAIN : 0;
 }
 
 int dropped(log_sender* s, int err) {
   s->dropped++;
   errno = err;
   return -1;
+}
+
+// A stop while the sender waits for room. A line that a stream took in
+// part is cut there: the connection ends with it, so that no later line
+// is read as the rest of it (the next line connects again).
+int stopped(log_sender* s, size_t done) {
+  if (done > 0) drop_socket(s);
+  return dropped(s, ECANCELED);
 }
 
 }  // namespace
@@ -169,21 +207,28 @@ int log_sender_send(log_sender* s, int priority, const char* text, log_stop_fn s
   const size_t len = format_log_message(msg, sizeof msg, s->form, priority, origin, s->ident, text);
 
   bool reconnected = false;
+  size_t done = 0;  // of the message, the bytes a stream has taken
+  // A line a stream took in part is marked so while the rest waits: the
+  // stop question asked meanwhile must write nothing of its own to the log.
+  std::optional<open_line_mark> half_sent;
   for (;;) {
-    const int err = send_once(s, msg, len);
+    const int err = send_once(s, msg, len, &done);
     if (err == 0) return 0;
+    if (done > 0 && !half_sent) half_sent.emplace();
     if (no_room(err) || err == EINTR) {
       // Room comes as syslogd reads; only a stop gives up on the line.
-      if (stopping != nullptr && stopping()) return dropped(s, ECANCELED);
-      wait_for_room(s->fd);
-      if (stopping != nullptr && stopping()) return dropped(s, ECANCELED);
+      if (stopping != nullptr && stopping()) return stopped(s, done);
+      wait_for_room(s);
+      if (stopping != nullptr && stopping()) return stopped(s, done);
       continue;
     }
     // No syslogd, or the socket gone or replaced: a new socket, connected
-    // afresh, once.
+    // afresh, once, and the whole line sent on it.
     if (reconnected) return dropped(s, err);
     reconnected = true;
     drop_socket(s);
+    done = 0;
+    half_sent.reset();
   }
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The program's own sender of log lines to the system's syslog daemon, in
-// place of syslog(3): a datagram socket connected to the system log socket
+// place of syslog(3): a datagram socket (on Linux, a stream one where
+// syslogd listens on a stream: below) connected to the system log socket
 // (/var/run/log on FreeBSD, /dev/log elsewhere), each message written in
 // the form the system's syslog(3) writes it, so that syslogd stores it as
 // it stores every other program's:
@@ -23,6 +24,17 @@
 // a stop (the stopping question the caller passes, asked before and after
 // each wait; a stop signal ends a wait at once): the line is then dropped
 // and counted.
+//
+// On Linux a syslogd may listen on a stream socket instead (syslog-ng's
+// and rsyslog's unix-stream), which refuses a datagram socket's connect
+// with EPROTOTYPE: the sender then connects a stream socket (and goes back
+// to a datagram one should a later connect be refused the other way), and
+// sends each message followed by its terminating NUL byte, which ends it
+// on the stream, as glibc's syslog(3) does there. A message the stream
+// takes in part is finished before anything else is sent on it; a stop
+// during that wait cuts the line and closes the connection, so that no
+// later line is ever read as its rest. FreeBSD's syslogd and syslog(3)
+// use datagrams only, and so does a FreeBSD build.
 //
 // A send that fails otherwise (no syslogd listening, the socket gone or
 // replaced) closes the socket, connects again once and sends once more, as
@@ -110,6 +122,9 @@ struct log_sender {
   bool connected = false;
   int pid = -1;  // the process's ID, with LOG_PID, as log_sender_refresh read it
   char host[256] = "";  // the host's name (the RFC 5424 form), as log_sender_refresh read it
+  // The socket is a stream one: the log socket refused a datagram socket's
+  // connect (Linux builds only; see the header).
+  bool stream = false;
   uint64_t dropped = 0;  // lines not delivered since the sender was made
   // The clock the message's time is read from: CLOCK_REALTIME unless a
   // test sets its own.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "fwtable/log_sender.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "fwtable/error_line.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -332,6 +335,140 @@ TEST(LogSender, ConnectsAgainInTheDirectoryItOpened) {
   EXPECT_EQ(s.dropped, 0u);
   log_sender_close(&s);
   EXPECT_EQ(s.dir_fd, -1);
+}
+
+// A log socket that is a stream one, as syslog-ng's and rsyslog's
+// unix-stream sockets are: listening in a temporary directory; the test
+// takes each connection and reads it when it says.
+struct stream_log {
+  temp_dir dir;
+  std::string path = dir.file("log");
+  int fd = -1;
+
+  stream_log() {
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_GE(fd, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    memcpy(sun.sun_path, path.c_str(), path.size());
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun), 0) << strerror(errno);
+    EXPECT_EQ(listen(fd, 8), 0);
+  }
+  ~stream_log() { close(fd); }
+  // The next connection, as the peer left it: read until the sender has
+  // closed it (or, with a count, until that many messages have come).
+  // Nothing for 10 s ends the wait, as a failure.
+  std::string take_connection(int messages = -1) const {
+    if (!readable(fd)) {
+      ADD_FAILURE() << "no connection";
+      return "";
+    }
+    const int c = accept(fd, nullptr, nullptr);
+    EXPECT_GE(c, 0) << strerror(errno);
+    std::string got;
+    char buf[4096];
+    while (messages < 0 || std::count(got.begin(), got.end(), '\0') < messages) {
+      if (!readable(c)) {
+        ADD_FAILURE() << "the sender neither sent nor closed";
+        break;
+      }
+      const ssize_t n = read(c, buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    close(c);
+    return got;
+  }
+  static bool readable(int s) {
+    pollfd p{s, POLLIN, 0};
+    return poll(&p, 1, 10000) == 1;
+  }
+};
+
+// A stream that takes at most 7 bytes a send, as one short of room would.
+long seven_bytes_a_send(int fd, const void* msg, size_t len, int flags) {
+  return send(fd, msg, std::min<size_t>(len, 7), flags);
+}
+
+// A stream that takes half of the first message sent to it and then has
+// no room; what the stop question saw of the line meanwhile.
+bool took_half = false;
+long half_then_no_room(int fd, const void* msg, size_t len, int flags) {
+  if (!took_half) {
+    took_half = true;
+    return send(fd, msg, len / 2, flags);
+  }
+  errno = EAGAIN;
+  return -1;
+}
+bool line_open_at_stop = false;
+bool stop_seeing_the_line() {
+  line_open_at_stop = output_line_open();
+  return true;
+}
+
+// A log socket that refuses a datagram socket's connect because it is a
+// stream one is connected with a stream socket, and each message goes on
+// it followed by its terminating NUL byte, which ends it there: whole, in
+// order, also when the stream takes a few bytes a send.
+TEST(LogSenderStream, EachMessageEndsWithItsNulAndArrivesWhole) {
+  utc_zone utc;
+  const std::string pid = std::to_string(getpid());
+  for (bool pieces : {false, true}) {
+    SCOPED_TRACE(pieces ? "seven bytes a send" : "whole sends");
+    stream_log log;
+    log_sender s;
+    s.path = log.path.c_str();
+    s.form = log_form::bsd;
+    s.clock = fixed_clock;
+    if (pieces) s.send = seven_bytes_a_send;
+    log_sender_open(&s, "hostreapd", LOG_PID | LOG_NDELAY, LOG_AUTH);
+    EXPECT_TRUE(s.connected);
+    EXPECT_TRUE(s.stream);
+    std::string want;
+    for (const char* text : {"one", "two", "three"}) {
+      EXPECT_EQ(log_sender_send(&s, LOG_INFO, text, never_stop), 0);
+      want += "<38>Dec 11 04:50:40 hostreapd[" + pid + "]: ";
+      want += text;
+      want += '\0';
+    }
+    EXPECT_EQ(s.dropped, 0u);
+    log_sender_close(&s);
+    EXPECT_EQ(log.take_connection(), want);
+  }
+}
+
+// A stop while the stream waits for room for the rest of a line cuts the
+// line, counts it, and ends the connection there: no later line is read as
+// its rest, and the next line goes whole on a new connection. While it
+// waited, the line was marked as written in part (the stop question must
+// then write nothing of its own).
+TEST(LogSenderStream, AStopWithALineHalfSentEndsTheConnection) {
+  stream_log log;
+  log_sender s;
+  s.path = log.path.c_str();
+  s.form = log_form::bsd;
+  s.clock = fixed_clock;
+  s.send = half_then_no_room;
+  took_half = false;
+  line_open_at_stop = false;
+  log_sender_open(&s, "t", LOG_NDELAY, LOG_AUTH);
+  EXPECT_EQ(log_sender_send(&s, LOG_INFO, "cut in two", stop_seeing_the_line), -1);
+  EXPECT_EQ(errno, ECANCELED);
+  EXPECT_TRUE(line_open_at_stop);
+  EXPECT_FALSE(output_line_open());
+  EXPECT_EQ(s.dropped, 1u);
+  EXPECT_FALSE(s.connected);
+  const std::string first = log.take_connection();
+  EXPECT_FALSE(first.empty());
+  EXPECT_EQ(first.find('\0'), std::string::npos) << "the cut line was ended";
+
+  s.send = nullptr;
+  EXPECT_EQ(log_sender_send(&s, LOG_INFO, "after", never_stop), 0);
+  const std::string second = log.take_connection(1);
+  EXPECT_TRUE(second.ends_with(": after" + std::string(1, '\0'))) << second;
+  EXPECT_EQ(s.dropped, 1u);
+  log_sender_close(&s);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -280,7 +281,16 @@ TEST(SweepScan, ListingHandsOnTheSameEntriesWithEitherDueTest) {
     info.count = static_cast<uint32_t>(entries.size());
     info.size = static_cast<uint32_t>(reply.size());
     memcpy(reply.data() + sizeof(ipfw_obj_header), &info, sizeof info);
+    // A kernel never writes past the length it is given: a buffer too small
+    // for the reply (its entries may be longer than a record, and the
+    // listing sizes its first request from the item count) is answered
+    // ENOMEM with the info record, as the kernel does.
     fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
+      if (*len < reply.size()) {
+        if (*len >= FW_INFO_REQUEST_SIZE) memcpy(buf + sizeof(ipfw_obj_header), &info, sizeof info);
+        errno = ENOMEM;
+        return -1;
+      }
       memcpy(buf, reply.data(), reply.size());
       *len = static_cast<uint32_t>(reply.size());
       return 0;

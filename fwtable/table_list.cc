@@ -134,6 +134,7 @@ struct listing_request {
   const ipfw_xtable_info* info;
   list_request_fn before_list;
   list_outgrown_fn outgrown;
+  list_no_memory_fn no_memory = nullptr;
 };
 
 // A failed listing lets its buffer go, the kept one too. The message names
@@ -149,7 +150,8 @@ struct listing_request {
 // The first request: the kernel's listing size plus slack, never less than
 // the request header, never more than the kernel can be told (32 bits).
 uint64_t first_request_size(const ipfw_xtable_info* info) {
-  uint64_t want = std::max<uint64_t>(uint64_t{info->size} + LIST_SLACK, sizeof(ipfw_obj_header));
+  uint64_t want =
+      std::max<uint64_t>(listing_size_claimed(info->size, info->count) + LIST_SLACK, sizeof(ipfw_obj_header));
   return std::min<uint64_t>(want, UINT32_MAX);
 }
 
@@ -167,9 +169,12 @@ uint64_t first_request_size(const ipfw_xtable_info* info) {
 uint64_t retry_request_size(uint64_t sent, const uint8_t* reply, int retry) {
   uint64_t needed = 0;
   if (sent >= FW_INFO_REQUEST_SIZE) {
+    const uint8_t* info = reply + sizeof(ipfw_obj_header);
     uint32_t size;
-    memcpy(&size, reply + sizeof(ipfw_obj_header) + offsetof(ipfw_xtable_info, size), sizeof size);
-    needed = size;
+    uint32_t count;
+    memcpy(&size, info + offsetof(ipfw_xtable_info, size), sizeof size);
+    memcpy(&count, info + offsetof(ipfw_xtable_info, count), sizeof count);
+    needed = listing_size_claimed(size, count);
   }
   const uint64_t base = std::max(needed, sent);
   const uint64_t want = base + std::max(LIST_SLACK << (retry - 1), base / LIST_SLACK_SHARE);
@@ -199,8 +204,11 @@ uint64_t request_listing(const listing_request* req, listing_buffer* lb) {
   uint64_t want = first_request_size(info);
   for (int attempt = 1;; attempt++) {
     if (!hold(buf, want)) {
-      if (attempt == LIST_ATTEMPTS) list_failed(req, buf, ENOMEM);
-      continue;
+      if (attempt < LIST_ATTEMPTS) continue;
+      // The system would not give the memory at any attempt: the program
+      // may abandon the listing.
+      if (req->no_memory != nullptr) req->no_memory();
+      list_failed(req, buf, ENOMEM);
     }
 
     ipfw_obj_header oh;
@@ -399,6 +407,10 @@ bool comes_to_something(const ipfw_xtable_info* reply_info, const ipfw_obj_tentr
 
 uint64_t kept_list_buffer_size() { return kept.size; }
 
+uint64_t listing_size_claimed(uint32_t size, uint32_t count) {
+  return std::min<uint64_t>(size, FW_LIST_ENTRIES_OFFSET + uint64_t{count} * sizeof(ipfw_obj_tentry));
+}
+
 int request_table_info(const ipfw_obj_header* oh, ipfw_xtable_info* info) {
   uint8_t buf[FW_INFO_REQUEST_SIZE];
   memset(buf, 0, sizeof buf);
@@ -431,7 +443,7 @@ void list_table_entries(const ipfw_obj_header* oh, const ipfw_xtable_info* info,
       handler.on_address != nullptr && (handler.is_due != nullptr || handler.cycle != nullptr);
   sweep_cycle* cycle = handler.on_address != nullptr ? handler.cycle : nullptr;
   render_context r{handler.on_address, handler.is_due, handler.stop, cycle, look_ahead};
-  const listing_request req{oh, info, handler.before_list, handler.outgrown};
+  const listing_request req{oh, info, handler.before_list, handler.outgrown, handler.no_memory};
   // A sweep with nothing due thus reads the reply once: the check finds no
   // entry that comes to something, and the walk has nothing to do.
   walk_listing(&req, render_entry, look_ahead ? comes_to_something : nullptr, &r, cycle);

@@ -19,6 +19,8 @@
 // may throw: fwtable/platform.h; the daemon does for a stop, and for a
 // missing table with -w) unwinds through the listing instead, freeing a
 // listing's own buffer and leaving the kept one ready for the next listing.
+// So does a throw from the program's outgrown or no_memory call (see
+// listing_handler): the daemon drops the cycle there rather than end.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +57,12 @@ using list_request_fn = void (*)();
 // without it.
 using list_outgrown_fn = void (*)();
 
+// Called when the list buffer cannot be had at the last attempt of a
+// listing (the system refused the memory): as with list_outgrown_fn, the
+// program may throw from it to abandon the command in progress; when it
+// returns, the listing fails as without it.
+using list_no_memory_fn = void (*)();
+
 // Called once a listing's walk is over.
 using walk_end_fn = void (*)();
 
@@ -79,7 +87,8 @@ using walk_end_fn = void (*)();
 // given, called for each entry. stop, when given, is asked before each
 // entry is rendered: once it answers true no further entry is (the entry
 // in hand has been dealt with whole). outgrown, when given, is called
-// before a listing whose every attempt was answered ENOMEM fails.
+// before a listing whose every attempt was answered ENOMEM fails, and
+// no_memory before one whose buffer the system refused at every attempt.
 // after_walk, when given, is called once the walk has handed over its last
 // entry (a walk that stop cut short included), after the list buffer is
 // let go: the daemon sends there the deletions it gathered during the walk.
@@ -91,6 +100,7 @@ struct listing_handler {
   walk_end_fn after_walk = nullptr;
   sweep_cycle* cycle = nullptr;
   list_outgrown_fn outgrown = nullptr;
+  list_no_memory_fn no_memory = nullptr;
 };
 
 // Lists the entries of the table that oh names (the object header the
@@ -98,7 +108,8 @@ struct listing_handler {
 // request from info's listing size plus 44 and retrying on ENOMEM (at most
 // 8 attempts) with the listing size of the info record the kernel wrote
 // into the failed reply, plus slack that grows with the table and with each
-// retry (the length of a failed request is never a size), checks the bounds of the
+// retry (the length of a failed request is never a size; each listing size
+// is believed only as far as listing_size_claimed allows), checks the bounds of the
 // whole reply, then hands every entry to fn in the kernel's order. The
 // request names the table as info does. Ends the process with "Error
 // requesting table %s list" (71), the table named as oh names it, on
@@ -108,6 +119,15 @@ struct listing_handler {
 // sees any entry. fn may run table commands, listings included.
 void for_each_table_entry(const ipfw_obj_header* oh, const ipfw_xtable_info* info, table_entry_fn fn,
                           void* ctx);
+
+// The listing size an info record states (an info reply's, or the one an
+// ENOMEM answer leaves in the reply), believed no further than the
+// record's own item count allows: the header, the info record and count
+// entry records of 120 bytes, which is what the kernel states for count
+// entries. A larger claim is a kernel's mistake (or a lie), and no memory
+// is reserved for it; the listing's retries find the size if the table
+// really needs more.
+uint64_t listing_size_claimed(uint32_t size, uint32_t count);
 
 // The size of the list buffer kept for the next listing, 0 when none is:
 // what the table layer holds between listings.

@@ -57,6 +57,15 @@ ipfw_xtable_info listed_info(const char* name, uint8_t type, uint32_t count, uin
   return info;
 }
 
+// The entries a listing of size bytes holds (rounded up): a kernel states
+// the size of count entries exactly, and a claim beyond it is not believed.
+uint32_t entries_in(uint32_t size) {
+  return size <= FW_LIST_ENTRIES_OFFSET
+             ? 0
+             : static_cast<uint32_t>((size - FW_LIST_ENTRIES_OFFSET + sizeof(ipfw_obj_tentry) - 1) /
+                                     sizeof(ipfw_obj_tentry));
+}
+
 ipfw_obj_tentry addr4(const char* text, uint32_t tag, uint32_t length = sizeof(ipfw_obj_tentry)) {
   ipfw_obj_tentry e = address_entry(text, 32, tag);
   EXPECT_EQ(e.subtype, FW_AF_INET) << text;
@@ -186,14 +195,14 @@ TEST_F(TableList, BufferSizedFromListingSizeAndEnomemAnswers) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     fk.requests.clear();
-    ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, 0, r.listing_size);
+    ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, entries_in(r.listing_size), r.listing_size);
     std::vector<uint8_t> reply = list_reply(listed_info("t5", IPFW_TABLE_ADDR, 0, r.listing_size), {});
     size_t calls = 0;
     fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
       if (calls < r.enomem_sizes.size()) {
         const uint32_t stated = r.enomem_sizes[calls++];
         if (stated != NONE) {
-          ipfw_xtable_info now = listed_info("t5", IPFW_TABLE_ADDR, 0, stated);
+          ipfw_xtable_info now = listed_info("t5", IPFW_TABLE_ADDR, entries_in(stated), stated);
           memcpy(buf + sizeof(ipfw_obj_header), &now, sizeof now);
         }
         *len = 1;  // never copied back
@@ -212,6 +221,54 @@ TEST_F(TableList, BufferSizedFromListingSizeAndEnomemAnswers) {
     for (const auto& req : fk.requests_of(IP_FW_TABLE_XLIST)) lens.push_back(req.len);
     EXPECT_EQ(lens, r.want);
     EXPECT_EQ(fk.requests.size(), r.want.size());
+  }
+}
+
+// A listing size is believed only as far as the record's own item count
+// allows (the header, the info record and 120 bytes an entry, which is
+// what the kernel states): a claim beyond it, in the info reply or in an
+// ENOMEM answer, reserves no memory for itself, and the listing goes on
+// from what the count allows.
+TEST_F(TableList, SizeClaimsAreBelievedOnlyAsFarAsTheirItemCount) {
+  struct claim {
+    uint32_t count;
+    uint32_t size;
+  };
+  struct row {
+    const char* name;
+    claim info;
+    std::vector<claim> enomem;  // what each ENOMEM answer's info record states
+    std::vector<uint32_t> want;  // length of every request made
+  };
+  const std::vector<row> rows = {
+      {"an info reply claiming 4 GiB for 2 entries", {2, UINT32_MAX}, {}, {580}},
+      {"an info reply claiming 1000 bytes for no entry", {0, 1000}, {}, {340}},
+      {"a claim the count bears out is followed", {2, 536}, {}, {580}},
+      {"an ENOMEM answer claiming 4 GiB for 3 entries", {2, 536}, {{3, UINT32_MAX}}, {580, 700}},
+      {"an ENOMEM answer whose count bears out its claim", {2, 536}, {{900, 108296}}, {580, 115064}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    fk.requests.clear();
+    received.clear();
+    ipfw_xtable_info info = listed_info("t5", IPFW_TABLE_ADDR, r.info.count, r.info.size);
+    std::vector<uint8_t> reply = list_reply(listed_info("t5", IPFW_TABLE_ADDR, 0, 296), {});
+    size_t calls = 0;
+    fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
+      if (calls < r.enomem.size()) {
+        const claim c = r.enomem[calls++];
+        ipfw_xtable_info now = listed_info("t5", IPFW_TABLE_ADDR, c.count, c.size);
+        memcpy(buf + sizeof(ipfw_obj_header), &now, sizeof now);
+        errno = ENOMEM;
+        return -1;
+      }
+      return answer_list(reply, buf, len);
+    };
+    list_table_entries(t5(), &info, {capture_address});
+    std::vector<uint32_t> lens;
+    for (const auto& req : fk.requests_of(IP_FW_TABLE_XLIST)) lens.push_back(req.len);
+    EXPECT_EQ(lens, r.want);
+    EXPECT_LE(kept_list_buffer_size(), uint64_t{2} << 20) << "a buffer kept for a claim";
   }
 }
 
@@ -283,10 +340,12 @@ TEST_F(TableList, ListRequestBytes) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     fk.requests.clear();
-    ipfw_xtable_info info = listed_info("", IPFW_TABLE_ADDR, 0, 536);
+    ipfw_xtable_info info = listed_info("", IPFW_TABLE_ADDR, 2, 536);
     memcpy(info.tablename, r.table_name.data(), r.table_name.size());
     info.set = 0x1234;
-    std::vector<uint8_t> reply = list_reply(info, {});
+    ipfw_xtable_info emptied = info;  // the table is emptied before its listing
+    emptied.count = 0;
+    std::vector<uint8_t> reply = list_reply(emptied, {});
     fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) { return answer_list(reply, buf, len); };
 
     list_table_entries(t5(), &info, {capture_address});
@@ -411,7 +470,7 @@ TEST_F(TableList, KeptBufferFollowsTheLastReply) {
     fk.answer = [&](uint16_t, uint8_t* buf, uint32_t* len) {
       if (!claimed) {
         claimed = true;
-        ipfw_xtable_info huge = listed_info("t5", IPFW_TABLE_ADDR, 1, r.claimed);
+        ipfw_xtable_info huge = listed_info("t5", IPFW_TABLE_ADDR, entries_in(r.claimed), r.claimed);
         memcpy(buf + sizeof(ipfw_obj_header), &huge, sizeof huge);
         errno = ENOMEM;
         return -1;

@@ -145,4 +145,76 @@ TEST(DaemonBatch, AStopDuringABatchIsAnOrdinaryStop) {
   EXPECT_FALSE(wait_for_file(pid, 0));
 }
 
+// A stop that comes while a batch's info or delete request waits for its
+// reply does not leave the batch behind: its lines were logged, so its
+// requests are carried through (not given up a second after the stop),
+// every logged entry is deleted, and the daemon then stops as ever. (The
+// emulator deletes as the request comes, so for the delete request what
+// shows is that the daemon waited for the reply: it ends only once the
+// reply was let go.)
+struct held_batch_case {
+  const char* name;
+  int opcode;  // the request the stop comes during
+  long count;  // the number of such requests made once it has come
+};
+
+class DaemonBatchHeld : public testing::TestWithParam<held_batch_case> {};
+
+TEST_P(DaemonBatchHeld, AStopWhileABatchWaitsDeletesEveryLoggedEntry) {
+  const held_batch_case& c = GetParam();
+  // Far longer than the second a stop waits for other requests.
+  constexpr int HELD_MS = 4000;
+  // More removal lines than the log socket queues while nobody reads it.
+  constexpr int DUE = 40;
+  daemon_harness h;
+  h.admin("create 5 type addr");
+  const std::string pid = h.dir.file("pid");
+  child_process d = h.start({"-t", "5", "-f", "-s", "3600", "-p", pid});
+  ASSERT_TRUE(h.wait_for_lists(1, LIMIT_MS));
+  ASSERT_TRUE(h.wait_in_pause(d.pid, LIMIT_MS));
+  h.admin("fill 5 10.0.0.0 " + std::to_string(DUE) + " 1");
+  std::set<std::string> due;
+  for (const auto& l : text_lines(h.admin("list 5"))) due.insert(l.substr(0, l.find(' ')));
+  ASSERT_EQ(due.size(), static_cast<size_t>(DUE));
+  d.send(SIGHUP);
+  // The cycle lists the table, then waits for room at syslogd among its
+  // removal lines (the sink is not read meanwhile): its batch has not gone
+  // yet when the reply to its info request is held back (for a while only,
+  // when the stop is to come during the delete request: its reply is held
+  // back while the info's is).
+  ASSERT_TRUE(poll_until([&] { return h.requests(89) >= 2; }, LIMIT_MS));
+  const bool during_delete = c.opcode == IP_FW_TABLE_XDEL;
+  h.admin("fault hold " + std::to_string(during_delete ? 1500 : HELD_MS) + " 1");
+  int64_t delete_held_at = 0;
+  if (during_delete) {
+    ASSERT_TRUE(h.wait_for_requests(IP_FW_TABLE_XINFO, 4, LIMIT_MS));
+    delete_held_at = monotonic_ms();
+    h.admin("fault hold " + std::to_string(HELD_MS) + " 1");
+  }
+  ASSERT_TRUE(h.wait_for_requests(c.opcode, c.count, LIMIT_MS));
+  d.send(SIGTERM);
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  if (during_delete) {
+    EXPECT_GE(monotonic_ms() - delete_held_at, HELD_MS) << "the delete's reply was given up";
+  }
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(d.err(), "");
+  EXPECT_FALSE(wait_for_file(pid, 0)) << "the PID file stays";
+  std::set<std::string> logged;
+  for (const auto& l : h.removal_lines()) logged.insert(l.substr(14, l.find(' ', 14) - 14));
+  EXPECT_EQ(logged, due);
+  EXPECT_EQ(h.admin("list 5"), "") << "logged entries left in the table";
+  EXPECT_EQ(h.requests(87), 1);
+}
+
+// The start's check, the first cycle's info, the second's, then the batch's.
+INSTANTIATE_TEST_SUITE_P(Requests, DaemonBatchHeld,
+                         testing::Values(held_batch_case{"Info", IP_FW_TABLE_XINFO, 4},
+                                         held_batch_case{"Delete", IP_FW_TABLE_XDEL, 1}),
+                         [](const testing::TestParamInfo<held_batch_case>& i) {
+                           return std::string(i.param.name);
+                         });
+
 }  // namespace

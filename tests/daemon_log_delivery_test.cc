@@ -217,4 +217,40 @@ TEST(DaemonLogDelivery, ARemovalLineCostsItsSendAndTheClockAlone) {
                                 }();
 }
 
+// A /dev/log that is a stream socket, as syslog-ng's and rsyslog's
+// unix-stream are, read as the test's polls come: every line arrives whole
+// (each message ended by its NUL), once, in the order of the listing, none
+// dropped, and every entry is deleted.
+TEST(DaemonLogDelivery, AStreamLogSocketGetsEveryLineWhole) {
+  daemon_harness h(FW_ABI, sink_socket::stream);
+  h.admin("create t type addr");
+  h.admin("fill t 10.0.0.1 " + std::to_string(ENTRIES) + " 1");
+  std::vector<std::string> order;
+  for (const auto& l : text_lines(h.admin("list t"))) order.push_back(l.substr(0, l.find(' ')));
+  const std::string metrics = h.dir.file("hostreapd.prom");
+  child_process d = h.start({"-t", "t", "-f", "-1", "-m", metrics});
+  exit_result r = h.wait_exit(d, LIMIT_MS);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.code, 0) << d.err();
+  EXPECT_EQ(d.err(), "");
+
+  std::vector<std::string> hosts;
+  const std::vector<syslog_message>& msgs = h.sink.messages();
+  ASSERT_FALSE(msgs.empty());
+  EXPECT_EQ(msgs[0].text, "starting....");
+  for (const auto& m : msgs) {
+    EXPECT_EQ(m.priority, 38) << m.raw;
+    EXPECT_EQ(m.ident, "hostreapd") << m.raw;
+    EXPECT_GT(m.pid, 0) << m.raw;
+    const std::string host = removed_host(m.raw);
+    if (!host.empty()) {
+      EXPECT_EQ(m.text, "Removing host " + host + " from table t");
+      hosts.push_back(host);
+    }
+  }
+  EXPECT_EQ(hosts, order);
+  EXPECT_EQ(entry_count(h), 0);
+  EXPECT_EQ(sample(read_file(metrics), "hostreapd_log_lines_dropped_total"), "0");
+}
+
 }  // namespace

@@ -312,7 +312,7 @@ TEST(DaemonWait, TableMissingAtTheStartIsStillRefused) {
   struct stat st;
   EXPECT_NE(stat(pid_path.c_str(), &st), 0) << "the PID file stays";
   EXPECT_TRUE(h.daemons().empty());
-  EXPECT_EQ(h.sink.texts(), std::vector<std::string>{"starting...."});
+  EXPECT_TRUE(h.sink.texts().empty());
 }
 
 }  // namespace

@@ -866,8 +866,8 @@ rights_held() {
 # file's directory; the PID file and its directory.
 sort >"$tmp/k.rights.want" <<'RIGHTS'
 v none
-v FSTAT,IOCTL,WRITE
-v FSTAT,IOCTL,WRITE
+v EVENT,FSTAT,IOCTL,WRITE
+v EVENT,FSTAT,IOCTL,WRITE
 s GETSOCKOPT
 s EVENT,WRITE
 v CONNECTAT,LOOKUP

@@ -22,7 +22,8 @@ long stats_count(const std::string& stats, int opcode) {
 
 }  // namespace
 
-daemon_harness::daemon_harness(int abi) : emu(dir.path, abi), sink(dir.path) {}
+daemon_harness::daemon_harness(int abi, sink_socket log)
+    : emu(dir.path, abi), sink(dir.path, sink_reading::polled, log) {}
 
 daemon_harness::~daemon_harness() {
   for (pid_t p : daemons()) found.push_back(p);

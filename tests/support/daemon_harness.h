@@ -23,8 +23,9 @@
 
 struct daemon_harness {
   // abi: the kernel the server emulates (14 or 15); by default the one
-  // whose record layout the daemon was built for.
-  explicit daemon_harness(int abi = FW_ABI);
+  // whose record layout the daemon was built for. log: the kind of socket
+  // the sink (the daemon's /dev/log) is.
+  explicit daemon_harness(int abi = FW_ABI, sink_socket log = sink_socket::datagram);
   ~daemon_harness();
 
   // The server's administrative command; fails the test unless it succeeds.

@@ -200,7 +200,8 @@ run_output run_program(const std::vector<std::string>& argv, const std::string& 
   return r;
 }
 
-syslog_sink::syslog_sink(const std::string& dir, sink_reading reading) : path(dir + "/log.sock") {
+syslog_sink::syslog_sink(const std::string& dir, sink_reading reading, sink_socket kind)
+    : path(dir + "/log.sock"), stream_(kind == sink_socket::stream) {
   bind_socket(reading);
 }
 
@@ -212,7 +213,7 @@ void syslog_sink::restart() {
 }
 
 void syslog_sink::bind_socket(sink_reading reading) {
-  fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  fd = socket(AF_UNIX, (stream_ ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     support_failure(std::string("syslog socket: ") + strerror(errno));
     return;
@@ -227,6 +228,11 @@ void syslog_sink::bind_socket(sink_reading reading) {
   memcpy(sun.sun_path, path.c_str(), path.size());
   if (bind(fd, reinterpret_cast<sockaddr*>(&sun), sizeof sun) != 0)
     support_failure("bind " + path + ": " + strerror(errno));
+  if (stream_) {
+    if (listen(fd, 16) != 0) support_failure("listen " + path + ": " + strerror(errno));
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return;
+  }
   if (reading == sink_reading::counted) {
     // One blocking read a message; the time-out only lets the thread see
     // that it is to stop.
@@ -248,6 +254,7 @@ void syslog_sink::bind_socket(sink_reading reading) {
 syslog_sink::~syslog_sink() {
   stop_ = true;
   if (reader_.joinable()) reader_.join();
+  for (const auto& p : peers_) close(p.fd);
   if (fd >= 0) close(fd);
   unlink(path.c_str());
 }
@@ -258,28 +265,57 @@ std::vector<std::string> syslog_sink::wrap(const std::vector<std::string>& argv)
   return out;
 }
 
+namespace {
+
+// One message as it arrived: <PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT
+syslog_message parse_message(const std::string& raw) {
+  syslog_message m;
+  m.raw = raw;
+  size_t gt = raw.find('>');
+  if (!raw.empty() && raw[0] == '<' && gt != std::string::npos) {
+    m.priority = atoi(raw.substr(1, gt - 1).c_str());
+    std::string rest = raw.substr(gt + 1);
+    if (rest.size() > 16) rest = rest.substr(16);  // the timestamp and its blank
+    size_t colon = rest.find(": ");
+    std::string head = rest.substr(0, colon);
+    m.text = colon == std::string::npos ? "" : rest.substr(colon + 2);
+    size_t br = head.find('[');
+    m.ident = head.substr(0, br);
+    if (br != std::string::npos) m.pid = atoi(head.substr(br + 1).c_str());
+  }
+  return m;
+}
+
+}  // namespace
+
+// Takes the connections waiting and what each has sent: every message that
+// has come whole (up to its NUL), in the order of each connection.
+void syslog_sink::take_stream_messages() {
+  for (int c; (c = accept(fd, nullptr, nullptr)) >= 0;) {
+    fcntl(c, F_SETFL, fcntl(c, F_GETFL) | O_NONBLOCK);
+    fcntl(c, F_SETFD, FD_CLOEXEC);
+    peers_.push_back({c, ""});
+  }
+  char buf[8192];
+  for (auto& p : peers_) {
+    for (ssize_t n; (n = read(p.fd, buf, sizeof buf)) > 0;) p.partial.append(buf, static_cast<size_t>(n));
+    for (size_t end; (end = p.partial.find('\0')) != std::string::npos;) {
+      received.push_back(parse_message(p.partial.substr(0, end)));
+      p.partial.erase(0, end + 1);
+    }
+  }
+}
+
 const std::vector<syslog_message>& syslog_sink::messages() {
+  if (stream_) {
+    take_stream_messages();
+    return received;
+  }
   char buf[8192];
   for (;;) {
     ssize_t n = recv(fd, buf, sizeof buf - 1, 0);
     if (n < 0) break;
-    std::string raw(buf, static_cast<size_t>(n));
-    syslog_message m;
-    m.raw = raw;
-    // <PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT
-    size_t gt = raw.find('>');
-    if (!raw.empty() && raw[0] == '<' && gt != std::string::npos) {
-      m.priority = atoi(raw.substr(1, gt - 1).c_str());
-      std::string rest = raw.substr(gt + 1);
-      if (rest.size() > 16) rest = rest.substr(16);  // the timestamp and its blank
-      size_t colon = rest.find(": ");
-      std::string head = rest.substr(0, colon);
-      m.text = colon == std::string::npos ? "" : rest.substr(colon + 2);
-      size_t br = head.find('[');
-      m.ident = head.substr(0, br);
-      if (br != std::string::npos) m.pid = atoi(head.substr(br + 1).c_str());
-    }
-    received.push_back(m);
+    received.push_back(parse_message(std::string(buf, static_cast<size_t>(n))));
   }
   return received;
 }

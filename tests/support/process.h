@@ -105,10 +105,16 @@ struct syslog_message {
 // time a program spends in syslog(3) is what it would be there).
 enum class sink_reading { polled, counted };
 
-// A datagram socket in dir, named "log.sock", that stands for /dev/log of
-// a program run under with_devlog (see wrap()).
+// The kind of socket a sink listens on: a datagram one, as most syslog
+// daemons' /dev/log; or a stream one, as syslog-ng's and rsyslog's
+// unix-stream, where each message ends with a NUL byte (polled only).
+enum class sink_socket { datagram, stream };
+
+// A socket in dir, named "log.sock", that stands for /dev/log of a program
+// run under with_devlog (see wrap()).
 struct syslog_sink {
-  explicit syslog_sink(const std::string& dir, sink_reading reading = sink_reading::polled);
+  explicit syslog_sink(const std::string& dir, sink_reading reading = sink_reading::polled,
+                       sink_socket kind = sink_socket::datagram);
   ~syslog_sink();
   syslog_sink(const syslog_sink&) = delete;
   syslog_sink& operator=(const syslog_sink&) = delete;
@@ -130,11 +136,20 @@ struct syslog_sink {
   void restart();
 
   std::string path;
-  int fd = -1;
+  int fd = -1;  // the datagram socket, or the stream's listening one
   std::vector<syslog_message> received;
 
  private:
   void bind_socket(sink_reading reading);
+  // A stream sink's connections: each descriptor, and the bytes of a
+  // message that has not yet come whole.
+  struct stream_peer {
+    int fd;
+    std::string partial;
+  };
+  void take_stream_messages();
+  bool stream_ = false;
+  std::vector<stream_peer> peers_;
   std::atomic<uint64_t> count_{0};
   std::atomic<bool> stop_{false};
   std::thread reader_;
