@@ -15,6 +15,7 @@
 #include "fwtable/fatal.h"
 #include "fwtable/fwctl.h"
 #include "fwtable/platform.h"
+#include "fwtable/record_change.h"
 #include "fwtable/table_list.h"
 #include "fwtable/value_fields.h"
 
@@ -191,42 +192,6 @@ void date_text(uint32_t t, char* buf, size_t size) {
     snprintf(buf, size, "%u", t);
 }
 
-const char* result_word(uint8_t result) {
-  switch (result) {
-    case IPFW_TR_IGNORED:
-      return "ignored";
-    case IPFW_TR_ADDED:
-      return "added";
-    case IPFW_TR_UPDATED:
-      return "updated";
-    case IPFW_TR_DELETED:
-      return "deleted";
-    case IPFW_TR_LIMIT:
-      return "limit";
-    case IPFW_TR_NOTFOUND:
-      return "notfound";
-    case IPFW_TR_EXISTS:
-      return "exists";
-    case IPFW_TR_ERROR:
-      return "error";
-    default:
-      return "unknown";
-  }
-}
-
-const char* add_error_text(int error) {
-  switch (error) {
-    case EACCES:
-      return "table is locked";
-    case ESRCH:
-      return "table not found";
-    case EFBIG:
-      return "limit hit";
-    default:
-      return strerror(error);
-  }
-}
-
 // Logs, or reports, what the kernel did with each entry. refused_whole:
 // the request was refused as a whole, and an entry the kernel did not mark
 // is not reported on its own.
@@ -251,7 +216,7 @@ void report_results(const char* table, const add_batch* b, bool refused_whole, a
       warnx("table %s is full: %s was not added", table, key);
       tally->refused++;
     } else {
-      warnx("%s was not added: the kernel answered %s", key, result_word(result));
+      warnx("%s was not added: the kernel answered %s", key, record_result_word(result));
       tally->refused++;
     }
   }
@@ -307,5 +272,5 @@ void send_add_batch(const char* table, add_batch* batch, bool dry_run, add_tally
   const bool refused_whole = error != 0 && error != EFBIG;
   report_results(table, batch, refused_whole, tally);
   batch->n = 0;
-  if (refused_whole) fatal_errx(EX_OSERR, "cannot add to table %s: %s", table, add_error_text(error));
+  if (refused_whole) fatal_errx(EX_OSERR, "cannot add to table %s: %s", table, change_error_text(error));
 }

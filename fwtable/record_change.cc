@@ -15,10 +15,7 @@
 #include "fwtable/key_parse.h"
 #include "fwtable/platform.h"
 
-namespace {
-
-// The word of the failure report for an entry's result byte.
-const char* result_word(uint8_t result) {
+const char* record_result_word(uint8_t result) {
   switch (result) {
     case IPFW_TR_IGNORED:
       return "ignored";
@@ -41,14 +38,7 @@ const char* result_word(uint8_t result) {
   }
 }
 
-// Under the atomic add the kernel undoes the entries it had changed, so
-// those are reported as reverted.
-bool reported_as_reverted(uint8_t result, int atomic) {
-  return atomic != 0 && (result == IPFW_TR_ADDED || result == IPFW_TR_UPDATED || result == IPFW_TR_DELETED);
-}
-
-// The text for the error number of a failed request.
-const char* request_error_text(int error) {
+const char* change_error_text(int error) {
   switch (error) {
     case ENOENT:
       return "record not found";
@@ -63,6 +53,14 @@ const char* request_error_text(int error) {
     default:
       return strerror(error);
   }
+}
+
+namespace {
+
+// Under the atomic add the kernel undoes the entries it had changed, so
+// those are reported as reverted.
+bool reported_as_reverted(uint8_t result, int atomic) {
+  return atomic != 0 && (result == IPFW_TR_ADDED || result == IPFW_TR_UPDATED || result == IPFW_TR_DELETED);
 }
 
 // Lays out the request: the header (fwctl_get stamps its opcode and
@@ -234,7 +232,7 @@ int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, cha
   // record is printed and never handed to the expiry decision: a failed
   // deletion cannot start another one.
   for (size_t i = 0; i < n; i++) {
-    const char* word = result_word(records[i].result);
+    const char* word = record_result_word(records[i].result);
     if (reported_as_reverted(records[i].result, atomic))
       platform_printf("%s(reverted): ", word);
     else
@@ -243,5 +241,5 @@ int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, cha
   }
   platform_flush();
   fatal_errx(EX_OSERR, "%s: %s", add != 0 ? "Adding record failed" : "Deleting record failed",
-             request_error_text(error));
+             change_error_text(error));
 }

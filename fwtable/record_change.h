@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "fwtable/fw_records.h"
 
@@ -40,3 +41,13 @@
 // whenever the call returns.
 int change_table_records(ipfw_obj_header* oh, int add, int atomic, int argc, char** keys,
                          size_t* deleted = nullptr);
+
+// The word of a change's per-entry result byte: "ignored", "added",
+// "updated", "deleted", "limit", "notfound", "exists", "error", or
+// "unknown" for a byte the kernel does not name.
+const char* record_result_word(uint8_t result);
+
+// The text of a failed change request's error number, in the words of the
+// failure report ("table is locked", "table not found", "limit hit", ...;
+// strerror(3) for the others).
+const char* change_error_text(int error);
