@@ -11,17 +11,24 @@
 
 namespace {
 
+// Fills sun with the socket's name (a path, or a name in a directory):
+// false with ENAMETOOLONG when it does not fit.
+bool socket_address(const char* name, sockaddr_un* sun) {
+  memset(sun, 0, sizeof *sun);
+  sun->sun_family = AF_UNIX;
+  const size_t len = strlen(name);
+  if (len >= sizeof sun->sun_path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  memcpy(sun->sun_path, name, len);
+  return true;
+}
+
 // Connects sock to the socket at path.
 int connect_path(int sock, const char* path) {
   sockaddr_un sun;
-  memset(&sun, 0, sizeof sun);
-  sun.sun_family = AF_UNIX;
-  const size_t len = strlen(path);
-  if (len >= sizeof sun.sun_path) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  memcpy(sun.sun_path, path, len);
+  if (!socket_address(path, &sun)) return -1;
   return connect(sock, reinterpret_cast<sockaddr*>(&sun), sizeof sun);
 }
 
@@ -32,14 +39,7 @@ int connect_at(int sock, int dir_fd, const char* name, const char* fallback_path
 #if defined(__FreeBSD__)
   (void)fallback_path;
   sockaddr_un sun;
-  memset(&sun, 0, sizeof sun);
-  sun.sun_family = AF_UNIX;
-  const size_t len = strlen(name);
-  if (len >= sizeof sun.sun_path) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  memcpy(sun.sun_path, name, len);
+  if (!socket_address(name, &sun)) return -1;
   return connectat(dir_fd, sock, reinterpret_cast<sockaddr*>(&sun), sizeof sun);
 #else
   // The directory as /proc shows this process's descriptor, when it does:

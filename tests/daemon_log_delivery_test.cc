@@ -61,25 +61,6 @@ std::string sample(const std::string& text, const std::string& name) {
   return "";
 }
 
-// Whether the daemon waits for syslogd to make room: blocked in poll with
-// the sender's wait (no request of the control channel waits that long and
-// no longer).
-bool waits_for_room(pid_t pid) {
-  const std::string text = read_file("/proc/" + std::to_string(pid) + "/syscall");
-  std::vector<std::string> f;
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find_first_of(" \n", at);
-    if (end == std::string::npos) end = text.size();
-    f.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-#ifdef SYS_poll
-  if (f.size() > 3 && f[0] == std::to_string(SYS_poll))
-    return strtoul(f[3].c_str(), nullptr, 16) == static_cast<unsigned long>(LOG_ROOM_WAIT_MS);
-#endif
-  return false;
-}
-
 // A reader that falls behind: each round it notes how many entries the
 // table has lost, then takes every line that has come, one at a time with
 // a pause after each. Every line sent before the count was taken has come
@@ -133,7 +114,7 @@ TEST(DaemonLogDelivery, AStopWhileWaitingForSyslogdEndsTheDaemon) {
   h.admin("fill t 10.0.0.1 1000 1");
   const std::string metrics = h.dir.file("hostreapd.prom");
   child_process d = h.start({"-t", "t", "-f", "-m", metrics});
-  ASSERT_TRUE(poll_until([&] { return waits_for_room(d.pid); }, LIMIT_MS));
+  ASSERT_TRUE(poll_until([&] { return waits_for_log_room(d.pid); }, LIMIT_MS));
   d.send(SIGTERM);
   exit_result r = d.wait(LIMIT_MS);
   ASSERT_TRUE(r.finished);

@@ -42,31 +42,13 @@ void fill_sink(const syslog_sink& sink) {
   close(fd);
 }
 
-// Whether the process waits for syslogd to make room: blocked in poll
-// with the log sender's wait.
-bool waits_for_room(pid_t pid) {
-  const std::string text = read_file("/proc/" + std::to_string(pid) + "/syscall");
-  std::vector<std::string> f;
-  for (size_t at = 0; at < text.size();) {
-    size_t end = text.find_first_of(" \n", at);
-    if (end == std::string::npos) end = text.size();
-    f.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-#ifdef SYS_poll
-  if (f.size() > 3 && f[0] == std::to_string(SYS_poll))
-    return strtoul(f[3].c_str(), nullptr, 16) == static_cast<unsigned long>(LOG_ROOM_WAIT_MS);
-#endif
-  return false;
-}
-
 // A hostreapd process of this harness that waits for room at syslogd.
 pid_t waiting_for_room(daemon_harness& h) {
   pid_t found = -1;
   poll_until(
       [&] {
         for (pid_t p : h.daemons())
-          if (waits_for_room(p)) found = p;
+          if (waits_for_log_room(p)) found = p;
         return found > 0;
       },
       LIMIT_MS);

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "fwtable/log_sender.h"
+
 namespace {
 
 // The count of the "requests OPCODE: N" line of the server's stats.
@@ -152,4 +154,20 @@ std::vector<std::string> daemon_harness::removal_lines() {
   for (const auto& t : sink.texts())
     if (t.rfind("Removing host ", 0) == 0) out.push_back(t);
   return out;
+}
+
+bool waits_for_log_room(pid_t pid) {
+  const std::string text = read_file("/proc/" + std::to_string(pid) + "/syscall");
+  std::vector<std::string> f;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find_first_of(" \n", at);
+    if (end == std::string::npos) end = text.size();
+    f.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+#ifdef SYS_poll
+  if (f.size() > 3 && f[0] == std::to_string(SYS_poll))
+    return strtoul(f[3].c_str(), nullptr, 16) == static_cast<unsigned long>(LOG_ROOM_WAIT_MS);
+#endif
+  return false;
 }

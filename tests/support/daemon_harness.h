@@ -87,3 +87,8 @@ struct daemon_harness {
   syslog_sink sink;
   std::vector<pid_t> found;
 };
+
+// Whether the process waits for syslogd to make room: blocked in poll(2)
+// with the log sender's wait for room (no request of the control channel
+// waits that long and no longer).
+bool waits_for_log_room(pid_t pid);
