@@ -126,13 +126,6 @@ void run(emu_server& emu, const bench_syslog& drain, const std::string& vt, bool
   into->max_rss_kib = std::max(into->max_rss_kib, out.status.usage.ru_maxrss);
 }
 
-std::string spread(const std::vector<double>& values) {
-  char text[96];
-  snprintf(text, sizeof text, "%.2f (%.2f to %.2f)", median(values),
-           *std::min_element(values.begin(), values.end()), *std::max_element(values.begin(), values.end()));
-  return text;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

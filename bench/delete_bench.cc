@@ -107,14 +107,6 @@ void run_cycle(emu_server& emu, const bench_syslog& drain, const std::string& mo
     errx(1, "%s: %" PRIu64 " syslog lines arrived, not %" PRIu64, mode.c_str(), into->log_lines, due);
 }
 
-// "median (lowest to highest)" of values.
-std::string spread(const std::vector<double>& values) {
-  char text[96];
-  snprintf(text, sizeof text, "%.2f (%.2f to %.2f)", median(values),
-           *std::min_element(values.begin(), values.end()), *std::max_element(values.begin(), values.end()));
-  return text;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {

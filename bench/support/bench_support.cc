@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -90,4 +91,11 @@ double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   size_t n = values.size();
   return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string spread(const std::vector<double>& values) {
+  char text[96];
+  snprintf(text, sizeof text, "%.2f (%.2f to %.2f)", median(values),
+           *std::min_element(values.begin(), values.end()), *std::max_element(values.begin(), values.end()));
+  return text;
 }

@@ -62,3 +62,5 @@ uint64_t figure_in(const std::string& text, const std::string& label);
 
 // The median of values (not empty).
 double median(std::vector<double> values);
+// "median (lowest to highest)" of values (not empty), two decimals each.
+std::string spread(const std::vector<double>& values);
