@@ -155,20 +155,28 @@ ipfw_xtable_info floor_info(const char* table) {
 uint8_t floor_batch[FW_CHANGE_ENTRIES_OFFSET + DUE_BATCH_KEYS * sizeof(ipfw_obj_tentry)];
 size_t floor_batched = 0;
 
+// Writes the head of a change request of n records of an address table
+// into buf, as the daemon lays it out: the object header at the version
+// given, then the container around the records. Returns the request's
+// whole length.
+uint64_t change_head(uint8_t* buf, const char* table, uint16_t opcode, uint16_t version, size_t n) {
+  ipfw_obj_header oh = request_header(table, opcode);
+  oh.opheader.version = version;
+  oh.ntlv.type = IPFW_TABLE_ADDR;
+  memcpy(buf, &oh, sizeof oh);
+  ipfw_obj_ctlv ctlv;
+  memset(&ctlv, 0, sizeof ctlv);
+  ctlv.head.length = static_cast<uint32_t>(sizeof ctlv + n * sizeof(ipfw_obj_tentry));
+  ctlv.count = static_cast<uint32_t>(n);
+  memcpy(buf + sizeof oh, &ctlv, sizeof ctlv);
+  return FW_CHANGE_ENTRIES_OFFSET + n * sizeof(ipfw_obj_tentry);
+}
+
 // The batch's info request, then its delete request with every record.
 void floor_send(const char* table) {
   if (floor_batched == 0) return;
   floor_info(table);
-  ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XDEL);
-  oh.opheader.version = 1;
-  oh.ntlv.type = IPFW_TABLE_ADDR;
-  memcpy(floor_batch, &oh, sizeof oh);
-  ipfw_obj_ctlv ctlv;
-  memset(&ctlv, 0, sizeof ctlv);
-  ctlv.head.length = static_cast<uint32_t>(sizeof ctlv + floor_batched * sizeof(ipfw_obj_tentry));
-  ctlv.count = static_cast<uint32_t>(floor_batched);
-  memcpy(floor_batch + sizeof oh, &ctlv, sizeof ctlv);
-  uint64_t size = FW_CHANGE_ENTRIES_OFFSET + floor_batched * sizeof(ipfw_obj_tentry);
+  uint64_t size = change_head(floor_batch, table, IP_FW_TABLE_XDEL, 1, floor_batched);
   floor_batched = 0;
   if (fwctl_get(IP_FW_TABLE_XDEL, floor_batch, &size) != 0) err(1, "delete");
 }
@@ -327,16 +335,8 @@ void floor_add_send(const char* table, uint32_t deadline) {
     if (!present[i]) memset(&e->v, 0, sizeof e->v);
     set_value_field_number(*time, &e->v, deadline);
   }
-  ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XADD);
-  oh.opheader.version = fw_request_version(IP_FW_TABLE_XADD);
-  oh.ntlv.type = IPFW_TABLE_ADDR;
-  memcpy(add_request, &oh, sizeof oh);
-  ipfw_obj_ctlv ctlv;
-  memset(&ctlv, 0, sizeof ctlv);
-  ctlv.head.length = static_cast<uint32_t>(sizeof ctlv + add_batched * sizeof(ipfw_obj_tentry));
-  ctlv.count = static_cast<uint32_t>(add_batched);
-  memcpy(add_request + sizeof oh, &ctlv, sizeof ctlv);
-  uint64_t size = FW_CHANGE_ENTRIES_OFFSET + add_batched * sizeof(ipfw_obj_tentry);
+  uint64_t size =
+      change_head(add_request, table, IP_FW_TABLE_XADD, fw_request_version(IP_FW_TABLE_XADD), add_batched);
   if (fwctl_get(IP_FW_TABLE_XADD, add_request, &size) != 0) err(1, "add");
   // The writer's lines, their date written once (one deadline for all).
   char date[64];
