@@ -219,6 +219,15 @@ uint64_t floor_buf_size = 0;
 // checking the bounds as it goes, and tests the expiry against the time
 // read; with deleting, each due entry logged and its key batched, the
 // batches sent as the daemon sends its own.
+// Makes the floor's list buffer hold at least want bytes.
+void grow_floor_buf(uint64_t want) {
+  if (floor_buf_size >= want) return;
+  free(floor_buf);
+  floor_buf = static_cast<uint8_t*>(malloc(want));
+  if (floor_buf == nullptr) err(1, "list buffer");
+  floor_buf_size = want;
+}
+
 void floor_cycle(const char* table, bool deleting) {
   ipfw_xtable_info info = floor_info(table);
   uint64_t want = info.size;
@@ -226,12 +235,7 @@ void floor_cycle(const char* table, bool deleting) {
   int64_t now = 0;
   for (;;) {
     want = std::max<uint64_t>(want, sizeof(ipfw_obj_header));
-    if (floor_buf_size < want) {
-      free(floor_buf);
-      floor_buf = static_cast<uint8_t*>(malloc(want));
-      if (floor_buf == nullptr) err(1, "list buffer");
-      floor_buf_size = want;
-    }
+    grow_floor_buf(want);
     ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XLIST);
     oh.opheader.version = 1;
     memcpy(floor_buf, &oh, sizeof oh);
@@ -302,12 +306,7 @@ void floor_add_send(const char* table, uint32_t deadline) {
     memset(add_slots, 0, sizeof add_slots);
     for (size_t i = 0; i < add_batched; i++) add_slots[slot_of(add_keys[i])] = static_cast<uint16_t>(i + 1);
     uint64_t want = std::max<uint64_t>(info.size + 44, FW_INFO_REQUEST_SIZE);
-    if (floor_buf_size < want) {
-      free(floor_buf);
-      floor_buf = static_cast<uint8_t*>(malloc(want));
-      if (floor_buf == nullptr) err(1, "list buffer");
-      floor_buf_size = want;
-    }
+    grow_floor_buf(want);
     ipfw_obj_header oh = request_header(table, IP_FW_TABLE_XLIST);
     memcpy(floor_buf, &oh, sizeof oh);
     uint64_t size = want;
